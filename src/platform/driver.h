@@ -1,0 +1,74 @@
+// The driver registry behind CreateFileA and DeviceIoControl on systems other
+// than Windows. A backend (the virtual board, libusb) registers each attached
+// device of an interface class with one table of operations; the platform
+// layer never contains backend-specific code.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+
+#if !defined(_WIN32)
+
+namespace vek::platform {
+
+// How a backend answers one request.
+enum class IoState {
+    Complete,  // done inside the call: `error` (0 = success) and `bytes` are final
+    Pending,   // will end later through CompleteRequest on the request's overlapped record
+    Failed,    // refused at issue with `error`; nothing will complete later
+};
+
+struct IoOutcome {
+    IoState state = IoState::Failed;
+    DWORD error = ERROR_GEN_FAILURE;
+    DWORD bytes = 0;
+};
+
+// One DeviceIoControl as the backend sees it. The buffers are the caller's own
+// memory (no copies), so a backend may write status words into `in` as a driver
+// does. `overlapped` is never null: for a call made without one, the platform
+// supplies its own record and waits for it to end.
+struct IoRequest {
+    DWORD code;
+    void *in;
+    DWORD inLength;
+    void *out;
+    DWORD outLength;
+    OVERLAPPED *overlapped;
+};
+
+struct DriverOps {
+    const char *name;
+    // Opens an instance of `device` (the context given at registration). On
+    // success stores the backend's per-open context and returns 0; otherwise
+    // returns a Win32 error code (ERROR_ACCESS_DENIED, ERROR_DEVICE_NOT_CONNECTED, ...).
+    DWORD (*open)(void *device, void **openContext);
+    // Closes an open instance. Requests still pending are ended (aborted) first.
+    void (*close)(void *openContext);
+    // Answers one request code of the USB driver interface.
+    IoOutcome (*ioctl)(void *openContext, IoRequest *request);
+};
+
+// Adds an attached device of `interfaceClass` reachable as `interfacePath`.
+// Devices are listed by SetupDi* in registration order. Returns an id > 0.
+uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops,
+                        void *device);
+// Removes it from enumeration and from CreateFileA; instances already open
+// stay open until closed (the backend fails their requests).
+void UnregisterDevice(uint64_t id);
+
+// Ends a pending request: records `error` and `bytes` in the overlapped
+// record (read by GetOverlappedResult) and sets its event. Any thread.
+void CompleteRequest(OVERLAPPED *overlapped, DWORD error, DWORD bytes);
+
+// A backend whose requests complete through polling (libusb) registers a pump:
+// waits on events call it repeatedly, with the time left (ms, at most `slice`),
+// until the event is set or the wait's time runs out. No thread is started.
+using EventPump = void (*)(DWORD timeoutMs);
+void RegisterEventPump(EventPump pump);
+void UnregisterEventPump(EventPump pump);
+
+}  // namespace vek::platform
+
+#endif  // !_WIN32
