@@ -1,0 +1,91 @@
+// CCyUSBEndPoint: one pipe of the open USB device. Every transfer becomes one
+// request to the USB driver (usb/driver_interface.h), issued overlapped, in
+// three steps: a begin step that builds and issues the request block, a wait,
+// and FinishTransfer, which collects the outcome and frees the block.
+//
+// Written against platform/win32.h only, so it builds unchanged against the
+// real Windows API.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/win32.h"
+#include "usb/driver_interface.h"
+
+namespace vek {
+
+class CCyUSBEndPoint {
+public:
+    HANDLE driverHandle;  // borrowed from the device object; never closed here
+    uint8_t descLength;
+    uint8_t descType;
+    uint8_t address;     // bit 7 set = IN
+    uint8_t attributes;  // bits 0-1: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+    uint16_t maxPacketSize;
+    uint16_t packetsPerMicroframe;
+    uint8_t interval;
+    uint8_t companionLength;
+    uint8_t companionType;
+    uint8_t maxBurst;
+    uint8_t companionAttributes;
+    uint16_t bytesPerInterval;
+    uint32_t timeoutMs;
+    uint32_t usbdStatus;
+    uint32_t ntStatus;
+    int32_t bytesTransferred;
+    uint32_t lastError;
+    bool isIn;
+    uint32_t directTransfer;  // 1: direct path; anything else: buffered path
+
+    CCyUSBEndPoint();
+    // `descriptor` (7 bytes, or none) is an endpoint descriptor; `companion`
+    // (6 bytes, or none) its SuperSpeed endpoint companion.
+    CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor);
+    CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor, const uint8_t *companion);
+    // Keeps the handle, descriptor and companion fields, timeoutMs, isIn and
+    // directTransfer; the outcome of the last request starts cleared.
+    CCyUSBEndPoint(const CCyUSBEndPoint &other);
+    CCyUSBEndPoint &operator=(const CCyUSBEndPoint &) = delete;
+    // Endpoints own nothing; the destructor is virtual only so that the
+    // interface objects can delete them through this base.
+    virtual ~CCyUSBEndPoint() = default;
+
+    // Slot 0: the data goes straight to or from `buffer` (request 0x22004B).
+    virtual uint8_t *BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov);
+    // Slot 1: the data travels inside the request block (request 0x220024).
+    virtual uint8_t *BeginBufferedTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov);
+    // Slot 2: builds and issues the request; returns its block, or none when
+    // nothing was issued. The block must be handed to FinishTransfer, which
+    // alone frees it.
+    virtual uint8_t *BeginTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) = 0;
+    // Slot 3: collects the outcome of the transfer begun with `requestBlock`
+    // and frees the block. A request still in progress is ended first (pipe
+    // abort, then a wait without limit).
+    virtual bool FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED *ov, uint8_t *requestBlock,
+                                uint8_t *packets = nullptr);
+
+    // Waits up to `timeoutMs` for the request just begun; aborts nothing.
+    bool WaitForTransfer(OVERLAPPED *ov, uint32_t timeoutMs);
+    // Waits up to the endpoint's timeoutMs; on expiry aborts the pipe and
+    // waits until the request has ended, then returns false.
+    bool WaitForCompletion(OVERLAPPED *ov);
+    // The blocking transfer: begin, WaitForCompletion, FinishTransfer.
+    bool SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets = nullptr);
+    bool ResetPipe();
+    bool AbortPipe();  // always true
+};
+
+// Request blocks carry a private record in front of them (see
+// usb_endpoint.cpp); these make and release blocks for the endpoint classes.
+namespace detail {
+// A zero-filled block of `size` bytes (at least 38); none when the memory
+// cannot be had. `userLength` is the caller's buffer length.
+uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength);
+void FreeRequestBlock(uint8_t *block);
+// Total size of the block as allocated.
+uint32_t RequestBlockSize(const uint8_t *block);
+// Notes the values sent in the block head and the issue outcome.
+void NoteRequestIssued(uint8_t *block, uint32_t issueError);
+}  // namespace detail
+
+}  // namespace vek
