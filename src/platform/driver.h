@@ -69,6 +69,18 @@ using EventPump = void (*)(DWORD timeoutMs);
 void RegisterEventPump(EventPump pump);
 void UnregisterEventPump(EventPump pump);
 
+// A backend that discovers its devices itself (libusb) registers an
+// enumeration hook: SetupDiGetClassDevsA calls every hook, with the class
+// asked for, before it reads the registry, so that boards plugged in (or
+// re-enumerated) since the last look are listed. A hook may call
+// RegisterDevice and UnregisterDevice; it is never called with the registry's
+// lock held. Registering the same hook twice has no effect.
+using EnumerationHook = void (*)(const GUID &interfaceClass);
+void RegisterEnumerationHook(EnumerationHook hook);
+void UnregisterEnumerationHook(EnumerationHook hook);
+// Runs the registered hooks (SetupDiGetClassDevsA does this itself).
+void RunEnumerationHooks(const GUID &interfaceClass);
+
 }  // namespace vek::platform
 
 #endif  // !_WIN32
