@@ -1,0 +1,38 @@
+// The one clock of the platform layer: a monotonic clock, or virtual time.
+
+#include "platform/clock.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace vek::platform {
+namespace {
+
+std::atomic<bool> virtualMode{false};
+// Virtual time starts at 0 and only moves forward, also across switches of mode.
+std::atomic<uint64_t> virtualMs{0};
+std::atomic<SleepObserver> sleepObserver{nullptr};
+
+}  // namespace
+
+void SetVirtualClock(bool enabled) { virtualMode.store(enabled); }
+
+bool VirtualClockEnabled() { return virtualMode.load(); }
+
+uint64_t ClockMs() {
+    if (virtualMode.load()) return virtualMs.load();
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void AdvanceClock(uint64_t milliseconds) {
+    if (virtualMode.load()) virtualMs.fetch_add(milliseconds);
+}
+
+void SetSleepObserver(SleepObserver observer) { sleepObserver.store(observer); }
+
+namespace detail {
+SleepObserver CurrentSleepObserver() { return sleepObserver.load(); }
+}  // namespace detail
+
+}  // namespace vek::platform

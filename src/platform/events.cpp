@@ -1,0 +1,232 @@
+// Events, waits, Sleep and the event pumps of polling backends.
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/internal.h"
+#include "platform/win32.h"
+
+namespace vek::platform {
+namespace detail {
+namespace {
+
+// The longest single pump call while a wait runs, so that a wait notices an
+// event set by another thread (not through the pump) within this time.
+constexpr DWORD kPumpSliceMs = 100;
+
+class Event;
+
+struct NameTable {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::weak_ptr<Event>> events;
+};
+
+NameTable &Names() {
+    static NameTable *names = new NameTable;  // lives to the end of the process
+    return *names;
+}
+
+class Event final : public Object {
+public:
+    Event(bool manualReset, bool signalled, std::string name)
+        : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled), name_(std::move(name)) {}
+
+    ~Event() override {
+        if (name_.empty()) return;
+        // The name is free again once its last handle is gone (unless a new
+        // event has taken it meanwhile).
+        NameTable &names = Names();
+        std::lock_guard lock(names.mutex);
+        auto it = names.events.find(name_);
+        if (it != names.events.end() && it->second.expired()) names.events.erase(it);
+    }
+
+    void Set() {
+        {
+            std::lock_guard lock(mutex_);
+            signalled_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    void Reset() {
+        std::lock_guard lock(mutex_);
+        signalled_ = false;
+    }
+
+    // Takes the signal if the event is set (an auto-reset event is consumed).
+    bool TryTake() {
+        std::lock_guard lock(mutex_);
+        return TakeLocked();
+    }
+
+    // Waits on the condition variable; `milliseconds` may be INFINITE.
+    bool Wait(DWORD milliseconds) {
+        std::unique_lock lock(mutex_);
+        if (milliseconds == INFINITE) {
+            changed_.wait(lock, [this] { return signalled_; });
+        } else {
+            changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return signalled_; });
+        }
+        return TakeLocked();
+    }
+
+private:
+    bool TakeLocked() {
+        if (!signalled_) return false;
+        if (!manualReset_) signalled_ = false;
+        return true;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const bool manualReset_;
+    bool signalled_;
+    const std::string name_;
+};
+
+struct PumpList {
+    std::mutex mutex;
+    std::vector<EventPump> pumps;
+};
+
+PumpList &Pumps() {
+    static PumpList *pumps = new PumpList;
+    return *pumps;
+}
+
+DWORD WaitOn(Event &event, DWORD milliseconds) {
+    if (event.TryTake()) return WAIT_OBJECT_0;
+    if (milliseconds == 0) {
+        RunEventPumps(0);
+        return event.TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+    if (milliseconds != INFINITE && VirtualClockEnabled()) {
+        // Whatever the backend has ready gets its chance; then the wait
+        // times out at once, with virtual time moved by the whole timeout.
+        RunEventPumps(0);
+        if (event.TryTake()) return WAIT_OBJECT_0;
+        AdvanceClock(milliseconds);
+        return WAIT_TIMEOUT;
+    }
+    const uint64_t start = ClockMs();
+    for (;;) {
+        DWORD slice = kPumpSliceMs;
+        DWORD left = INFINITE;
+        if (milliseconds != INFINITE) {
+            uint64_t elapsed = ClockMs() - start;
+            if (elapsed >= milliseconds) return event.TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+            left = static_cast<DWORD>(milliseconds - elapsed);
+            slice = std::min(left, kPumpSliceMs);
+        }
+        if (!RunEventPumps(slice)) {
+            // No pump (any more): sleep on the event for the time left.
+            return event.Wait(left) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        }
+        if (event.TryTake()) return WAIT_OBJECT_0;
+    }
+}
+
+}  // namespace
+
+bool RunEventPumps(DWORD timeoutMs) {
+    std::vector<EventPump> pumps;
+    {
+        PumpList &list = Pumps();
+        std::lock_guard lock(list.mutex);
+        pumps = list.pumps;
+    }
+    for (EventPump pump : pumps) pump(timeoutMs);
+    return !pumps.empty();
+}
+
+}  // namespace detail
+
+void RegisterEventPump(EventPump pump) {
+    if (!pump) return;
+    detail::PumpList &list = detail::Pumps();
+    std::lock_guard lock(list.mutex);
+    list.pumps.push_back(pump);
+}
+
+void UnregisterEventPump(EventPump pump) {
+    detail::PumpList &list = detail::Pumps();
+    std::lock_guard lock(list.mutex);
+    auto it = std::find(list.pumps.begin(), list.pumps.end(), pump);
+    if (it != list.pumps.end()) list.pumps.erase(it);
+}
+
+}  // namespace vek::platform
+
+using vek::platform::detail::Event;
+using vek::platform::detail::Lookup;
+using vek::platform::detail::ObjectKind;
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    if (name == nullptr || name[0] == '\0') {
+        HANDLE handle = vek::platform::detail::InsertHandle(
+            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string()));
+        SetLastError(ERROR_SUCCESS);
+        return handle;
+    }
+    std::shared_ptr<Event> event;  // declared before the lock: never released under it
+    auto &names = vek::platform::detail::Names();
+    std::lock_guard lock(names.mutex);
+    std::weak_ptr<Event> &slot = names.events[name];
+    event = slot.lock();
+    const bool existed = event != nullptr;
+    if (!existed) {
+        event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string(name));
+        slot = event;
+    }
+    HANDLE handle = vek::platform::detail::InsertHandle(event);
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE handle) {
+    auto event = Lookup<Event>(handle, ObjectKind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+    auto event = Lookup<Event>(handle, ObjectKind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Reset();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto event = Lookup<Event>(handle, ObjectKind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return vek::platform::detail::WaitOn(*event, milliseconds);
+}
+
+void Sleep(DWORD milliseconds) {
+    if (auto observer = vek::platform::detail::CurrentSleepObserver()) observer(milliseconds);
+    if (vek::platform::VirtualClockEnabled()) {
+        vek::platform::AdvanceClock(milliseconds);
+    } else if (milliseconds == 0) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}

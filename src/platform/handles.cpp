@@ -1,0 +1,86 @@
+// The process-wide handle table and the per-thread error code.
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/internal.h"
+#include "platform/win32.h"
+
+namespace vek::platform::detail {
+namespace {
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
+    // Handle values grow by 4 as on Windows and are never reused, so a stale
+    // handle can never reach a newer object.
+    uintptr_t next = 0x1000;
+};
+
+HandleTable &Table() {
+    static HandleTable *table = new HandleTable;  // lives to the end of the process
+    return *table;
+}
+
+thread_local DWORD lastError = 0;
+
+// Takes the object of `handle` out of the table when `accept` approves its
+// kind; it is destroyed by the caller, after the table lock is released.
+template <typename Accept>
+std::shared_ptr<Object> Extract(HANDLE handle, Accept accept) {
+    HandleTable &table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == table.objects.end() || !accept(it->second->kind())) return nullptr;
+    std::shared_ptr<Object> object = std::move(it->second);
+    table.objects.erase(it);
+    return object;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<Object> object) {
+    HandleTable &table = Table();
+    std::lock_guard lock(table.mutex);
+    uintptr_t value = table.next;
+    table.next += 4;
+    table.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind) {
+    HandleTable &table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == table.objects.end() || it->second->kind() != kind) return nullptr;
+    return it->second;
+}
+
+bool RemoveHandle(HANDLE handle, ObjectKind kind) {
+    std::shared_ptr<Object> object = Extract(handle, [kind](ObjectKind k) { return k == kind; });
+    return object != nullptr;  // the object goes here, outside the lock
+}
+
+}  // namespace vek::platform::detail
+
+using vek::platform::detail::ObjectKind;
+
+DWORD GetLastError() { return vek::platform::detail::lastError; }
+
+void SetLastError(DWORD error) { vek::platform::detail::lastError = error; }
+
+// Closes events and device files; searches, device-information sets and
+// notification tokens have their own closing calls, as on Windows.
+BOOL CloseHandle(HANDLE handle) {
+    std::shared_ptr<vek::platform::detail::Object> object = vek::platform::detail::Extract(
+        handle, [](ObjectKind k) { return k == ObjectKind::Event || k == ObjectKind::DeviceFile; });
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    object.reset();  // a device file's close runs here when this was the last user
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
