@@ -76,16 +76,21 @@ public:
 };
 
 // Request blocks carry a private record in front of them (see
-// usb_endpoint.cpp); these make and release blocks for the endpoint classes.
+// usb_endpoint.cpp): the block's size, the caller's length, the head as it
+// was sent and the outcome of the issue. FinishTransfer trusts only that
+// record, never what the driver may have rewritten in the block head.
 namespace detail {
-// A zero-filled block of `size` bytes (at least 38); none when the memory
-// cannot be had. `userLength` is the caller's buffer length.
+// A zero-filled block of `size` bytes (at least 38); none when it cannot be
+// had. `userLength` is the length of the caller's buffer.
 uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength);
 void FreeRequestBlock(uint8_t *block);
-// Total size of the block as allocated.
 uint32_t RequestBlockSize(const uint8_t *block);
-// Notes the values sent in the block head and the issue outcome.
-void NoteRequestIssued(uint8_t *block, uint32_t issueError);
+// Issues `code` for a filled block (input: its first `inLength` bytes; output
+// `out`, `outLength`), notes the head as sent and the issue outcome in the
+// block's record, and records the endpoint's lastError (and, when
+// `copyStatus`, its two status words). Returns the issue error (0, 997, other).
+uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, uint32_t inLength, void *out,
+                      uint32_t outLength, OVERLAPPED *ov, bool copyStatus);
 }  // namespace detail
 
 }  // namespace vek

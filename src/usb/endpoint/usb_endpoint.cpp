@@ -1,0 +1,323 @@
+#include "usb/endpoint/usb_endpoint.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace vek {
+
+namespace {
+
+// The private record in front of every request block. The block handed to the
+// caller and to the driver starts right after it, so the driver sees exactly
+// the 38-byte head and what follows it.
+struct alignas(16) BlockRecord {
+    uint64_t magic;
+    uint32_t size;        // bytes of the block proper
+    int32_t userLength;   // the caller's buffer length
+    // The head as it was sent; the driver may rewrite the block, these stay.
+    uint32_t bufferOffset;
+    uint32_t bufferLength;
+    uint32_t isoPacketOffset;
+    uint32_t isoPacketLength;
+    uint32_t issueError;  // 0 complete, 997 pending, other: failed at issue
+    uint32_t issueBytes;  // byte count of a request issued without overlapped record
+};
+
+constexpr uint64_t kBlockMagic = 0x6b65762d72657175ull;  // "vek-requ"
+
+BlockRecord *RecordOf(uint8_t *block) {
+    return reinterpret_cast<BlockRecord *>(block - sizeof(BlockRecord));
+}
+
+TransferRequest *Head(uint8_t *block) { return reinterpret_cast<TransferRequest *>(block); }
+
+}  // namespace
+
+namespace detail {
+
+uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength) {
+    if (size < kTransferRequestSize || size > 0xFFFFFFFFull - sizeof(BlockRecord) || userLength < 0) {
+        return nullptr;
+    }
+    auto *raw = new (std::nothrow) uint8_t[sizeof(BlockRecord) + size]();
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    auto *record = new (raw) BlockRecord{};
+    record->magic = kBlockMagic;
+    record->size = static_cast<uint32_t>(size);
+    record->userLength = userLength;
+    return raw + sizeof(BlockRecord);
+}
+
+void FreeRequestBlock(uint8_t *block) {
+    if (block == nullptr) {
+        return;
+    }
+    RecordOf(block)->magic = 0;
+    delete[] (block - sizeof(BlockRecord));
+}
+
+uint32_t RequestBlockSize(const uint8_t *block) {
+    return reinterpret_cast<const BlockRecord *>(block - sizeof(BlockRecord))->size;
+}
+
+uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, uint32_t inLength, void *out,
+                      uint32_t outLength, OVERLAPPED *ov, bool copyStatus) {
+    BlockRecord *record = RecordOf(block);
+    const TransferRequest *head = Head(block);
+    record->bufferOffset = head->bufferOffset;
+    record->bufferLength = head->bufferLength;
+    record->isoPacketOffset = head->isoPacketOffset;
+    record->isoPacketLength = head->isoPacketLength;
+
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(endpoint.driverHandle, code, block, inLength, out, outLength, &returned, ov);
+    if (ok) {
+        // Windows leaves the thread's error as it was after a success; make it
+        // say "complete" so that the waits read it as such.
+        SetLastError(ERROR_SUCCESS);
+    }
+    const DWORD error = GetLastError();
+    record->issueError = error;
+    record->issueBytes = returned;
+    if (copyStatus) {
+        endpoint.usbdStatus = head->usbdStatus;
+        endpoint.ntStatus = head->ntStatus;
+    }
+    endpoint.lastError = error;
+    return error;
+}
+
+}  // namespace detail
+
+CCyUSBEndPoint::CCyUSBEndPoint()
+    : driverHandle(INVALID_HANDLE_VALUE), descLength(0), descType(0), address(0), attributes(0), maxPacketSize(0),
+      packetsPerMicroframe(0), interval(0), companionLength(0), companionType(0), maxBurst(0),
+      companionAttributes(0), bytesPerInterval(0), timeoutMs(10000), usbdStatus(0), ntStatus(0),
+      bytesTransferred(0), lastError(0), isIn(false), directTransfer(1) {}
+
+CCyUSBEndPoint::CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor) : CCyUSBEndPoint() {
+    driverHandle = handle;
+    if (descriptor != nullptr) {
+        const uint16_t wMaxPacketSize = static_cast<uint16_t>(descriptor[4] | (descriptor[5] << 8));
+        packetsPerMicroframe = static_cast<uint16_t>(((wMaxPacketSize & 0x1800u) >> 11) + 1);
+        descLength = descriptor[0];
+        descType = descriptor[1];
+        address = descriptor[2];
+        attributes = descriptor[3];
+        maxPacketSize = static_cast<uint16_t>((wMaxPacketSize & 0x07FFu) * packetsPerMicroframe);
+        interval = descriptor[6];
+        isIn = (address & 0x80u) != 0;
+    }
+}
+
+CCyUSBEndPoint::CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor, const uint8_t *companion)
+    : CCyUSBEndPoint(handle, descriptor) {
+    if (companion != nullptr) {
+        companionLength = companion[0];
+        companionType = companion[1];
+        maxBurst = companion[2];
+        companionAttributes = companion[3];
+        maxPacketSize = static_cast<uint16_t>(maxPacketSize * (maxBurst + 1u));
+        if ((attributes & 3u) == 1u) {
+            maxPacketSize = static_cast<uint16_t>(maxPacketSize * ((companionAttributes & 3u) + 1u));
+        }
+        bytesPerInterval = static_cast<uint16_t>(companion[4] | (companion[5] << 8));
+    }
+}
+
+CCyUSBEndPoint::CCyUSBEndPoint(const CCyUSBEndPoint &other)
+    : driverHandle(other.driverHandle), descLength(other.descLength), descType(other.descType),
+      address(other.address), attributes(other.attributes), maxPacketSize(other.maxPacketSize),
+      packetsPerMicroframe(other.packetsPerMicroframe), interval(other.interval),
+      companionLength(other.companionLength), companionType(other.companionType), maxBurst(other.maxBurst),
+      companionAttributes(other.companionAttributes), bytesPerInterval(other.bytesPerInterval),
+      timeoutMs(other.timeoutMs), usbdStatus(0), ntStatus(0), bytesTransferred(0), lastError(0),
+      isIn(other.isIn), directTransfer(other.directTransfer) {}
+
+uint8_t *CCyUSBEndPoint::BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
+    if (driverHandle == INVALID_HANDLE_VALUE || length < 0) {
+        return nullptr;
+    }
+    uint8_t *block = detail::AllocateRequestBlock(kTransferRequestSize, length);
+    if (block == nullptr) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    Head(block)->endpointAddress = address;
+    detail::IssueRequest(*this, ioctl::kDirectData, block, kTransferRequestSize, buffer,
+                         static_cast<uint32_t>(length), ov, true);
+    return block;
+}
+
+uint8_t *CCyUSBEndPoint::BeginBufferedTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
+    if (driverHandle == INVALID_HANDLE_VALUE || length < 0) {
+        return nullptr;
+    }
+    const uint64_t size = uint64_t{kTransferRequestSize} + static_cast<uint32_t>(length);
+    uint8_t *block = detail::AllocateRequestBlock(size, length);
+    if (block == nullptr) {
+        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    TransferRequest *head = Head(block);
+    head->endpointAddress = address;
+    head->isoPacketLength = 0;
+    head->bufferOffset = kTransferRequestSize;
+    head->bufferLength = static_cast<uint32_t>(length);
+    if (buffer != nullptr && length > 0) {
+        std::memcpy(block + kTransferRequestSize, buffer, static_cast<size_t>(length));
+    }
+    detail::IssueRequest(*this, ioctl::kBufferedData, block, static_cast<uint32_t>(size), block,
+                         static_cast<uint32_t>(size), ov, true);
+    return block;
+}
+
+bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED *ov, uint8_t *requestBlock,
+                                    uint8_t *packets) {
+    if (requestBlock == nullptr) {
+        length = 0;
+        return false;
+    }
+    const BlockRecord *record = RecordOf(requestBlock);
+
+    DWORD bytes = 0;
+    BOOL ok = FALSE;
+    if (ov == nullptr) {
+        // Issued without an overlapped record: the call itself completed it.
+        ok = record->issueError == ERROR_SUCCESS ? TRUE : FALSE;
+        bytes = record->issueBytes;
+    } else {
+        ok = GetOverlappedResult(driverHandle, ov, &bytes, FALSE);
+        if (!ok && GetLastError() == ERROR_IO_INCOMPLETE && record->issueError == ERROR_IO_PENDING) {
+            // Still in progress (a caller's wait expired): end it before the
+            // block goes, as the driver may write it until then.
+            AbortPipe();
+            const DWORD waited =
+                ov->hEvent != nullptr ? WaitForSingleObject(ov->hEvent, INFINITE) : WAIT_FAILED;
+            bytes = 0;
+            ok = GetOverlappedResult(driverHandle, ov, &bytes, waited == WAIT_OBJECT_0 ? FALSE : TRUE);
+            if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+                // No way to learn when the request ends: the block is left to
+                // the driver rather than freed under it.
+                length = 0;
+                bytesTransferred = 0;
+                return false;
+            }
+        }
+    }
+
+    // Lengths from the record, as sent: the reported length never exceeds the
+    // caller's buffer and no copy reaches past the block.
+    uint32_t reported = 0;
+    if (bytes > record->bufferOffset) {
+        reported = bytes - record->bufferOffset;
+    }
+    reported = std::min<uint32_t>(reported, static_cast<uint32_t>(record->userLength));
+    length = static_cast<int32_t>(reported);
+    bytesTransferred = length;
+
+    const TransferRequest *head = Head(requestBlock);
+    usbdStatus = head->usbdStatus;
+    ntStatus = head->ntStatus;
+
+    // Data travelled inside the block (buffered and control requests): an IN
+    // transfer copies what arrived, and only that, back to the caller.
+    if (isIn && record->bufferOffset != 0 && reported > 0 && buffer != nullptr) {
+        std::memcpy(buffer, requestBlock + record->bufferOffset, reported);
+    }
+    if (packets != nullptr && reported > 0 && record->isoPacketLength > 0) {
+        std::memset(packets, 0, record->isoPacketLength);
+        std::memcpy(packets, requestBlock + record->isoPacketOffset, record->isoPacketLength);
+    }
+
+    detail::FreeRequestBlock(requestBlock);
+    return ok && usbdStatus == 0 && ntStatus == 0;
+}
+
+bool CCyUSBEndPoint::WaitForTransfer(OVERLAPPED *ov, uint32_t waitMs) {
+    if (lastError == ERROR_SUCCESS) {
+        return true;
+    }
+    if (lastError != ERROR_IO_PENDING || ov == nullptr) {
+        return false;
+    }
+    return WaitForSingleObject(ov->hEvent, waitMs) == WAIT_OBJECT_0;
+}
+
+bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
+    lastError = GetLastError();
+    if (lastError == ERROR_SUCCESS) {
+        return true;
+    }
+    if (lastError != ERROR_IO_PENDING || ov == nullptr) {
+        return false;
+    }
+    DWORD waited = WaitForSingleObject(ov->hEvent, timeoutMs);
+    if (waited == WAIT_OBJECT_0) {
+        return true;
+    }
+    if (waited != WAIT_TIMEOUT) {
+        // The request may still run; FinishTransfer ends it before freeing.
+        return false;
+    }
+    AbortPipe();
+    waited = WaitForSingleObject(ov->hEvent, 50);
+    if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED) {
+        AbortPipe();
+        WaitForSingleObject(ov->hEvent, INFINITE);
+    }
+    return false;
+}
+
+bool CCyUSBEndPoint::SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets) {
+    OVERLAPPED ovLapStatus;
+    std::memset(&ovLapStatus, 0, sizeof ovLapStatus);
+    ovLapStatus.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (ovLapStatus.hEvent == nullptr) {
+        // Without an event no request can be waited for: none is issued.
+        lastError = GetLastError();
+        length = 0;
+        return false;
+    }
+    uint8_t *block = BeginTransfer(buffer, length, &ovLapStatus);
+    // Nothing issued: nothing to wait for (the thread's error would be stale).
+    const bool waited = block != nullptr && WaitForCompletion(&ovLapStatus);
+    const bool finished = FinishTransfer(buffer, length, &ovLapStatus, block, packets);
+    CloseHandle(ovLapStatus.hEvent);
+    return waited && finished;
+}
+
+bool CCyUSBEndPoint::ResetPipe() {
+    uint8_t pipe = address;
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(driverHandle, ioctl::kResetPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
+    if (!ok) {
+        lastError = GetLastError();
+    }
+    return ok != FALSE;
+}
+
+bool CCyUSBEndPoint::AbortPipe() {
+    uint8_t pipe = address;
+    DWORD returned = 0;
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) {
+        // No event: the abort is issued as the pipe reset is, and the call
+        // itself returns when the driver has taken it.
+        DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
+        return true;
+    }
+    const BOOL ok = DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, &ov);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        WaitForSingleObject(ov.hEvent, INFINITE);
+    }
+    CloseHandle(ov.hEvent);
+    return true;
+}
+
+}  // namespace vek
