@@ -1,0 +1,401 @@
+// Device files and their requests over a tiny backend registered here, and
+// the device setup calls over the driver registry.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/driver.h"
+#include "platform/win32.h"
+
+namespace vek::platform {
+namespace {
+
+constexpr GUID kTestClass = {0x5EC0A11E, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
+constexpr GUID kOtherClass = {0x0BADF00D, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
+
+// The backend: answers each request as `answer` says and remembers what it saw.
+struct FakeDevice {
+    DWORD openError = ERROR_SUCCESS;
+    int opens = 0;
+    int closes = 0;
+    IoOutcome answer{IoState::Complete, ERROR_SUCCESS, 0};
+    // Set when a Pending answer is to be completed from another thread.
+    bool completeLater = false;
+    DWORD laterError = ERROR_SUCCESS;
+    DWORD laterBytes = 0;
+    std::thread completer;
+    // Set to close this handle from inside the request.
+    HANDLE closeDuringRequest = nullptr;
+    int closesSeenInRequest = -1;
+
+    std::vector<IoRequest> requests;
+    std::vector<HANDLE> eventsSeen;
+};
+
+DWORD FakeOpen(void *device, void **context) {
+    auto *fake = static_cast<FakeDevice *>(device);
+    if (fake->openError != ERROR_SUCCESS) return fake->openError;
+    fake->opens++;
+    *context = fake;
+    return ERROR_SUCCESS;
+}
+
+void FakeClose(void *context) { static_cast<FakeDevice *>(context)->closes++; }
+
+IoOutcome FakeIoctl(void *context, IoRequest *request) {
+    auto *fake = static_cast<FakeDevice *>(context);
+    fake->requests.push_back(*request);
+    fake->eventsSeen.push_back(request->overlapped->hEvent);
+    if (request->out != nullptr && request->outLength >= 4) std::memcpy(request->out, "ABCD", 4);
+    if (fake->closeDuringRequest != nullptr) {
+        CloseHandle(fake->closeDuringRequest);
+        fake->closesSeenInRequest = fake->closes;
+    }
+    if (fake->completeLater) {
+        OVERLAPPED *overlapped = request->overlapped;
+        fake->completer = std::thread([fake, overlapped] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            CompleteRequest(overlapped, fake->laterError, fake->laterBytes);
+        });
+        return {IoState::Pending, ERROR_SUCCESS, 0};
+    }
+    return fake->answer;
+}
+
+const DriverOps kFakeOps = {"fake", FakeOpen, FakeClose, FakeIoctl};
+
+class DeviceIoTest : public ::testing::Test {
+protected:
+    void SetUp() override { id_ = RegisterDevice(kTestClass, kPath, &kFakeOps, &fake_); }
+    void TearDown() override {
+        if (fake_.completer.joinable()) fake_.completer.join();
+        UnregisterDevice(id_);
+    }
+    HANDLE Open() {
+        return CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    }
+
+    static constexpr const char *kPath = "\\\\?\\usb#vid_0547&pid_1002#test#{fake}";
+    FakeDevice fake_;
+    uint64_t id_ = 0;
+};
+
+TEST_F(DeviceIoTest, OpenFailuresReportTheirError) {
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA("\\\\?\\no-such-device", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // The path must match exactly.
+    EXPECT_EQ(CreateFileA("\\\\?\\usb#vid_0547", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+
+    fake_.openError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(fake_.closes, 0);
+}
+
+TEST_F(DeviceIoTest, CloseHandleClosesTheInstanceOnce) {
+    HANDLE file = Open();
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(fake_.opens, 1);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_EQ(fake_.closes, 1);
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(fake_.closes, 1);
+
+    DWORD bytes = 7;
+    EXPECT_FALSE(DeviceIoControl(file, 0x220000, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(fake_.requests.empty());
+}
+
+TEST_F(DeviceIoTest, CloseDuringARequestWaitsForTheRequestToLetGo) {
+    HANDLE file = Open();
+    fake_.closeDuringRequest = file;
+    uint32_t version = 0;
+    EXPECT_TRUE(DeviceIoControl(file, 0x220000, &version, 4, &version, 4, nullptr, nullptr));
+    EXPECT_EQ(fake_.closesSeenInRequest, 0) << "the request still held the instance";
+    EXPECT_EQ(fake_.closes, 1);
+}
+
+TEST_F(DeviceIoTest, SynchronousRequestCompletedAtOnce) {
+    HANDLE file = Open();
+    uint8_t buffer[8] = {};
+    fake_.answer = {IoState::Complete, ERROR_SUCCESS, 6};
+    DWORD bytes = 0;
+    SetLastError(ERROR_GEN_FAILURE);
+    EXPECT_TRUE(DeviceIoControl(file, 0x220020, buffer, 8, buffer, 8, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), 0u);
+    EXPECT_EQ(bytes, 6u);
+    EXPECT_EQ(std::memcmp(buffer, "ABCD", 4), 0) << "the backend works in the caller's buffer";
+    ASSERT_EQ(fake_.requests.size(), 1u);
+    const IoRequest &seen = fake_.requests[0];
+    EXPECT_EQ(seen.code, 0x220020u);
+    EXPECT_EQ(seen.in, buffer);
+    EXPECT_EQ(seen.out, buffer);
+    EXPECT_EQ(seen.inLength, 8u);
+    EXPECT_EQ(seen.outLength, 8u);
+    EXPECT_NE(seen.overlapped, nullptr) << "a private record stands in for the missing one";
+    EXPECT_NE(fake_.eventsSeen[0], nullptr);
+
+    fake_.answer = {IoState::Complete, ERROR_GEN_FAILURE, 0};
+    EXPECT_FALSE(DeviceIoControl(file, 0x220020, buffer, 8, buffer, 8, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    CloseHandle(file);
+}
+
+TEST_F(DeviceIoTest, SynchronousRequestThatPendsIsWaitedFor) {
+    struct Case {
+        DWORD error;
+        DWORD bytes;
+    };
+    for (const Case c : {Case{ERROR_SUCCESS, 38}, Case{ERROR_OPERATION_ABORTED, 0}}) {
+        SCOPED_TRACE(c.error);
+        HANDLE file = Open();
+        fake_.completeLater = true;
+        fake_.laterError = c.error;
+        fake_.laterBytes = c.bytes;
+        DWORD bytes = 99;
+        uint8_t buffer[38] = {};
+        BOOL ok = DeviceIoControl(file, 0x220020, buffer, 38, buffer, 38, &bytes, nullptr);
+        fake_.completer.join();
+        EXPECT_EQ(ok, c.error == ERROR_SUCCESS ? TRUE : FALSE);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(bytes, c.bytes);
+        CloseHandle(file);
+    }
+}
+
+struct OverlappedCase {
+    const char *name;
+    IoOutcome answer;
+    BOOL result;
+    DWORD lastError;
+    bool eventSet;
+    BOOL overlappedResult;
+    DWORD overlappedError;
+};
+
+TEST_F(DeviceIoTest, OverlappedRequestAnsweredInsideTheCall) {
+    const OverlappedCase cases[] = {
+        {"complete", {IoState::Complete, ERROR_SUCCESS, 512}, TRUE, 0, true, TRUE, 0},
+        {"complete with error", {IoState::Complete, ERROR_GEN_FAILURE, 3}, FALSE, ERROR_GEN_FAILURE, true, FALSE,
+         ERROR_GEN_FAILURE},
+        {"failed at issue",
+         {IoState::Failed, ERROR_DEVICE_NOT_CONNECTED, 0},
+         FALSE,
+         ERROR_DEVICE_NOT_CONNECTED,
+         false,
+         FALSE,
+         ERROR_DEVICE_NOT_CONNECTED},
+    };
+    HANDLE file = Open();
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    for (const OverlappedCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_.answer = c.answer;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        SetEvent(event);  // the call clears it before issuing
+        uint8_t data[512];
+        EXPECT_EQ(DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped), c.result);
+        EXPECT_EQ(GetLastError(), c.lastError);
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.eventSet ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        DWORD bytes = 0;
+        EXPECT_EQ(GetOverlappedResult(file, &overlapped, &bytes, FALSE), c.overlappedResult);
+        EXPECT_EQ(GetLastError(), c.overlappedError);
+        if (c.answer.state == IoState::Complete) {
+            EXPECT_EQ(bytes, c.answer.bytes);
+        }
+    }
+    CloseHandle(event);
+    CloseHandle(file);
+}
+
+TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
+    HANDLE file = Open();
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    for (BOOL waitInGetResult : {FALSE, TRUE}) {
+        SCOPED_TRACE(waitInGetResult);
+        fake_.answer = {IoState::Pending, ERROR_SUCCESS, 0};
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event;
+        uint8_t data[64];
+        EXPECT_FALSE(DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped));
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_GT(static_cast<uint64_t>(overlapped.Internal), 0xFFFFFFFFull)
+            << "the running mark can never be mistaken for an error code";
+        DWORD bytes = 0;
+        EXPECT_FALSE(GetOverlappedResult(file, &overlapped, &bytes, FALSE));
+        EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+
+        std::thread completer([&overlapped] { CompleteRequest(&overlapped, ERROR_SUCCESS, 64); });
+        if (!waitInGetResult) {
+            EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        }
+        EXPECT_TRUE(GetOverlappedResult(file, &overlapped, &bytes, waitInGetResult));
+        completer.join();
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_EQ(bytes, 64u);
+    }
+    CloseHandle(event);
+    CloseHandle(file);
+}
+
+// --- device setup ---
+
+struct Enumeration {
+    std::vector<std::string> paths;
+    DWORD endError = 0;
+};
+
+Enumeration Enumerate(const GUID &interfaceClass) {
+    Enumeration result;
+    HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    EXPECT_NE(set, INVALID_HANDLE_VALUE);
+    for (DWORD i = 0;; ++i) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data)) {
+            result.endError = GetLastError();
+            break;
+        }
+        DWORD required = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        std::vector<char> storage(required);
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA info{};
+        info.cbSize = sizeof info;
+        EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, &info));
+        std::string path(storage.data() + 4, required - 5);  // cbSize and the NUL left out
+        EXPECT_EQ(storage[required - 1], '\0');
+        result.paths.push_back(path);
+    }
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    return result;
+}
+
+TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
+    FakeDevice second, other;
+    uint64_t secondId = RegisterDevice(kTestClass, "second", &kFakeOps, &second);
+    uint64_t otherId = RegisterDevice(kOtherClass, "other", &kFakeOps, &other);
+    EXPECT_NE(secondId, id_);
+
+    Enumeration all = Enumerate(kTestClass);
+    EXPECT_EQ(all.paths, (std::vector<std::string>{kPath, "second"}));
+    EXPECT_EQ(all.endError, ERROR_NO_MORE_ITEMS);
+
+    HANDLE open = Open();  // stays valid after its device is unregistered
+    UnregisterDevice(id_);
+    EXPECT_EQ(Enumerate(kTestClass).paths, std::vector<std::string>{"second"});
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    uint32_t value = 0;
+    EXPECT_TRUE(DeviceIoControl(open, 0x220000, &value, 4, &value, 4, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(open));
+    EXPECT_EQ(fake_.closes, 1);
+
+    UnregisterDevice(secondId);
+    UnregisterDevice(otherId);
+    EXPECT_TRUE(Enumerate(kTestClass).paths.empty());
+}
+
+TEST_F(DeviceIoTest, SetIsASnapshot) {
+    HDEVINFO set = SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    FakeDevice later;
+    uint64_t laterId = RegisterDevice(kTestClass, "later", &kFakeOps, &later);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(set);
+    UnregisterDevice(laterId);
+}
+
+TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
+    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
+
+    HDEVINFO set = SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = 28;
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+
+    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1);
+    std::vector<char> storage(needed + 8);
+    auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
+    struct Case {
+        DWORD cbSize;
+        DWORD size;
+        DWORD error;
+    };
+    for (const Case c : {Case{5, needed, ERROR_INVALID_PARAMETER}, Case{4, needed, ERROR_INVALID_PARAMETER},
+                         Case{8, needed - 1, ERROR_INSUFFICIENT_BUFFER}}) {
+        SCOPED_TRACE(::testing::Message() << c.cbSize << " " << c.size);
+        detail->cbSize = c.cbSize;
+        DWORD required = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, c.size, &required, nullptr));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(required, needed);
+    }
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+FakeDevice hookedDevice;
+uint64_t hookedId = 0;
+void RegisteringHook(const GUID &interfaceClass) {
+    if (hookedId == 0 && std::memcmp(&interfaceClass, &kOtherClass, sizeof(GUID)) == 0)
+        hookedId = RegisterDevice(kOtherClass, "found-by-hook", &kFakeOps, &hookedDevice);
+}
+
+TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
+    RegisterEnumerationHook(RegisteringHook);
+    EXPECT_EQ(Enumerate(kOtherClass).paths, std::vector<std::string>{"found-by-hook"});
+    UnregisterEnumerationHook(RegisteringHook);
+    UnregisterDevice(hookedId);
+}
+
+TEST(DeviceNotificationTest, TokensAreDistinctAndUnregisterOnce) {
+    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
+    HDEVNOTIFY a = RegisterDeviceNotificationA(reinterpret_cast<HANDLE>(0x10), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    HDEVNOTIFY b = RegisterDeviceNotificationA(reinterpret_cast<HANDLE>(0x10), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(UnregisterDeviceNotification(a));
+    EXPECT_FALSE(UnregisterDeviceNotification(a));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(UnregisterDeviceNotification(nullptr));
+    EXPECT_FALSE(CloseHandle(b)) << "a token is no kernel handle";
+    EXPECT_TRUE(UnregisterDeviceNotification(b));
+}
+
+TEST(MessageBoxTest, WritesCaptionAndTextToStandardError) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration", MB_OK),
+              1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Wrong Device Configuration: Please correct firmware descriptor table\n");
+}
+
+}  // namespace
+}  // namespace vek::platform
