@@ -372,6 +372,7 @@ TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
     EXPECT_EQ(Enumerate(kOtherClass).paths, std::vector<std::string>{"found-by-hook"});
     UnregisterEnumerationHook(RegisteringHook);
     UnregisterDevice(hookedId);
+    hookedId = 0;
 }
 
 TEST(DeviceNotificationTest, TokensAreDistinctAndUnregisterOnce) {
