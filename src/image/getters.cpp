@@ -1,0 +1,155 @@
+// The format getters: an image file at an exact size as gray pixels, colour
+// planes or binary frames.
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "image/bitplane.h"
+#include "image/image_internal.h"
+#include "vek_dll.h"
+
+namespace vek::image {
+
+namespace {
+
+// Scratch of n bytes, or null when it cannot be had.
+std::unique_ptr<uint8_t[]> Scratch(size_t n) { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[n]); }
+
+size_t PixelCount(int32_t width, int32_t height) {
+    return static_cast<size_t>(width) * static_cast<size_t>(height);
+}
+
+cv::Mat ResizeTo(const cv::Mat &src, int32_t width, int32_t height) {
+    if (src.cols == width && src.rows == height) return src;
+    cv::Mat dst;
+    cv::resize(src, dst, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    return dst;
+}
+
+bool LoadColourPlanes(const char *fileName, int32_t width, int32_t height, uint8_t *red, uint8_t *green,
+                      uint8_t *blue) {
+    if (red == nullptr || green == nullptr || blue == nullptr || !ValidImageSize(width, height)) return false;
+    try {
+        const cv::Mat src = LoadImageFile(fileName, cv::IMREAD_COLOR);  // 3 channels, 8 bits, BGR
+        if (src.empty()) return false;
+        const cv::Mat dest = ResizeTo(src, width, height);
+        cv::Mat planes[3] = {cv::Mat(height, width, CV_8UC1, red), cv::Mat(height, width, CV_8UC1, green),
+                             cv::Mat(height, width, CV_8UC1, blue)};
+        const int fromTo[] = {2, 0, 1, 1, 0, 2};
+        cv::mixChannels(&dest, 1, planes, 3, fromTo, 3);
+        return true;
+    } catch (const cv::Exception &) {
+        return false;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool ValidImageSize(int32_t width, int32_t height) {
+    return width > 0 && height > 0 &&
+           static_cast<int64_t>(width) * height <= std::numeric_limits<int32_t>::max();
+}
+
+cv::Mat LoadImageFile(const char *fileName, int flags) {
+    if (fileName == nullptr || *fileName == '\0') return {};
+    try {
+        // Only regular files that can be opened go to OpenCV, which would
+        // otherwise print a warning for a missing file or a directory.
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(fileName, ec)) return {};
+        if (!std::ifstream(fileName, std::ios::binary).is_open()) return {};
+        return cv::imread(fileName, flags);
+    } catch (...) {
+        return {};
+    }
+}
+
+cv::Mat To8Bit(const cv::Mat &image) {
+    cv::Mat out;
+    switch (image.depth()) {
+    case CV_8U:
+        return image;
+    case CV_16U:
+        // Keep the high byte, v >> 8: v / 256 shifted so that rounding to
+        // the nearest integer never goes up.
+        image.convertTo(out, CV_8U, 1.0 / 256.0, -0.5 + 1.0 / 512.0);
+        return out;
+    case CV_32F:
+    case CV_64F:
+        image.convertTo(out, CV_8U, 255.0);
+        return out;
+    default:
+        image.convertTo(out, CV_8U);
+        return out;
+    }
+}
+
+bool LoadGrayPixels(const char *fileName, int32_t width, int32_t height, uint8_t *pixels) {
+    if (pixels == nullptr || !ValidImageSize(width, height)) return false;
+    try {
+        const cv::Mat src = LoadImageFile(fileName, cv::IMREAD_ANYDEPTH);  // one channel, the file's depth
+        if (src.empty()) return false;
+        // Resample at the file's depth, then bring the result to 8 bits.
+        const cv::Mat dest = To8Bit(ResizeTo(src, width, height));
+        for (int y = 0; y < height; ++y) {
+            std::memcpy(pixels + static_cast<size_t>(y) * static_cast<size_t>(width), dest.ptr<uint8_t>(y),
+                        static_cast<size_t>(width));
+        }
+        return true;
+    } catch (const cv::Exception &) {
+        return false;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
+}  // namespace vek::image
+
+using vek::image::PixelCount;
+using vek::image::Scratch;
+
+extern "C" {
+
+VEK_API uint8_t *VEK_CALL GetGrayPixelFormat(const char *fileName, int32_t width, int32_t height, uint8_t *pixels) {
+    return vek::image::LoadGrayPixels(fileName, width, height, pixels) ? pixels : nullptr;
+}
+
+VEK_API int VEK_CALL GetRGBPixelFormat(const char *fileName, int32_t width, int32_t height, uint8_t *red,
+                                       uint8_t *green, uint8_t *blue) {
+    return vek::image::LoadColourPlanes(fileName, width, height, red, green, blue) ? 1 : 0;
+}
+
+VEK_API uint8_t *VEK_CALL GetGrayBinFormat(const char *fileName, int32_t width, int32_t height, uint8_t planeMask,
+                                           uint8_t *bin) {
+    // A width that pixel2bin refuses is reported as a failure.
+    if (bin == nullptr || !vek::image::ValidImageSize(width, height) || vek::image::GroupCount(width, height) < 0)
+        return nullptr;
+    const auto scratch = Scratch(PixelCount(width, height));
+    if (!scratch || !vek::image::LoadGrayPixels(fileName, width, height, scratch.get())) return nullptr;
+    return pixel2bin(scratch.get(), width, height, planeMask, bin);
+}
+
+VEK_API int VEK_CALL GetRGBBinFormat(const char *fileName, int32_t width, int32_t height, uint8_t planeMask,
+                                     uint8_t *redBin, uint8_t *greenBin, uint8_t *blueBin) {
+    if (redBin == nullptr || greenBin == nullptr || blueBin == nullptr || !vek::image::ValidImageSize(width, height) ||
+        vek::image::GroupCount(width, height) < 0)
+        return 0;
+    const size_t n = PixelCount(width, height);
+    const auto red = Scratch(n), green = Scratch(n), blue = Scratch(n);
+    if (!red || !green || !blue || !vek::image::LoadColourPlanes(fileName, width, height, red.get(), green.get(), blue.get()))
+        return 0;
+    pixel2bin(red.get(), width, height, planeMask, redBin);
+    pixel2bin(green.get(), width, height, planeMask, greenBin);
+    pixel2bin(blue.get(), width, height, planeMask, blueBin);
+    return 1;
+}
+
+}  // extern "C"
