@@ -1,0 +1,217 @@
+// Frame subcommands: load, readback.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "codes.hpp"
+#include "common.hpp"
+#include "progress.hpp"
+
+namespace vektool {
+namespace {
+
+// Each frame transfer call is preceded by a fixed pause on the board, so big
+// transfers go in large pieces; the progress bar moves after each one.
+constexpr uint32_t kPieceBytes = 8u << 20;
+
+struct FrameArgs {
+    std::vector<std::string> files;
+    std::string output;
+    uint32_t address = 0;
+    uint32_t planes = 0xFF;
+    uint32_t width = 0, height = 0;
+    uint32_t length = 0;
+    uint32_t frames = 1;
+};
+
+void checkAddress(uint32_t address) {
+    if (address % 16 != 0)
+        throw UsageError("address " + hex32(address) + " is not a multiple of 16 (the board takes addresses in 16-byte units)");
+}
+
+// Width and height given together or not at all.
+void checkSizeOptions(const FrameArgs &a) {
+    if ((a.width == 0) != (a.height == 0)) throw UsageError("give both --width and --height, or neither");
+    if (a.width) checkFrameSize(a.width, a.height);
+}
+
+FrameLayout sizeFor(const FrameArgs &a, const FrameLayout &boardLayout) {
+    FrameLayout l = boardLayout;
+    if (a.width) {
+        l.width = a.width;
+        l.height = a.height;
+    }
+    return l;
+}
+
+void transfer(Board &board, bool toBoard, uint8_t *data, uint32_t address, uint32_t length, Progress &progress) {
+    uint32_t done = 0;
+    do {
+        uint32_t piece = std::min(kPieceBytes, length - done);
+        if (toBoard)
+            board.load(data + done, address + done, piece);
+        else
+            board.read(data + done, address + done, piece);
+        done += piece;
+        progress.add(piece);
+    } while (done < length);
+}
+
+struct Frame {
+    std::string source;
+    std::vector<uint8_t> bytes;
+};
+
+void runLoad(Context &ctx, const FrameArgs &a) {
+    checkAddress(a.address);
+    checkSizeOptions(a);
+    if (a.planes == 0 || a.planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
+
+    // Everything is read and converted before the first byte goes to the board.
+    std::vector<Frame> frames(a.files.size());
+    bool needSize = false;
+    for (std::size_t i = 0; i < a.files.size(); ++i) {
+        frames[i].source = a.files[i];
+        if (hasExtension(a.files[i], ".bin"))
+            frames[i].bytes = readFile(a.files[i]);
+        else
+            needSize = true;
+    }
+
+    Board board(ctx.opt.board);
+    FrameLayout layout = board.learnLayout();  // frame transfers need the frame mode
+    if (needSize) {
+        FrameLayout l = sizeFor(a, layout);
+        if (!l.known())
+            throw UsageError("the board reports no known frame layout (board type " + std::to_string(layout.boardType) +
+                             "); give --width and --height for the images");
+        for (auto &f : frames) {
+            if (!f.bytes.empty() || hasExtension(f.source, ".bin")) continue;
+            f.bytes.resize(frameBytes(l.width, l.height, a.planes));
+            if (!GetGrayBinFormat(f.source.c_str(), static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
+                                  static_cast<uint8_t>(a.planes), f.bytes.data()))
+                throw FileError("cannot load '" + f.source + "' as an image");
+        }
+    }
+    uint64_t total = 0;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].bytes.empty()) throw UsageError("'" + frames[i].source + "' is empty");
+        if (i + 1 < frames.size() && frames[i].bytes.size() % 16 != 0)
+            throw UsageError("'" + frames[i].source + "' is " + std::to_string(frames[i].bytes.size()) +
+                             " bytes, not a multiple of 16: the next frame would not start on a 16-byte boundary");
+        total += frames[i].bytes.size();
+    }
+    if (a.address + total > 0x100000000ull) throw UsageError("the frames do not fit below the end of board memory (4 GiB)");
+
+    // Frames go one after another: command 17 sets the running byte count to
+    // the start address, and inquiry 17 gives each frame's address.
+    board.control(17, a.address);
+    Progress progress(ctx.progressEnabled(), "load", total);
+    json list = json::array();
+    for (auto &f : frames) {
+        uint32_t address = board.inquire(17);
+        transfer(board, true, f.bytes.data(), address, static_cast<uint32_t>(f.bytes.size()), progress);
+        list.push_back({{"file", f.source}, {"address", address}, {"bytes", f.bytes.size()}});
+    }
+    progress.finish();
+    uint32_t next = board.inquire(17);
+    ctx.result = {{"frames", list}, {"bytes", total}, {"next_address", next},
+                  {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
+    for (const auto &f : list)
+        ctx.say("%s -> %s (%llu bytes)\n", f["file"].get<std::string>().c_str(), hex32(f["address"].get<uint32_t>()).c_str(),
+                static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
+    ctx.say("Loaded %zu frame%s, %s; the next frame goes at %s.\n", list.size(), list.size() == 1 ? "" : "s",
+            humanBytes(static_cast<double>(total)).c_str(), hex32(next).c_str());
+    board.free();
+}
+
+void runReadback(Context &ctx, const FrameArgs &a) {
+    checkAddress(a.address);
+    checkSizeOptions(a);
+    if (a.planes == 0 || a.planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
+    if (a.frames == 0) throw UsageError("--frames must be at least 1");
+    bool raw = hasExtension(a.output, ".bin");
+    if (!raw && !cv::haveImageWriter(a.output))
+        throw UsageError("cannot tell how to write '" + a.output + "': use a .bin file or an image (.png, .bmp, .tif, ...)");
+    if (!raw && a.length) throw UsageError("--length applies to .bin output; an image takes its size from --width, --height and --planes");
+
+    Board board(ctx.opt.board);
+    FrameLayout l = sizeFor(a, board.learnLayout());
+    uint64_t frameLen = a.length;
+    if (!frameLen) {
+        if (!l.known())
+            throw UsageError("the board reports no known frame layout; give --width and --height (or --length)");
+        frameLen = frameBytes(l.width, l.height, a.planes);
+    }
+    uint64_t total = frameLen * a.frames;
+    if (a.address + total > 0x100000000ull) throw UsageError("the range runs past the end of board memory (4 GiB)");
+    if (total > (1ull << 31)) throw UsageError("more than 2 GiB at once; read it in parts");
+
+    std::vector<uint8_t> data(total);
+    Progress progress(ctx.progressEnabled(), "readback", total);
+    transfer(board, false, data.data(), a.address, static_cast<uint32_t>(total), progress);
+    progress.finish();
+    board.free();
+
+    json files = json::array();
+    if (raw) {
+        writeFile(a.output, data.data(), data.size());
+        files.push_back(a.output);
+    } else {
+        for (uint32_t k = 0; k < a.frames; ++k) {
+            cv::Mat img(static_cast<int>(l.height), static_cast<int>(l.width), CV_8UC1);
+            bin2pixel(data.data() + k * frameLen, static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
+                      static_cast<uint8_t>(a.planes), img.data);
+            std::string name = a.output;
+            if (a.frames > 1) {
+                auto dot = name.find_last_of('.');
+                char suffix[16];
+                std::snprintf(suffix, sizeof suffix, "_%03u", k);
+                name.insert(dot, suffix);
+            }
+            bool ok = false;
+            try {
+                ok = cv::imwrite(name, img);
+            } catch (const cv::Exception &) {
+                ok = false;
+            }
+            if (!ok) throw FileError("cannot write '" + name + "'");
+            files.push_back(name);
+        }
+    }
+    ctx.result = {{"address", a.address}, {"bytes", total}, {"files", files},
+                  {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
+    for (const auto &f : files) ctx.say("%s\n", f.get<std::string>().c_str());
+    ctx.say("Read %s from %s.\n", humanBytes(static_cast<double>(total)).c_str(), hex32(a.address).c_str());
+}
+
+}  // namespace
+
+void addFrameCommands(CLI::App &app, Context &ctx) {
+    auto ld = std::make_shared<FrameArgs>();
+    auto *load = app.add_subcommand("load", "Load frames into board memory: images (converted with a plane mask) or .bin files");
+    load->add_option("files", ld->files, "images or .bin frame files, loaded one after another")->required()->check(CLI::ExistingFile);
+    load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")->capture_default_str();
+    load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")->capture_default_str();
+    load->add_option("--width", ld->width, "image width in pixels (default: the board's frame width)");
+    load->add_option("--height", ld->height, "image height in pixels (default: the board's frame height)");
+    load->footer("Each frame starts where the previous one ended: the address comes from inquiry 17.");
+    load->callback([&ctx, ld] { ctx.action = [ld](Context &c) { runLoad(c, *ld); }; });
+
+    auto rb = std::make_shared<FrameArgs>();
+    auto *read = app.add_subcommand("readback", "Read frames back from board memory into a .bin file or images");
+    read->add_option("-o,--output", rb->output, "output: a .bin file (raw bytes) or an image file")->required();
+    read->add_option("--address", rb->address, "board memory address (multiple of 16)")->capture_default_str();
+    read->add_option("--planes", rb->planes, "plane mask of the frames")->capture_default_str();
+    read->add_option("--width", rb->width, "frame width in pixels (default: the board's)");
+    read->add_option("--height", rb->height, "frame height in pixels (default: the board's)");
+    read->add_option("--length", rb->length, "bytes per frame for .bin output (default: one frame of the plane mask)");
+    read->add_option("--frames", rb->frames, "number of consecutive frames (images get _000, _001, ... suffixes)")->capture_default_str();
+    read->callback([&ctx, rb] { ctx.action = [rb](Context &c) { runReadback(c, *rb); }; });
+}
+
+}  // namespace vektool

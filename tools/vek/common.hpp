@@ -1,0 +1,134 @@
+// Shared pieces of the vek tool: options, errors, output, the open board.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "vek_dll.h"
+
+namespace CLI { class App; }
+
+namespace vektool {
+
+using nlohmann::json;
+
+// Exit statuses of the tool.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailed = 1,  // the library or the board reported a failure
+    kExitUsage = 2,   // bad arguments: nothing was done
+    kExitFile = 3,    // a file could not be read or written
+};
+
+struct GlobalOptions {
+    int board = 0;               // --board
+    bool sim = false;            // --sim
+    int simBoards = 1;           // --sim-boards
+    uint32_t simBoardType = 0;   // --sim-board-type (content of register 0x02)
+    bool json = false;           // --json
+    bool noProgress = false;     // --no-progress
+    std::string simTrace;        // --sim-trace FILE ("-": standard error)
+};
+
+// Bad arguments, found before anything was done.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A file that cannot be read or written.
+struct FileError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A device call that returned a result code other than DEV_OK (or a raw call
+// that returned VEK_TRANSPORT_FAILED).
+struct DeviceError : std::runtime_error {
+    DeviceError(uint32_t c, const std::string &call)
+        : std::runtime_error(call), code(c) {}
+    uint32_t code;
+};
+// Any other failure (a boolean call that returned false, a mismatch).
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Context {
+    GlobalOptions opt;
+    json result = json::object();            // what --json prints
+    std::function<void(Context &)> action;   // the chosen subcommand's work
+    std::string commandPath;                 // "reg write", for messages
+
+    bool progressEnabled() const;
+    // Text output (suppressed with --json).
+    void say(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
+};
+
+// Frame layout of a board type (inquiry 5).
+struct FrameLayout {
+    uint32_t boardType = 0;
+    uint32_t width = 0, height = 0;  // 0 when not known
+    bool known() const { return width != 0; }
+    uint32_t planeBytes() const { return width / 8 * height; }
+};
+FrameLayout layoutForBoardType(uint32_t boardType);
+
+// An open board: VekDevAlloc on construction, VekDevFree on destruction.
+class Board {
+public:
+    explicit Board(int index);
+    ~Board();
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    DeviceHandle *handle() const { return handle_; }
+    bool firstIsVek40() const { return isVek40_; }
+    std::string firmwareVersion() const { return firmwareVersion_; }
+    int index() const { return index_; }
+
+    // Each throws DeviceError on a code other than DEV_OK.
+    void init(uint32_t frequency, uint32_t grayBits, uint32_t reg30);
+    uint32_t control(uint32_t command, uint32_t value = 0);
+    uint32_t inquire(uint32_t inquiry);
+    uint32_t readRegister(uint32_t address);
+    FrameLayout learnLayout();  // inquiry 5
+    void load(const uint8_t *data, uint32_t address, uint32_t length);
+    void read(uint8_t *data, uint32_t address, uint32_t length);
+    void free();  // VekDevFree now (throws on failure)
+
+private:
+    DeviceHandle *handle_ = nullptr;
+    bool isVek40_ = false;
+    int index_ = 0;
+    std::string firmwareVersion_;
+};
+
+// Throws DeviceError when code is not DEV_OK.
+void check(uint32_t code, const std::string &call);
+
+// GetFWversion as text: the 30 bytes are 15 UTF-16LE code units.
+std::string firmwareVersionText();
+
+// The virtual board(s) of --sim: attached before the command runs, detached after.
+void attachSimBoards(const GlobalOptions &opt);
+void detachSimBoards();
+
+// Files.
+std::vector<uint8_t> readFile(const std::string &path);
+void writeFile(const std::string &path, const uint8_t *data, std::size_t size);
+bool hasExtension(const std::string &path, const std::string &ext);  // case-insensitive
+
+// Plane masks and sizes.
+int popcount8(uint32_t mask);
+uint64_t frameBytes(uint32_t width, uint32_t height, uint32_t planeMask);
+void checkFrameSize(uint32_t width, uint32_t height);  // UsageError if not usable
+
+// Subcommand registration (one function per source file).
+void addDeviceCommands(CLI::App &app, Context &ctx);
+void addFrameCommands(CLI::App &app, Context &ctx);
+void addImageCommands(CLI::App &app, Context &ctx);
+void addDemoCommand(CLI::App &app, Context &ctx);
+
+}  // namespace vektool

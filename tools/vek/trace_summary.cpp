@@ -1,0 +1,166 @@
+#include "trace_summary.hpp"
+
+#include <cstdio>
+#include <vector>
+
+#include "codes.hpp"
+#include "common.hpp"
+#include "progress.hpp"
+#include "vek_sim.h"
+
+namespace vektool {
+namespace {
+
+const char *registerName(uint32_t a) {
+    switch (a) {
+    case 0x00: return "board register 0";
+    case 0x01: return "control";
+    case 0x02: return "board type";
+    case 0x03: return "GPIO in";
+    case 0x04: return "GPIO out";
+    case 0x10: return "frame start";
+    case 0x11: return "frame length";
+    case 0x20: return "margin";
+    case 0x21: return "gray depth";
+    case 0x22: return "interval";
+    case 0x32: return "frame go";
+    case 0x51: return "I2C status";
+    default: break;
+    }
+    if (a >= 0x34 && a <= 0x37) return "trigger";
+    if (a >= 0x60 && a <= 0x6E) return "plane time";
+    if (a >= 0x6F && a <= 0x75) return "timing word";
+    return "";
+}
+
+}  // namespace
+
+TraceSummary summariseTrace() {
+    TraceSummary s;
+    const uint32_t n = VekSimTraceCount();
+    s.entries = n;
+    VekSimTraceEntry e;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (VekSimTraceGet(i, &e) != 0) break;
+        switch (e.kind) {
+        case VEK_SIM_TRACE_REQUEST:
+            if (e.result == VEK_SIM_RESULT_FAILED) ++s.failedRequests;
+            break;
+        case VEK_SIM_TRACE_REGISTER_WRITE:
+            ++s.writesPerRegister[e.address];
+            s.lastWrite[e.address] = e.value;
+            break;
+        case VEK_SIM_TRACE_REGISTER_READ:
+            ++s.readsPerRegister[e.address];
+            break;
+        case VEK_SIM_TRACE_CONTROL:
+            ++s.controlRequests;
+            s.controlBytes += e.bytes;
+            break;
+        case VEK_SIM_TRACE_DATA:
+            if (e.direction == 0) {
+                ++s.dataOutTransfers;
+                s.dataOutBytes += e.bytes;
+            } else {
+                ++s.dataInTransfers;
+                s.dataInBytes += e.bytes;
+            }
+            break;
+        case VEK_SIM_TRACE_ABORT: ++s.aborts; break;
+        case VEK_SIM_TRACE_RESET: ++s.resets; break;
+        case VEK_SIM_TRACE_PAUSE: ++s.pauses[e.value]; break;
+        case VEK_SIM_TRACE_FAULT: ++s.faults; break;
+        default: break;
+        }
+    }
+    return s;
+}
+
+void writeTraceText(const std::string &path) {
+    uint32_t need = VekSimTraceText(nullptr, 0);
+    std::vector<char> text(static_cast<std::size_t>(need) + 1);
+    VekSimTraceText(text.data(), static_cast<uint32_t>(text.size()));
+    writeFile(path, reinterpret_cast<const uint8_t *>(text.data()), need);
+}
+
+nlohmann::json TraceSummary::toJson() const {
+    nlohmann::json j;
+    j["entries"] = entries;
+    auto regs = [](const std::map<uint32_t, uint64_t> &m) {
+        nlohmann::json o = nlohmann::json::object();
+        for (const auto &[a, c] : m) o[hex32(a)] = c;
+        return o;
+    };
+    j["register_writes"] = regs(writesPerRegister);
+    j["register_reads"] = regs(readsPerRegister);
+    nlohmann::json last = nlohmann::json::object();
+    for (const auto &[a, v] : lastWrite) last[hex32(a)] = v;
+    j["last_values"] = last;
+    j["data_out"] = {{"transfers", dataOutTransfers}, {"bytes", dataOutBytes}};
+    j["data_in"] = {{"transfers", dataInTransfers}, {"bytes", dataInBytes}};
+    j["control_requests"] = {{"count", controlRequests}, {"bytes", controlBytes}};
+    nlohmann::json p = nlohmann::json::object();
+    for (const auto &[ms, c] : pauses) p[std::to_string(ms) + " ms"] = c;
+    j["pauses"] = p;
+    j["failed_requests"] = failedRequests;
+    j["faults"] = faults;
+    j["aborts"] = aborts;
+    j["pipe_resets"] = resets;
+    return j;
+}
+
+std::string TraceSummary::toText() const {
+    std::string t;
+    char line[256];
+    uint64_t writes = 0, reads = 0, pauseMs = 0, pauseCount = 0;
+    for (const auto &[a, c] : writesPerRegister) writes += c;
+    for (const auto &[a, c] : readsPerRegister) reads += c;
+    for (const auto &[ms, c] : pauses) {
+        pauseMs += ms * c;
+        pauseCount += c;
+    }
+    std::snprintf(line, sizeof line, "  %llu trace entries: %llu register writes, %llu register reads\n",
+                  static_cast<unsigned long long>(entries), static_cast<unsigned long long>(writes),
+                  static_cast<unsigned long long>(reads));
+    t += line;
+    t += "  registers written (times, last value):\n";
+    for (const auto &[a, c] : writesPerRegister) {
+        std::snprintf(line, sizeof line, "    0x%02X %-13s x%-4llu last %s\n", a, registerName(a),
+                      static_cast<unsigned long long>(c), hex32(lastWrite.at(a)).c_str());
+        t += line;
+    }
+    t += "  registers read (times):";
+    int k = 0;
+    for (const auto &[a, c] : readsPerRegister) {
+        std::snprintf(line, sizeof line, "%s 0x%02X x%llu", k++ ? "," : "", a, static_cast<unsigned long long>(c));
+        t += line;
+    }
+    t += "\n";
+    std::snprintf(line, sizeof line, "  frame data: %llu transfers out (%s), %llu transfers in (%s)\n",
+                  static_cast<unsigned long long>(dataOutTransfers), humanBytes(static_cast<double>(dataOutBytes)).c_str(),
+                  static_cast<unsigned long long>(dataInTransfers), humanBytes(static_cast<double>(dataInBytes)).c_str());
+    t += line;
+    if (controlRequests) {
+        std::snprintf(line, sizeof line, "  control requests: %llu (%s)\n", static_cast<unsigned long long>(controlRequests),
+                      humanBytes(static_cast<double>(controlBytes)).c_str());
+        t += line;
+    }
+    t += "  pauses:";
+    k = 0;
+    for (const auto &[ms, c] : pauses) {
+        std::snprintf(line, sizeof line, "%s %llu x %u ms", k++ ? "," : "", static_cast<unsigned long long>(c), ms);
+        t += line;
+    }
+    std::snprintf(line, sizeof line, "%s (%.1f s of board time)\n", pauseCount ? "" : " none",
+                  static_cast<double>(pauseMs) / 1000.0);
+    t += line;
+    if (failedRequests || faults || aborts || resets) {
+        std::snprintf(line, sizeof line, "  failed requests %llu, faults %llu, aborts %llu, pipe resets %llu\n",
+                      static_cast<unsigned long long>(failedRequests), static_cast<unsigned long long>(faults),
+                      static_cast<unsigned long long>(aborts), static_cast<unsigned long long>(resets));
+        t += line;
+    }
+    return t;
+}
+
+}  // namespace vektool
