@@ -1,0 +1,178 @@
+// The handle's life cycle: allocation, initialisation, re-open after a
+// firmware download, release; the gate; the process-wide values.
+#include "api/device_handle.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "usb/device/usb_device.h"
+#include "usb/driver_interface.h"
+
+namespace vek {
+
+uint8_t g_firmwareVersion[kFirmwareVersionBytes] = {};
+std::atomic<uint32_t> g_boardType{0};
+
+namespace {
+
+constexpr char kVek40Prefix[] = "VEK4.0";
+constexpr size_t kVek40PrefixLength = sizeof kVek40Prefix - 1;
+
+void CopyFirmwareVersion(const CCyDevice &device) {
+    static_assert(sizeof device.manufacturerText >= kFirmwareVersionBytes);
+    std::memcpy(g_firmwareVersion, device.manufacturerText, kFirmwareVersionBytes);
+}
+
+// Owns a half-built handle until allocation succeeds.
+struct HandleDeleter {
+    void operator()(DeviceHandle *h) const {
+        FreeNameList(&h->nameList);
+        delete h;
+    }
+};
+
+// Destroys the device object; its close errors propagate. Clears the pointer
+// first so that an error path does not destroy it twice.
+void DestroyDevice(CCyDevice *&device) {
+    CCyDevice *d = device;
+    device = nullptr;
+    delete d;
+}
+
+// Destroys the device object on an error path, dropping a second error.
+void DropDevice(CCyDevice *&device) {
+    try {
+        DestroyDevice(device);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+bool EnterGate(DeviceHandle *handle) {
+    const std::thread::id me = std::this_thread::get_id();
+    if (handle->gateOwner.load(std::memory_order_acquire) == me) {
+        ++handle->gateDepth;
+        return true;
+    }
+    if (WaitForSingleObject(handle->lockEvent, handle->lockTimeoutMs) != WAIT_OBJECT_0) return false;
+    handle->gateOwner.store(me, std::memory_order_release);
+    handle->gateDepth = 1;
+    return true;
+}
+
+void LeaveGate(DeviceHandle *handle) {
+    if (--handle->gateDepth != 0) return;
+    handle->gateOwner.store(std::thread::id(), std::memory_order_release);
+    SetEvent(handle->lockEvent);
+}
+
+}  // namespace vek
+
+using namespace vek;
+
+extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHandle **handleOut,
+                                                 uint8_t *isVek40Out) {
+    if (handleOut == nullptr) return DEV_ERR_UNSUPPORTED;
+    // Everything made so far is released on every failure. The device object's
+    // close errors (UsbError) leave the call as they are; any other exception
+    // (memory) becomes DEV_ERR_NO_MEMORY.
+    std::unique_ptr<DeviceHandle, HandleDeleter> handle;
+    CCyDevice *device = nullptr;
+    try {
+        handle.reset(new (std::nothrow) DeviceHandle{});
+        if (!handle) return DEV_ERR_NO_MEMORY;
+
+        if (BuildNameList(&handle->nameList) != 0) return DEV_ERR_NO_DEVICE;
+        if (handle->nameList.count < static_cast<int32_t>(deviceIndex + 1u)) return DEV_ERR_NO_DEVICE;
+
+        std::memset(g_firmwareVersion, 0, sizeof g_firmwareVersion);
+        device = new CCyDevice(nullptr, kDriverInterfaceClass, 1);
+        if (!device->OpenDevice(static_cast<uint8_t>(deviceIndex))) {
+            DestroyDevice(device);
+            return DEV_ERR_NO_DEVICE;
+        }
+        CopyFirmwareVersion(*device);
+
+        if (isVek40Out != nullptr && FirstNameStartsWith(handle->nameList, kVek40Prefix)) *isVek40Out = 1;
+
+        // Auto-reset and signalled: the gate is free; a wait enters it.
+        handle->lockEvent = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+        if (handle->lockEvent == nullptr) {
+            DestroyDevice(device);
+            return DEV_ERR_BUSY;
+        }
+
+        handle->frameMode = kFrameModeUnknown;
+        handle->device = device;
+        handle->lockTimeoutMs = kGateTimeoutMs;
+        handle->grayBits = 1;
+        handle->loadedBytes = 0;
+        *handleOut = handle.release();
+        return DEV_OK;
+    } catch (const UsbError &) {
+        DropDevice(device);
+        throw;
+    } catch (...) {
+        DropDevice(device);
+        return DEV_ERR_NO_MEMORY;
+    }
+}
+
+extern "C" VEK_API uint32_t VEK_CALL VekDevInit(DeviceHandle *handle, const DeviceInitParams *params) {
+    if (handle == nullptr || params == nullptr) return DEV_ERR_NULL_ARGUMENT;
+    uint32_t word = params->grayBits;
+    if (VekDevControl(handle, 15, &word) != DEV_OK) return DEV_ERR_GRAY_DEPTH;
+    if (params->frequency == 0 || params->frequency > 0x40000000u) return DEV_ERR_TIMING;
+    word = params->frequency;
+    uint32_t rc = VekDevControl(handle, 14, &word);
+    if (rc != DEV_OK) return rc;
+    word = params->reg30Value;
+    return VekDevControl(handle, 18, &word);
+}
+
+extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
+    if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
+    if (!EnterGate(handle)) return DEV_ERR_BUSY;
+    FreeNameList(&handle->nameList);
+    CloseHandle(handle->lockEvent);
+    handle->lockEvent = nullptr;
+    // The record goes first, so that it is released even when closing the
+    // device raises its close error.
+    CCyDevice *device = handle->device;
+    delete handle;
+    DestroyDevice(device);
+    return DEV_OK;
+}
+
+extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) {
+    if (handle == nullptr || handle->device == nullptr) return 0;
+    Sleep(500);
+    CCyDevice *device = handle->device;
+    try {
+        if (!device->OpenDevice(0)) return 0;
+    } catch (const UsbError &) {
+        throw;
+    } catch (...) {
+        return 0;
+    }
+    if (std::strncmp(device->driverDeviceName, kVek40Prefix, kVek40PrefixLength) != 0) return 0;
+    CopyFirmwareVersion(*device);
+    return 1;
+}
+
+extern "C" VEK_API int VEK_CALL VekIfDevOpenned(DeviceHandle *handle) {
+    if (handle == nullptr || handle->device == nullptr) return 0;
+    return handle->device->driverHandle != INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
+extern "C" VEK_API void VEK_CALL GetFWversion(uint8_t *out) {
+    if (out == nullptr) return;
+    std::memcpy(out, g_firmwareVersion, kFirmwareVersionBytes);
+}
+
+extern "C" VEK_API int VEK_CALL ResetUSBPipe(DeviceHandle *handle, uint32_t endpointAddress) {
+    if (handle == nullptr) return 0;
+    return ResetBulkPipe(handle->device, endpointAddress) ? 1 : 0;
+}

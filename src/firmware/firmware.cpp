@@ -1,0 +1,137 @@
+// The controller firmware download and the ".iic" reader.
+#include "firmware/firmware.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "api/device_handle.h"
+#include "usb/device/usb_device.h"
+#include "usb/endpoint/control_endpoint.h"
+#include "vek_dll.h"
+
+namespace vek {
+
+FirmwareWork g_firmware;
+
+namespace {
+
+constexpr uint32_t kRecipientDevice = 0;
+constexpr uint32_t kRequestTypeVendor = 2;
+
+uint16_t LoadBe16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+// Holds the two buffers for the time of one download and releases them.
+struct WorkBuffers {
+    std::unique_ptr<uint8_t[]> file{new (std::nothrow) uint8_t[kMaxFwSize]};
+    std::unique_ptr<uint8_t[]> image{new (std::nothrow) uint8_t[kMaxFwSize]};
+    WorkBuffers() {
+        g_firmware.fwBuffer = file.get();
+        g_firmware.fwRamImage = image.get();
+    }
+    ~WorkBuffers() {
+        g_firmware.fwBuffer = nullptr;
+        g_firmware.fwRamImage = nullptr;
+    }
+    bool ok() const { return file && image; }
+};
+
+}  // namespace
+
+bool ReadFirmwareFile(const char *name, uint8_t *buffer, uint16_t &fileLength) {
+    if (name == nullptr || name[0] == '\0' || buffer == nullptr) return false;
+    std::FILE *f = std::fopen(name, "rb");
+    if (f == nullptr) return false;
+    bool ok = false;
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        const long size = std::ftell(f);
+        if (size >= 0 && size <= kMaxFwSize && std::fseek(f, 0, SEEK_SET) == 0) {
+            const size_t n = static_cast<size_t>(size);
+            ok = std::fread(buffer, 1, n, f) == n;
+            if (ok) fileLength = static_cast<uint16_t>(n);
+        }
+    }
+    std::fclose(f);
+    return ok;
+}
+
+IicStatus ParseIicRecords(const uint8_t *buffer, uint16_t fileLength, uint8_t *ramImage, uint16_t &imageLen,
+                          uint16_t &fwOffset) {
+    imageLen = 0;
+    fwOffset = 0xFFFF;
+    std::memset(ramImage, 0xFF, kMaxFwSize);
+    uint32_t offset = kIicHeaderBytes;
+    for (;;) {
+        if (offset + 4 > fileLength) return kIicNoFinalRecord;
+        const uint16_t length = LoadBe16(buffer + offset);
+        const uint16_t address = LoadBe16(buffer + offset + 2);
+        if (length == kIicFinalLength) break;
+        if (offset + 4 + length > fileLength) return kIicPastFileEnd;
+        const uint32_t end = static_cast<uint32_t>(address) + length;
+        if (end > kMaxFwSize) return kIicPastImageEnd;
+        std::memcpy(ramImage + address, buffer + offset + 4, length);
+        if (end > imageLen) imageLen = static_cast<uint16_t>(end);
+        if (address < fwOffset) fwOffset = address;
+        offset += 4u + length;
+    }
+    if (imageLen > kMaxImageEnd) return kIicImageTooHigh;
+    return kIicOk;
+}
+
+bool SetCpuReset(CCyDevice *device, uint8_t hold) {
+    if (device == nullptr || device->controlEndpoint == nullptr) return false;
+    CCyControlEndPoint *ep = device->controlEndpoint;
+    ep->recipient = kRecipientDevice;
+    ep->requestType = kRequestTypeVendor;
+    ep->value = kCpuControlRegister;
+    ep->index = 0;
+    ep->requestCode = kFirmwareLoadRequest;
+    uint8_t byte = hold;
+    int32_t length = 1;
+    return ep->ControlWrite(&byte, length);
+}
+
+bool DownloadIicFirmware(CCyDevice *device) {
+    WorkBuffers work;
+    if (!work.ok()) return false;
+    std::memset(g_firmware.fwBuffer, 0xFF, kMaxFwSize);
+    if (!ReadFirmwareFile(kFirmwareFile, g_firmware.fwBuffer, g_firmware.fwFileLength)) return false;
+    if (ParseIicRecords(g_firmware.fwBuffer, g_firmware.fwFileLength, g_firmware.fwRamImage, g_firmware.imageLen,
+                        g_firmware.fwOffset) != kIicOk)
+        return false;
+    if (device == nullptr || device->controlEndpoint == nullptr) return false;
+
+    CCyControlEndPoint *ep = device->controlEndpoint;
+    ep->recipient = kRecipientDevice;
+    ep->requestType = kRequestTypeVendor;
+    ep->requestCode = kFirmwareLoadRequest;
+    ep->index = 0;
+
+    SetCpuReset(device, 1);
+    uint8_t chunk[kFwChunkBytes];
+    const uint32_t imageLen = g_firmware.imageLen;
+    for (uint32_t a = g_firmware.fwOffset; a < imageLen; a += kFwChunkBytes) {
+        int32_t len = static_cast<int32_t>(a + kFwChunkBytes < imageLen ? kFwChunkBytes : imageLen - a);
+        std::memcpy(chunk, g_firmware.fwRamImage + a, static_cast<size_t>(len));
+        ep->value = static_cast<uint16_t>(a);
+        if (!ep->ControlWrite(chunk, len)) return false;
+    }
+    SetCpuReset(device, 0);
+    return true;
+}
+
+}  // namespace vek
+
+extern "C" VEK_API int VEK_CALL VekDownloadFirmWare(DeviceHandle *handle, uint32_t) {
+    if (handle == nullptr) return 0;
+    bool ok = false;
+    try {
+        ok = vek::DownloadIicFirmware(handle->device);
+    } catch (...) {
+        return 0;
+    }
+    if (!ok) return 0;
+    Sleep(vek::kAfterDownloadPauseMs);
+    return 1;
+}

@@ -1,0 +1,209 @@
+// The register and data transport over the board's three bulk endpoints.
+#include "transport/transport.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/win32.h"
+#include "usb/device/usb_device.h"
+#include "usb/driver_interface.h"
+#include "usb/endpoint/usb_endpoint.h"
+#include "vek_dll.h"
+
+namespace vek {
+
+namespace {
+
+// Slice of the unbounded wait that follows a pipe abort: the event is shared by
+// name with every other transfer in flight, so its signal may belong to
+// another transfer (or be taken by one); the request's own status decides.
+constexpr DWORD kAbortWaitSliceMs = 100;
+
+// The completion query without waiting: a request that has not ended yet
+// answers ERROR_IO_INCOMPLETE.
+bool StillPending(HANDLE driverHandle, OVERLAPPED &ov) {
+    DWORD bytes = 0;
+    return !GetOverlappedResult(driverHandle, &ov, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
+}
+
+void StoreLe32(uint8_t *p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint32_t LoadLe32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Waits until a pending request has ended, spending at most what is left of
+// the transfer's 2000 ms; returns whether it ended. Used when the shared
+// event woke the wait for another transfer's completion.
+bool WaitRestOfBudget(HANDLE driverHandle, OVERLAPPED &ov, uint64_t deadline) {
+    while (StillPending(driverHandle, ov)) {
+        const uint64_t now = platform::ClockMs();
+        if (now >= deadline) return false;
+        WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
+    }
+    return true;
+}
+
+}  // namespace
+
+CCyUSBEndPoint *FindBulkEndpoint(CCyDevice *device, uint32_t endpointAddress) {
+    if (device == nullptr || device->endpointList == nullptr) return nullptr;
+    const uint32_t n = device->EndpointListSize();
+    for (uint32_t i = 1; i < n; ++i) {
+        CCyUSBEndPoint *ep = device->endpointList[i];
+        if (ep != nullptr && ep->attributes == kBulkAttributes && ep->address == endpointAddress) return ep;
+    }
+    return nullptr;
+}
+
+bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t endpointAddress) {
+    CCyUSBEndPoint *ep = FindBulkEndpoint(device, endpointAddress);
+    if (ep == nullptr) return false;
+
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, kTransferEventName);
+    if (event == nullptr) return false;
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = event;
+
+    const uint64_t deadline = platform::ClockMs() + kBulkWaitMs;
+    int32_t len = static_cast<int32_t>(length);
+    uint8_t *block = ep->BeginTransfer(buffer, len, &ov);
+    const bool woken = ep->WaitForTransfer(&ov, kBulkWaitMs);
+
+    bool ended = true;
+    if (block != nullptr && ep->lastError == ERROR_IO_PENDING && StillPending(ep->driverHandle, ov)) {
+        // A wake-up by the shared event for another transfer: wait out the rest.
+        ended = woken && WaitRestOfBudget(ep->driverHandle, ov, deadline);
+        if (!ended) {
+            // Still pending after 2000 ms: end it before the block and the
+            // overlapped record are released.
+            ep->AbortPipe();
+            while (StillPending(ep->driverHandle, ov)) WaitForSingleObject(event, kAbortWaitSliceMs);
+        }
+    }
+
+    bool ok = ep->FinishTransfer(buffer, len, &ov, block, nullptr);
+    CloseHandle(event);
+    return ok && ended;
+}
+
+uint32_t ReadBulkData(CCyDevice *device, uint32_t length, uint8_t *data) {
+    if (data == nullptr && length != 0) return kTransportFailed;
+    return BulkTransfer(data, length, device, kReplyEndpoint) ? kTransportOk : kTransportFailed;
+}
+
+bool ResetBulkPipe(CCyDevice *device, uint32_t endpointAddress) {
+    CCyUSBEndPoint *ep = FindBulkEndpoint(device, endpointAddress);
+    return ep != nullptr && ep->ResetPipe();
+}
+
+uint32_t EnumerateDeviceNames(uint8_t *entries) {
+    // The device object may raise its close errors; they leave here after the
+    // object is gone (a second error while it is destroyed is dropped).
+    auto *probe = new CCyDevice(nullptr, kDriverInterfaceClass, 1);
+    uint32_t count = 0;
+    try {
+        uint32_t used = 0;
+        for (uint32_t i = 0; i < probe->DeviceCount(); ++i) {
+            if (!probe->OpenDevice(static_cast<uint8_t>(i))) continue;
+            uint8_t config[9] = {};
+            uint8_t iface[9] = {};
+            probe->CopyConfigurationHeader(config);
+            probe->CopyInterfaceDescriptor(iface);
+            if (config[4] == 1 && iface[3] == 0) {
+                const size_t nameLength = strnlen(probe->driverDeviceName, sizeof probe->driverDeviceName);
+                if (used + 4 + nameLength <= kNameListBytes) {
+                    StoreLe32(entries + used, static_cast<uint32_t>(nameLength));
+                    std::memcpy(entries + used + 4, probe->driverDeviceName, nameLength);
+                    used += 4 + static_cast<uint32_t>(nameLength);
+                }
+            }
+            probe->CloseDevice();
+        }
+        count = probe->DeviceCount();
+    } catch (...) {
+        try {
+            delete probe;
+        } catch (...) {
+        }
+        throw;
+    }
+    delete probe;
+    return count;
+}
+
+int32_t BuildNameList(DeviceNameList *list) {
+    if (list == nullptr) return -1;
+    list->count = 0;
+    list->entries = nullptr;
+    auto *entries = static_cast<uint8_t *>(std::calloc(kNameListBytes, 1));
+    if (entries == nullptr) return -1;
+    uint32_t count = 0;
+    try {
+        count = EnumerateDeviceNames(entries);
+    } catch (...) {
+        std::free(entries);
+        throw;
+    }
+    if (count == 0) {
+        std::free(entries);
+        return -1;
+    }
+    list->count = static_cast<int32_t>(count);
+    list->entries = entries;
+    return 0;
+}
+
+void FreeNameList(DeviceNameList *list) {
+    if (list == nullptr) return;
+    std::free(list->entries);
+    list->entries = nullptr;
+    list->count = 0;
+}
+
+bool FirstNameStartsWith(const DeviceNameList &list, const char *prefix) {
+    if (list.entries == nullptr || list.count <= 0) return false;
+    const size_t n = std::strlen(prefix);
+    return LoadLe32(list.entries) >= n && std::memcmp(list.entries + 4, prefix, n) == 0;
+}
+
+}  // namespace vek
+
+// ---- Exports ---------------------------------------------------------------
+
+using vek::kTransportFailed;
+using vek::kTransportOk;
+
+extern "C" VEK_API uint32_t VEK_CALL VekWriteReg(CCyDevice *device, uint32_t address, uint32_t *value) {
+    if (device == nullptr || value == nullptr) return kTransportFailed;
+    uint8_t packet[vek::kRegisterPacketSize];
+    vek::StoreLe32(packet, address);
+    vek::StoreLe32(packet + 4, *value);
+    return vek::BulkTransfer(packet, sizeof packet, device, vek::kRegisterEndpoint) ? kTransportOk
+                                                                                   : kTransportFailed;
+}
+
+extern "C" VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32_t *value) {
+    if (device == nullptr || value == nullptr) return kTransportFailed;
+    if (VekWriteReg(device, address | vek::kReadRequestFlag, value) != kTransportOk) return kTransportFailed;
+    uint8_t reply[vek::kRegisterPacketSize] = {};
+    if (!vek::BulkTransfer(reply, sizeof reply, device, vek::kReplyEndpoint)) return kTransportFailed;
+    *value = vek::LoadLe32(reply + 4);
+    return kTransportOk;
+}
+
+extern "C" VEK_API uint32_t VEK_CALL VekWriteData(CCyDevice *device, uint32_t length, const uint8_t *data) {
+    if (device == nullptr || (data == nullptr && length != 0)) return kTransportFailed;
+    // The OUT transfer only reads the buffer; the endpoint interface takes it non-const.
+    return vek::BulkTransfer(const_cast<uint8_t *>(data), length, device, vek::kDataEndpoint) ? kTransportOk
+                                                                                             : kTransportFailed;
+}

@@ -1,0 +1,239 @@
+// The command dispatcher on the virtual board: what each command number tells
+// the board, in order, and the failure paths of the checked commands.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "api/board_fixture.h"
+#include "api/device_handle.h"
+
+using namespace vektest;
+
+namespace {
+
+constexpr uint32_t kControl = 0x140000a4;  // bit 2, bit 26 and 0xA in bits 4-7 set; bits 0, 1, 25, 31 clear
+
+struct CommandCase {
+    uint32_t command;
+    uint32_t value;
+    uint32_t result;
+    std::vector<std::string> lines;
+    std::optional<uint32_t> valueAfter;
+};
+
+void PrintTo(const CommandCase &c, std::ostream *os) { *os << "command " << c.command << " value 0x" << Hex(c.value); }
+
+const std::vector<std::string> kNone;
+const std::vector<std::string> kPulse31 = {"R 1=140000a4<0", "W 1=940000a4", "R 1=940000a4<940000a4", "P 100",
+                                           "W 1=140000a4"};
+
+std::vector<CommandCase> AllCommands() {
+    std::vector<CommandCase> cases = {
+        {0, 0, DEV_ERR_UNSUPPORTED, kNone, {}},
+        {1, 0, DEV_OK, kPulse31, {}},
+        {8, 1, DEV_OK, {"W 1=40000000"}, {}},
+        {8, 2, DEV_OK, kNone, {}},
+        {9, 0, DEV_OK, {"R 1=140000a4<0", "W 1=140000a4", "R 1=140000a4<0"}, {}},
+        {10, 0, DEV_OK, {"R 1=140000a4<0", "W 1=140000a6"}, {}},
+        {11, 0, DEV_OK, kPulse31, {}},
+        {13, 0, DEV_OK, {"R 1=140000a4<0", "W 1=140000a5", "P 100"}, {}},
+        {14, 1000, DEV_OK, {"W 20=0", "W 22=0"}, {}},
+        {15, 8, DEV_OK, {"W 21=70000fe", "R 21=70000fe<70000fe"}, {}},
+        {17, 0x12345, DEV_OK, kNone, {}},
+        {18, 0xabcd, DEV_OK, {"W 30=abcd", "R 30=abcd<abcd"}, {}},
+        {19, 7, DEV_OK, {"W 31=7"}, {}},
+        {20, 7, DEV_OK, {"W 12=7"}, {}},
+        {21, 1, DEV_OK, {"R 1=140000a4<0", "W 1=160000a4", "R 1=160000a4<160000a4"}, {}},
+        {21, 2, DEV_OK, {"R 1=140000a4<0", "W 1=140000a4", "R 1=140000a4<140000a4"}, {}},
+        {22, 0, DEV_OK, {"R 1=140000a4<0", "W 1=100000a4", "R 1=100000a4<100000a4"}, {}},
+        {22, 1, DEV_OK, {"R 1=140000a4<0", "W 1=140000a4", "R 1=140000a4<140000a4"}, {}},
+        {24, 0x55, DEV_OK, {"P 200", "W 40=55", "R 40=55<55"}, {}},
+        {25, 0x1f, DEV_OK, {"W 13=1"}, {}},
+        {26, 0x100, DEV_OK, {"W 14=10"}, {}},
+        {27, 9, DEV_OK, {"W 41=9"}, {}},
+        {28, 0xab, DEV_OK, {"P 20", "R 51=3<0", "P 20", "W 50=ab", "P 20", "R 51=3<3"}, {}},
+        {29, 0xab, DEV_OK, {"P 20", "R 51=3<0", "P 20", "W 52=ab", "P 20", "R 51=3<3"}, {}},
+        {30, 0x77, DEV_OK, {"P 20", "R 51=3<0", "P 20", "R 53=99<77", "P 20", "R 51=3<3"}, 0x99},
+        {31, 5, DEV_OK, {"W 20=5", "R 20=5<0"}, {}},
+        {32, 6, DEV_OK, {"W 22=6", "R 22=6<0"}, {}},
+        {33, 0x1234, DEV_OK, {"P 200", "R 40=66<0"}, 0x66},
+        {34, 0x1234, DEV_OK, {"R 20=44<0"}, 0x44},
+        {35, 0, DEV_OK, {"R 1=140000a4<0", "W 1=14000054", "P 1000"}, {}},
+        {36, 0, DEV_ERR_UNSUPPORTED, kNone, {}},
+        {0xFFFFFFFF, 0, DEV_ERR_UNSUPPORTED, kNone, {}},
+    };
+    for (uint32_t unsupported : {2, 3, 4, 5, 6, 7, 12, 16, 23})
+        cases.push_back({unsupported, 0, DEV_ERR_UNSUPPORTED, kNone, {}});
+    return cases;
+}
+
+class CommandTable : public BoardTest, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(CommandTable, TellsTheBoardExactlyThis) {
+    const CommandCase &c = GetParam();
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, kControl), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x51, 3), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x53, 0x99), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x40, 0x66), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x20, 0x44), 0);
+    VekSimTraceClear();
+
+    uint32_t value = c.value;
+    EXPECT_EQ(VekDevControl(handle_, c.command, &value), c.result);
+    EXPECT_EQ(TraceLines(board_), c.lines);
+    EXPECT_EQ(value, c.valueAfter.value_or(c.value)) << "only 30, 33 and 34 write the value word";
+}
+
+INSTANTIATE_TEST_SUITE_P(AllNumbers, CommandTable, ::testing::ValuesIn(AllCommands()));
+
+using CommandTest = BoardTest;
+
+TEST_F(CommandTest, GrayDepthWords) {
+    for (auto [n, word] : {std::pair<uint32_t, uint32_t>{1, 0x00000000}, {2, 0x01000002}, {8, 0x070000FE},
+                           {16, 0x0F00FFFE}}) {
+        uint32_t v = n;
+        ASSERT_EQ(VekDevControl(handle_, 15, &v), DEV_OK);
+        EXPECT_EQ(Reg(board_, 0x21), word) << n;
+        EXPECT_EQ(handle_->grayBits, n);
+    }
+}
+
+TEST_F(CommandTest, GrayDepthOutOfRangeWritesNothing) {
+    for (uint32_t n : {0u, 17u, 0xFFFFFFFFu}) {
+        VekSimTraceClear();
+        uint32_t v = n;
+        EXPECT_EQ(VekDevControl(handle_, 15, &v), DEV_ERR_GRAY_DEPTH);
+        EXPECT_TRUE(TraceLines(board_).empty());
+        EXPECT_EQ(handle_->grayBits, 1u);
+    }
+}
+
+TEST_F(CommandTest, FrequencyMargins) {
+    struct {
+        uint32_t f;
+        uint32_t margin;
+    } cases[] = {{1, 0}, {1000, 0}, {39920, 1}, {39933, 1}, {39934, 3}, {39950, 3}, {39966, 3}, {40001, 0},
+                 {0x40000000, 0}};
+    for (auto c : cases) {
+        ASSERT_EQ(VekSimSetRegister(board_, 0x20, 0xdead), 0);
+        uint32_t v = c.f;
+        EXPECT_EQ(VekDevControl(handle_, 14, &v), DEV_OK) << c.f;
+        EXPECT_EQ(Reg(board_, 0x20), c.margin) << c.f;
+    }
+}
+
+// 48000000 / f is exactly 1200 here, so the margin divisor is 0: the margin is
+// 0, as for every frequency above the band, and the command succeeds.
+TEST_F(CommandTest, FrequencyBandWithoutDivisorGivesMarginZero) {
+    for (uint32_t f = 39967; f <= 40000; ++f) {
+        VekSimTraceClear();
+        uint32_t v = f;
+        EXPECT_EQ(VekDevControl(handle_, 14, &v), DEV_OK) << f;
+        EXPECT_EQ(TraceLines(board_), Lines({"W 20=0", "W 22=0"})) << f;
+    }
+}
+
+TEST_F(CommandTest, FrequencyOutOfRangeWritesNothing) {
+    for (uint32_t f : {0u, 0x40000001u}) {
+        uint32_t v = f;
+        EXPECT_EQ(VekDevControl(handle_, 14, &v), DEV_ERR_TIMING);
+    }
+    EXPECT_TRUE(TraceLines(board_).empty());
+}
+
+TEST_F(CommandTest, FrequencyIgnoresFailedWrites) {
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 2, VEK_SIM_FAULT_STALL), 0);
+    uint32_t v = 1000;
+    EXPECT_EQ(VekDevControl(handle_, 14, &v), DEV_OK);
+}
+
+TEST_F(CommandTest, LoadedBytesCountKeepsSixteenByteUnits) {
+    uint32_t v = 0x12345;
+    ASSERT_EQ(VekDevControl(handle_, 17, &v), DEV_OK);
+    uint32_t count = 0;
+    ASSERT_EQ(VekDevInquire(handle_, 17, &count), DEV_OK);
+    EXPECT_EQ(count, 0x12340u);
+}
+
+TEST_F(CommandTest, I2cNotReadyStopsAfterOneRead) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x51, 0), 0);
+    VekSimTraceClear();
+    for (uint32_t command : {28u, 29u, 30u}) {
+        VekSimTraceClear();
+        uint32_t v = 0xab;
+        EXPECT_EQ(VekDevControl(handle_, command, &v), DEV_ERR_I2C_NOT_READY);
+        EXPECT_EQ(TraceLines(board_), Lines({"P 20", "R 51=0<0"}));
+        EXPECT_EQ(v, 0xabu);
+    }
+}
+
+TEST_F(CommandTest, I2cNotDone) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x51, 1), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x53, 0x99), 0);
+    VekSimTraceClear();
+    uint32_t v = 0xab;
+    EXPECT_EQ(VekDevControl(handle_, 28, &v), DEV_ERR_I2C_NOT_DONE);
+    EXPECT_EQ(TraceLines(board_), Lines({"P 20", "R 51=1<0", "P 20", "W 50=ab", "P 20", "R 51=1<1"}));
+    // The read keeps what it read even though its final check fails.
+    v = 0x77;
+    EXPECT_EQ(VekDevControl(handle_, 30, &v), DEV_ERR_I2C_NOT_DONE);
+    EXPECT_EQ(v, 0x99u);
+}
+
+TEST_F(CommandTest, BitsFieldKeepsEverythingElse) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0xFFFFFF0F), 0);
+    ASSERT_EQ(VekDevControl(handle_, 35, nullptr), DEV_OK);
+    EXPECT_EQ(Reg(board_, 0x01), 0xFFFFFF5Fu);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0xFFFFFFFF), 0);
+    ASSERT_EQ(VekDevControl(handle_, 35, nullptr), DEV_OK);
+    EXPECT_EQ(Reg(board_, 0x01), 0xFFFFFF5Fu);
+}
+
+TEST_F(CommandTest, FailedAccessLeavesTheCommandHalfDone) {
+    // Command 1: the read-back (third packet on 0x04) fails after bit 31 was set.
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 3, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    EXPECT_EQ(VekDevControl(handle_, 1, nullptr), DEV_ERR_TRANSFER);
+    EXPECT_EQ(Reg(board_, 0x01) & 0x80000000u, 0x80000000u);
+}
+
+TEST_F(CommandTest, ReadBackMismatches) {
+    // A short reply carries only the address half, so the read-back sees 0.
+    struct {
+        uint32_t command;
+        uint32_t value;
+        uint32_t replyToShorten;
+        uint32_t result;
+    } cases[] = {
+        {9, 0, 2, DEV_ERR_FAILED},     {18, 5, 1, DEV_ERR_VERIFY}, {24, 5, 1, DEV_ERR_VERIFY},
+        {31, 5, 1, DEV_ERR_TIMING},    {32, 5, 1, DEV_ERR_TIMING},
+    };
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, kControl), 0);
+    for (auto c : cases) {
+        ASSERT_EQ(VekSimClearFaults(board_), 0);
+        ASSERT_EQ(VekSimInjectFault(board_, 0x86, c.replyToShorten, VEK_SIM_FAULT_SHORT), 0);
+        uint32_t v = c.value;
+        EXPECT_EQ(VekDevControl(handle_, c.command, &v), c.result) << c.command;
+    }
+}
+
+TEST_F(CommandTest, FirstFailedAccessGivesTransferError) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x51, 3), 0);
+    for (uint32_t command : {1u, 8u, 9u, 10u, 11u, 13u, 15u, 18u, 19u, 20u, 21u, 22u, 24u, 25u, 26u, 27u, 28u, 29u,
+                             30u, 31u, 32u, 33u, 34u, 35u}) {
+        ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+        uint32_t v = 1;
+        EXPECT_EQ(VekDevControl(handle_, command, &v), DEV_ERR_TRANSFER) << command;
+        EXPECT_EQ(v, 1u) << command;
+    }
+}
+
+TEST_F(CommandTest, NullValueWordIsRefusedWhereItIsUsed) {
+    EXPECT_EQ(VekDevControl(handle_, 15, nullptr), DEV_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(VekDevControl(handle_, 30, nullptr), DEV_ERR_NULL_ARGUMENT);
+    EXPECT_TRUE(TraceLines(board_).empty());
+    EXPECT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK);
+    EXPECT_EQ(VekDevControl(nullptr, 10, nullptr), DEV_ERR_NULL_ARGUMENT);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Inquiries, bit-plane timing, trigger extension, GPIO and the gated register
+// read on the virtual board.
+#include <gtest/gtest.h>
+
+#include "api/board_fixture.h"
+#include "api/device_handle.h"
+#include "api/timing.h"
+
+using namespace vektest;
+
+namespace {
+
+// ---- Inquiries ---------------------------------------------------------------
+
+struct InquiryCase {
+    uint32_t inquiry;
+    uint32_t code;
+    uint32_t result;  // expected *result (unchanged 0x5555 on failure)
+    std::vector<std::string> lines;
+};
+
+void PrintTo(const InquiryCase &c, std::ostream *os) { *os << "inquiry " << c.inquiry; }
+
+std::vector<InquiryCase> AllInquiries() {
+    std::vector<InquiryCase> cases = {
+        {0, DEV_OK, 1, {"R 1=140000a6<0"}},
+        {2, DEV_OK, 0x1000, {}},
+        {3, DEV_OK, 0x1000, {}},
+        {4, DEV_OK, 0x120315, {}},
+        {5, DEV_OK, 2, {"R 2=10000000<0"}},
+        {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
+        {7, DEV_OK, 0x120315, {}},
+        {17, DEV_OK, 0, {}},
+        {23, DEV_OK, 0x140000a6, {"R 1=140000a6<0"}},
+    };
+    for (uint32_t n : {1u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 18u, 19u, 20u, 21u, 22u, 24u, 0xFFFFFFFFu})
+        cases.push_back({n, DEV_ERR_UNSUPPORTED, 0x5555, {}});
+    return cases;
+}
+
+class InquiryTable : public BoardTest, public ::testing::WithParamInterface<InquiryCase> {};
+
+TEST_P(InquiryTable, AnswersAndReads) {
+    const InquiryCase &c = GetParam();
+    ASSERT_EQ(VekSimSetRegister(board_, 0x00, 0xcafe), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0x140000a6), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x02, 0x10000000), 0);
+    VekSimTraceClear();
+    uint32_t result = 0x5555;
+    EXPECT_EQ(VekDevInquire(handle_, c.inquiry, &result), c.code);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(TraceLines(board_), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllNumbers, InquiryTable, ::testing::ValuesIn(AllInquiries()));
+
+using InquiryTest = BoardTest;
+
+TEST_F(InquiryTest, BoardTypeSetsFrameModeAndTheProcessWideType) {
+    struct {
+        uint32_t reg02, type, frameMode;
+    } cases[] = {{0x00000000, 1, 0},          {0x0FFFFFFF, 1, 0},          {0x10000000, 2, 0x10000000},
+                 {0x30000000, 3, 0x10000000}, {0x20000000, 255, 0xF0000000}, {0xF0000000, 255, 0xF0000000}};
+    for (auto c : cases) {
+        ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
+        uint32_t type = 0;
+        ASSERT_EQ(VekDevInquire(handle_, 5, &type), DEV_OK);
+        EXPECT_EQ(type, c.type);
+        EXPECT_EQ(handle_->frameMode, c.frameMode);
+        EXPECT_EQ(vek::g_boardType.load(), c.type);
+    }
+}
+
+TEST_F(InquiryTest, FrameBitFollowsCommandsNineAndTen) {
+    uint32_t bit = 7;
+    ASSERT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK);
+    ASSERT_EQ(VekDevInquire(handle_, 0, &bit), DEV_OK);
+    EXPECT_EQ(bit, 1u);
+    ASSERT_EQ(VekDevControl(handle_, 9, nullptr), DEV_OK);
+    ASSERT_EQ(VekDevInquire(handle_, 0, &bit), DEV_OK);
+    EXPECT_EQ(bit, 0u);
+}
+
+TEST_F(InquiryTest, FailedReadAndNullArguments) {
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    uint32_t r = 0x5555;
+    EXPECT_EQ(VekDevInquire(handle_, 5, &r), DEV_ERR_TRANSFER);
+    EXPECT_EQ(r, 0x5555u);
+    EXPECT_EQ(handle_->frameMode, vek::kFrameModeUnknown);
+    EXPECT_EQ(VekDevInquire(nullptr, 5, &r), DEV_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(VekDevInquire(handle_, 5, nullptr), DEV_ERR_NULL_ARGUMENT);
+}
+
+TEST_F(InquiryTest, GatedRegisterRead) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x1234, 0xbeef), 0);
+    VekSimTraceClear();
+    uint32_t v = 0x42;
+    EXPECT_EQ(VekDevRReg(handle_, 0x1234, &v), DEV_OK);
+    EXPECT_EQ(v, 0xbeefu);
+    EXPECT_EQ(TraceLines(board_), Lines({"R 1234=beef<42"}));
+    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    v = 0x42;
+    EXPECT_EQ(VekDevRReg(handle_, 0x1234, &v), DEV_ERR_TRANSFER);
+    EXPECT_EQ(v, 0x42u);
+    EXPECT_EQ(VekDevRReg(nullptr, 0x1234, &v), DEV_ERR_NULL_ARGUMENT);
+}
+
+// ---- Bit-plane timing ---------------------------------------------------------
+
+class TimingTest : public BoardTest {
+protected:
+    void SetUp() override {
+        BoardTest::SetUp();
+        vek::g_boardType.store(0);  // no inquiry 5 yet: load time 30 us
+    }
+    // The lines of a timing call: the control register, then 0x6E down to
+    // 0x60 and 0x6F up to 0x75.
+    std::vector<std::string> Expected(uint32_t controlBefore, bool shortPeriod, const std::vector<uint32_t> &planes,
+                                      const std::vector<uint32_t> &words) {
+        const uint32_t after = shortPeriod ? (controlBefore | 4u) : (controlBefore & ~4u);
+        std::vector<std::string> lines = {"R 1=" + Hex(controlBefore) + "<0", "W 1=" + Hex(after)};
+        for (uint32_t i = 0; i < 15; ++i) lines.push_back("W " + Hex(0x6E - i) + "=" + Hex(i < planes.size() ? planes[i] : 0));
+        for (uint32_t i = 0; i < 7; ++i) lines.push_back("W " + Hex(0x6F + i) + "=" + Hex(i < words.size() ? words[i] : 0));
+        return lines;
+    }
+};
+
+TEST_F(TimingTest, EightPlanesAt20000us) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0x0000000F), 0);
+    VekSimTraceClear();
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 20000, 0), DEV_OK);
+    EXPECT_EQ(TraceLines(board_), Expected(0xF, false, {7529, 15058, 30117, 60235, 120470, 240941, 481882}, {3764}));
+}
+
+TEST_F(TimingTest, PeriodTooShortWritesNothing) {
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 10000, 0), DEV_ERR_FAILED);
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 3478, 200), DEV_ERR_FAILED);  // below 13.64 x 255
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 5000, 128), DEV_ERR_FAILED);  // aux below 3 x (30 + 13)
+    EXPECT_TRUE(TraceLines(board_).empty());
+}
+
+TEST_F(TimingTest, OnePlaneStillWritesAllTimingRegisters) {
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 1, 20000, 0), DEV_OK);
+    EXPECT_EQ(TraceLines(board_), Expected(0, false, {}, {960000}));
+    VekSimTraceClear();
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 1, 20000, 100), DEV_OK);
+    EXPECT_EQ(TraceLines(board_), Expected(0, false, {}, {0, 961409, 3390}));
+}
+
+TEST_F(TimingTest, ShortPeriodSetsBitTwo) {
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 5000, 200), DEV_OK);
+    EXPECT_EQ(TraceLines(board_),
+              Expected(0, true, {0, 0, 7529, 15058, 30117, 60235, 120470}, {0, 2350, 4062, 5173, 654, 3291, 654}));
+    EXPECT_EQ(Reg(board_, 0x01), 4u);
+}
+
+TEST_F(TimingTest, LoadTimeFollowsTheBoardType) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x02, 0x00000000), 0);  // board type 1: 43 us
+    uint32_t type = 0;
+    ASSERT_EQ(VekDevInquire(handle_, 5, &type), DEV_OK);
+    ASSERT_EQ(type, 1u);
+    vek::BitPlaneTiming t = vek::ComputeBitPlaneTiming(8, 20000, 100, vek::LoadTimeUs(type));
+    EXPECT_EQ(t.timingWords[1], 5797u);
+    EXPECT_EQ(t.timingWords[2], 2766u);
+    t = vek::ComputeBitPlaneTiming(8, 20000, 100, vek::LoadTimeUs(0));
+    EXPECT_EQ(t.timingWords[1], 5173u);
+    EXPECT_EQ(t.timingWords[2], 3390u);
+    // 30 us below (43 + 13) x 255 = 14280 with k = 43 takes the short path.
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14279, 0), DEV_ERR_FAILED);
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
+}
+
+TEST_F(TimingTest, PlaneCountOutsideOneToSixteenIsRefused) {
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 0, 20000, 0), DEV_ERR_FAILED);
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 17, 20000000, 0), DEV_ERR_FAILED);
+    EXPECT_TRUE(TraceLines(board_).empty());
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
+}
+
+TEST_F(TimingTest, ControlRegisterFailureStopsBeforeTheTimingRegisters) {
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 2, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // the write-back
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 20000, 0), DEV_ERR_TRANSFER);
+    EXPECT_EQ(TraceLines(board_), Lines({"R 1=0<0"}));
+    EXPECT_EQ(VekDevNewFrequencySet(nullptr, 8, 20000, 0), DEV_ERR_NULL_ARGUMENT);
+}
+
+// ---- Trigger extension and GPIO ----------------------------------------------------
+
+using TriggerTest = BoardTest;
+
+constexpr char kBanner[] = "  \n\n\n\n Trigger extension setting :  \n \n ";
+
+TEST_F(TriggerTest, BannerAndRegisters) {
+    for (uint32_t a = 0x34; a <= 0x37; ++a) ASSERT_EQ(VekSimSetRegister(board_, a, (a - 0x33) * 0x11), 0);
+    VekSimTraceClear();
+    testing::internal::CaptureStdout();
+    const uint32_t rc = VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
+    EXPECT_EQ(rc, DEV_OK);
+    EXPECT_EQ(TraceLines(board_), Lines({"R 34=11<0", "R 35=22<11", "R 36=33<22", "R 37=44<33", "W 34=a", "R 35=22<44",
+                                         "W 35=23", "W 36=b", "W 37=c", "R 34=a<0", "R 35=23<0", "R 36=b<0",
+                                         "R 37=c<0"}));
+}
+
+TEST_F(TriggerTest, OnlyOneEnables) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x35, 0xF1), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(VekDevTriggerExtSet(handle_, 0, 2, 0, 0), DEV_OK);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Reg(board_, 0x35), 0xF0u);
+}
+
+TEST_F(TriggerTest, FailuresOfTheFirstLookAreIgnoredLaterOnesStop) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    EXPECT_EQ(VekDevTriggerExtSet(handle_, 1, 1, 2, 3), DEV_OK);
+    VekSimTraceClear();
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 5, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // the write of 0x34
+    EXPECT_EQ(VekDevTriggerExtSet(handle_, 1, 1, 2, 3), DEV_ERR_TRANSFER);
+    EXPECT_EQ(TraceLines(board_).size(), 4u);
+    EXPECT_EQ(VekDevTriggerExtSet(nullptr, 1, 1, 2, 3), DEV_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kBanner) + kBanner);
+}
+
+TEST_F(TriggerTest, Gpio) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x03, 0x77), 0);
+    VekSimTraceClear();
+    uint32_t v = 0x5a;
+    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0u);
+    EXPECT_EQ(VekDevGetGPIO(handle_, &v), 0u);
+    EXPECT_EQ(v, 0x77u);
+    EXPECT_EQ(TraceLines(board_), Lines({"W 4=5a", "R 3=77<5a"}));
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0xFFFFFFFFu);
+    EXPECT_EQ(VekDevGetGPIO(nullptr, &v), 0xFFFFFFFFu);
+    EXPECT_EQ(VekDevSetGPIO(handle_, nullptr), 0xFFFFFFFFu);
+}
+
+}  // namespace
