@@ -212,7 +212,7 @@ VEK_API uint32_t VEK_CALL VekSimTraceCount(void);
 /* Copies entry i (0 = oldest). 0 or -1 (index out of range or NULL). */
 VEK_API int      VEK_CALL VekSimTraceGet(uint32_t index, VekSimTraceEntry *entry);
 VEK_API void     VEK_CALL VekSimTraceClear(void);
-/* Recording on (default) or off; the trace keeps at most 4 Mi entries and
+/* Recording on (default) or off; the trace keeps at most 1 Mi entries and
  * drops later ones. */
 VEK_API void     VEK_CALL VekSimTraceEnable(int enabled);
 /* The trace as text, one line per entry, NUL-terminated, truncated to fit.

@@ -33,7 +33,7 @@ enum class Fault : int { None = 0, Stall = 1, FailAtIssue = 2, StayPending = 3, 
 struct BoardIdentity {
     std::string deviceName;
     std::string friendlyName;
-    uint32_t speed = 2;  // 2 high speed, 4 SuperSpeed
+    uint32_t speed = 0;  // 2 high speed, 4 SuperSpeed; 0: 4 when bcdUSB >= 0x0300, else 2
     uint8_t altSetting = 0;
     uint8_t busAddress = 1;
     uint32_t driverVersion = 0x01000300;

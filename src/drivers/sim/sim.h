@@ -54,10 +54,6 @@ inline std::vector<uint32_t> Pauses() {
 inline int AttachDevice(DescriptorSet descriptors, BoardIdentity identity = {}) {
     if (identity.deviceName.empty()) identity.deviceName = kDefaultDeviceNamePrefix;
     if (identity.friendlyName.empty()) identity.friendlyName = kDefaultFriendlyName;
-    if (identity.speed == 0) {
-        const unsigned bcd = descriptors.device.size() >= 4 ? descriptors.device[2] | descriptors.device[3] << 8 : 0;
-        identity.speed = bcd >= 0x0300 ? 4 : 2;
-    }
     return AttachBoard(BoardSetup{std::move(descriptors), std::move(identity)});
 }
 

@@ -26,18 +26,12 @@ std::string DefaultSerial() {
     return text;
 }
 
-uint32_t SpeedOf(const Bytes &device) {
-    const unsigned bcd = device.size() >= 4 ? device[2] | device[3] << 8 : 0x0200;
-    return bcd >= 0x0300 ? 4u : 2u;
-}
-
 void DefaultIdentity(BoardSetup &setup, const char *deviceName, const char *friendlyName, uint32_t boardType) {
     static int address = 0;
     setup.identity.deviceName = OrDefault(deviceName, vek::sim::kDefaultDeviceNamePrefix);
     setup.identity.friendlyName = OrDefault(friendlyName, vek::sim::kDefaultFriendlyName);
     setup.identity.boardType = boardType;
     setup.identity.busAddress = static_cast<uint8_t>(address++ % 127 + 1);
-    setup.identity.speed = SpeedOf(setup.descriptors.device);
 }
 
 }  // namespace

@@ -509,6 +509,11 @@ std::shared_ptr<SimBoard> Find(int id) {
 }  // namespace
 
 int AttachBoard(BoardSetup setup) {
+    if (setup.identity.speed == 0) {
+        const Bytes &d = setup.descriptors.device;
+        const unsigned bcd = d.size() >= 4 ? d[2] | d[3] << 8 : 0x0200;
+        setup.identity.speed = bcd >= 0x0300 ? kSpeedSuper : kSpeedHigh;
+    }
     std::shared_ptr<SimBoard> board;
     {
         std::lock_guard lock(gBoardsMutex);

@@ -37,7 +37,7 @@ public:
     static std::string Format(const VekSimTraceEntry &entry);
     std::string Text() const;
 
-    static constexpr size_t kCapacity = size_t{4} << 20;
+    static constexpr size_t kCapacity = size_t{1} << 20;
 
 private:
     Trace() = default;
