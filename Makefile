@@ -6,7 +6,7 @@
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libopencv-dev libfreeimage-dev libusb-1.0-0-dev umockdev libumockdev-dev \
-  libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest xvfb xauth
+  libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest xvfb xauth x11-utils
 
 BUILD       ?= build/release
 BUILD_ASAN  ?= build/asan

@@ -1,0 +1,91 @@
+// The preview windows of ImageAddSerialNumber ("mainWin") and TestMe ("test
+// windows title"). This program runs under a virtual X server, where the
+// windows must appear with their exact titles, and with no display or a
+// display that no server answers, where they are skipped and nothing aborts
+// (VEK_TEST_WINDOWS=expected or none, set by the test registration). The
+// pauses happen in every case.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "image/image_internal.h"
+#include "image_test_util.h"
+#include "vek_dll.h"
+
+namespace vek::image {
+namespace {
+
+using namespace vek::image::testing;
+
+enum class Windows { Expected, None, Unknown };
+
+Windows ExpectedWindows() {
+    const char *mode = std::getenv("VEK_TEST_WINDOWS");
+    if (mode == nullptr) return Windows::Unknown;
+    return std::string(mode) == "expected" ? Windows::Expected : Windows::None;
+}
+
+bool HaveXwininfo() { return std::system("command -v xwininfo >/dev/null 2>&1") == 0; }
+
+// Whether the X server shows a window of exactly this title.
+bool WindowShown(const std::string &title) {
+    std::FILE *tree = popen("xwininfo -root -tree 2>/dev/null", "r");
+    if (tree == nullptr) return false;
+    std::string text;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, tree)) > 0) text.append(chunk, n);
+    pclose(tree);
+    return text.find('"' + title + '"') != std::string::npos;
+}
+
+class PreviewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mode_ = ExpectedWindows();
+        if (mode_ == Windows::Expected && !HaveXwininfo()) {
+            GTEST_SKIP() << "xwininfo (x11-utils) is not installed: cannot see the windows";
+        }
+    }
+
+    void ExpectWindow(const std::string &title) {
+        if (mode_ == Windows::Expected) {
+            EXPECT_TRUE(PreviewAvailable());
+            EXPECT_TRUE(WindowShown(title)) << "no window titled \"" << title << "\"";
+        } else if (mode_ == Windows::None) {
+            EXPECT_FALSE(PreviewAvailable());
+        }
+    }
+
+    Windows mode_ = Windows::Unknown;
+    TempDir dir_;
+    VirtualClock clock_;
+};
+
+TEST_F(PreviewTest, StampedCopiesAreShownInMainWin) {
+    ASSERT_TRUE(cv::imwrite(dir_ / "logo.png", ColourPattern(320, 240)));
+    if (mode_ == Windows::Expected) {
+        EXPECT_FALSE(WindowShown("mainWin"));  // not there before the call
+    }
+    const uint64_t start = clock_.Now();
+    ASSERT_EQ(ImageAddSerialNumber((dir_ / "logo.png").c_str(), 640, 480, 2), 1);
+    EXPECT_EQ(clock_.Now() - start, 40u);
+    EXPECT_TRUE(fs::exists(dir_.path() / "logo_00002.bmp"));
+    ExpectWindow("mainWin");
+}
+
+TEST_F(PreviewTest, TestPatternsAreShownInTheirWindow) {
+    WorkingDir here(dir_.path());
+    const uint64_t start = clock_.Now();
+    EXPECT_EQ(TestMe(), 0);
+    EXPECT_EQ(clock_.Now() - start, 2000u);
+    EXPECT_TRUE(fs::exists("\xBA\xE1\xBD\xA5\xB1\xE4" "1920x1080.bmp"));
+    ExpectWindow("test windows title");
+}
+
+}  // namespace
+}  // namespace vek::image
