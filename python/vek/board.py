@@ -1,0 +1,273 @@
+"""A VEK board: allocation, commands, inquiries, frames, timing, firmware."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import shutil
+import tempfile
+from typing import Dict, Optional, Tuple, Union
+
+import numpy as np
+
+from ._lib import DeviceInitParams, lib
+from .errors import DEV_ERR_NO_DEVICE, VekError, VekFailure, check
+
+__all__ = ["Board", "COMMANDS", "INQUIRIES", "firmware_version", "list_boards"]
+
+#: Command numbers of :meth:`Board.control`, by name.
+COMMANDS: Dict[str, int] = {
+    "pulse": 1, "control-word": 8, "clear-bit1": 9, "set-bit1": 10, "pulse2": 11, "set-bit0": 13,
+    "frequency": 14, "gray-depth": 15, "loaded-bytes": 17, "reg30": 18, "reg31": 19, "reg12": 20,
+    "bit25": 21, "bit26": 22, "reg40": 24, "reg13": 25, "reg14": 26, "reg41": 27,
+    "i2c-write-a": 28, "i2c-write-b": 29, "i2c-read": 30, "margin": 31, "interval": 32,
+    "read-reg40": 33, "read-margin": 34, "mode5": 35,
+}
+
+#: Inquiry numbers of :meth:`Board.inquire`, by name.
+INQUIRIES: Dict[str, int] = {
+    "bit1": 0, "fixed-2": 2, "fixed-3": 3, "fixed-4": 4, "board-type": 5, "register0": 6,
+    "fixed-7": 7, "loaded-bytes": 17, "control-register": 23,
+}
+
+#: Frame size (width, height) of each board type that inquiry 5 reports.
+FRAME_SIZES: Dict[int, Tuple[int, int]] = {1: (1920, 1080), 2: (1024, 768), 3: (1024, 768)}
+
+
+def firmware_version() -> str:
+    """The firmware version text of the last board opened (GetFWversion, 15 UTF-16 characters)."""
+    raw = (ctypes.c_uint8 * 30)()
+    lib.GetFWversion(raw)
+    return bytes(raw).decode("utf-16-le", errors="replace").split("\x00", 1)[0]
+
+
+class _HandleHead(ctypes.Structure):
+    # The first fields of the handle record, in their documented order: the
+    # raw register calls take the device object, which only the record holds.
+    _fields_ = [("frameMode", ctypes.c_uint32), ("device", ctypes.c_void_p)]
+
+
+class Board:
+    """An open board; a context manager that frees the handle on exit.
+
+    >>> with vek.sim.VirtualBoard(), vek.Board(0) as board:
+    ...     board.init(frequency=60, gray_bits=8)
+    ...     board.board_type()
+    1
+
+    Every device call raises :class:`VekError` (with ``.code`` and ``.name``)
+    when the library returns a result code other than DEV_OK.
+    """
+
+    def __init__(self, index: int = 0) -> None:
+        handle = ctypes.c_void_p()
+        flag = ctypes.c_uint8(0)
+        check(lib.VekDevAlloc(index, ctypes.byref(handle), ctypes.byref(flag)), "VekDevAlloc")
+        self._handle: Optional[int] = handle.value
+        self.index = index
+        #: True when the first listed board's device name begins "VEK4.0".
+        self.first_is_vek40 = flag.value == 1
+        #: The firmware version text read when the board was opened.
+        self.firmware_version = firmware_version()
+
+    # -- life cycle ------------------------------------------------------
+
+    @property
+    def handle(self) -> int:
+        """The DeviceHandle pointer (raises if the board was closed)."""
+        if self._handle is None:
+            raise ValueError("the board is closed")
+        return self._handle
+
+    def close(self) -> None:
+        """Free the handle (VekDevFree). Closing twice does nothing."""
+        if self._handle is not None:
+            handle, self._handle = self._handle, None
+            check(lib.VekDevFree(handle), "VekDevFree")
+
+    def __enter__(self) -> "Board":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    @property
+    def is_open(self) -> bool:
+        """VekIfDevOpenned: whether the USB device is open."""
+        return self._handle is not None and lib.VekIfDevOpenned(self._handle) == 1
+
+    def init(self, frequency: int = 60, gray_bits: int = 8, reg30: int = 0) -> None:
+        """VekDevInit: gray depth (command 15), frequency (14), register 0x30 (18)."""
+        params = DeviceInitParams(0, frequency, gray_bits, reg30)
+        check(lib.VekDevInit(self.handle, ctypes.byref(params)), "VekDevInit")
+
+    def reopen(self) -> None:
+        """DevReAlloc: reopen board 0 on this handle after a firmware download."""
+        if not lib.DevReAlloc(self.handle):
+            raise VekFailure("DevReAlloc: the board did not come back as a VEK4.0 device")
+        self.firmware_version = firmware_version()
+
+    def download_firmware(self, path: Union[str, "os.PathLike[str]"], reopen: bool = True) -> None:
+        """Download a controller firmware image (.iic), then (by default) reopen the board.
+
+        The library reads "dlp_usb.iic" from the current directory; the file is
+        copied under that name into a private folder for the call.
+        """
+        source = os.fspath(path)
+        if not os.path.isfile(source):
+            raise FileNotFoundError(source)
+        here = os.getcwd()
+        with tempfile.TemporaryDirectory(prefix="vek-fw-") as folder:
+            shutil.copyfile(source, os.path.join(folder, "dlp_usb.iic"))
+            os.chdir(folder)
+            try:
+                ok = lib.VekDownloadFirmWare(self.handle, 0)
+            finally:
+                os.chdir(here)
+        if not ok:
+            raise VekFailure(f"VekDownloadFirmWare: the download of {source!r} failed")
+        if reopen:
+            self.reopen()
+
+    # -- commands and inquiries -------------------------------------------
+
+    def control(self, command: Union[int, str], value: int = 0) -> int:
+        """VekDevControl: run a command by number (1 to 35) or name (see COMMANDS).
+
+        Returns the value word after the call (the result of commands 30, 33, 34).
+        """
+        number = COMMANDS[command] if isinstance(command, str) else int(command)
+        word = ctypes.c_uint32(value)
+        check(lib.VekDevControl(self.handle, number, ctypes.byref(word)), f"VekDevControl {number}")
+        return word.value
+
+    def inquire(self, inquiry: Union[int, str]) -> int:
+        """VekDevInquire: run an inquiry by number (0 to 23) or name (see INQUIRIES)."""
+        number = INQUIRIES[inquiry] if isinstance(inquiry, str) else int(inquiry)
+        word = ctypes.c_uint32(0)
+        check(lib.VekDevInquire(self.handle, number, ctypes.byref(word)), f"VekDevInquire {number}")
+        return word.value
+
+    def board_type(self) -> int:
+        """Inquiry 5: the board type (1, 2, 3 or 255); also sets the frame layout."""
+        return self.inquire(5)
+
+    def frame_size(self) -> Tuple[int, int]:
+        """(width, height) of the board's bit planes, from inquiry 5."""
+        kind = self.board_type()
+        if kind not in FRAME_SIZES:
+            raise VekError(0x8000000D, f"board type {kind}")
+        return FRAME_SIZES[kind]
+
+    def read_register(self, address: int) -> int:
+        """VekDevRReg: read one register under the handle's gate."""
+        word = ctypes.c_uint32(0)
+        check(lib.VekDevRReg(self.handle, address, ctypes.byref(word)), f"VekDevRReg 0x{address:X}")
+        return word.value
+
+    def _device(self) -> int:
+        return _HandleHead.from_address(self.handle).device
+
+    def write_register(self, address: int, value: int) -> None:
+        """VekWriteReg: write one register (raw transport call)."""
+        word = ctypes.c_uint32(value)
+        check(lib.VekWriteReg(self._device(), address, ctypes.byref(word)), f"VekWriteReg 0x{address:X}")
+
+    def read_register_raw(self, address: int) -> int:
+        """VekReadReg: read one register with the raw transport call (no gate)."""
+        word = ctypes.c_uint32(0)
+        check(lib.VekReadReg(self._device(), address, ctypes.byref(word)), f"VekReadReg 0x{address:X}")
+        return word.value
+
+    # -- frames -----------------------------------------------------------
+
+    def load_frame(self, data: Union[np.ndarray, bytes, bytearray], address: Optional[int] = None) -> int:
+        """VekDevLoadFrame: write frame bytes into board memory.
+
+        Args:
+            data: the frame (any array or bytes; sent as raw bytes).
+            address: byte address (multiple of 16); None: where the previous
+                frame ended (inquiry 17).
+
+        Returns:
+            The address the frame was written at.
+        """
+        if isinstance(data, (bytes, bytearray, memoryview)):
+            buf = np.frombuffer(bytes(data), dtype=np.uint8)
+        else:
+            buf = np.ascontiguousarray(data).view(np.uint8).reshape(-1)
+        if address is None:
+            address = self.inquire(17)
+        if address % 16:
+            raise ValueError(f"address 0x{address:X} is not a multiple of 16")
+        check(lib.VekDevLoadFrame(self.handle, buf.ctypes.data, address, buf.size), "VekDevLoadFrame")
+        return address
+
+    def get_frame(self, address: int, length: int) -> np.ndarray:
+        """VekDevGetFrame: read `length` bytes of board memory at `address`."""
+        if address % 16:
+            raise ValueError(f"address 0x{address:X} is not a multiple of 16")
+        out = np.zeros(length, dtype=np.uint8)
+        check(lib.VekDevGetFrame(self.handle, out.ctypes.data, address, length), "VekDevGetFrame")
+        return out
+
+    def reset_loaded_bytes(self, address: int = 0) -> None:
+        """Command 17: the next :meth:`load_frame` without an address goes to `address`."""
+        self.control(17, address)
+
+    def block_clear(self, first: int = 0, second: int = 0) -> None:
+        """VekDevBlockClear (not supported by the library: always raises DEV_ERR_UNSUPPORTED)."""
+        check(lib.VekDevBlockClear(self.handle, first, second), "VekDevBlockClear")
+
+    # -- timing, trigger, GPIO, pipes --------------------------------------
+
+    def set_timing(self, planes: int, frame_period_us: int, aux_us: int = 0) -> None:
+        """VekDevNewFrequencySet: bit-plane timing for `planes` planes in `frame_period_us`.
+
+        Run :meth:`board_type` first: the timing constant depends on it.
+        """
+        if not 1 <= planes <= 16:
+            raise ValueError("planes must be 1 to 16")
+        check(lib.VekDevNewFrequencySet(self.handle, planes, frame_period_us, aux_us), "VekDevNewFrequencySet")
+
+    def set_trigger(self, reg34: int = 0, enable: bool = False, reg36: int = 0, reg37: int = 0) -> None:
+        """VekDevTriggerExtSet: the trigger extension registers 0x34 to 0x37."""
+        check(lib.VekDevTriggerExtSet(self.handle, reg34, 1 if enable else 0, reg36, reg37), "VekDevTriggerExtSet")
+
+    def set_gpio(self, value: int) -> None:
+        """VekDevSetGPIO: set the GPIO outputs (register 0x04)."""
+        word = ctypes.c_uint32(value)
+        check(lib.VekDevSetGPIO(self.handle, ctypes.byref(word)), "VekDevSetGPIO")
+
+    def get_gpio(self) -> int:
+        """VekDevGetGPIO: read the GPIO inputs (register 0x03)."""
+        word = ctypes.c_uint32(0)
+        check(lib.VekDevGetGPIO(self.handle, ctypes.byref(word)), "VekDevGetGPIO")
+        return word.value
+
+    def reset_pipe(self, endpoint: int) -> bool:
+        """ResetUSBPipe: reset a bulk endpoint's pipe; False if there is none of that address."""
+        return lib.ResetUSBPipe(self.handle, endpoint) == 1
+
+
+def list_boards() -> list:
+    """The attached boards: a list of dicts with index and firmware_version."""
+    boards = []
+    index = 0
+    while True:
+        try:
+            with Board(index) as b:
+                boards.append({"index": index, "firmware_version": b.firmware_version,
+                               "first_is_vek40": b.first_is_vek40})
+        except VekError as exc:
+            if exc.code == DEV_ERR_NO_DEVICE:
+                return boards
+            raise
+        index += 1
+
