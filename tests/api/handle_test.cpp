@@ -1,0 +1,326 @@
+// The handle's life cycle on the virtual board: allocation and its failures,
+// initialisation, release, re-open, the gate, and the calls that take no gate.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "api/board_fixture.h"
+#include "api/device_handle.h"
+
+using namespace vektest;
+
+namespace {
+
+class NoBoard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VekSimDetachAll();
+        VekSimSetVirtualClock(1);
+    }
+    void TearDown() override {
+        VekSimDetachAll();
+        VekSimSetVirtualClock(0);
+    }
+    static int Attach(const char *name, const char *manufacturer = nullptr) {
+        VekSimBoardConfig config{sizeof(VekSimBoardConfig), name, manufacturer, 0};
+        return VekSimAttach(&config);
+    }
+    // A device whose one configuration has two interfaces: counted, never listed.
+    static int AttachTwoInterfaceDevice() {
+        static const uint8_t config[] = {9, 2, 34, 0, 2, 1, 0, 0x80, 50,           // configuration, 2 interfaces
+                                         9, 4, 0, 0, 1, 0xff, 0, 0, 0,             // interface 0
+                                         7, 5, 0x02, 2, 0x00, 0x02, 0,             // bulk OUT 0x02
+                                         9, 4, 1, 0, 0, 0xff, 0, 0, 0};            // interface 1
+        const uint8_t *configs[] = {config};
+        const uint32_t lengths[] = {sizeof config};
+        VekSimDeviceConfig c{};
+        c.size = sizeof c;
+        c.configurationCount = 1;
+        c.configurations = configs;
+        c.configurationLengths = lengths;
+        return VekSimAttachCustom(&c);
+    }
+    // A device whose configuration has no interface: it cannot be opened.
+    static int AttachUnopenableDevice() {
+        static const uint8_t config[] = {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
+        const uint8_t *configs[] = {config};
+        const uint32_t lengths[] = {sizeof config};
+        VekSimDeviceConfig c{};
+        c.size = sizeof c;
+        c.configurationCount = 1;
+        c.configurations = configs;
+        c.configurationLengths = lengths;
+        return VekSimAttachCustom(&c);
+    }
+};
+
+TEST_F(NoBoard, AllocationFailures) {
+    uint8_t isVek40 = 9;
+    EXPECT_EQ(VekDevAlloc(0, nullptr, &isVek40), DEV_ERR_UNSUPPORTED);
+    DeviceHandle *h = reinterpret_cast<DeviceHandle *>(0x1);
+    EXPECT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_ERR_NO_DEVICE);
+    ASSERT_GE(Attach(nullptr), 0);
+    EXPECT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_ERR_NO_DEVICE);
+    EXPECT_EQ(VekDevAlloc(0xFFFFFFFF, &h, &isVek40), DEV_ERR_NO_DEVICE);
+    EXPECT_EQ(VekDevAlloc(256, &h, &isVek40), DEV_ERR_NO_DEVICE);
+    EXPECT_EQ(h, reinterpret_cast<DeviceHandle *>(0x1));
+    EXPECT_EQ(isVek40, 9);
+}
+
+TEST_F(NoBoard, ProductCheckLooksAtTheFirstListedName) {
+    const int first = Attach("VEK4.0 first");
+    const int second = Attach("OTHER second");
+    ASSERT_GE(second, 0);
+    DeviceHandle *h = nullptr;
+    uint8_t isVek40 = 0;
+    ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
+    EXPECT_EQ(isVek40, 1);
+    // The handle drives the second board.
+    VekSimTraceClear();
+    uint32_t v = 0x1234;
+    ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
+    EXPECT_EQ(Reg(second, 0x31), 0x1234u);
+    EXPECT_EQ(Reg(first, 0x31), 0u);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+    // A null flag pointer is simply not written.
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+TEST_F(NoBoard, ProductFlagKeptWhenTheFirstNameIsAnother) {
+    ASSERT_GE(Attach("OTHER first"), 0);
+    ASSERT_GE(Attach("VEK4.0 second"), 0);
+    DeviceHandle *h = nullptr;
+    uint8_t isVek40 = 7;
+    ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
+    EXPECT_EQ(isVek40, 7);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
+    ASSERT_GE(AttachTwoInterfaceDevice(), 0);
+    DeviceHandle *h = nullptr;
+    uint8_t isVek40 = 7;
+    ASSERT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_OK);
+    EXPECT_EQ(isVek40, 7);
+    EXPECT_EQ(h->nameList.count, 1);
+    uint32_t firstLength = 0xFFFFFFFF;
+    std::memcpy(&firstLength, h->nameList.entries, 4);
+    EXPECT_EQ(firstLength, 0u) << "no entry";
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+TEST_F(NoBoard, NameListEntries) {
+    ASSERT_GE(AttachTwoInterfaceDevice(), 0);
+    ASSERT_GE(Attach("VEK4.0 a"), 0);
+    ASSERT_GE(Attach("VEK4.0 bb"), 0);
+    vek::DeviceNameList list{};
+    ASSERT_EQ(vek::BuildNameList(&list), 0);
+    EXPECT_EQ(list.count, 3);
+    const uint8_t expected[] = {8, 0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'a',
+                                9, 0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'b', 'b', 0};
+    EXPECT_EQ(std::memcmp(list.entries, expected, sizeof expected), 0);
+    EXPECT_TRUE(vek::FirstNameStartsWith(list, "VEK4.0"));
+    vek::FreeNameList(&list);
+    EXPECT_EQ(list.entries, nullptr);
+    VekSimDetachAll();
+    EXPECT_EQ(vek::BuildNameList(&list), -1);
+    EXPECT_EQ(list.entries, nullptr);
+    EXPECT_EQ(list.count, 0);
+}
+
+TEST_F(NoBoard, FirmwareVersionIsTheManufacturerTextAndZeroedByEveryAllocation) {
+    ASSERT_GE(Attach(nullptr, "ACME Optics FW 7.25 release"), 0);
+    DeviceHandle *h = nullptr;
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    uint8_t version[31];
+    std::memset(version, 0xEE, sizeof version);
+    GetFWversion(version);
+    const char *text = "ACME Optics FW ";  // 15 UTF-16LE code units = 30 bytes
+    for (int i = 0; i < 15; ++i) {
+        EXPECT_EQ(version[2 * i], static_cast<uint8_t>(text[i])) << i;
+        EXPECT_EQ(version[2 * i + 1], 0) << i;
+    }
+    EXPECT_EQ(version[30], 0xEE) << "exactly 30 bytes";
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+
+    // An allocation that fails at the open leaves it zeroed.
+    VekSimDetachAll();
+    ASSERT_GE(AttachUnopenableDevice(), 0);
+    EXPECT_EQ(VekDevAlloc(0, &h, nullptr), DEV_ERR_NO_DEVICE);
+    GetFWversion(version);
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(version[i], 0) << i;
+    GetFWversion(nullptr);
+}
+
+TEST_F(NoBoard, FreeThenAllocateGivesAFreshHandle) {
+    ASSERT_GE(Attach(nullptr), 0);
+    DeviceHandle *h = nullptr;
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(h->lockTimeoutMs, 1000u);
+    uint32_t v = 4;
+    ASSERT_EQ(VekDevControl(h, 15, &v), DEV_OK);
+    v = 0x400;
+    ASSERT_EQ(VekDevControl(h, 17, &v), DEV_OK);
+    ASSERT_EQ(VekDevFree(h), DEV_OK);
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(h->grayBits, 1u);
+    EXPECT_EQ(h->loadedBytes, 0u);
+    EXPECT_EQ(VekIfDevOpenned(h), 1);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+    EXPECT_EQ(VekDevFree(nullptr), DEV_ERR_NULL_ARGUMENT);
+}
+
+TEST_F(NoBoard, UngatedCallsAnswerNullHandlesWithoutTouchingAnything) {
+    EXPECT_EQ(DevReAlloc(nullptr), 0);
+    EXPECT_EQ(VekIfDevOpenned(nullptr), 0);
+    EXPECT_EQ(VekDownloadFirmWare(nullptr, 0), 0);
+    EXPECT_EQ(ResetUSBPipe(nullptr, 0x02), 0);
+    EXPECT_EQ(VekDevNewFrequencySet(nullptr, 8, 20000, 0), DEV_ERR_NULL_ARGUMENT);
+    uint32_t v = 0;
+    EXPECT_EQ(VekDevSetGPIO(nullptr, &v), 0xFFFFFFFFu);
+    EXPECT_EQ(VekDevInit(nullptr, nullptr), DEV_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(VekSimTraceCount(), 0u);
+}
+
+// ---- Initialisation ------------------------------------------------------------
+
+using InitTest = BoardTest;
+
+TEST_F(InitTest, RunsGrayDepthFrequencyAndRegister30) {
+    DeviceInitParams p{0xFFFFFFFF, 1000, 8, 0x55};
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_OK);
+    EXPECT_EQ(TraceLines(board_),
+              Lines({"W 21=70000fe", "R 21=70000fe<70000fe", "W 20=0", "W 22=0", "W 30=55", "R 30=55<55"}));
+    EXPECT_EQ(handle_->grayBits, 8u);
+}
+
+TEST_F(InitTest, FrequencyOutOfRangeAfterGrayDepth) {
+    for (uint32_t f : {0u, 0x40000001u}) {
+        VekSimTraceClear();
+        DeviceInitParams p{0, f, 2, 0};
+        EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_TIMING);
+        EXPECT_EQ(TraceLines(board_), Lines({"W 21=1000002", "R 21=1000002<1000002"}));
+    }
+}
+
+TEST_F(InitTest, GrayDepthFailuresBecomeGrayDepthError) {
+    for (uint32_t gray : {0u, 17u}) {
+        DeviceInitParams p{0, 1000, gray, 0};
+        EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_GRAY_DEPTH);
+    }
+    EXPECT_TRUE(TraceLines(board_).empty());
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    DeviceInitParams p{0, 1000, 8, 0};
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_GRAY_DEPTH);
+}
+
+TEST_F(InitTest, Register30CodeIsReturnedUnchanged) {
+    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 2, VEK_SIM_FAULT_SHORT), 0);  // the read-back of 0x30
+    DeviceInitParams p{0, 1000, 8, 0x55};
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_VERIFY);
+    EXPECT_EQ(VekDevInit(handle_, nullptr), DEV_ERR_NULL_ARGUMENT);
+}
+
+// ---- Re-open ----------------------------------------------------------------------
+
+TEST_F(NoBoard, ReopenTakesDeviceZero) {
+    const int first = Attach("VEK4.0 first", "FIRST");
+    const int second = Attach("VEK4.0 second", "SECOND");
+    DeviceHandle *h = nullptr;
+    ASSERT_EQ(VekDevAlloc(1, &h, nullptr), DEV_OK);
+    VekSimTraceClear();
+    EXPECT_EQ(DevReAlloc(h), 1);
+    EXPECT_EQ(TraceLines()[0], "P 500");
+    uint8_t version[30];
+    GetFWversion(version);
+    EXPECT_EQ(version[0], 'F');
+    uint32_t v = 0x77;
+    ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
+    EXPECT_EQ(Reg(first, 0x31), 0x77u);
+    EXPECT_EQ(Reg(second, 0x31), 0u);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+TEST_F(NoBoard, ReopenRefusesAnotherProduct) {
+    ASSERT_GE(Attach("OTHER board"), 0);
+    DeviceHandle *h = nullptr;
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(DevReAlloc(h), 0);
+    EXPECT_EQ(VekIfDevOpenned(h), 1) << "the device is open even though the check failed";
+    VekSimDetachAll();
+    EXPECT_EQ(DevReAlloc(h), 0);
+    EXPECT_EQ(VekIfDevOpenned(h), 0);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+// ---- The gate ------------------------------------------------------------------------
+
+using GateTest = BoardTest;
+
+TEST_F(GateTest, HeldByAnotherThreadEveryGatedCallTimesOut) {
+    // Under the virtual clock the 1000 ms wait of the other thread expires at once.
+    ASSERT_TRUE(vek::EnterGate(handle_));
+    uint32_t results[6] = {};
+    std::thread other([&] {
+        uint32_t v = 1;
+        uint8_t buf[16] = {};
+        results[0] = VekDevControl(handle_, 10, &v);
+        results[1] = VekDevInquire(handle_, 5, &v);
+        results[2] = VekDevLoadFrame(handle_, buf, 0, 16);
+        results[3] = VekDevGetFrame(handle_, buf, 0, 16);
+        results[4] = VekDevRReg(handle_, 1, &v);
+        results[5] = VekDevFree(handle_);
+    });
+    other.join();
+    for (uint32_t r : results) EXPECT_EQ(r, DEV_ERR_BUSY);
+    EXPECT_TRUE(TraceLines(board_).empty());
+    vek::LeaveGate(handle_);
+    // The gate was not touched by the waits that timed out.
+    std::thread again([&] { results[0] = VekDevControl(handle_, 10, nullptr); });
+    again.join();
+    EXPECT_EQ(results[0], DEV_OK);
+}
+
+TEST_F(GateTest, TheThreadThatHoldsItMayEnterAgain) {
+    ASSERT_TRUE(vek::EnterGate(handle_));
+    EXPECT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK);
+    LearnBoardType();
+    uint8_t buf[16] = {};
+    EXPECT_EQ(VekDevLoadFrame(handle_, buf, 0, 16), DEV_OK);
+    EXPECT_EQ(handle_->gateDepth, 1u);
+    vek::LeaveGate(handle_);
+    EXPECT_EQ(VekDevFree(handle_), DEV_OK);
+    handle_ = nullptr;
+}
+
+// Two threads on one handle: each command's accesses stay together. Real
+// clock: a thread that finds the gate taken really waits.
+TEST_F(GateTest, CallsFromSeveralThreadsAreSerialised) {
+    VekSimSetVirtualClock(0);
+    constexpr int kCalls = 150;
+    std::atomic<int> failures{0};
+    auto worker = [&](uint32_t bitValue) {
+        for (int i = 0; i < kCalls; ++i) {
+            uint32_t v = bitValue;
+            if (VekDevControl(handle_, 21, &v) != DEV_OK) ++failures;
+        }
+    };
+    std::thread a(worker, 1), b(worker, 0);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::vector<std::string> lines = TraceLines(board_);
+    ASSERT_EQ(lines.size(), 3u * 2 * kCalls);
+    for (size_t i = 0; i < lines.size(); i += 3) {
+        // read, write, read-back carrying the written word
+        ASSERT_EQ(lines[i].rfind("R 1=", 0), 0u) << i;
+        ASSERT_EQ(lines[i + 1].rfind("W 1=", 0), 0u) << i;
+        const std::string written = lines[i + 1].substr(4);
+        EXPECT_EQ(lines[i + 2], "R 1=" + written + "<" + written) << i;
+    }
+}
+
+}  // namespace
