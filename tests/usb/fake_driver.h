@@ -72,9 +72,9 @@ public:
     uint32_t speed = kSpeedHigh;
     std::string deviceName = "FAKE-DEVICE";
     std::string friendlyName = "Fake USB device";
-    // A full-length reply of the second stage of a descriptor read that is
-    // shorter than asked (the driver reports what the device sent).
-    bool shortDescriptorReplies = false;
+    // Descriptor reads asking more than this many bytes come back one byte
+    // short (the driver reports what the device sent); 0: never.
+    uint32_t shortRepliesAbove = 0;
 
     // --- data requests (0x220024, 0x22004B, control requests other than
     // GET_DESCRIPTOR) ---------------------------------------------------------
@@ -216,7 +216,7 @@ private:
             return Refused();
         }
         DWORD n = std::min<DWORD>(head->wLength, static_cast<DWORD>(source->size()));
-        if (shortDescriptorReplies && head->wLength > 9 && n > 0) n -= 1;
+        if (shortRepliesAbove != 0 && head->wLength > shortRepliesAbove && n > 0) n -= 1;
         if (n > 0) std::memcpy(block + kTransferRequestSize, source->data(), n);
         head->usbdStatus = 0;
         head->ntStatus = 0;
