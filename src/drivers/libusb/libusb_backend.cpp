@@ -705,6 +705,8 @@ std::string PortPathOf(libusb_device *device) {
 bool EnsureContextLocked() {
     if (g_context != nullptr) return true;
     if (g_initFailed) return false;
+    // VEK_NO_LIBUSB=1 leaves real boards alone (only virtual boards are listed).
+    if (const char *off = std::getenv("VEK_NO_LIBUSB"); off != nullptr && *off != '\0' && *off != '0') return false;
     if (libusb_init(&g_context) != LIBUSB_SUCCESS) {
         g_context = nullptr;
         g_initFailed = true;
