@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "drivers/sim/descriptor_builder.h"
 #include "drivers/sim/sim.h"
@@ -444,6 +445,30 @@ TEST_F(DriverTest, PausesAreTracedUnderTheVirtualClock) {
     auto pending = client_->Begin(0x86, buffer, 8);
     EXPECT_EQ(WaitForSingleObject(pending->overlapped.hEvent, 2000), WAIT_TIMEOUT);
     EXPECT_EQ(VekSimClockMs(), start + 4100);
+}
+
+TEST_F(DriverTest, ABlockedReaderIsCompletedFromAnotherThread) {
+    // Readers wait in synchronous IN requests (no overlapped record) while the
+    // main thread sends the read requests that feed them.
+    constexpr int kReads = 200;
+    VekSimSetRegister(board_, 0x53, 0x5EED);
+    std::thread reader([&] {
+        Client own(0);
+        for (int i = 0; i < kReads; ++i) {
+            uint32_t reply[2] = {};
+            Bytes block = Client::Block(0, 0, 0, 0, 0, 0x86, 0);
+            DWORD returned = 0;
+            BOOL ok = DeviceIoControl(own.Handle(), ioctl::kDirectData, block.data(), 38, reply, 8, &returned, nullptr);
+            ASSERT_TRUE(ok) << GetLastError();
+            ASSERT_EQ(reply[1], 0x5EEDu);
+        }
+    });
+    for (int i = 0; i < kReads; ++i) {
+        uint32_t request[2] = {0x80000053u, 0};
+        ASSERT_TRUE(client_->Direct(0x04, request, 8));
+    }
+    reader.join();
+    EXPECT_EQ(VekSimRequestCount(board_, 0x86), kReads);
 }
 
 TEST_F(DriverTest, TwoBoardsSideBySide) {
