@@ -1,0 +1,79 @@
+// Builds ".iic" firmware files for the download tests, and runs each test in
+// a directory of its own (the download reads "dlp_usb.iic" from there).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vektest {
+
+struct IicRecord {
+    uint16_t address;
+    std::vector<uint8_t> data;
+};
+
+inline void PutBe16(std::vector<uint8_t> &out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+// Header, the records in the given order, and the final record (which
+// carries the one byte for 0xE600 as such files do).
+inline std::vector<uint8_t> IicFile(const std::vector<IicRecord> &records, bool final = true) {
+    std::vector<uint8_t> out = {0xC2, 0x47, 0x05, 0x31, 0x10, 0x00, 0x00, 0x04};
+    for (const IicRecord &r : records) {
+        PutBe16(out, static_cast<uint32_t>(r.data.size()));
+        PutBe16(out, r.address);
+        out.insert(out.end(), r.data.begin(), r.data.end());
+    }
+    if (final) {
+        PutBe16(out, 0x8001);
+        PutBe16(out, 0xE600);
+        out.push_back(0x00);
+    }
+    return out;
+}
+
+inline std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
+    return v;
+}
+
+// Changes into a fresh directory for the life of the object.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        previous_ = std::filesystem::current_path();
+        char pattern[] = "/tmp/vek_fw_XXXXXX";
+        const char *made = mkdtemp(pattern);
+        if (made != nullptr) {
+            path_ = made;
+            std::filesystem::current_path(path_);
+        }
+    }
+    ~ScratchDirectory() {
+        std::error_code ec;
+        std::filesystem::current_path(previous_, ec);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    bool ok() const { return !path_.empty(); }
+
+    static void WriteFirmware(const std::vector<uint8_t> &bytes, const char *name = "dlp_usb.iic") {
+        std::FILE *f = std::fopen(name, "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+        std::fclose(f);
+    }
+
+private:
+    std::filesystem::path previous_;
+    std::filesystem::path path_;
+};
+
+}  // namespace vektest
