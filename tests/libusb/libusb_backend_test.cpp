@@ -16,6 +16,7 @@
 #include "drivers/libusb/libusb_backend.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
+#include "usb/endpoint/usb_endpoint.h"
 #include "usb/driver_interface.h"
 #include "usbfs_board.h"
 #include "vek_dll.h"
@@ -313,6 +314,96 @@ TEST_F(EmulatedOnly, BoardsPluggedInLaterAreFound) {
     CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     EXPECT_EQ(device.DeviceCount(), 2);
     second.reset();
+}
+
+// A read that waits for data ends with the status of whatever ended it: an
+// abort of its pipe, or the board leaving the bus.
+TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
+    struct Case {
+        const char *what;
+        bool unplug;
+        DWORD error;
+        uint32_t ntStatus;
+        uint32_t usbdStatus;
+    };
+    const Case cases[] = {
+        {"abort", false, ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled},
+        {"unplug", true, ERROR_DEVICE_NOT_CONNECTED, kNtStatusNoSuchDevice, kUsbdStatusDeviceGone},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        front_.reset();
+        front_ = std::make_unique<EmulatedFront>();
+        CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+        ASSERT_NE(device.bulkInEndpoint, nullptr);
+        CCyUSBEndPoint &in = *device.bulkInEndpoint;
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        uint8_t buffer[8] = {};
+        uint8_t *block = in.BeginTransfer(buffer, sizeof buffer, &ov);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(in.lastError, ERROR_IO_PENDING);
+        if (c.unplug) {
+            front_->Board().Unplug();
+            EXPECT_TRUE(in.WaitForTransfer(&ov, 10000));
+        } else {
+            EXPECT_TRUE(in.AbortPipe());  // returns once the request has ended
+        }
+        DWORD bytes = 0;
+        EXPECT_FALSE(GetOverlappedResult(device.driverHandle, &ov, &bytes, FALSE));
+        EXPECT_EQ(GetLastError(), c.error);
+        int32_t length = sizeof buffer;
+        EXPECT_FALSE(in.FinishTransfer(buffer, length, &ov, block));
+        EXPECT_EQ(length, 0);
+        EXPECT_EQ(in.ntStatus, c.ntStatus);
+        EXPECT_EQ(in.usbdStatus, c.usbdStatus);
+        CloseHandle(ov.hEvent);
+    }
+}
+
+// Register packets on the buffered path (data inside the request block).
+TEST_F(EmulatedOnly, BufferedRequestsMoveTheDataInsideTheBlock) {
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+    ASSERT_EQ(device.EndpointListSize(), 4);
+    CCyUSBEndPoint *out = nullptr;
+    for (int i = 1; i < 4; ++i)
+        if (device.endpointList[i]->address == 0x04) out = device.endpointList[i];
+    ASSERT_NE(out, nullptr);
+    CCyUSBEndPoint &in = *device.bulkInEndpoint;
+    out->directTransfer = 0;
+    in.directTransfer = 0;
+    uint8_t write[8] = {0x30, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};
+    int32_t length = 8;
+    EXPECT_TRUE(out->SyncTransfer(write, length));
+    EXPECT_EQ(length, 8);
+    EXPECT_EQ(front_->Register(0x30), 0x12345678u);
+    uint8_t read[8] = {0x30, 0, 0, 0x80, 0, 0, 0, 0};
+    length = 8;
+    EXPECT_TRUE(out->SyncTransfer(read, length));
+    uint8_t reply[8] = {};
+    length = 8;
+    EXPECT_TRUE(in.SyncTransfer(reply, length));
+    EXPECT_EQ(length, 8);
+    uint32_t value = 0;
+    std::memcpy(&value, reply + 4, 4);
+    EXPECT_EQ(value, 0x12345678u);
+}
+
+// Virtual boards and libusb boards are listed side by side.
+TEST_F(EmulatedOnly, VirtualAndUsbBoardsAreListedTogether) {
+    VekSimAttach(nullptr);
+    CCyDevice device(nullptr, kDriverInterfaceClass, 0);
+    EXPECT_EQ(device.DeviceCount(), 2);
+    VekSimDetachAll();
+    EXPECT_EQ(device.DeviceCount(), 1);
+}
+
+TEST(NoBoard, AllocationSaysNoDevice) {
+    VekSimDetachAll();
+    DeviceHandle *handle = nullptr;
+    uint8_t vek40 = 0;
+    EXPECT_EQ(VekDevAlloc(0, &handle, &vek40), kNoDevice);
+    EXPECT_EQ(vek40, 0);
 }
 
 }  // namespace
