@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The libusb backend's benchmark: a 1 MiB bulk OUT to the emulated board
+# through VekWriteData against the same transfer made directly with libusb,
+# in one run. Prints both and their ratio.
+#   bench/libusb_bench.sh [build dir, default build/release] [repetitions, default 10]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+reps=${2:-10}
+cmake --build "$build" --target libusb_bench >/dev/null
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+umockdev-wrapper "$build/tests/libusb/libusb_bench" --benchmark_repetitions="$reps" \
+  --benchmark_report_aggregates_only=true --benchmark_out="$out" --benchmark_out_format=json
+/usr/bin/python3 - "$out" <<'PY'
+import json, sys
+runs = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("aggregate_name") == "median"}
+lib = runs["BM_LibusbBulkOut_1MiB/real_time_median"]["real_time"]
+vek = runs["BM_VekWriteData_1MiB/real_time_median"]["real_time"]
+print(f"median 1 MiB bulk OUT: libusb {lib:.3f} ms, VekWriteData {vek:.3f} ms, ratio {vek / lib:.3f}")
+PY
