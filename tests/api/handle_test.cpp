@@ -8,6 +8,7 @@
 
 #include "api/board_fixture.h"
 #include "api/device_handle.h"
+#include "usb/device/usb_device.h"
 
 using namespace vektest;
 
@@ -253,6 +254,26 @@ TEST_F(NoBoard, ReopenRefusesAnotherProduct) {
     VekSimDetachAll();
     EXPECT_EQ(DevReAlloc(h), 0);
     EXPECT_EQ(VekIfDevOpenned(h), 0);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
+// A close error of the device object leaves the call as the C++ exception the
+// device raises, with its fixed text. Here the driver handle is made one that
+// cannot be closed, so re-opening (which closes first) raises it.
+TEST_F(NoBoard, CloseErrorLeavesTheCallAsTheDevicesException) {
+    ASSERT_GE(Attach(nullptr), 0);
+    DeviceHandle *h = nullptr;
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    HANDLE real = h->device->driverHandle;
+    h->device->driverHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7));
+    std::string text;
+    try {
+        DevReAlloc(h);
+    } catch (const vek::UsbError &e) {
+        text = e.what();
+    }
+    EXPECT_EQ(text, "Failed to close handle to driver.");
+    h->device->driverHandle = real;
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 }
 
