@@ -84,6 +84,12 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
+        auto extra = app.remaining();
+        if (e.get_exit_code() != 0 && app.get_subcommands().empty() && !extra.empty()) {
+            std::fprintf(stderr, "vek: unknown command '%s'\nRun 'vek --help' for the list of commands.\n",
+                         extra.front().c_str());
+            return kExitUsage;
+        }
         int code = app.exit(e);
         return code == 0 ? kExitOk : kExitUsage;
     }

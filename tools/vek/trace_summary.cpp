@@ -40,6 +40,7 @@ TraceSummary summariseTrace() {
     const uint32_t n = VekSimTraceCount();
     s.entries = n;
     VekSimTraceEntry e;
+    uint64_t repliesDue = 0;  // register reads whose 8-byte reply on 0x86 is still to come
     for (uint32_t i = 0; i < n; ++i) {
         if (VekSimTraceGet(i, &e) != 0) break;
         switch (e.kind) {
@@ -52,15 +53,21 @@ TraceSummary summariseTrace() {
             break;
         case VEK_SIM_TRACE_REGISTER_READ:
             ++s.readsPerRegister[e.address];
+            ++repliesDue;
             break;
         case VEK_SIM_TRACE_CONTROL:
             ++s.controlRequests;
             s.controlBytes += e.bytes;
             break;
         case VEK_SIM_TRACE_DATA:
-            if (e.direction == 0) {
+            if (e.direction == 0 && e.endpoint == 0x04) {
+                ++s.registerPackets;
+            } else if (e.direction == 0) {
                 ++s.dataOutTransfers;
                 s.dataOutBytes += e.bytes;
+            } else if (repliesDue > 0) {
+                --repliesDue;
+                ++s.registerPackets;
             } else {
                 ++s.dataInTransfers;
                 s.dataInBytes += e.bytes;
@@ -96,6 +103,7 @@ nlohmann::json TraceSummary::toJson() const {
     nlohmann::json last = nlohmann::json::object();
     for (const auto &[a, v] : lastWrite) last[hex32(a)] = v;
     j["last_values"] = last;
+    j["register_packets"] = registerPackets;
     j["data_out"] = {{"transfers", dataOutTransfers}, {"bytes", dataOutBytes}};
     j["data_in"] = {{"transfers", dataInTransfers}, {"bytes", dataInBytes}};
     j["control_requests"] = {{"count", controlRequests}, {"bytes", controlBytes}};
@@ -136,9 +144,11 @@ std::string TraceSummary::toText() const {
         t += line;
     }
     t += "\n";
-    std::snprintf(line, sizeof line, "  frame data: %llu transfers out (%s), %llu transfers in (%s)\n",
+    std::snprintf(line, sizeof line,
+                  "  frame data: %llu transfers out (%s), %llu transfers in (%s); %llu register packets\n",
                   static_cast<unsigned long long>(dataOutTransfers), humanBytes(static_cast<double>(dataOutBytes)).c_str(),
-                  static_cast<unsigned long long>(dataInTransfers), humanBytes(static_cast<double>(dataInBytes)).c_str());
+                  static_cast<unsigned long long>(dataInTransfers), humanBytes(static_cast<double>(dataInBytes)).c_str(),
+                  static_cast<unsigned long long>(registerPackets));
     t += line;
     if (controlRequests) {
         std::snprintf(line, sizeof line, "  control requests: %llu (%s)\n", static_cast<unsigned long long>(controlRequests),

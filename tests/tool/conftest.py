@@ -1,0 +1,52 @@
+"""Running the vek tool as a user would."""
+
+import json
+import os
+import subprocess
+from pathlib import Path
+from typing import List
+
+import pytest
+
+TOOL = os.environ.get("VEK_TOOL", "")
+
+
+class Result:
+    def __init__(self, proc: subprocess.CompletedProcess):
+        self.status = proc.returncode
+        self.out = proc.stdout
+        self.err = proc.stderr
+
+    def json(self):
+        return json.loads(self.out)
+
+    def __repr__(self) -> str:
+        return f"<exit {self.status}\nstdout:\n{self.out}\nstderr:\n{self.err}>"
+
+
+@pytest.fixture
+def vek(tmp_path):
+    """vek(*args) runs the tool in a fresh folder and returns its exit status and output."""
+    if not TOOL or not Path(TOOL).is_file():
+        pytest.skip("VEK_TOOL does not name the built vek binary")
+
+    def run(*args: str, cwd: Path = tmp_path, timeout: int = 120) -> Result:
+        proc = subprocess.run([TOOL, *map(str, args)], cwd=cwd, capture_output=True, text=True,
+                              errors="replace", timeout=timeout)
+        return Result(proc)
+
+    return run
+
+
+def write_pgm(path: Path, width: int, height: int, value_of=lambda x, y: x) -> Path:
+    """An 8-bit gray PGM image (OpenCV reads it) with pixel (x, y) = value_of(x, y) % 256."""
+    rows = bytearray()
+    for y in range(height):
+        rows += bytes(value_of(x, y) % 256 for x in range(width))
+    path.write_bytes(b"P5\n%d %d\n255\n" % (width, height) + bytes(rows))
+    return path
+
+
+def trace_lines(path: Path, word: str) -> List[str]:
+    """Lines of a --sim-trace file that contain `word`."""
+    return [line for line in path.read_text().splitlines() if word in line]

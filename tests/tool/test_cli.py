@@ -1,0 +1,75 @@
+"""Arguments, help, exit statuses and error reports of the vek tool."""
+
+import pytest
+
+COMMANDS = ["list", "info", "init", "control", "inquire", "reg read", "reg write", "timing", "trigger",
+            "gpio get", "gpio set", "reset-pipe", "firmware", "load", "readback", "convert", "batch",
+            "stamp", "testpatterns", "demo"]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_every_command_has_help(vek, command):
+    r = vek(*command.split(), "--help")
+    assert r.status == 0, r
+    assert "Usage" in r.out and command.split()[-1] in r.out
+
+
+def test_without_a_command_prints_usage_and_fails(vek):
+    r = vek()
+    assert r.status == 2
+    assert "SUBCOMMAND" in r.err or "subcommand" in r.err.lower()
+
+
+@pytest.mark.parametrize("args, says", [
+    (["frobnicate"], "frobnicate"),
+    (["--sim", "init", "--gray-bits", "17"], "gray-bits"),
+    (["--sim", "timing", "--planes", "0"], "planes"),
+    (["--sim", "trigger", "--enable", "2"], "enable"),
+    (["--board", "-1", "list"], "board"),
+    (["--sim", "control", "nonsense"], "unknown command"),
+    (["--sim", "control", "gray-depth"], "needs a VALUE"),
+    (["--sim", "control", "set-bit1", "5"], "takes no VALUE"),
+    (["--sim", "inquire", "99"], "unknown inquiry"),
+    (["--sim", "reg", "write", "0x40"], "value"),
+    (["--sim", "gpio"], "subcommand"),
+    (["--sim", "control", "reg30", "notanumber"], "notanumber"),
+])
+def test_bad_arguments_get_a_usage_message_and_status_2(vek, tmp_path, args, says):
+    trace = tmp_path / "trace.txt"
+    r = vek("--sim-trace", trace, *args)
+    assert r.status == 2, r
+    assert says.lower() in r.err.lower()
+    # Nothing reached a board.
+    assert not trace.exists() or "request" not in trace.read_text()
+
+
+def test_no_board_is_said_plainly(vek):
+    r = vek("list")
+    assert r.status == 0, r
+    assert "No VEK board is attached" in r.out
+    assert vek("--json", "list").json() == {"boards": [], "ok": True}
+
+
+def test_device_errors_are_named_explained_and_fail(vek):
+    r = vek("info")
+    assert r.status == 1
+    assert "DEV_ERR_NO_DEVICE (0x80000001)" in r.err
+    assert "Try:" in r.err
+    r = vek("--sim", "control", "gray-depth", "17")
+    assert r.status == 1
+    assert "DEV_ERR_GRAY_DEPTH" in r.err and "1 and 16" in r.err
+
+
+def test_json_errors_carry_code_name_meaning_and_advice(vek):
+    r = vek("--sim", "--json", "control", "2", "--any")
+    assert r.status == 1
+    e = r.json()["error"]
+    assert r.json()["ok"] is False
+    assert e["name"] == "DEV_ERR_UNSUPPORTED" and e["code"] == 0x80000008
+    assert e["meaning"] and e["advice"]
+
+
+def test_board_index_beyond_the_attached_boards(vek):
+    r = vek("--sim", "--sim-boards", "2", "--board", "2", "info")
+    assert r.status == 1 and "DEV_ERR_NO_DEVICE" in r.err
+    assert vek("--sim", "--sim-boards", "2", "--board", "1", "info").status == 0

@@ -1,0 +1,150 @@
+"""Board subcommands on virtual boards: what they print and what the board was told."""
+
+import struct
+
+import pytest
+
+from conftest import trace_lines
+
+
+def test_list_shows_each_board_with_name_firmware_and_kind(vek):
+    r = vek("--sim", "--sim-boards", "2", "list")
+    assert r.status == 0, r
+    rows = [line for line in r.out.splitlines() if line[:1].isdigit()]
+    assert [row.split()[0] for row in rows] == ["0", "1"]
+    boards = vek("--sim", "--sim-boards", "2", "--json", "list").json()["boards"]
+    assert len(boards) == 2
+    assert all(b["device_name"].startswith("VEK4.0") and b["vek40"] for b in boards)
+    assert all(b["firmware_version"] for b in boards)
+
+
+@pytest.mark.parametrize("register, board_type, size", [
+    ("0", 1, (1920, 1080)),
+    ("0x10000000", 2, (1024, 768)),
+    ("0x30000000", 3, (1024, 768)),
+])
+def test_info_reports_board_type_and_frame_mode(vek, register, board_type, size):
+    j = vek("--sim", "--sim-board-type", register, "--json", "info").json()
+    assert j["board_type"] == board_type
+    assert (j["frame_width"], j["frame_height"]) == size
+    assert j["inquiries"]["fixed-4"] == 0x120315 and j["inquiries"]["loaded-bytes"] == 0
+
+
+def test_info_of_an_unknown_board_type(vek):
+    r = vek("--sim", "--sim-board-type", "0x20000000", "info")
+    assert r.status == 0
+    assert "unknown" in r.out
+
+
+def test_init_runs_gray_depth_frequency_and_register_30(vek, tmp_path):
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "--json", "init", "--frequency", "1000", "--gray-bits", "8",
+            "--reg30", "0x55")
+    assert r.status == 0, r
+    assert r.json()["board_type"] == 1
+    writes = trace_lines(trace, "register write")
+    assert [w.split("register write ")[1] for w in writes] == [
+        "0x21 = 0x070000FE", "0x20 = 0x00000000", "0x22 = 0x00000000", "0x30 = 0x00000055"]
+
+
+@pytest.mark.parametrize("args, expected_write", [
+    (["reg31", "0x1234"], "0x31 = 0x00001234"),
+    (["19", "0x1234"], "0x31 = 0x00001234"),
+    (["reg13", "0x100"], "0x13 = 0x00000010"),
+    (["set-bit1"], "0x01 = 0x00000002"),
+])
+def test_control_by_name_or_number(vek, tmp_path, args, expected_write):
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "control", *args)
+    assert r.status == 0, r
+    assert any(expected_write in line for line in trace_lines(trace, "register write"))
+
+
+def test_control_reading_commands_print_the_value(vek):
+    r = vek("--sim", "--json", "control", "read-margin")
+    assert r.status == 0 and r.json()["value"] == 0
+    r = vek("--sim", "control", "i2c-read")
+    assert r.status == 1 and "DEV_ERR_I2C_NOT_READY" in r.err  # status register reads 0
+
+
+def test_inquire_by_name(vek):
+    r = vek("--sim", "--sim-board-type", "0x10000000", "--json", "inquire", "board-type")
+    assert r.json()["value"] == 2
+    assert vek("--sim", "inquire", "fixed-2").out.startswith("0x00001000")
+
+
+def test_reg_write_and_read(vek, tmp_path):
+    trace = tmp_path / "t.txt"
+    assert vek("--sim", "--sim-trace", trace, "reg", "write", "0x40", "0xCAFE").status == 0
+    assert trace_lines(trace, "register write 0x40 = 0x0000CAFE")
+    j = vek("--sim", "--sim-board-type", "0x10000000", "--json", "reg", "read", "0x02").json()
+    assert j == {"address": 2, "value": 0x10000000, "ok": True}
+
+
+def test_timing_normal_and_impossible(vek, tmp_path):
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "--json", "timing", "--planes", "8", "--period", "20000")
+    assert r.status == 0, r
+    assert r.json()["short_period"] is False
+    assert trace_lines(trace, "register write 0x6F = 0x00000EB4")  # 3764: first plane time x 48
+    r = vek("--sim", "timing", "--planes", "8", "--period", "10000")
+    assert r.status == 1 and "DEV_ERR_FAILED" in r.err and "longer frame period" in r.err
+
+
+def test_trigger_keeps_json_clean_of_the_library_banner(vek, tmp_path):
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "--json", "trigger", "--reg34", "7", "--enable", "1")
+    assert r.status == 0, r
+    assert r.json()["enable"] is True
+    assert "Trigger extension setting" in r.err
+    assert trace_lines(trace, "register write 0x34 = 0x00000007")
+    assert trace_lines(trace, "register write 0x35 = 0x00000001")
+
+
+def test_gpio_get_and_set(vek, tmp_path):
+    trace = tmp_path / "t.txt"
+    assert vek("--sim", "--sim-trace", trace, "gpio", "set", "0xF0").status == 0
+    assert trace_lines(trace, "register write 0x04 = 0x000000F0")
+    assert vek("--sim", "--json", "gpio", "get").json()["value"] == 0
+
+
+def test_reset_pipe(vek):
+    assert vek("--sim", "reset-pipe", "0x86").status == 0
+    r = vek("--sim", "reset-pipe", "0x00")
+    assert r.status == 1 and "no bulk endpoint" in r.err
+
+
+def iic(records, final=True):
+    data = b"\xC2" + b"\0" * 7
+    for address, payload in records:
+        data += struct.pack(">HH", len(payload), address) + payload
+    if final:
+        data += struct.pack(">HH", 0x8001, 0xE600) + b"\0"
+    return data
+
+
+def test_firmware_download_and_reopen(vek, tmp_path):
+    (tmp_path / "fw.iic").write_bytes(iic([(0x0000, bytes(16)), (0x0100, bytes(range(16)))]))
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "--json", "firmware", "fw.iic")
+    assert r.status == 0, r
+    j = r.json()
+    assert j["reopened"] is True and j["bytes"] == 0x110 and j["records"] == 2
+    loads = [line for line in trace_lines(trace, "bRequest 0xA0")]
+    assert len(loads) == 3  # hold, one chunk of 272 bytes, run
+    assert "wLength 272" in loads[1]
+    assert not list(tmp_path.glob("dlp_usb.iic"))  # the copy lived in a private folder
+
+
+@pytest.mark.parametrize("content, says", [
+    (iic([(0, bytes(16))], final=False), "no final record"),
+    (iic([(0, bytes(16))])[:20], "past the end"),
+    (b"\xC2" * 70000, "larger than 65535"),
+], ids=["no-final-record", "truncated", "too-large"])
+def test_bad_firmware_files_are_refused_before_the_board_is_touched(vek, tmp_path, content, says):
+    (tmp_path / "bad.iic").write_bytes(content)
+    trace = tmp_path / "t.txt"
+    r = vek("--sim", "--sim-trace", trace, "firmware", "bad.iic")
+    assert r.status == 2, r
+    assert says in r.err
+    assert "request" not in trace.read_text()

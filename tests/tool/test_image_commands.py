@@ -1,0 +1,86 @@
+"""convert, batch, stamp and testpatterns: no board needed."""
+
+import pytest
+
+from conftest import write_pgm
+
+
+def test_convert_image_to_bin_and_back(vek, tmp_path):
+    write_pgm(tmp_path / "ramp.pgm", 64, 16, lambda x, y: x * 4)
+    r = vek("--json", "convert", "ramp.pgm", "ramp.bin", "--width", "64", "--height", "16", "--planes", "0xC0")
+    assert r.status == 0, r
+    assert r.json()["frame_bytes"] == 2 * 64 * 16 // 8
+    data = (tmp_path / "ramp.bin").read_bytes()
+    assert len(data) == 256
+    # Plane of bit 7, first row: pixels 32..63 have bit 7 set -> bytes 00 00 00 00 FF FF FF FF.
+    assert data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
+    r = vek("convert", "ramp.bin", "back.pgm", "--width", "64", "--height", "16", "--planes", "0xC0")
+    assert r.status == 0, r
+    back = (tmp_path / "back.pgm").read_bytes()
+    pixels = back[-64 * 16:]
+    assert list(pixels[:64]) == [(x * 4) & 0xC0 for x in range(64)]
+
+
+def test_convert_rgb_writes_three_frames(vek, tmp_path):
+    w, h = 16, 8
+    (tmp_path / "c.ppm").write_bytes(b"P6\n%d %d\n255\n" % (w, h) + bytes([255, 0, 0]) * (w * h))
+    r = vek("convert", "c.ppm", "c.bin", "--width", str(w), "--height", str(h), "--rgb", "--planes", "0x80")
+    assert r.status == 0, r
+    assert (tmp_path / "c.red.bin").read_bytes() == b"\xFF" * (w * h // 8)
+    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8)
+    assert (tmp_path / "c.blue.bin").exists()
+
+
+@pytest.mark.parametrize("args, status", [
+    (["convert", "x.bin", "y.bin"], 2),                                           # bin to bin
+    (["convert", "x.bin", "y.png", "--width", "16", "--height", "16"], 2),        # wrong size
+    (["convert", "img.pgm", "y.bin", "--width", "12", "--height", "8"], 2),      # width not a multiple of 8
+    (["convert", "x.bin", "y.unknownext", "--width", "16", "--height", "1"], 2),
+    (["convert", "note.txt", "y.bin", "--width", "16", "--height", "8"], 3),     # not an image
+])
+def test_convert_refuses_bad_arguments(vek, tmp_path, args, status):
+    (tmp_path / "x.bin").write_bytes(bytes(16))
+    (tmp_path / "note.txt").write_text("text")
+    write_pgm(tmp_path / "img.pgm", 16, 8)
+    r = vek(*args)
+    assert r.status == status, r
+    assert not (tmp_path / "y.bin").exists() and not (tmp_path / "y.png").exists()
+
+
+def test_batch_converts_every_image_of_a_folder(vek, tmp_path):
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    write_pgm(folder / "a.pgm", 32, 8)
+    write_pgm(folder / "b.pgm", 16, 4)
+    (folder / "notes.txt").write_text("skip me")
+    r = vek("--json", "batch", "frames", "--width", "32", "--height", "8")
+    assert r.status == 0, r
+    j = r.json()
+    assert sorted(j["files"]) == ["frames/a.pgm.bin", "frames/b.pgm.bin"]
+    assert j["skipped"] == 1
+    assert (folder / "b.pgm.bin").stat().st_size == 32 * 8
+    assert vek("batch", "nowhere").status == 2
+    assert vek("batch", "frames", "--width", "30").status == 2
+
+
+def test_stamp_makes_numbered_copies(vek, tmp_path):
+    write_pgm(tmp_path / "logo.pgm", 64, 40)
+    r = vek("--json", "stamp", "logo.pgm", "--width", "64", "--height", "40", "--count", "3")
+    assert r.status == 0, r
+    assert r.json()["files"] == ["logo_00001.bmp", "logo_00002.bmp", "logo_00003.bmp"]
+    assert (tmp_path / "logo_00003.bmp").read_bytes()[:2] == b"BM"
+    (tmp_path / "bad.png").write_text("not an image")
+    r = vek("stamp", "bad.png", "--count", "2")
+    assert r.status != 0
+    assert not (tmp_path / "bad_00001.bmp").exists()
+    assert vek("stamp", "logo.pgm", "--count", "0").status == 2
+
+
+def test_testpatterns_writes_the_five_files(vek, tmp_path):
+    r = vek("--json", "testpatterns", "--out", "pat")
+    assert r.status == 0, r
+    files = r.json()["files"]
+    assert len(files) == 5
+    sizes = sorted(f["bytes"] for f in files if f["file"].endswith(".bin"))
+    assert sizes == [259200, 259200]
+    assert any(f["name"].startswith("黑白") for f in files)
