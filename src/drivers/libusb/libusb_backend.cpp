@@ -442,7 +442,9 @@ IoOutcome ControlRequest(Instance *instance, const IoRequest &req) {
     TransferRequest block = ReadBlock(req.in);
     uint8_t *dest = static_cast<uint8_t *>(req.out != nullptr ? req.out : req.in);
     DWORD destLength = req.out != nullptr ? req.outLength : req.inLength;
-    uint32_t offset = block.bufferOffset != 0 ? block.bufferOffset : kTransferRequestSize;
+    // The block is packed: its fields are read by value only.
+    const uint32_t bufferOffset = block.bufferOffset;
+    uint32_t offset = bufferOffset != 0 ? bufferOffset : uint32_t{kTransferRequestSize};
     uint32_t length = block.wLength;
     if (offset < kTransferRequestSize || uint64_t{offset} + length > req.inLength ||
         uint64_t{offset} + length > destLength)
