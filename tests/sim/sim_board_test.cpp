@@ -79,8 +79,8 @@ TEST_F(BoardTest, ReadReplyWaitsOnTheInPipeUntilTheReadIsRequested) {
     EXPECT_EQ(bytes, 8u);
     EXPECT_EQ(reply[0], 0x40u);
     EXPECT_EQ(reply[1], 0xCAFEF00Du);
-    EXPECT_EQ(in->block.ntStatus, 0u);
-    EXPECT_EQ(in->block.usbdStatus, 0u);
+    EXPECT_EQ(uint32_t{in->block.ntStatus}, 0u);
+    EXPECT_EQ(uint32_t{in->block.usbdStatus}, 0u);
 }
 
 TEST_F(BoardTest, QueuedRepliesAreDeliveredOnePerInRequestInOrder) {

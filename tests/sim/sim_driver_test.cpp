@@ -126,14 +126,14 @@ TEST_F(DriverTest, GetDescriptorAnswersFromTheDescriptorSet) {
         if (c.reply.empty()) {
             EXPECT_FALSE(r.ok);
             EXPECT_EQ(r.error, ERROR_GEN_FAILURE);
-            EXPECT_EQ(r.Block().usbdStatus, vek::kUsbdStatusStall);
-            EXPECT_NE(r.Block().ntStatus, 0u);
+            EXPECT_EQ(uint32_t{r.Block().usbdStatus}, vek::kUsbdStatusStall);
+            EXPECT_NE(uint32_t{r.Block().ntStatus}, 0u);
             continue;
         }
         ASSERT_TRUE(r.ok);
         EXPECT_EQ(r.returned, 38u + c.reply.size());
-        EXPECT_EQ(r.Block().usbdStatus, 0u);
-        EXPECT_EQ(r.Block().ntStatus, 0u);
+        EXPECT_EQ(uint32_t{r.Block().usbdStatus}, 0u);
+        EXPECT_EQ(uint32_t{r.Block().ntStatus}, 0u);
         EXPECT_TRUE(std::equal(c.reply.begin(), c.reply.end(), r.Data().begin()));
     }
     Bytes serial = client_->GetDescriptor(3, 3, 255, 0x0409).Data();
@@ -226,8 +226,8 @@ TEST_F(DriverTest, AbortEndsEveryPendingRequestOfThePipe) {
         EXPECT_FALSE(r->Result(&error, &bytes));
         EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
         EXPECT_EQ(bytes, 0u);
-        EXPECT_EQ(r->block.usbdStatus, vek::kUsbdStatusCanceled);
-        EXPECT_EQ(r->block.ntStatus, vek::kNtStatusCancelled);
+        EXPECT_EQ(uint32_t{r->block.usbdStatus}, vek::kUsbdStatusCanceled);
+        EXPECT_EQ(uint32_t{r->block.ntStatus}, vek::kNtStatusCancelled);
     }
     auto trace = sim::TraceOf(VEK_SIM_TRACE_ABORT);
     ASSERT_EQ(trace.size(), 2u);
@@ -257,8 +257,8 @@ TEST_F(DriverTest, StallHaltsADataPipeUntilItIsReset) {
         auto r = client_->Begin(0x04, packet, 8);
         EXPECT_FALSE(r->issued);
         EXPECT_EQ(r->issueError, ERROR_GEN_FAILURE);
-        EXPECT_EQ(r->block.usbdStatus, vek::kUsbdStatusStall);
-        EXPECT_EQ(r->block.ntStatus, vek::kNtStatusUnsuccessful);
+        EXPECT_EQ(uint32_t{r->block.usbdStatus}, vek::kUsbdStatusStall);
+        EXPECT_EQ(uint32_t{r->block.ntStatus}, vek::kNtStatusUnsuccessful);
     }
     uint32_t value = 0;
     VekSimGetRegister(board_, 0x30, &value);
@@ -340,7 +340,7 @@ TEST_F(DriverTest, DetachFaultUnplugsTheBoardAndEndsPendingRequests) {
     DWORD error = 0, bytes = 0;
     EXPECT_FALSE(pending->Result(&error, &bytes));
     EXPECT_EQ(error, ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(pending->block.usbdStatus, vek::kUsbdStatusDeviceGone);
+    EXPECT_EQ(uint32_t{pending->block.usbdStatus}, vek::kUsbdStatusDeviceGone);
 
     EXPECT_EQ(VekSimAttached(board_), 0);
     EXPECT_TRUE(simtest::DevicePaths().empty());
