@@ -36,7 +36,7 @@ const CodeInfo kCodes[] = {
      "run 'vek info' to see the board type the board reports"},
     {DEV_ERR_GRAY_DEPTH, "DEV_ERR_GRAY_DEPTH",
      "the gray depth is outside 1 to 16 bit planes, or the board did not take it",
-     "use a gray depth between 1 and 16 (--gray-bits)"},
+     "use a gray depth between 1 and 16 (vek init --gray-bits N, vek control gray-depth N)"},
     {DEV_ERR_VERIFY, "DEV_ERR_VERIFY",
      "a register did not read back the value that was written",
      "check that the value suits that register, and the connection, then retry"},

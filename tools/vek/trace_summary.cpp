@@ -132,11 +132,34 @@ std::string TraceSummary::toText() const {
                   static_cast<unsigned long long>(reads));
     t += line;
     t += "  registers written (times, last value):\n";
+    // The bit-plane time registers and timing words are shown as one line each.
+    std::string group, groupName, groupKind;
+    uint32_t groupFirst = 0, groupLast = 0;
+    auto flush = [&] {
+        if (group.empty()) return;
+        std::snprintf(line, sizeof line, "    0x%02X-0x%02X %s (48 MHz counts):", groupFirst, groupLast, groupName.c_str());
+        t += line + group + "\n";
+        group.clear();
+    };
     for (const auto &[a, c] : writesPerRegister) {
-        std::snprintf(line, sizeof line, "    0x%02X %-13s x%-4llu last %s\n", a, registerName(a),
+        const std::string name = registerName(a);
+        if (name == "plane time" || name == "timing word") {
+            if (group.empty() || name != groupKind || a != groupLast + 1) {
+                flush();
+                groupKind = name;
+                groupName = name == "plane time" ? "plane times" : "timing words";
+                groupFirst = a;
+            }
+            groupLast = a;
+            group += " " + std::to_string(lastWrite.at(a));
+            continue;
+        }
+        flush();
+        std::snprintf(line, sizeof line, "    0x%02X %-13s x%-4llu last %s\n", a, name.c_str(),
                       static_cast<unsigned long long>(c), hex32(lastWrite.at(a)).c_str());
         t += line;
     }
+    flush();
     t += "  registers read (times):";
     int k = 0;
     for (const auto &[a, c] : readsPerRegister) {
