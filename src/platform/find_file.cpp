@@ -91,14 +91,11 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA findData) {
     // after it. Both separators are accepted anywhere in the directory part.
     const std::string text(pattern);
     const size_t sep = text.find_last_of("\\/");
-    std::string directory = ".";
-    std::string wildcard = text;
-    if (sep != std::string::npos) {
-        directory = text.substr(0, sep);
-        std::replace(directory.begin(), directory.end(), '\\', '/');
-        if (directory.empty()) directory = "/";
-        wildcard = text.substr(sep + 1);
-    }
+    const bool hasSeparator = sep != std::string::npos;
+    std::string directory = hasSeparator ? text.substr(0, sep) : std::string(".");
+    std::replace(directory.begin(), directory.end(), '\\', '/');
+    if (directory.empty()) directory.push_back('/');
+    const std::string wildcard = hasSeparator ? text.substr(sep + 1) : text;
     if (wildcard.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
