@@ -303,11 +303,23 @@ inline Bytes LanguageIds(std::initializer_list<uint16_t> ids) {
     return d;
 }
 
-// Reads a head field of a block as the driver received it.
-inline TransferRequest HeadOf(const Recorded &r) {
-    TransferRequest head{};
-    std::memcpy(&head, r.in.data(), std::min<size_t>(r.in.size(), sizeof head));
-    return head;
+// The head of a block as the driver received it, unpacked (so that test
+// assertions can bind references to its fields).
+struct Head {
+    uint8_t bmRequestType, bRequest;
+    uint16_t wValue, wIndex, wLength;
+    uint32_t timeoutSeconds;
+    uint8_t flags, endpointAddress;
+    uint32_t ntStatus, usbdStatus, isoPacketOffset, isoPacketLength, bufferOffset, bufferLength;
+};
+
+inline Head HeadOf(const Recorded &r) {
+    TransferRequest packed{};
+    std::memcpy(&packed, r.in.data(), std::min<size_t>(r.in.size(), sizeof packed));
+    return {packed.bmRequestType, packed.bRequest,      packed.wValue,          packed.wIndex,
+            packed.wLength,       packed.timeoutSeconds, packed.flags,          packed.endpointAddress,
+            packed.ntStatus,      packed.usbdStatus,     packed.isoPacketOffset, packed.isoPacketLength,
+            packed.bufferOffset,  packed.bufferLength};
 }
 
 }  // namespace vek::test

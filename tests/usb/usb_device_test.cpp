@@ -43,7 +43,7 @@ std::u16string Text(const char16_t *text) { return std::u16string(text); }
 std::vector<std::tuple<int, int, int>> DescriptorReads(const FakeUsb &fake) {
     std::vector<std::tuple<int, int, int>> reads;
     for (const test::Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const TransferRequest head = HeadOf(r);
+        const test::Head head = HeadOf(r);
         reads.emplace_back(head.wValue >> 8, head.wValue & 0xFF, head.wLength);
     }
     return reads;
@@ -137,7 +137,7 @@ TEST_F(DeviceTest, RequestsInOrder) {
     EXPECT_EQ(DescriptorReads(fake), expected);  // no BOS read for a USB 2.0 device
 
     for (const test::Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const TransferRequest head = HeadOf(r);
+        const test::Head head = HeadOf(r);
         EXPECT_EQ(head.bmRequestType, 0x80);
         EXPECT_EQ(head.bRequest, 6);
         EXPECT_EQ(head.timeoutSeconds, 5u);

@@ -138,7 +138,7 @@ TEST_F(EndpointTest, DirectBlockCarriesOnlyTheHead) {
     ASSERT_EQ(r.in.size(), 38u);
     EXPECT_EQ(r.out, data.data());  // the caller's buffer itself, no copy
     EXPECT_EQ(r.outLength, 512u);
-    const TransferRequest head = HeadOf(r);
+    const test::Head head = HeadOf(r);
     EXPECT_EQ(head.endpointAddress, 0x02);
     EXPECT_EQ(head.bmRequestType, 0);
     EXPECT_EQ(head.timeoutSeconds, 0u);
@@ -160,7 +160,7 @@ TEST_F(EndpointTest, BufferedBlockCarriesTheData) {
     const test::Recorded r = fake.Requests(ioctl::kBufferedData)[0];
     ASSERT_EQ(r.in.size(), 138u);
     EXPECT_EQ(r.outLength, 138u);
-    const TransferRequest head = HeadOf(r);
+    const test::Head head = HeadOf(r);
     EXPECT_EQ(head.endpointAddress, 0x02);
     EXPECT_EQ(head.bufferOffset, 38u);
     EXPECT_EQ(head.bufferLength, 100u);
@@ -441,7 +441,7 @@ TEST_F(EndpointTest, ControlRequestType) {
         EXPECT_TRUE(c.read ? control.ControlRead(data, length) : control.ControlWrite(data, length));
         const test::Recorded r = fake.log.back();
         ASSERT_EQ(r.code, ioctl::kControlRequest);
-        const TransferRequest head = HeadOf(r);
+        const test::Head head = HeadOf(r);
         EXPECT_EQ(head.bmRequestType, c.bmRequestType);
         EXPECT_EQ(head.bRequest, 0xA0);
         EXPECT_EQ(head.wValue, 0x1234);
@@ -536,7 +536,7 @@ TEST_F(EndpointTest, IsochronousBlocks) {
         const test::Recorded r = fake.log.back();
         EXPECT_EQ(r.code, c.code);
         ASSERT_EQ(r.in.size(), c.blockSize);
-        const TransferRequest head = HeadOf(r);
+        const test::Head head = HeadOf(r);
         EXPECT_EQ(head.endpointAddress, 0x83);
         EXPECT_EQ(head.isoPacketOffset, 38u);
         EXPECT_EQ(head.isoPacketLength, 8 * c.packets);

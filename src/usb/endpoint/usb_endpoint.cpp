@@ -11,7 +11,7 @@ namespace {
 // The private record in front of every request block. The block handed to the
 // caller and to the driver starts right after it, so the driver sees exactly
 // the 38-byte head and what follows it.
-struct alignas(16) BlockRecord {
+struct BlockRecord {
     uint64_t magic;
     uint32_t size;        // bytes of the block proper
     int32_t userLength;   // the caller's buffer length
@@ -22,7 +22,9 @@ struct alignas(16) BlockRecord {
     uint32_t isoPacketLength;
     uint32_t issueError;  // 0 complete, 997 pending, other: failed at issue
     uint32_t issueBytes;  // byte count of a request issued without overlapped record
+    uint32_t reserved[2];  // keeps the block proper 16-byte aligned
 };
+static_assert(sizeof(BlockRecord) % 16 == 0);
 
 constexpr uint64_t kBlockMagic = 0x6b65762d72657175ull;  // "vek-requ"
 
@@ -215,7 +217,7 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
     if (bytes > record->bufferOffset) {
         reported = bytes - record->bufferOffset;
     }
-    reported = std::min<uint32_t>(reported, static_cast<uint32_t>(record->userLength));
+    reported = (std::min)<uint32_t>(reported, static_cast<uint32_t>(record->userLength));
     length = static_cast<int32_t>(reported);
     bytesTransferred = length;
 

@@ -46,10 +46,6 @@ public:
     // directTransfer; the outcome of the last request starts cleared.
     CCyUSBEndPoint(const CCyUSBEndPoint &other);
     CCyUSBEndPoint &operator=(const CCyUSBEndPoint &) = delete;
-    // Endpoints own nothing; the destructor is virtual only so that the
-    // interface objects can delete them through this base.
-    virtual ~CCyUSBEndPoint() = default;
-
     // Slot 0: the data goes straight to or from `buffer` (request 0x22004B).
     virtual uint8_t *BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov);
     // Slot 1: the data travels inside the request block (request 0x220024).
@@ -63,6 +59,10 @@ public:
     // abort, then a wait without limit).
     virtual bool FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED *ov, uint8_t *requestBlock,
                                 uint8_t *packets = nullptr);
+    // Endpoints own nothing; the destructor is virtual only so that the
+    // interface objects can delete them through this base. Declared after
+    // the four transfer operations, which keep the first four slots.
+    virtual ~CCyUSBEndPoint() = default;
 
     // Waits up to `timeoutMs` for the request just begun; aborts nothing.
     bool WaitForTransfer(OVERLAPPED *ov, uint32_t timeoutMs);
