@@ -217,7 +217,7 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
     if (bytes > record->bufferOffset) {
         reported = bytes - record->bufferOffset;
     }
-    reported = (std::min)<uint32_t>(reported, static_cast<uint32_t>(record->userLength));
+    reported = (std::min)(reported, static_cast<uint32_t>(record->userLength));
     length = static_cast<int32_t>(reported);
     bytesTransferred = length;
 
