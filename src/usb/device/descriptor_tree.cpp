@@ -143,7 +143,7 @@ ConfigurationInfo::ConfigurationInfo(HANDLE handle, const uint8_t *data, size_t 
 
     // The walk ends at wTotalLength or at the end of the bytes held, whichever
     // comes first.
-    const size_t end = (std::min)(static_cast<size_t>(wTotalLength), static_cast<size_t>(size));
+    const size_t end = (std::min)(size_t{wTotalLength}, size);
     try {
         size_t at = bLength;
         while (at < end && interfaceObjectCount < kMaxInterfaceObjects) {
@@ -214,7 +214,7 @@ BosInfo::BosInfo(HANDLE, const uint8_t *data, size_t size)
         return;  // no room for any capability
     }
 
-    const size_t end = (std::min)(static_cast<size_t>(wTotalLength), static_cast<size_t>(size));
+    const size_t end = (std::min)(size_t{wTotalLength}, size);
     try {
         size_t at = bLength;
         for (int count = 0; count < bNumDeviceCaps; ++count) {

@@ -126,7 +126,8 @@ bool CCyDevice::OpenDriver(uint8_t index) {
         return fail();
     }
     // Aligned for the record's head; at least as large as the fixed head.
-    std::vector<uint64_t> storage(((std::max)(static_cast<size_t>(requiredLength), static_cast<size_t>(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))) + 7) / 8);
+    const size_t detailBytes = (std::max)(size_t{requiredLength}, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+    std::vector<uint64_t> storage((detailBytes + 7) / 8);
     auto *tmpInterfaceDeviceDetailData = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
     tmpInterfaceDeviceDetailData->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     SP_DEVINFO_DATA devInfoData;
@@ -354,7 +355,7 @@ uint8_t *CCyDevice::ReadTwoStage(uint8_t type, uint8_t index, uint16_t language,
         return nullptr;
     }
     const uint32_t full = wideLength ? static_cast<uint32_t>(head[2] | (head[3] << 8)) : head[0];
-    auto *data = new uint8_t[(std::max)(static_cast<uint32_t>(full), static_cast<uint32_t>(1))]();
+    auto *data = new uint8_t[(std::max)(full, 1u)]();
     if (!GetDescriptor(type, index, language, data, full, copyNtStatus)) {
         delete[] data;
         return nullptr;
@@ -393,7 +394,7 @@ bool CCyDevice::ReadLanguageIds() {
         return false;
     }
     const int count = head[0] >= 2 ? (head[0] - 2) / 2 : 0;
-    std::vector<uint8_t> reply((std::max)(static_cast<size_t>(head[0]), static_cast<size_t>(1)), 0);
+    std::vector<uint8_t> reply((std::max)(size_t{head[0]}, size_t{1}), 0);
     if (!GetDescriptor(kStringDescriptorType, 0, 0, reply.data(), head[0], false)) {
         return false;
     }
@@ -413,7 +414,7 @@ bool CCyDevice::ReadStringDescriptor(char16_t *target, uint8_t index) {
         return false;
     }
     // bLength as the full reply gives it, but never past the bytes it holds.
-    const uint32_t length = size >= 2 ? (std::min)(static_cast<uint32_t>(reply[0]), static_cast<uint32_t>(size)) : 0;
+    const uint32_t length = size >= 2 ? (std::min)(uint32_t{reply[0]}, size) : 0;
     const bool ok = length > 2 && reply[1] == kStringDescriptorType;
     if (ok) {
         std::memset(target, 0, 256);
@@ -602,14 +603,14 @@ uint8_t CCyDevice::EndpointListSize() {
     if (info == nullptr) {
         return 0;
     }
-    return static_cast<uint8_t>((std::min)(static_cast<int>(info->bNumEndpoints), static_cast<int>(kEndpointSlots - 1)) + 1);
+    return static_cast<uint8_t>((std::min)(int{info->bNumEndpoints}, kEndpointSlots - 1) + 1);
 }
 
 void CCyDevice::CopyConfigurationHeader(uint8_t *out9) {
     std::memset(out9, 0, 9);
     if (currentConfig < kMaxConfigurations && configDescriptorData[currentConfig] != nullptr) {
         std::memcpy(out9, configDescriptorData[currentConfig],
-                    (std::min)(static_cast<uint32_t>(9), static_cast<uint32_t>(configDescriptorLength[currentConfig])));
+                    (std::min)(9u, configDescriptorLength[currentConfig]));
     }
 }
 
