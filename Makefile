@@ -1,7 +1,9 @@
 # The two commands of the README:
 #   make run   installs what is missing, builds, and runs the demo on a virtual board
 #   make test  installs what is missing, builds twice (as for users, and with
-#              AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both
+#              AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both,
+#              then runs each fuzz target for a bounded time (clang, libFuzzer) and the
+#              thread tests under ThreadSanitizer
 # Debian 12 packages the build, the tests and the tools need.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev \
@@ -10,11 +12,16 @@ PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
 
 BUILD       ?= build/release
 BUILD_ASAN  ?= build/asan
+BUILD_FUZZ  ?= build/fuzz
+BUILD_TSAN  ?= build/tsan
+# Seconds each fuzz target runs in `make test-fuzz`, and how many run at once.
+FUZZ_SECONDS ?= 50
+FUZZ_JOBS    ?= 2
 JOBS        ?= $(shell nproc)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan run test test-release test-asan bench clean
+.PHONY: all deps build build-asan build-fuzz build-tsan run test test-release test-asan test-fuzz test-tsan bench clean
 
 all: build
 
@@ -30,6 +37,13 @@ $(BUILD)/build.ninja:
 
 $(BUILD_ASAN)/build.ninja:
 	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+$(BUILD_FUZZ)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVEK_BUILD_FUZZ=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+$(BUILD_TSAN)/build.ninja:
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_TSAN=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -49,7 +63,20 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-release test-asan
+build-fuzz: deps $(BUILD_FUZZ)/build.ninja
+	cmake --build $(BUILD_FUZZ) --target fuzz_targets -j $(JOBS)
+
+test-fuzz: build-fuzz
+	fuzz/run_bounded.sh $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
+# Only the thread tests are built with ThreadSanitizer.
+build-tsan: deps $(BUILD_TSAN)/build.ninja
+	cmake --build $(BUILD_TSAN) --target reliability_threads_test -j $(JOBS)
+
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability/reliability_threads_test
+
+test: test-release test-asan test-fuzz test-tsan
 
 clean:
 	rm -rf build
