@@ -74,7 +74,7 @@ build-tsan: deps $(BUILD_TSAN)/build.ninja
 	cmake --build $(BUILD_TSAN) --target reliability_threads_test -j $(JOBS)
 
 test-tsan: build-tsan
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability/reliability_threads_test
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability_threads_test
 
 test: test-release test-asan test-fuzz test-tsan
 
