@@ -101,18 +101,6 @@ TEST_F(FrameTest, UnknownFrameModeIsRefusedAfterCommandNine) {
     EXPECT_EQ(TraceLines(board_), Lines({"R 1=0<0", "W 1=0", "R 1=0<0", "R 1=0<0", "W 1=0", "R 1=0<0"}));
 }
 
-TEST_F(FrameTest, AcceptedFrameModes) {
-    uint8_t buf[16] = {};
-    for (uint32_t mode : {0u, 0x10000000u, 0x30000000u}) {
-        handle_->frameMode = mode;
-        EXPECT_EQ(VekDevLoadFrame(handle_, buf, 0, 16), DEV_OK) << mode;
-    }
-    for (uint32_t mode : {0x20000000u, 0x08000000u, 0xFFFFFFFFu}) {
-        handle_->frameMode = mode;
-        EXPECT_EQ(VekDevLoadFrame(handle_, buf, 0, 16), DEV_ERR_FRAME_MODE) << mode;
-    }
-}
-
 TEST_F(FrameTest, FailedFrameBitClearMovesNothingAndSucceeds) {
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     uint8_t buf[16] = {};

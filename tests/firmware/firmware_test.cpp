@@ -162,14 +162,6 @@ TEST(IicWalk, LaterRecordsOverwriteEarlierOnes) {
               (std::vector<uint8_t>{0xFF, 1, 2, 9, 9, 0xFF}));
 }
 
-TEST(IicWalk, NoDataRecords) {
-    const Walk w = RunWalk(IicFile({}));
-    ASSERT_EQ(w.status, vek::kIicOk);
-    EXPECT_EQ(w.fwOffset, 0xFFFF);
-    EXPECT_EQ(w.imageLen, 0);
-    EXPECT_EQ(w.image, std::vector<uint8_t>(vek::kMaxFwSize, 0xFF));
-}
-
 TEST(IicWalk, LengthsOtherThan8001AreDataRecords) {
     // A zero-length record still counts for the range; 0x8000 is 32 KiB of data.
     Walk w = RunWalk(IicFile({{0x0040, {}}, {0x0100, {7}}}));
@@ -189,21 +181,6 @@ TEST(IicWalk, RefusalReasons) {
     EXPECT_EQ(RunWalk(IicFile({{0xFFFF, {1}}})).status, vek::kIicPastImageEnd);
     EXPECT_EQ(RunWalk(IicFile({{0xF7FF, {1, 2}}})).status, vek::kIicImageTooHigh);
     EXPECT_EQ(RunWalk(IicFile({{0xF7FF, {1}}})).status, vek::kIicOk);
-}
-
-TEST(FirmwareFile, ReadRefusals) {
-    ScratchDirectory dir;
-    ASSERT_TRUE(dir.ok());
-    std::vector<uint8_t> buffer(vek::kMaxFwSize, 0xFF);
-    uint16_t length = 7;
-    EXPECT_FALSE(vek::ReadFirmwareFile("", buffer.data(), length));
-    EXPECT_FALSE(vek::ReadFirmwareFile(nullptr, buffer.data(), length));
-    EXPECT_FALSE(vek::ReadFirmwareFile("./dlp_usb.iic", buffer.data(), length));
-    ScratchDirectory::WriteFirmware({1, 2, 3});
-    EXPECT_TRUE(vek::ReadFirmwareFile(vek::kFirmwareFile, buffer.data(), length));
-    EXPECT_EQ(length, 3);
-    EXPECT_EQ(buffer[2], 3);
-    EXPECT_EQ(buffer[3], 0xFF);
 }
 
 }  // namespace

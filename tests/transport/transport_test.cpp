@@ -169,12 +169,4 @@ TEST(TransportEndpoints, OnlyPlainBulkEndpointsAreFound) {
     VekSimSetVirtualClock(0);
 }
 
-TEST_F(TransportTest, ClosedDeviceFailsWithoutTraffic) {
-    device()->CloseDevice();
-    uint32_t v = 0;
-    EXPECT_EQ(VekWriteReg(device(), 1, &v), 0xFFFFFFFFu);
-    EXPECT_EQ(ResetUSBPipe(handle_, 0x02), 0);
-    EXPECT_EQ(VekSimTraceCount(), 0u);
-}
-
 }  // namespace
