@@ -185,6 +185,15 @@ class Board:
         check(lib.VekReadReg(self._device(), address, ctypes.byref(word)), f"VekReadReg 0x{address:X}")
         return word.value
 
+    def write_data(self, data: Union[bytes, bytearray, np.ndarray]) -> None:
+        """VekWriteData: send bytes to the frame data endpoint as one bulk transfer (raw transport call).
+
+        The board stores them only while a frame transfer is armed; :meth:`load_frame` does all of it.
+        """
+        buf = np.frombuffer(bytes(data), dtype=np.uint8) if isinstance(data, (bytes, bytearray)) \
+            else np.ascontiguousarray(data).view(np.uint8).reshape(-1)
+        check(lib.VekWriteData(self._device(), buf.size, buf.ctypes.data), "VekWriteData")
+
     # -- frames -----------------------------------------------------------
 
     def load_frame(self, data: Union[np.ndarray, bytes, bytearray], address: Optional[int] = None) -> int:

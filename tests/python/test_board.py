@@ -78,6 +78,13 @@ def test_register_read_and_write(board_id, board):
     assert board.read_register_raw(0x41) == 0xDEADBEEF
 
 
+def test_raw_data_lands_where_a_transfer_was_armed(board_id, board):
+    board.write_register(0x10, 0x200 // 16)  # frame start
+    board.write_register(0x32, 1)            # frame go
+    board.write_data(b"\x5A" * 32)
+    assert vek.sim.read_memory(board_id, 0x200, 32) == b"\x5A" * 32
+
+
 def test_frames_load_one_after_another_and_read_back(board_id, board):
     width, height = board.frame_size()
     a = vek.pixel2bin(np.full((height, width), 255, np.uint8), 0x80)
