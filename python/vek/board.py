@@ -6,7 +6,7 @@ import ctypes
 import os
 import shutil
 import tempfile
-from typing import Dict, Optional, Tuple, Union
+from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -43,8 +43,10 @@ def firmware_version() -> str:
 
 class _HandleHead(ctypes.Structure):
     # The first fields of the handle record, in their documented order: the
-    # raw register calls take the device object, which only the record holds.
-    _fields_ = [("frameMode", ctypes.c_uint32), ("device", ctypes.c_void_p)]
+    # raw register calls take the device object, which only the record holds,
+    # and the names of the attached devices are listed there at allocation.
+    _fields_ = [("frameMode", ctypes.c_uint32), ("device", ctypes.c_void_p),
+                ("nameCount", ctypes.c_int32), ("nameEntries", ctypes.c_void_p)]
 
 
 class Board:
@@ -174,6 +176,21 @@ class Board:
     def _device(self) -> int:
         return _HandleHead.from_address(self.handle).device
 
+    def attached_device_names(self) -> List[str]:
+        """Driver names of the attached devices, as listed when this board was opened."""
+        head = _HandleHead.from_address(self.handle)
+        names: List[str] = []
+        at = head.nameEntries
+        for _ in range(max(0, min(head.nameCount, 256))):
+            if not at:
+                break
+            length = int.from_bytes(ctypes.string_at(at, 4), "little")
+            if length == 0 or length > 256:
+                break
+            names.append(ctypes.string_at(at + 4, length).decode("latin-1"))
+            at += 4 + length
+        return names
+
     def write_register(self, address: int, value: int) -> None:
         """VekWriteReg: write one register (raw transport call)."""
         word = ctypes.c_uint32(value)
@@ -265,15 +282,17 @@ class Board:
         return lib.ResetUSBPipe(self.handle, endpoint) == 1
 
 
-def list_boards() -> list:
-    """The attached boards: a list of dicts with index and firmware_version."""
-    boards = []
+def list_boards() -> List[Dict[str, object]]:
+    """The attached boards: index, device_name, firmware_version and vek40 of each."""
+    boards: List[Dict[str, object]] = []
     index = 0
     while True:
         try:
             with Board(index) as b:
-                boards.append({"index": index, "firmware_version": b.firmware_version,
-                               "first_is_vek40": b.first_is_vek40})
+                names = b.attached_device_names()
+                name = names[index] if index < len(names) else ""
+                boards.append({"index": index, "device_name": name, "firmware_version": b.firmware_version,
+                               "vek40": name.startswith("VEK4.0")})
         except VekError as exc:
             if exc.code == DEV_ERR_NO_DEVICE:
                 return boards

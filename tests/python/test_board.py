@@ -31,9 +31,11 @@ def test_board_is_a_context_manager_that_frees_the_handle(board_id):
 
 
 def test_two_boards_are_listed_in_attach_order(board_id):
-    vek.sim.attach(manufacturer="second", board_type_register=0x10000000)
+    vek.sim.attach(device_name="OTHER board", manufacturer="second", board_type_register=0x10000000)
     boards = vek.list_boards()
     assert [b["index"] for b in boards] == [0, 1]
+    assert [b["vek40"] for b in boards] == [True, False]
+    assert boards[1]["device_name"] == "OTHER board" and boards[1]["firmware_version"] == "second"
     with vek.Board(1) as b:
         assert b.frame_size() == (1024, 768)
 
