@@ -9,7 +9,7 @@
 # repository's corpus; findings land in <build dir>/fuzz-run/<target>/ as
 # crash-*, leak-*, timeout-* or oom-* files, with the log beside them.
 set -u
-build=${1:?build directory}
+build=$(cd "${1:?build directory}" && pwd)  # absolute: some targets change directory
 seconds=${2:-50}
 jobs=${3:-2}
 here=$(cd "$(dirname "$0")" && pwd)
