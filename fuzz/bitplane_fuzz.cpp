@@ -5,7 +5,7 @@
 // Input: width and height (signed 32-bit, kept to at most 128 Ki pixels in
 // magnitude), the plane mask, then pixel bytes (repeated to fill the image).
 // Checks: no access outside the two buffers (ASan); a refused size (width not
-// a multiple of 8) returns null and leaves both buffers as they were; an
+// a multiple of 8, or negative) returns null and leaves both buffers as they were; an
 // accepted one returns the destination; pixels -> frame -> pixels gives every
 // pixel ANDed with the mask; every implementation this processor runs gives
 // the same bytes as the reference in both directions.
@@ -67,10 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     uint8_t *toFrame = pixel2bin(source.data, width, height, mask, frame.data);
     uint8_t *toPixels = bin2pixel(frame.data, width, height, mask, back.data);
     if (!accepted) {
-        // Refused (a negative size counts as refused here: nothing to convert).
-        if (width % 8 != 0) {
-            VEK_FUZZ_CHECK(toFrame == nullptr && toPixels == nullptr);
-        }
+        // Refused: a width that is not a multiple of 8, or a negative size
+        // (whose product could look like a positive group count).
+        VEK_FUZZ_CHECK(toFrame == nullptr && toPixels == nullptr);
         for (size_t i = 0; i < frameBytes; ++i) VEK_FUZZ_CHECK(frame.data[i] == 0xA5);
         for (size_t i = 0; i < pixelBytes; ++i) VEK_FUZZ_CHECK(back.data[i] == 0x5A);
         return 0;
