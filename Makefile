@@ -15,7 +15,7 @@ BUILD_ASAN  ?= build/asan
 BUILD_FUZZ  ?= build/fuzz
 BUILD_TSAN  ?= build/tsan
 # Seconds each fuzz target runs in `make test-fuzz`, and how many run at once.
-FUZZ_SECONDS ?= 50
+FUZZ_SECONDS ?= 45
 FUZZ_JOBS    ?= 2
 JOBS        ?= $(shell nproc)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -43,7 +43,7 @@ $(BUILD_FUZZ)/build.ninja:
 	  -DVEK_BUILD_FUZZ=ON -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
 $(BUILD_TSAN)/build.ninja:
-	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_TSAN=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEK_TSAN=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
