@@ -106,6 +106,17 @@ VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32
 VEK_API uint32_t VEK_CALL VekWriteData(CCyDevice *device, uint32_t length, const uint8_t *data);
 VEK_API int      VEK_CALL ResetUSBPipe(DeviceHandle *handle, uint32_t endpointAddress);
 
+/* ---- Accessors for tools and bindings ----------------------------------- */
+/* The handle's USB device object, for VekWriteReg, VekReadReg and VekWriteData;
+ * NULL for a null handle. The handle keeps owning it. */
+VEK_API CCyDevice *VEK_CALL VekDevGetDevice(DeviceHandle *handle);
+/* Entry `entry` (0 = first) of the attached-device names gathered when the
+ * handle was allocated (boards whose configuration has one interface at
+ * alternate setting 0). Copies at most size - 1 bytes and a NUL into `out`
+ * (which may be NULL to ask the length); returns the name's length, or -1
+ * when there is no such entry or the handle is null. */
+VEK_API int32_t  VEK_CALL VekDevGetListedName(DeviceHandle *handle, uint32_t entry, char *out, uint32_t size);
+
 /* ---- Image functions ------------------------------------------------------ */
 VEK_API uint8_t *VEK_CALL pixel2bin(const uint8_t *pixels, int32_t width, int32_t height, uint8_t planeMask, uint8_t *bin);
 VEK_API uint8_t *VEK_CALL bin2pixel(const uint8_t *bin, int32_t width, int32_t height, uint8_t planeMask, uint8_t *pixels);

@@ -106,6 +106,9 @@ _proto("VekWriteReg", _u32, _vp, _u32, _u32p)
 _proto("VekReadReg", _u32, _vp, _u32, _u32p)
 _proto("VekWriteData", _u32, _vp, _u32, _vp)
 _proto("ResetUSBPipe", _int, _vp, _u32)
+# Accessors
+_proto("VekDevGetDevice", _vp, _vp)
+_proto("VekDevGetListedName", _i32, _vp, _u32, ctypes.c_char_p, _u32)
 # Image functions
 _proto("pixel2bin", _vp, _vp, _i32, _i32, ctypes.c_uint8, _vp)
 _proto("bin2pixel", _vp, _vp, _i32, _i32, ctypes.c_uint8, _vp)

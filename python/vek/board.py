@@ -41,14 +41,6 @@ def firmware_version() -> str:
     return bytes(raw).decode("utf-16-le", errors="replace").split("\x00", 1)[0]
 
 
-class _HandleHead(ctypes.Structure):
-    # The first fields of the handle record, in their documented order: the
-    # raw register calls take the device object, which only the record holds,
-    # and the names of the attached devices are listed there at allocation.
-    _fields_ = [("frameMode", ctypes.c_uint32), ("device", ctypes.c_void_p),
-                ("nameCount", ctypes.c_int32), ("nameEntries", ctypes.c_void_p)]
-
-
 class Board:
     """An open board; a context manager that frees the handle on exit.
 
@@ -174,22 +166,18 @@ class Board:
         return word.value
 
     def _device(self) -> int:
-        return _HandleHead.from_address(self.handle).device
+        return lib.VekDevGetDevice(self.handle)
 
     def attached_device_names(self) -> List[str]:
         """Driver names of the attached devices, as listed when this board was opened."""
-        head = _HandleHead.from_address(self.handle)
         names: List[str] = []
-        at = head.nameEntries
-        for _ in range(max(0, min(head.nameCount, 256))):
-            if not at:
-                break
-            length = int.from_bytes(ctypes.string_at(at, 4), "little")
-            if length == 0 or length > 256:
-                break
-            names.append(ctypes.string_at(at + 4, length).decode("latin-1"))
-            at += 4 + length
-        return names
+        while True:
+            length = lib.VekDevGetListedName(self.handle, len(names), None, 0)
+            if length < 0:
+                return names
+            buffer = ctypes.create_string_buffer(length + 1)
+            lib.VekDevGetListedName(self.handle, len(names), buffer, length + 1)
+            names.append(buffer.raw[:length].decode("latin-1"))
 
     def write_register(self, address: int, value: int) -> None:
         """VekWriteReg: write one register (raw transport call)."""

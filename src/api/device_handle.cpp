@@ -2,6 +2,7 @@
 // firmware download, release; the gate; the process-wide values.
 #include "api/device_handle.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -175,4 +176,23 @@ extern "C" VEK_API void VEK_CALL GetFWversion(uint8_t *out) {
 extern "C" VEK_API int VEK_CALL ResetUSBPipe(DeviceHandle *handle, uint32_t endpointAddress) {
     if (handle == nullptr) return 0;
     return ResetBulkPipe(handle->device, endpointAddress) ? 1 : 0;
+}
+
+// ---- Accessors for tools and bindings ---------------------------------------
+
+extern "C" VEK_API CCyDevice *VEK_CALL VekDevGetDevice(DeviceHandle *handle) {
+    return handle == nullptr ? nullptr : handle->device;
+}
+
+extern "C" VEK_API int32_t VEK_CALL VekDevGetListedName(DeviceHandle *handle, uint32_t entry, char *out,
+                                                        uint32_t size) {
+    if (handle == nullptr) return -1;
+    const std::string_view name = vek::ListedName(handle->nameList, entry);
+    if (name.empty()) return -1;
+    if (out != nullptr && size > 0) {
+        const size_t copied = std::min<size_t>(name.size(), size - 1);
+        std::memcpy(out, name.data(), copied);
+        out[copied] = '\0';
+    }
+    return static_cast<int32_t>(name.size());
 }

@@ -188,6 +188,19 @@ bool FirstNameStartsWith(const DeviceNameList &list, const char *prefix) {
     return LoadLe32(list.entries) >= n && std::memcmp(list.entries + 4, prefix, n) == 0;
 }
 
+std::string_view ListedName(const DeviceNameList &list, uint32_t index) {
+    if (list.entries == nullptr || list.count <= 0) return {};
+    size_t offset = 0;
+    for (uint32_t i = 0; i < static_cast<uint32_t>(list.count); ++i) {
+        if (offset + 4 > kNameListBytes) break;
+        const uint32_t length = LoadLe32(list.entries + offset);
+        if (length == 0 || length > kNameListBytes - offset - 4) break;
+        if (i == index) return {reinterpret_cast<const char *>(list.entries + offset + 4), length};
+        offset += 4 + length;
+    }
+    return {};
+}
+
 }  // namespace vek
 
 // ---- Exports ---------------------------------------------------------------

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace vek {
 
@@ -73,5 +74,8 @@ uint32_t EnumerateDeviceNames(uint8_t *entries);
 
 // True when the first entry of the list exists and its name begins with `prefix`.
 bool FirstNameStartsWith(const DeviceNameList &list, const char *prefix);
+// Entry `index` of the list (0 = first), or an empty view when the list has no
+// such entry. The buffer is zero-filled, so a length of 0 marks its end.
+std::string_view ListedName(const DeviceNameList &list, uint32_t index);
 
 }  // namespace vek

@@ -132,6 +132,34 @@ TEST_F(NoBoard, NameListEntries) {
     EXPECT_EQ(list.count, 0);
 }
 
+TEST_F(NoBoard, AccessorsGiveTheDeviceObjectAndTheListedNames) {
+    ASSERT_GE(AttachTwoInterfaceDevice(), 0);
+    const int board = Attach("VEK4.0 a");
+    ASSERT_GE(Attach("VEK4.0 bb"), 0);
+    DeviceHandle *h = nullptr;
+    uint8_t isVek40 = 0;
+    ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
+    // The device object drives the board the handle was allocated for.
+    ASSERT_EQ(VekDevGetDevice(h), h->device);
+    uint32_t value = 0x1234;
+    ASSERT_EQ(VekWriteReg(VekDevGetDevice(h), 0x12, &value), 0u);
+    uint32_t seen = 0;
+    ASSERT_EQ(VekSimGetRegister(board, 0x12, &seen), 0);
+    EXPECT_EQ(seen, 0x1234u);
+    // Names in list order (the two-interface device has no entry); lengths
+    // without a buffer; truncation keeps a NUL; past the end -1.
+    char name[16];
+    EXPECT_EQ(VekDevGetListedName(h, 0, nullptr, 0), 8);
+    EXPECT_EQ(VekDevGetListedName(h, 1, name, sizeof name), 9);
+    EXPECT_STREQ(name, "VEK4.0 bb");
+    EXPECT_EQ(VekDevGetListedName(h, 1, name, 4), 9);
+    EXPECT_STREQ(name, "VEK");
+    EXPECT_EQ(VekDevGetListedName(h, 2, name, sizeof name), -1);
+    EXPECT_EQ(VekDevGetListedName(nullptr, 0, name, sizeof name), -1);
+    EXPECT_EQ(VekDevGetDevice(nullptr), nullptr);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
+}
+
 TEST_F(NoBoard, FirmwareVersionIsTheManufacturerTextAndZeroedByEveryAllocation) {
     ASSERT_GE(Attach(nullptr, "ACME Optics FW 7.25 release"), 0);
     DeviceHandle *h = nullptr;

@@ -14,7 +14,7 @@
 
 #include "codes.hpp"
 #include "common.hpp"
-#include "handle_record.hpp"
+#include "handle_access.hpp"
 #include "progress.hpp"
 
 namespace vektool {

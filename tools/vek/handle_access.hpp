@@ -1,11 +1,6 @@
-// The head of the DeviceHandle record, in its documented field order.
-//
-// vek_dll.h keeps DeviceHandle opaque, yet its raw register calls
-// (VekWriteReg, VekReadReg, VekWriteData) take the handle's USB device object,
-// which no export returns; callers reach it, and the attached-device names
-// gathered at allocation, through the record's first fields: frameMode (u32),
-// device (CCyDevice pointer), then the name list (count, entries). This is
-// the only place where the tool looks inside a handle.
+// What the tool needs of a handle beyond the device calls: its USB device
+// object (for the raw register calls) and the attached-device names gathered
+// at allocation, both through the library's accessors.
 #pragma once
 
 #include <cstdint>
@@ -16,32 +11,18 @@
 
 namespace vektool {
 
-struct DeviceHandleHead {
-    uint32_t frameMode;
-    CCyDevice *device;
-    int32_t nameCount;
-    const uint8_t *nameEntries;
-};
+inline CCyDevice *deviceObject(DeviceHandle *handle) { return VekDevGetDevice(handle); }
 
-inline CCyDevice *deviceObject(DeviceHandle *handle) {
-    return handle ? reinterpret_cast<const DeviceHandleHead *>(handle)->device : nullptr;
-}
-
-// The names of the attached devices, in list order. Entries are
-// [u32 length][length bytes]; at most `count` of them, and a length of 0 or
-// above 256 (a driver name's limit) ends the walk.
+// The names of the attached devices, in list order.
 inline std::vector<std::string> attachedDeviceNames(DeviceHandle *handle) {
     std::vector<std::string> names;
-    if (!handle) return names;
-    const auto *head = reinterpret_cast<const DeviceHandleHead *>(handle);
-    const uint8_t *p = head->nameEntries;
-    if (!p) return names;
-    for (int32_t i = 0; i < head->nameCount && i < 256; ++i) {
-        uint32_t len = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-        if (len == 0 || len > 256) break;
-        names.emplace_back(reinterpret_cast<const char *>(p + 4), len);
-        p += 4 + len;
+    for (uint32_t entry = 0;; ++entry) {
+        const int32_t length = VekDevGetListedName(handle, entry, nullptr, 0);
+        if (length < 0) break;
+        std::string name(static_cast<size_t>(length) + 1, '\0');
+        VekDevGetListedName(handle, entry, name.data(), static_cast<uint32_t>(name.size()));
+        name.resize(static_cast<size_t>(length));
+        names.push_back(std::move(name));
     }
     return names;
 }
