@@ -13,7 +13,7 @@
 #include "drivers/libusb/libusb_backend.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
-#include "usbfs_board.h"
+#include "drivers/sim/usbfs/usbfs_board.h"
 #include "vek_dll.h"
 
 namespace {
@@ -21,10 +21,10 @@ namespace {
 constexpr int kLength = 1 << 20;
 
 struct Rig {
-    vek::usbtest::EmulatedBus bus;
-    std::unique_ptr<vek::usbtest::UsbfsBoard> board;
+    vek::sim::EmulatedBus bus;
+    std::unique_ptr<vek::sim::UsbfsBoard> board;
     std::vector<uint8_t> data = std::vector<uint8_t>(kLength, 0x5A);
-    Rig() { board = std::make_unique<vek::usbtest::UsbfsBoard>(bus, vek::usbtest::MakeVekBoardModel(), 1, 2); }
+    Rig() { board = std::make_unique<vek::sim::UsbfsBoard>(bus, vek::sim::MakeVekBoardModel(), 1, 2); }
 };
 
 Rig &TheRig() {

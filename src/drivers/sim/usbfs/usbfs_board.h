@@ -24,21 +24,21 @@ typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
-namespace vek::usbtest {
+namespace vek::sim {
 
 // The default VEK board model, as the virtual board attaches it.
-std::shared_ptr<sim::BoardModel> MakeVekBoardModel(uint32_t boardType = 0);
+std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType = 0);
 
 class EmulatedBus;
 
 class UsbfsBoard {
 public:
-    UsbfsBoard(EmulatedBus &bus, std::shared_ptr<sim::BoardModel> model, int busNumber, int port);
+    UsbfsBoard(EmulatedBus &bus, std::shared_ptr<BoardModel> model, int busNumber, int port);
     ~UsbfsBoard();
     UsbfsBoard(const UsbfsBoard &) = delete;
     UsbfsBoard &operator=(const UsbfsBoard &) = delete;
 
-    sim::BoardModel &Model() { return *model_; }
+    BoardModel &Model() { return *model_; }
     int DeviceNumber() const { return devnum_; }
     std::string DevNode() const;
 
@@ -83,7 +83,7 @@ private:
     static void ReleaseUrb(Urb &urb);
 
     EmulatedBus &bus_;
-    std::shared_ptr<sim::BoardModel> model_;
+    std::shared_ptr<BoardModel> model_;
     int busnum_;
     int port_;
     int devnum_;
@@ -122,4 +122,4 @@ private:
     int nextDevnum_ = 2;
 };
 
-}  // namespace vek::usbtest
+}  // namespace vek::sim

@@ -1,4 +1,4 @@
-#include "usbfs_board.h"
+#include "drivers/sim/usbfs/usbfs_board.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -16,16 +16,16 @@
 
 #include "drivers/sim/descriptor_builder.h"
 
-namespace vek::usbtest {
+namespace vek::sim {
 
-std::shared_ptr<sim::BoardModel> MakeVekBoardModel(uint32_t boardType) {
+std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType) {
     static int nextId = 1000;
-    sim::BoardSetup setup;
-    setup.descriptors = sim::VekBoardDescriptors(sim::kDefaultManufacturer, sim::kDefaultProduct, "EMU0001");
-    setup.identity.deviceName = sim::kDefaultProduct;
+    BoardSetup setup;
+    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, "EMU0001");
+    setup.identity.deviceName = kDefaultProduct;
     setup.identity.boardType = boardType;
-    auto model = std::make_shared<sim::BoardModel>(nextId++, std::move(setup));
-    model->SetRegister(sim::kRegBoardType, boardType);
+    auto model = std::make_shared<BoardModel>(nextId++, std::move(setup));
+    model->SetRegister(kRegBoardType, boardType);
     return model;
 }
 
@@ -86,7 +86,7 @@ bool EmulatedBus::Available() {
 // ---------------------------------------------------------------------------
 // UsbfsBoard
 
-UsbfsBoard::UsbfsBoard(EmulatedBus &bus, std::shared_ptr<sim::BoardModel> model, int busNumber, int port)
+UsbfsBoard::UsbfsBoard(EmulatedBus &bus, std::shared_ptr<BoardModel> model, int busNumber, int port)
     : bus_(bus), model_(std::move(model)), busnum_(busNumber), port_(port), devnum_(bus.NextDeviceNumber()) {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&UsbfsBoard::OnIoctl), this);
@@ -112,7 +112,7 @@ std::string UsbfsBoard::DevNode() const {
 }
 
 void UsbfsBoard::AddToTestbed() {
-    const sim::DescriptorSet &d = model_->Setup().descriptors;
+    const DescriptorSet &d = model_->Setup().descriptors;
     std::vector<uint8_t> descriptors = d.device;
     for (const auto &c : d.configurations) descriptors.insert(descriptors.end(), c.begin(), c.end());
     char name[32];
@@ -360,8 +360,8 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
         return;
     }
     const uint32_t pipe = urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint;
-    sim::Fault fault = model_->CountRequest(pipe);
-    if (fault == sim::Fault::FailAtIssue) {
+    Fault fault = model_->CountRequest(pipe);
+    if (fault == Fault::FailAtIssue) {
         ReleaseUrb(*urb);
         Complete(client, -1, EIO);
         return;
@@ -370,8 +370,8 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
     pending_.push_back(std::move(urb));
     Urb &u = *pending_.back();
     switch (fault) {
-        case sim::Fault::StayPending: return;  // until discarded
-        case sim::Fault::Stall:
+        case Fault::StayPending: return;  // until discarded
+        case Fault::Stall:
             if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
                 // A control stall ends this request only.
                 auto owned = std::move(pending_.back());
@@ -382,7 +382,7 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
             }
             model_->SetHalted(u.endpoint, true);
             break;
-        case sim::Fault::Detach:
+        case Fault::Detach:
             // The board leaves the bus while this request runs.
             gone_ = true;
             while (!pending_.empty()) {
@@ -395,7 +395,7 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
             return;
         default: break;
     }
-    if (fault == sim::Fault::Short && u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
+    if (fault == Fault::Short && u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
         u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
     ServeLocked(u);
     ServePendingInLocked();
@@ -414,11 +414,11 @@ void UsbfsBoard::ServeLocked(Urb &u) {
         if (length < 8) {
             status = -EINVAL;
         } else {
-            sim::ControlSetup setup{buffer[0], buffer[1], static_cast<uint16_t>(buffer[2] | buffer[3] << 8),
+            ControlSetup setup{buffer[0], buffer[1], static_cast<uint16_t>(buffer[2] | buffer[3] << 8),
                                     static_cast<uint16_t>(buffer[4] | buffer[5] << 8),
                                     static_cast<uint16_t>(buffer[6] | buffer[7] << 8)};
-            sim::Result r = model_->Control(setup, buffer + 8, std::min<uint32_t>(setup.wLength, length - 8));
-            status = r.status == sim::Status::Stall ? -EPIPE : 0;
+            Result r = model_->Control(setup, buffer + 8, std::min<uint32_t>(setup.wLength, length - 8));
+            status = r.status == Status::Stall ? -EPIPE : 0;
             actual = static_cast<int>(r.bytes);
         }
     } else if (model_->Halted(u.endpoint)) {
@@ -430,7 +430,7 @@ void UsbfsBoard::ServeLocked(Urb &u) {
             const size_t at = sizeof(usbdevfs_urb) + i * sizeof(usbdevfs_iso_packet_desc);
             uint32_t packetLength = ReadField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, length));
             packetLength = std::min(packetLength, length - std::min(length, offset));
-            sim::Result r = in ? model_->In(u.endpoint, buffer + offset, packetLength, true)
+            Result r = in ? model_->In(u.endpoint, buffer + offset, packetLength, true)
                                : model_->Out(u.endpoint, buffer + offset, packetLength);
             WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, actual_length), r.bytes);
             WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, status), 0);
@@ -438,13 +438,13 @@ void UsbfsBoard::ServeLocked(Urb &u) {
             offset += packetLength;
         }
     } else if (in) {
-        sim::Result r = model_->In(u.endpoint, buffer, length, false);
-        if (r.status == sim::Status::WouldBlock) return;
-        status = r.status == sim::Status::Stall ? -EPIPE : 0;
+        Result r = model_->In(u.endpoint, buffer, length, false);
+        if (r.status == Status::WouldBlock) return;
+        status = r.status == Status::Stall ? -EPIPE : 0;
         actual = static_cast<int>(r.bytes);
     } else {
-        sim::Result r = model_->Out(u.endpoint, buffer, length);
-        status = r.status == sim::Status::Stall ? -EPIPE : 0;
+        Result r = model_->Out(u.endpoint, buffer, length);
+        status = r.status == Status::Stall ? -EPIPE : 0;
         actual = static_cast<int>(r.bytes);
     }
     u.actual = actual;
@@ -509,4 +509,4 @@ void UsbfsBoard::Discard(UMockdevIoctlClient *client) {
     Complete(client, -1, EINVAL);
 }
 
-}  // namespace vek::usbtest
+}  // namespace vek::sim
