@@ -1,12 +1,14 @@
 #include "drivers/sim/sim_driver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drivers/sim/trace.h"
@@ -338,6 +340,19 @@ IoOutcome Transfer(OpenInstance &instance, const IoRequest &r) {
         if (endpoint != 0) model.SetHalted(endpoint, true);
         return Stalled(p.statusBlock);
     case Fault::StayPending: {
+        // A control request that carries a time limit is ended by the driver
+        // when the limit passes, as a real driver does; everything else stays
+        // pending until abort or detach.
+        if (control && block.timeoutSeconds > 0) {
+            const uint64_t limitMs = uint64_t{block.timeoutSeconds} * 1000u;
+            if (vek::platform::VirtualClockEnabled()) {
+                vek::platform::AdvanceClock(limitMs);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(limitMs));
+            }
+            PutStatus(p.statusBlock, kNtStatusIoTimeout, kUsbdStatusTimeout);
+            return Complete(ERROR_SEM_TIMEOUT, 0);
+        }
         std::lock_guard lock(board.mutex);
         if (!board.attached) return Failed(ERROR_DEVICE_NOT_CONNECTED);
         p.waitsForData = false;
