@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <tuple>
 
 #include "fake_driver.h"
 #include "usb/device/descriptor_tree.h"
@@ -16,68 +17,49 @@
 namespace vek {
 namespace {
 
-using test::Bytes;
-using test::Cat;
-using test::Companion;
-using test::Configuration;
-using test::Endpoint;
-using test::Interface;
+using namespace test;  // the descriptor builders
 
 const HANDLE kHandle = reinterpret_cast<HANDLE>(uintptr_t{0x4242});
+constexpr auto kPlain = DescriptorWalk::Plain;
+constexpr auto kSuper = DescriptorWalk::SuperSpeed;
 
-std::unique_ptr<ConfigurationInfo> Build(const Bytes &data, DescriptorWalk walk = DescriptorWalk::Plain) {
+std::unique_ptr<ConfigurationInfo> Build(const Bytes &data, DescriptorWalk walk = kPlain) {
     return std::make_unique<ConfigurationInfo>(kHandle, data.data(), data.size(), walk);
-}
-
-TEST(ConfigurationWalk, CopiesTheConfigurationFields) {
-    const Bytes data = Configuration(Cat({Interface(0, 0, 0)}), 1, -1, 3);
-    auto config = Build(data);
-    EXPECT_EQ(config->bLength, 9);
-    EXPECT_EQ(config->bDescriptorType, 2);
-    EXPECT_EQ(config->wTotalLength, 18);
-    EXPECT_EQ(config->bNumInterfaces, 1);
-    EXPECT_EQ(config->bConfigurationValue, 3);
-    EXPECT_EQ(config->bmAttributes, 0x80);
-    EXPECT_EQ(config->bMaxPower, 50);
-    EXPECT_EQ(config->interfaceObjectCount, 1);
 }
 
 TEST(ConfigurationWalk, AlternateSettingsAreObjectsOfTheirOwn) {
     const Bytes data = Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 2),
                                           Endpoint(0x02, 2, 512), Endpoint(0x86, 2, 512), Interface(1, 0, 0)}),
-                                     2);
+                                     2, -1, 3);
     auto config = Build(data);
+    EXPECT_EQ(config->wTotalLength, data.size());
+    EXPECT_EQ(config->bConfigurationValue, 3);
     ASSERT_EQ(config->interfaceObjectCount, 3);
     EXPECT_EQ(config->interfaces[0]->altSettingCount, 2);
-    EXPECT_EQ(config->interfaces[1]->altSettingCount, 2);
     EXPECT_EQ(config->interfaces[2]->altSettingCount, 1);
     EXPECT_EQ(config->interfaces[1]->bAlternateSetting, 1);
-    EXPECT_EQ(config->interfaces[1]->bNumEndpoints, 2);
     EXPECT_EQ(config->interfaces[1]->endpoints[2]->address, 0x86);
     EXPECT_EQ(config->interfaces[1]->endpoints[3], nullptr);
 }
 
 TEST(ConfigurationWalk, ClassSpecificDescriptorBeforeTheEndpoints) {
-    const Bytes classSpecific = {5, 0x24, 1, 2, 3};
     const Bytes data = Configuration(
-        Cat({Interface(0, 0, 2), classSpecific, Endpoint(0x02, 2, 512), Endpoint(0x86, 2, 512), Interface(1, 0, 0)}),
+        Cat({Interface(0, 0, 2), {5, 0x24, 1, 2, 3}, Endpoint(0x02, 2, 512), Endpoint(0x86, 2, 512),
+             Interface(1, 0, 0)}),
         2);
     auto config = Build(data);
     ASSERT_EQ(config->interfaceObjectCount, 2);
     const InterfaceInfo *first = config->interfaces[0];
     EXPECT_EQ(first->totalLength, 9 + 5 + 7 + 7);
     EXPECT_EQ(first->endpoints[0], nullptr);
-    ASSERT_NE(first->endpoints[1], nullptr);
-    ASSERT_NE(first->endpoints[2], nullptr);
     EXPECT_EQ(first->endpoints[1]->address, 0x02);
     EXPECT_EQ(first->endpoints[2]->address, 0x86);
     EXPECT_EQ(config->interfaces[1]->bInterfaceNumber, 1);  // the walk went on after the second endpoint
 }
 
 TEST(ConfigurationWalk, EndpointClassFollowsTheTransferType) {
-    const Bytes data = Configuration(Cat({Interface(0, 0, 4), Endpoint(0x81, 0x05, 1024), Endpoint(0x02, 0x02, 512),
-                                          Endpoint(0x83, 0x03, 64), Endpoint(0x04, 0x00, 64)}));
-    auto config = Build(data);
+    auto config = Build(Configuration(Cat({Interface(0, 0, 4), Endpoint(0x81, 0x05, 1024), Endpoint(0x02, 2, 512),
+                                           Endpoint(0x83, 3, 64), Endpoint(0x04, 0, 64)})));
     CCyUSBEndPoint *const *slots = config->interfaces[0]->endpoints;
     EXPECT_NE(dynamic_cast<CCyIsocEndPoint *>(slots[1]), nullptr);
     EXPECT_NE(dynamic_cast<CCyBulkEndPoint *>(slots[2]), nullptr);
@@ -89,23 +71,17 @@ TEST(ConfigurationWalk, EndpointClassFollowsTheTransferType) {
 TEST(ConfigurationWalk, CompanionUnderEachWalk) {
     const Bytes data =
         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15), Endpoint(0x81, 3, 64)}));
-
-    auto super = Build(data, DescriptorWalk::SuperSpeed);
-    const InterfaceInfo *info = super->interfaces[0];
-    EXPECT_EQ(info->totalLength, 9 + 7 + 6 + 7);
-    ASSERT_NE(dynamic_cast<CCyBulkEndPoint *>(info->endpoints[1]), nullptr);
-    EXPECT_EQ(info->endpoints[1]->maxBurst, 15);
-    EXPECT_EQ(info->endpoints[1]->maxPacketSize, 16384);
-    ASSERT_NE(info->endpoints[2], nullptr);  // the companion took no slot
-    EXPECT_EQ(info->endpoints[2]->address, 0x81);
-    EXPECT_EQ(info->endpoints[2]->companionLength, 0);  // the last endpoint has no companion after it
-
-    // The plain walk passes the companion over like any other descriptor.
-    auto plain = Build(data, DescriptorWalk::Plain);
-    EXPECT_EQ(plain->interfaces[0]->endpoints[1]->maxBurst, 0);
-    EXPECT_EQ(plain->interfaces[0]->endpoints[1]->maxPacketSize, 1024);
-    EXPECT_EQ(plain->interfaces[0]->endpoints[2]->address, 0x81);
-    EXPECT_EQ(plain->interfaces[0]->totalLength, 9 + 7 + 6 + 7);
+    // The SuperSpeed walk applies the companion; the plain one passes it over.
+    for (auto [walk, burst, maxPacket] : {std::tuple{kSuper, 15, 16384}, std::tuple{kPlain, 0, 1024}}) {
+        auto config = Build(data, walk);
+        const InterfaceInfo *info = config->interfaces[0];
+        EXPECT_EQ(info->totalLength, 9 + 7 + 6 + 7);
+        EXPECT_EQ(info->endpoints[1]->maxBurst, burst);
+        EXPECT_EQ(info->endpoints[1]->maxPacketSize, maxPacket);
+        ASSERT_NE(info->endpoints[2], nullptr);  // the companion took no slot
+        EXPECT_EQ(info->endpoints[2]->address, 0x81);
+        EXPECT_EQ(info->endpoints[2]->companionLength, 0);
+    }
 }
 
 TEST(ConfigurationWalk, AtMostEightInterfaceObjects) {
@@ -116,27 +92,20 @@ TEST(ConfigurationWalk, AtMostEightInterfaceObjects) {
     EXPECT_EQ(config->interfaces[7]->bInterfaceNumber, 7);
 }
 
-TEST(ConfigurationWalk, TotalLengthNineBuildsNoInterface) {
-    const Bytes data = Configuration(Cat({Interface(0, 0, 0)}), 1, 9);
-    EXPECT_EQ(Build(data)->interfaceObjectCount, 0);
-}
-
 TEST(ConfigurationWalk, TotalLengthBeyondTheDataEndsAtTheData) {
-    const Bytes data = Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)}), 1, 4000);
-    auto config = Build(data);
+    auto config = Build(Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)}), 1, 4000));
     ASSERT_EQ(config->interfaceObjectCount, 1);
     EXPECT_EQ(config->interfaces[0]->endpoints[1]->address, 0x02);
+    EXPECT_EQ(Build(Configuration(Interface(0, 0, 0), 1, 9))->interfaceObjectCount, 0);  // 9: no interface
 }
 
 TEST(ConfigurationWalk, ManyClassSpecificDescriptorsArePassedOver) {
     Bytes body = Interface(0, 0, 1);
-    for (int i = 0; i < 14; ++i) body = Cat({body, Bytes{3, 0x24, static_cast<uint8_t>(i)}});
-    body = Cat({body, Endpoint(0x86, 2, 512)});
-    auto config = Build(Configuration(body));
-    const InterfaceInfo *info = config->interfaces[0];
-    ASSERT_NE(info->endpoints[1], nullptr);
-    EXPECT_EQ(info->endpoints[1]->address, 0x86);
-    EXPECT_EQ(info->totalLength, 9 + 14 * 3 + 7);
+    for (uint8_t i = 0; i < 14; ++i) body = Cat({body, {3, 0x24, i}});
+    auto config = Build(Configuration(Cat({body, Endpoint(0x86, 2, 512)})));
+    ASSERT_NE(config->interfaces[0]->endpoints[1], nullptr);
+    EXPECT_EQ(config->interfaces[0]->endpoints[1]->address, 0x86);
+    EXPECT_EQ(config->interfaces[0]->totalLength, 9 + 14 * 3 + 7);
 }
 
 TEST(ConfigurationWalk, ThirtyOneEndpointsFill31Slots) {
@@ -149,133 +118,112 @@ TEST(ConfigurationWalk, ThirtyOneEndpointsFill31Slots) {
 // Tables that cannot be walked raise DescriptorError; every read stays inside
 // the bytes given (AddressSanitizer checks the rest: each case is copied into
 // a buffer of exactly its size).
+template <typename Info, typename... Walk>
+void ExpectRejected(const char *name, const Bytes &data, Walk... walk) {
+    SCOPED_TRACE(name);
+    auto exact = std::make_unique<uint8_t[]>(data.size());
+    std::copy(data.begin(), data.end(), exact.get());
+    EXPECT_THROW(Info(kHandle, exact.get(), data.size(), walk...), DescriptorError);
+}
+
 TEST(ConfigurationWalk, MalformedTablesAreRejected) {
-    struct Case {
+    Bytes thirtyTwo = Interface(0, 0, 32);
+    for (int i = 0; i < 32; ++i) thirtyTwo = Cat({thirtyTwo, Endpoint(0x02, 2, 512)});
+    const Bytes iface1 = Interface(0, 0, 1), bulk1024 = Endpoint(0x02, 2, 1024);
+    const struct {
         const char *name;
         Bytes data;
         DescriptorWalk walk;
-    };
-    Bytes thirtyTwo = Interface(0, 0, 32);
-    for (int i = 0; i < 32; ++i) thirtyTwo = Cat({thirtyTwo, Endpoint(0x02, 2, 512)});
-    const Case cases[] = {
-        {"shorter than a configuration descriptor", Bytes{9, 2, 9, 0, 0}, DescriptorWalk::Plain},
-        {"not a configuration descriptor", Bytes{9, 4, 9, 0, 0, 0, 0, 0, 0}, DescriptorWalk::Plain},
-        {"bLength below 9", Bytes{5, 2, 9, 0, 0, 0, 0, 0, 0}, DescriptorWalk::Plain},
-        {"bLength 0 in the table", Configuration(Cat({Bytes{0, 0x24, 0, 0}, Interface(0, 0, 0)})),
-         DescriptorWalk::Plain},
-        {"bLength 1 in the table", Configuration(Cat({Bytes{1, 0x24}, Interface(0, 0, 0)})), DescriptorWalk::Plain},
-        {"descriptor past the end", Configuration(Cat({Bytes{40, 0x24, 0, 0}})), DescriptorWalk::Plain},
-        {"one byte left over", Configuration(Cat({Interface(0, 0, 0), Bytes{7}})), DescriptorWalk::Plain},
-        {"truncated interface", Configuration(Cat({Bytes{9, 4, 0, 0, 1}})), DescriptorWalk::Plain},
-        {"interface of bLength 5", Configuration(Cat({Bytes{5, 4, 0, 0, 0}})), DescriptorWalk::Plain},
-        {"endpoints missing at the end", Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})),
-         DescriptorWalk::Plain},
+    } cases[] = {
+        {"shorter than a configuration descriptor", {9, 2, 9, 0, 0}, kPlain},
+        {"not a configuration descriptor", {9, 4, 9, 0, 0, 0, 0, 0, 0}, kPlain},
+        {"bLength below 9", {5, 2, 9, 0, 0, 0, 0, 0, 0}, kPlain},
+        {"bLength 0 in the table", Configuration(Cat({{0, 0x24, 0, 0}, Interface(0, 0, 0)})), kPlain},
+        {"bLength 1 in the table", Configuration(Cat({{1, 0x24}, Interface(0, 0, 0)})), kPlain},
+        {"descriptor past the end", Configuration({40, 0x24, 0, 0}), kPlain},
+        {"one byte left over", Configuration(Cat({Interface(0, 0, 0), {7}})), kPlain},
+        {"truncated interface", Configuration({9, 4, 0, 0, 1}), kPlain},
+        {"interface of bLength 5", Configuration({5, 4, 0, 0, 0}), kPlain},
+        {"endpoints missing at the end", Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), kPlain},
         {"endpoints missing before the next interface",
-         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512), Interface(1, 0, 0)})),
-         DescriptorWalk::SuperSpeed},
-        {"endpoint of bLength 6", Configuration(Cat({Interface(0, 0, 1), Bytes{6, 5, 0x02, 2, 0, 2}})),
-         DescriptorWalk::Plain},
-        {"endpoint of bLength 0", Configuration(Cat({Interface(0, 0, 1), Bytes{0, 5, 0x02, 2, 0, 2, 0}})),
-         DescriptorWalk::Plain},
-        {"truncated companion",
-         Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 1024), Bytes{6, 0x30, 15, 0}})),
-         DescriptorWalk::SuperSpeed},
-        {"companion of bLength 2",
-         Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 1024), Bytes{2, 0x30}})),
-         DescriptorWalk::SuperSpeed},
-        {"more than 31 endpoints", Configuration(thirtyTwo), DescriptorWalk::Plain},
-        {"wTotalLength cuts an interface short",
-         Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)}), 1, 20), DescriptorWalk::Plain},
+         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512), Interface(1, 0, 0)})), kSuper},
+        {"endpoint of bLength 6", Configuration(Cat({iface1, {6, 5, 0x02, 2, 0, 2}})), kPlain},
+        {"endpoint of bLength 0", Configuration(Cat({iface1, {0, 5, 0x02, 2, 0, 2, 0}})), kPlain},
+        {"truncated companion", Configuration(Cat({iface1, bulk1024, {6, 0x30, 15, 0}})), kSuper},
+        {"companion of bLength 2", Configuration(Cat({iface1, bulk1024, {2, 0x30}})), kSuper},
+        {"more than 31 endpoints", Configuration(thirtyTwo), kPlain},
+        {"wTotalLength cuts an interface short", Configuration(Cat({iface1, Endpoint(0x02, 2, 512)}), 1, 20), kPlain},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto exact = std::make_unique<uint8_t[]>(c.data.size());
-        std::copy(c.data.begin(), c.data.end(), exact.get());
-        EXPECT_THROW(ConfigurationInfo(kHandle, exact.get(), c.data.size(), c.walk), DescriptorError);
-    }
+    for (const auto &c : cases) ExpectRejected<ConfigurationInfo>(c.name, c.data, c.walk);
 }
 
 TEST(ConfigurationWalk, ControlEndpointInSlotZeroIsDestroyedOnce) {
-    const Bytes data =
-        Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 1), Endpoint(0x02, 2, 512)}));
-    auto config = Build(data);
+    auto config = Build(Configuration(
+        Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 1), Endpoint(0x02, 2, 512)})));
     auto *control = new CCyControlEndPoint(kHandle, nullptr);
     config->interfaces[0]->endpoints[0] = control;
     config->interfaces[1]->endpoints[0] = control;
     config.reset();  // a double delete would be reported by AddressSanitizer
-    SUCCEED();
 }
 
-// --- BOS ---------------------------------------------------------------------
+// --- BOS ---
 
-std::unique_ptr<BosInfo> BuildBos(const Bytes &data) {
-    return std::make_unique<BosInfo>(kHandle, data.data(), data.size());
-}
+std::unique_ptr<BosInfo> BuildBos(const Bytes &data) { return std::make_unique<BosInfo>(kHandle, data.data(), data.size()); }
 
 TEST(BosWalk, CapabilitiesInAnyOrder) {
-    const Bytes caps[3] = {test::Usb20Extension(0x1E), test::SuperSpeedCapability(), test::ContainerId()};
+    const Bytes caps[3] = {Usb20Extension(0x1E), SuperSpeedCapability(), ContainerId()};
     std::array<int, 3> order = {0, 1, 2};
     do {
         SCOPED_TRACE(testing::Message() << order[0] << order[1] << order[2]);
-        auto bos = BuildBos(test::Bos(Cat({caps[order[0]], caps[order[1]], caps[order[2]]}), 3));
+        auto bos = BuildBos(Bos(Cat({caps[order[0]], caps[order[1]], caps[order[2]]}), 3));
         ASSERT_NE(bos->usb20Extension, nullptr);
         ASSERT_NE(bos->superSpeedCapability, nullptr);
         ASSERT_NE(bos->containerId, nullptr);
         EXPECT_EQ(bos->usb20Extension->bmAttributes, 0x1Eu);
         EXPECT_EQ(bos->superSpeedCapability->wSpeedsSupported, 0x0E);
-        EXPECT_EQ(bos->superSpeedCapability->bFunctionalitySupport, 1);
         EXPECT_EQ(bos->superSpeedCapability->bU1DevExitLat, 0x0A);
         EXPECT_EQ(bos->superSpeedCapability->wU2DevExitLat, 0x07FF);
-        EXPECT_EQ(bos->containerId->ContainerID[0], 0xA5);
         EXPECT_EQ(bos->containerId->ContainerID[15], 0xA5 + 15);
-        EXPECT_EQ(bos->bNumDeviceCaps, 3);
-        EXPECT_EQ(bos->wTotalLength, 5 + 7 + 10 + 20);
     } while (std::next_permutation(order.begin(), order.end()));
 }
 
 TEST(BosWalk, UnknownCapabilityEndsTheWalk) {
-    const Bytes platformCap = {8, 0x10, 10, 0, 1, 2, 3, 4};
-    auto bos = BuildBos(test::Bos(Cat({test::Usb20Extension(), platformCap, test::SuperSpeedCapability()}), 3));
+    auto bos = BuildBos(Bos(Cat({Usb20Extension(), {8, 0x10, 10, 0, 1, 2, 3, 4}, SuperSpeedCapability()}), 3));
     EXPECT_NE(bos->usb20Extension, nullptr);
     EXPECT_EQ(bos->superSpeedCapability, nullptr);
-    EXPECT_EQ(bos->containerId, nullptr);
 }
 
 TEST(BosWalk, ASecondCapabilityOfATypeReplacesTheFirst) {
-    auto bos = BuildBos(test::Bos(Cat({test::ContainerId(0x10), test::ContainerId(0x20)}), 2));
+    auto bos = BuildBos(Bos(Cat({ContainerId(0x10), ContainerId(0x20)}), 2));
     ASSERT_NE(bos->containerId, nullptr);
     EXPECT_EQ(bos->containerId->ContainerID[0], 0x20);
 }
 
 TEST(BosWalk, TotalLengthBelowTheHeaderRecordsNothing) {
-    auto bos = BuildBos(test::Bos(test::Usb20Extension(), 1, 3));
+    auto bos = BuildBos(Bos(Usb20Extension(), 1, 3));
     EXPECT_EQ(bos->usb20Extension, nullptr);
-    EXPECT_EQ(bos->wTotalLength, 3);
 }
 
 TEST(BosWalk, MalformedTablesAreRejected) {
-    struct Case {
+    const Bytes full = Bos(ContainerId(), 1);
+    Bytes shortId = ContainerId();
+    shortId.pop_back();
+    shortId[0] = 19;
+    const struct {
         const char *name;
         Bytes data;
-    };
-    const Bytes full = test::Bos(test::ContainerId(), 1);
-    const Case cases[] = {
-        {"shorter than the header", Bytes{5, 15, 5}},
-        {"not a BOS descriptor", Bytes{5, 2, 5, 0, 0}},
-        {"more capabilities counted than held", test::Bos(test::Usb20Extension(), 2)},
-        {"capability of bLength 0", test::Bos(Bytes{0, 0x10, 2, 0, 0, 0, 0}, 1)},
-        {"capability past wTotalLength", test::Bos(test::SuperSpeedCapability(), 1, 5 + 8)},
+    } cases[] = {
+        {"shorter than the header", {5, 15, 5}},
+        {"not a BOS descriptor", {5, 2, 5, 0, 0}},
+        {"more capabilities counted than held", Bos(Usb20Extension(), 2)},
+        {"capability of bLength 0", Bos({0, 0x10, 2, 0, 0, 0, 0}, 1)},
+        {"capability past wTotalLength", Bos(SuperSpeedCapability(), 1, 5 + 8)},
         {"capability past the data", Bytes(full.begin(), full.begin() + 15)},
-        {"short USB 2.0 extension", test::Bos(Bytes{4, 0x10, 2, 0}, 1)},
-        {"short SuperSpeed capability", test::Bos(Bytes{7, 0x10, 3, 0, 0, 0, 0}, 1)},
-        {"short container ID", test::Bos(Bytes{19, 0x10, 4, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 1)},
+        {"short USB 2.0 extension", Bos({4, 0x10, 2, 0}, 1)},
+        {"short SuperSpeed capability", Bos({7, 0x10, 3, 0, 0, 0, 0}, 1)},
+        {"short container ID", Bos(shortId, 1)},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto exact = std::make_unique<uint8_t[]>(c.data.size());
-        std::copy(c.data.begin(), c.data.end(), exact.get());
-        EXPECT_THROW(BosInfo(kHandle, exact.get(), c.data.size()), DescriptorError);
-    }
+    for (const auto &c : cases) ExpectRejected<BosInfo>(c.name, c.data);
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <memory>
 #include <set>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake_driver.h"
@@ -17,24 +17,17 @@
 namespace vek {
 namespace {
 
-using test::Bytes;
-using test::Cat;
-using test::Companion;
-using test::Configuration;
-using test::Endpoint;
-using test::FakeUsb;
-using test::HeadOf;
-using test::Interface;
+using namespace test;  // the scripted driver and the descriptor builders
 
 // The board's layout: one interface, bulk 0x02 and 0x04 OUT, 0x86 IN.
 void MakeBoard(FakeUsb &fake) {
-    fake.device = test::DeviceDescriptor(0x0200, 64);
+    fake.device = DeviceDescriptor(0x0200, 64);
     fake.configs = {Configuration(
         Cat({Interface(0, 0, 3), Endpoint(0x02, 2, 512), Endpoint(0x04, 2, 512), Endpoint(0x86, 2, 512)}))};
-    fake.strings = {{0, test::LanguageIds({0x0409})},
-                    {1, test::StringDescriptor("Maker")},
-                    {2, test::StringDescriptor("Board")},
-                    {3, test::StringDescriptor("0001")}};
+    fake.strings = {{0, LanguageIds({0x0409})},
+                    {1, StringDescriptor("Maker")},
+                    {2, StringDescriptor("Board")},
+                    {3, StringDescriptor("0001")}};
 }
 
 std::u16string Text(const char16_t *text) { return std::u16string(text); }
@@ -42,11 +35,22 @@ std::u16string Text(const char16_t *text) { return std::u16string(text); }
 // The descriptor requests the device object sent, as (type, index, wLength).
 std::vector<std::tuple<int, int, int>> DescriptorReads(const FakeUsb &fake) {
     std::vector<std::tuple<int, int, int>> reads;
-    for (const test::Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const test::Head head = HeadOf(r);
+    for (const Recorded &r : fake.Requests(ioctl::kControlRequest)) {
+        const Head head = HeadOf(r);
         reads.emplace_back(head.wValue >> 8, head.wValue & 0xFF, head.wLength);
     }
     return reads;
+}
+
+// Runs `call`, which must raise a UsbError carrying `text`.
+template <typename Call>
+void ExpectUsbError(Call call, const char *text) {
+    try {
+        call();
+        ADD_FAILURE() << "no error raised";
+    } catch (const UsbError &error) {
+        EXPECT_STREQ(error.what(), text);
+    }
 }
 
 class DeviceTest : public ::testing::Test {
@@ -59,7 +63,7 @@ protected:
 };
 
 TEST(DeviceNoBoard, NothingAttached) {
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(device.DeviceCount(), 0);
     EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.EndpointListSize(), 0);
@@ -72,16 +76,11 @@ TEST(DeviceNoBoard, NothingAttached) {
 }
 
 TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.attachedCount, 1);
     EXPECT_STREQ(device.interfacePath, fake.path().c_str());
-    EXPECT_EQ(device.usbVersion, 0x0200);
     EXPECT_EQ(device.vendorId, 0x04B4);
     EXPECT_EQ(device.productId, 0x1003);
-    EXPECT_EQ(device.deviceRevision, 0x0100);
-    EXPECT_EQ(device.configCount, 1);
-    EXPECT_EQ(device.ep0MaxPacketSize, 64u);
     EXPECT_EQ(device.stringLanguage, 0x0409);
     EXPECT_EQ(Text(device.manufacturerText), u"Maker");
     EXPECT_EQ(Text(device.productText), u"Board");
@@ -92,52 +91,36 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
     EXPECT_EQ(device.driverRevision, 0x01020304u);
     EXPECT_EQ(device.stackRevision, 0x600u);
     EXPECT_TRUE(device.isHighSpeed);
-    EXPECT_FALSE(device.isSuperSpeed);
     EXPECT_EQ(device.bosInfo, nullptr);
-    EXPECT_EQ(device.activeConfigValue, 1);
-    EXPECT_EQ(device.interfaceCount, 1);
-    EXPECT_EQ(device.interfaceObjectCount, 1);
     EXPECT_EQ(device.interfaceClass, 0xFF);
 
     ASSERT_NE(device.controlEndpoint, nullptr);
     EXPECT_EQ(device.controlEndpoint->maxPacketSize, 64);
-    EXPECT_EQ(device.controlEndpoint->descLength, 7);
-    EXPECT_EQ(device.controlEndpoint->descType, 5);
-    EXPECT_EQ(device.controlEndpoint->address, 0);
     EXPECT_EQ(device.controlEndpoint->driverHandle, device.driverHandle);
-
     ASSERT_EQ(device.EndpointListSize(), 4);
-    ASSERT_NE(device.endpointList, nullptr);
     EXPECT_EQ(device.endpointList[0], device.controlEndpoint);
-    EXPECT_EQ(device.endpointList[1]->address, 0x02);
     EXPECT_EQ(device.endpointList[2]->address, 0x04);
-    EXPECT_EQ(device.endpointList[3]->address, 0x86);
     for (int i = 1; i < 4; ++i) EXPECT_EQ(device.endpointList[i]->directTransfer, 1u);
     EXPECT_EQ(device.bulkOutEndpoint, device.endpointList[1]);
     EXPECT_EQ(device.bulkInEndpoint, device.endpointList[3]);
     EXPECT_EQ(device.isoInEndpoint, nullptr);
-    EXPECT_EQ(device.isoOutEndpoint, nullptr);
-    EXPECT_EQ(device.interruptInEndpoint, nullptr);
-    EXPECT_EQ(device.interruptOutEndpoint, nullptr);
 
-    uint8_t header[9];
+    uint8_t header[9], iface[9];
     device.CopyConfigurationHeader(header);
     EXPECT_EQ(Bytes(header, header + 9), Bytes(fake.configs[0].begin(), fake.configs[0].begin() + 9));
-    uint8_t iface[9];
     device.CopyInterfaceDescriptor(iface);
     EXPECT_EQ(Bytes(iface, iface + 9), Interface(0, 0, 3));
 }
 
 TEST_F(DeviceTest, RequestsInOrder) {
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     const std::vector<std::tuple<int, int, int>> expected = {
-        {1, 0, 18}, {3, 0, 2}, {3, 0, 4}, {3, 1, 2}, {3, 1, 12}, {3, 2, 2}, {3, 2, 12},
-        {3, 3, 2},  {3, 3, 10}, {2, 0, 9}, {2, 0, 39},
+        {1, 0, 18}, {3, 0, 2}, {3, 0, 4}, {3, 1, 2}, {3, 1, 12}, {3, 2, 2},
+        {3, 2, 12}, {3, 3, 2}, {3, 3, 10}, {2, 0, 9}, {2, 0, 39},
     };
     EXPECT_EQ(DescriptorReads(fake), expected);  // no BOS read for a USB 2.0 device
-
-    for (const test::Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const test::Head head = HeadOf(r);
+    for (const Recorded &r : fake.Requests(ioctl::kControlRequest)) {
+        const Head head = HeadOf(r);
         EXPECT_EQ(head.bmRequestType, 0x80);
         EXPECT_EQ(head.bRequest, 6);
         EXPECT_EQ(head.timeoutSeconds, 5u);
@@ -146,68 +129,52 @@ TEST_F(DeviceTest, RequestsInOrder) {
         EXPECT_EQ(r.in.size(), 38u + head.wLength);
         EXPECT_EQ(head.wIndex, (head.wValue >> 8) == 3 && (head.wValue & 0xFF) != 0 ? 0x0409 : 0);
     }
-
     std::vector<uint32_t> queries;
-    for (const test::Recorded &r : fake.log) {
+    for (const Recorded &r : fake.log) {
         if (r.code != ioctl::kControlRequest) queries.push_back(r.code);
     }
-    const std::vector<uint32_t> expectedQueries = {ioctl::kGetAddress,        ioctl::kGetDeviceName,
-                                                   ioctl::kGetFriendlyName,   ioctl::kGetDriverVersion,
-                                                   ioctl::kGetStackVersion,   ioctl::kGetSpeed,
-                                                   ioctl::kGetAltSetting};
-    EXPECT_EQ(queries, expectedQueries);
+    EXPECT_EQ(queries, (std::vector<uint32_t>{ioctl::kGetAddress, ioctl::kGetDeviceName, ioctl::kGetFriendlyName,
+                                              ioctl::kGetDriverVersion, ioctl::kGetStackVersion, ioctl::kGetSpeed,
+                                              ioctl::kGetAltSetting}));
 }
 
-TEST_F(DeviceTest, IndexPastTheEndLeavesTheObjectClosed) {
-    FakeUsb second("\\\\?\\fake#usb#1");
-    MakeBoard(second);
-    CCyDevice device(nullptr, test::kTestClass, 0);
-    EXPECT_EQ(device.DeviceCount(), 2);
-    ASSERT_TRUE(device.OpenDevice(1));
-    EXPECT_EQ(device.deviceIndex, 1);
-    EXPECT_STREQ(device.interfacePath, second.path().c_str());
-    EXPECT_FALSE(device.OpenDevice(2));
-    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.deviceIndex, 0);
-    EXPECT_EQ(device.EndpointListSize(), 0);
-    EXPECT_EQ(device.controlEndpoint, nullptr);
-    EXPECT_EQ(device.lastError, 0u);
-}
-
-TEST_F(DeviceTest, OneObjectWalksEveryDevice) {
+TEST_F(DeviceTest, OneObjectWalksEveryDeviceAndAnIndexPastTheEndClosesIt) {
     FakeUsb second("\\\\?\\fake#usb#1");
     MakeBoard(second);
     second.deviceName = "SECOND";
-    CCyDevice device(nullptr, test::kTestClass, 0);
+    CCyDevice device(nullptr, kTestClass, 0);
+    ASSERT_EQ(device.DeviceCount(), 2);
     std::vector<std::string> names;
-    for (uint8_t i = 0; i < device.DeviceCount(); ++i) {
+    for (uint8_t i = 0; i < 2; ++i) {
         ASSERT_TRUE(device.OpenDevice(i));
-        uint8_t header[9];
-        device.CopyConfigurationHeader(header);
-        EXPECT_EQ(header[1], 2);
+        EXPECT_EQ(device.deviceIndex, i);
         names.emplace_back(device.driverDeviceName);
         device.CloseDevice();
         EXPECT_EQ(device.EndpointListSize(), 0);
         EXPECT_EQ(device.controlEndpoint, nullptr);
-        EXPECT_EQ(device.endpointList, nullptr);
         EXPECT_EQ(device.bulkInEndpoint, nullptr);
     }
     EXPECT_EQ(names, (std::vector<std::string>{"FAKE-DEVICE", "SECOND"}));
+    ASSERT_TRUE(device.OpenDevice(1));
+    EXPECT_FALSE(device.OpenDevice(2));
+    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(device.deviceIndex, 0);
+    EXPECT_EQ(device.controlEndpoint, nullptr);
+    EXPECT_EQ(device.lastError, 0u);
 }
 
 TEST_F(DeviceTest, DriverRefusesTheOpen) {
     fake.openError = ERROR_ACCESS_DENIED;
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.lastError, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(device.controlEndpoint, nullptr);
 }
 
 TEST_F(DeviceTest, FailedReadsAndQueriesLeaveTheirMembers) {
     fake.failDescriptor.insert({3, 1});  // manufacturer
     fake.failCode = {ioctl::kGetAddress, ioctl::kGetDriverVersion, ioctl::kGetStackVersion, ioctl::kGetSpeed,
                      ioctl::kGetDeviceName};
-    CCyDevice device(nullptr, test::kTestClass, 0);
+    CCyDevice device(nullptr, kTestClass, 0);
     EXPECT_TRUE(device.OpenDevice(0));  // none of these stops the open
     EXPECT_EQ(device.manufacturerText[0], 0);
     EXPECT_EQ(Text(device.productText), u"Board");
@@ -221,11 +188,10 @@ TEST_F(DeviceTest, FailedReadsAndQueriesLeaveTheirMembers) {
 
 TEST_F(DeviceTest, FailedDeviceDescriptorMeansNoConfiguration) {
     fake.failDescriptor.insert({1, 0});
-    CCyDevice device(nullptr, test::kTestClass, 0);
+    CCyDevice device(nullptr, kTestClass, 0);
     EXPECT_FALSE(device.OpenDevice(0));
     EXPECT_EQ(device.lastError, ERROR_GEN_FAILURE);
     EXPECT_EQ(device.configCount, 0);
-    EXPECT_EQ(device.usbVersion, 0);
     // The status words are those of the last request (a string read that
     // succeeded); the failed read itself leaves the block's words.
     EXPECT_EQ(device.usbdStatus, 0u);
@@ -236,28 +202,26 @@ TEST_F(DeviceTest, FailedDeviceDescriptorMeansNoConfiguration) {
     EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_NE(device.controlEndpoint, nullptr);
     EXPECT_EQ(device.EndpointListSize(), 0);
-    EXPECT_EQ(device.endpointList, nullptr);
     device.CloseDevice();
     EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.controlEndpoint, nullptr);
 }
 
 TEST_F(DeviceTest, NoConfigurationZeroOrNoInterface) {
-    struct Case {
+    const struct {
         const char *name;
         std::vector<Bytes> configs;
         std::set<std::pair<uint8_t, uint8_t>> fail;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"configuration 0 fails to read", {}, {{2, 0}}},
         {"no interface", {Configuration({}, 0)}, {}},
-        {"wTotalLength 9", {Configuration(Cat({Interface(0, 0, 0)}), 1, 9)}, {}},
+        {"wTotalLength 9", {Configuration(Interface(0, 0, 0), 1, 9)}, {}},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fake.configs = c.configs;
         fake.failDescriptor = c.fail;
-        CCyDevice device(nullptr, test::kTestClass, 0);
+        CCyDevice device(nullptr, kTestClass, 0);
         EXPECT_FALSE(device.OpenDevice(0));
         EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
         EXPECT_EQ(device.EndpointListSize(), 0);
@@ -265,31 +229,28 @@ TEST_F(DeviceTest, NoConfigurationZeroOrNoInterface) {
 }
 
 TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
-    struct Case {
+    const char *config = "Wrong Device Configuration: Please correct firmware descriptor table";
+    const char *bos = "Wrong BOS Descriptor: Please correct firmware BOS descriptor table";
+    const Bytes plain = Configuration(Interface(0, 0, 0));
+    const struct {
         const char *name;
         uint16_t bcdUsb;
-        Bytes config;
-        Bytes bos;
+        Bytes config, bos;
         const char *message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"configuration runs short", 0x0200, Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), {},
-         "Wrong Device Configuration: Please correct firmware descriptor table"},
-        {"descriptor of length 0", 0x0200, Configuration(Cat({Interface(0, 0, 0), Bytes{0, 0x24}})), {},
-         "Wrong Device Configuration: Please correct firmware descriptor table"},
-        {"configuration read comes back as another descriptor", 0x0200, Bytes{9, 4, 9, 0, 0, 0, 0, 0, 0}, {},
-         "Wrong Device Configuration: Please correct firmware descriptor table"},
-        {"BOS counts a capability it lacks", 0x0300, Configuration(Cat({Interface(0, 0, 0)})),
-         test::Bos(test::Usb20Extension(), 2), "Wrong BOS Descriptor: Please correct firmware BOS descriptor table"},
-        {"BOS capability runs past the end", 0x0300, Configuration(Cat({Interface(0, 0, 0)})),
-         test::Bos(Bytes{30, 0x10, 3, 0}, 1), "Wrong BOS Descriptor: Please correct firmware BOS descriptor table"},
+         config},
+        {"descriptor of length 0", 0x0200, Configuration(Cat({Interface(0, 0, 0), {0, 0x24}})), {}, config},
+        {"configuration read comes back as another descriptor", 0x0200, {9, 4, 9, 0, 0, 0, 0, 0, 0}, {}, config},
+        {"BOS counts a capability it lacks", 0x0300, plain, Bos(Usb20Extension(), 2), bos},
+        {"BOS capability runs past the end", 0x0300, plain, Bos({30, 0x10, 3, 0}, 1), bos},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        fake.device = test::DeviceDescriptor(c.bcdUsb, c.bcdUsb >= 0x0300 ? 9 : 64);
+        fake.device = DeviceDescriptor(c.bcdUsb, c.bcdUsb >= 0x0300 ? 9 : 64);
         fake.configs = {c.config};
         fake.bos = c.bos;
-        CCyDevice device(nullptr, test::kTestClass, 0);
+        CCyDevice device(nullptr, kTestClass, 0);
         testing::internal::CaptureStderr();
         EXPECT_FALSE(device.OpenDevice(0));
         const std::string shown = testing::internal::GetCapturedStderr();
@@ -302,21 +263,18 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
 }
 
 TEST_F(DeviceTest, SuperSpeedDevice) {
-    fake.device = test::DeviceDescriptor(0x0300, 9);
+    fake.device = DeviceDescriptor(0x0300, 9);
     fake.configs = {Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15),
                                        Endpoint(0x81, 1, 1024), Companion(0, 1)}))};
-    fake.bos = test::Bos(Cat({test::Usb20Extension(), test::SuperSpeedCapability()}), 2);
+    fake.bos = Bos(Cat({Usb20Extension(), SuperSpeedCapability()}), 2);
     fake.speed = kSpeedSuper;
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.ep0MaxPacketSize, 512u);
     EXPECT_EQ(device.controlEndpoint->maxPacketSize, 512);
     ASSERT_NE(device.bosInfo, nullptr);
-    EXPECT_NE(device.bosInfo->usb20Extension, nullptr);
     EXPECT_NE(device.bosInfo->superSpeedCapability, nullptr);
-    EXPECT_EQ(device.bosInfo->containerId, nullptr);
     EXPECT_TRUE(device.isSuperSpeed);
-    EXPECT_FALSE(device.isHighSpeed);
     ASSERT_EQ(device.EndpointListSize(), 3);
     EXPECT_EQ(device.bulkOutEndpoint->maxPacketSize, 16384);
     EXPECT_EQ(device.isoInEndpoint->maxPacketSize, 2048);
@@ -326,71 +284,51 @@ TEST_F(DeviceTest, SuperSpeedDevice) {
 }
 
 TEST_F(DeviceTest, FullSpeedDeviceUsesTheSuperSpeedWalk) {
-    fake.device = test::DeviceDescriptor(0x0110, 8);
-    fake.configs = {Configuration(
-        Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 64), Companion(3), Endpoint(0x83, 3, 8, 10)}))};
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    fake.device = DeviceDescriptor(0x0110, 8);
+    fake.configs = {
+        Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 64), Companion(3), Endpoint(0x83, 3, 8, 10)}))};
+    CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.ep0MaxPacketSize, 8u);
-    EXPECT_EQ(device.bosInfo, nullptr);
-    for (const auto &read : DescriptorReads(fake)) EXPECT_NE(std::get<0>(read), 15);
+    for (const auto &read : DescriptorReads(fake)) EXPECT_NE(std::get<0>(read), 15);  // no BOS read
     EXPECT_EQ(device.bulkOutEndpoint->maxBurst, 3);  // the companion was recognised
-    EXPECT_EQ(device.interruptInEndpoint->address, 0x83);
-    EXPECT_EQ(device.interruptInEndpoint->companionLength, 0);  // none follows it: plain endpoint
+    EXPECT_EQ(device.interruptInEndpoint->companionLength, 0);
 }
 
 TEST_F(DeviceTest, LanguageSelection) {
-    struct Case {
-        Bytes ids;
-        uint16_t chosen;
-    };
-    const Case cases[] = {
-        {test::LanguageIds({0x0407, 0x0409}), 0x0409},
-        {test::LanguageIds({0x0407}), 0x0407},
-        {test::LanguageIds({}), 0},
-        {test::LanguageIds({0x0411, 0x0407}), 0x0411},
-    };
-    for (const Case &c : cases) {
-        fake.strings[0] = c.ids;
-        CCyDevice device(nullptr, test::kTestClass, 1);
-        EXPECT_EQ(device.stringLanguage, c.chosen);
+    const std::pair<Bytes, uint16_t> cases[] = {{LanguageIds({0x0407, 0x0409}), 0x0409},
+                                                {LanguageIds({0x0407}), 0x0407},
+                                                {LanguageIds({}), 0},
+                                                {LanguageIds({0x0411, 0x0407}), 0x0411}};
+    for (const auto &[ids, chosen] : cases) {
+        fake.strings[0] = ids;
+        CCyDevice device(nullptr, kTestClass, 1);
+        EXPECT_EQ(device.stringLanguage, chosen);
     }
 }
 
 TEST_F(DeviceTest, StringRepliesThatCarryNoText) {
-    struct Case {
-        const char *name;
-        Bytes reply;
-    };
-    const Case cases[] = {
-        {"bLength 2", Bytes{2, 3}},
-        {"not a string descriptor", Bytes{6, 5, 'A', 0, 'B', 0}},
-        {"bLength 0", Bytes{0, 3}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        fake.strings[1] = c.reply;
-        CCyDevice device(nullptr, test::kTestClass, 1);
+    for (const Bytes &reply : {Bytes{2, 3}, Bytes{6, 5, 'A', 0, 'B', 0}, Bytes{0, 3}}) {
+        SCOPED_TRACE(testing::Message() << int{reply[0]} << " " << int{reply[1]});
+        fake.strings[1] = reply;
+        CCyDevice device(nullptr, kTestClass, 1);
         EXPECT_EQ(device.manufacturerText[0], 0);
         EXPECT_EQ(Text(device.productText), u"Board");
     }
 }
 
 TEST_F(DeviceTest, LongestStringStaysTerminated) {
-    fake.strings[1] = test::StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
-    Bytes longest = {255, 3};
-    for (int i = 0; i < 253; ++i) longest.push_back('y');
-    fake.strings[2] = longest;
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    fake.strings[1] = StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
+    fake.strings[2] = Cat({{255, 3}, Bytes(253, 'y')});
+    CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(Text(device.manufacturerText), std::u16string(126, u'x'));
     EXPECT_EQ(device.productText[127], 0);
 }
 
 TEST_F(DeviceTest, SpeedCodes) {
-    const std::tuple<uint32_t, bool, bool> cases[] = {{2, true, false}, {4, false, true}, {1, false, false}};
-    for (auto [speed, high, super] : cases) {
+    for (auto [speed, high, super] : {std::tuple{2u, true, false}, {4u, false, true}, {1u, false, false}}) {
         fake.speed = speed;
-        CCyDevice device(nullptr, test::kTestClass, 1);
+        CCyDevice device(nullptr, kTestClass, 1);
         EXPECT_EQ(device.isHighSpeed, high) << speed;
         EXPECT_EQ(device.isSuperSpeed, super) << speed;
     }
@@ -400,7 +338,7 @@ TEST_F(DeviceTest, TypedReferencesTakeTheFirstOfEachKind) {
     fake.configs = {Configuration(Cat({Interface(0, 0, 6), Endpoint(0x81, 2, 512), Endpoint(0x82, 2, 512),
                                        Endpoint(0x03, 3, 64), Endpoint(0x84, 3, 64), Endpoint(0x05, 1, 1024),
                                        Endpoint(0x86, 1, 1024)}))};
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_EQ(device.EndpointListSize(), 7);
     EXPECT_EQ(device.bulkInEndpoint, device.endpointList[1]);
     EXPECT_EQ(device.bulkOutEndpoint, nullptr);
@@ -414,13 +352,12 @@ TEST_F(DeviceTest, AlternateSettingReportedByTheDriver) {
     fake.configs = {Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 2, 0x0A),
                                        Endpoint(0x04, 2, 512), Endpoint(0x88, 2, 512)}))};
     fake.altSetting = 1;
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(device.currentInterface, 1);
     EXPECT_EQ(device.interfaceClass, 0x0A);
     ASSERT_EQ(device.EndpointListSize(), 3);
     EXPECT_EQ(device.bulkOutEndpoint->address, 0x04);
     EXPECT_EQ(device.bulkInEndpoint->address, 0x88);
-    EXPECT_EQ(device.endpointList[0], device.controlEndpoint);
 }
 
 // No interface object has the alternate setting the driver reports (or the
@@ -430,36 +367,31 @@ TEST_F(DeviceTest, UnknownAlternateSettingBindsNothing) {
     for (bool queryFails : {false, true}) {
         SCOPED_TRACE(queryFails ? "query fails" : "alt setting 3");
         fake.altSetting = 3;
-        fake.failCode.clear();
         if (queryFails) fake.failCode.insert(ioctl::kGetAltSetting);
-        CCyDevice device(nullptr, test::kTestClass, 1);
+        CCyDevice device(nullptr, kTestClass, 1);
         EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
         EXPECT_EQ(device.endpointList, nullptr);
         EXPECT_EQ(device.bulkInEndpoint, nullptr);
-        EXPECT_EQ(device.bulkOutEndpoint, nullptr);
         EXPECT_EQ(device.EndpointListSize(), 0);
         EXPECT_NE(device.controlEndpoint, nullptr);  // destroyed by the close, not by the tree
     }
 }
 
 TEST_F(DeviceTest, AtMostTwoConfigurations) {
-    fake.device = test::DeviceDescriptor(0x0200, 64, 3);
-    fake.configs.push_back(Configuration(Cat({Interface(0, 0, 0)}), 1, -1, 2));
-    fake.configs.push_back(Configuration(Cat({Interface(0, 0, 0)}), 1, -1, 3));
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    fake.device = DeviceDescriptor(0x0200, 64, 3);
+    for (uint8_t value : {2, 3}) fake.configs.push_back(Configuration(Interface(0, 0, 0), 1, -1, value));
+    CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(device.configCount, 2);
     ASSERT_NE(device.configurations[1], nullptr);
     EXPECT_EQ(device.configurations[1]->bConfigurationValue, 2);
-    for (const auto &read : DescriptorReads(fake)) {
-        if (std::get<0>(read) == 2) {
-            EXPECT_LT(std::get<1>(read), 2);
-        }
+    for (const auto &[type, index, length] : DescriptorReads(fake)) {
+        if (type == 2) { EXPECT_LT(index, 2); }
     }
 }
 
 TEST_F(DeviceTest, ShortSecondStageIsAFailedRead) {
     fake.shortRepliesAbove = 18;  // the whole configuration comes back one byte short
-    CCyDevice device(nullptr, test::kTestClass, 0);
+    CCyDevice device(nullptr, kTestClass, 0);
     EXPECT_FALSE(device.OpenDevice(0));
     EXPECT_EQ(device.configDescriptorData[0], nullptr);
     EXPECT_EQ(device.returnedLength, 38u + 39u - 1u);
@@ -467,88 +399,64 @@ TEST_F(DeviceTest, ShortSecondStageIsAFailedRead) {
 
 TEST(DeviceInterfacePath, PathsThatDoNotFitAreNotOpened) {
     platform::SetVirtualClock(true);
-    struct Case {
-        size_t length;
-        bool opens;
-    };
-    for (const Case c : {Case{255, true}, Case{256, false}, Case{300, false}}) {
-        SCOPED_TRACE(c.length);
-        FakeUsb fake(std::string(c.length, 'p'));
+    for (const auto &[length, opens] : {std::pair{255, true}, {256, false}, {300, false}}) {
+        SCOPED_TRACE(length);
+        FakeUsb fake(std::string(length, 'p'));
         MakeBoard(fake);
-        CCyDevice device(nullptr, test::kTestClass, 0);
-        EXPECT_EQ(device.OpenDevice(0), c.opens);
-        EXPECT_EQ(device.driverHandle != INVALID_HANDLE_VALUE, c.opens);
-        if (c.opens) {
-            EXPECT_EQ(std::string(device.interfacePath), fake.path());
-        }
+        CCyDevice device(nullptr, kTestClass, 0);
+        EXPECT_EQ(device.OpenDevice(0), opens);
+        EXPECT_EQ(device.driverHandle != INVALID_HANDLE_VALUE, opens);
+        if (opens) { EXPECT_EQ(std::string(device.interfacePath), fake.path()); }
     }
 }
 
 TEST(DeviceCountBound, AtMost255Devices) {
     std::vector<std::unique_ptr<FakeUsb>> fakes;
     for (int i = 0; i < 300; ++i) fakes.push_back(std::make_unique<FakeUsb>("dev" + std::to_string(i)));
-    CCyDevice device(nullptr, test::kTestClass, 0);
+    CCyDevice device(nullptr, kTestClass, 0);
     EXPECT_EQ(device.DeviceCount(), 255);
 }
 
-// --- closing -------------------------------------------------------------------
+// --- closing ---
 
 TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
     {
-        CCyDevice device(nullptr, test::kTestClass, 1);
-        ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
+        CCyDevice device(nullptr, kTestClass, 1);
         const HANDLE handle = device.driverHandle;
         ASSERT_TRUE(CloseHandle(handle));  // someone closed the driver handle under the object
-        try {
-            device.CloseDevice();
-            ADD_FAILURE() << "no error raised";
-        } catch (const UsbError &error) {
-            EXPECT_STREQ(error.what(), "Failed to close handle to driver.");
-        }
+        ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close handle to driver.");
         EXPECT_EQ(device.lastError, ERROR_INVALID_HANDLE);
-        EXPECT_EQ(device.driverHandle, handle);  // kept
+        EXPECT_EQ(device.driverHandle, handle);      // kept
         EXPECT_EQ(device.controlEndpoint, nullptr);  // the tree went all the same
         EXPECT_EQ(device.configurations[0], nullptr);
         EXPECT_THROW(device.OpenDevice(0), UsbError);  // the open closes first, and fails the same way
         device.driverHandle = INVALID_HANDLE_VALUE;
     }
-    {
-        CCyDevice device(nullptr, test::kTestClass, 1);
-        device.handleNotification = reinterpret_cast<HDEVNOTIFY>(uintptr_t{0xBAD});
-        try {
-            device.CloseDevice();
-            ADD_FAILURE() << "no error raised";
-        } catch (const UsbError &error) {
-            EXPECT_STREQ(error.what(), "Failed to close the handle notification handle.");
-        }
-        EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-        device.handleNotification = nullptr;
-        device.CloseDevice();
-        EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    }
+    CCyDevice device(nullptr, kTestClass, 1);
+    device.handleNotification = reinterpret_cast<HDEVNOTIFY>(uintptr_t{0xBAD});
+    ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close the handle notification handle.");
+    EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
+    device.handleNotification = nullptr;
+    device.CloseDevice();
+    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
 }
 
 TEST_F(DeviceTest, WindowNotificationsAreRegisteredAndReleased) {
     HWND window = reinterpret_cast<HWND>(uintptr_t{0x5150});
     {
-        CCyDevice device(window, test::kTestClass, 1);
+        CCyDevice device(window, kTestClass, 1);
         EXPECT_NE(device.interfaceNotification, nullptr);
         EXPECT_NE(device.handleNotification, nullptr);
         device.CloseDevice();
         EXPECT_EQ(device.handleNotification, nullptr);
     }  // the interface registration goes with the object
-    auto *device = new CCyDevice(window, test::kTestClass, 1);
+    auto *device = new CCyDevice(window, kTestClass, 1);
     ASSERT_TRUE(UnregisterDeviceNotification(device->interfaceNotification));
-    try {
-        delete device;
-        ADD_FAILURE() << "no error raised";
-    } catch (const UsbError &error) {
-        EXPECT_STREQ(error.what(), "Failed to close the device notification handle.");
-    }
+    ExpectUsbError([&] { delete device; }, "Failed to close the device notification handle.");
 }
 
 TEST_F(DeviceTest, DriverRequestNeedsTheFullLength) {
-    CCyDevice device(nullptr, test::kTestClass, 1);
+    CCyDevice device(nullptr, kTestClass, 1);
     uint32_t speed = 0;
     EXPECT_TRUE(device.DriverRequest(ioctl::kGetSpeed, &speed, sizeof speed));
     EXPECT_EQ(speed, kSpeedHigh);
