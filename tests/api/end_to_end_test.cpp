@@ -12,60 +12,36 @@ using namespace vektest;
 
 namespace {
 
-constexpr int32_t kWidth = 1920;
-constexpr int32_t kHeight = 1080;
+constexpr int32_t kWidth = 1920, kHeight = 1080;
 constexpr uint32_t kFrameBytes = kWidth / 8 * kHeight * 8;  // eight bit planes
 
-std::vector<uint8_t> GrayImage(uint8_t seed) {
-    std::vector<uint8_t> pixels(static_cast<size_t>(kWidth) * kHeight);
-    for (int32_t y = 0; y < kHeight; ++y)
-        for (int32_t x = 0; x < kWidth; ++x)
-            pixels[static_cast<size_t>(y) * kWidth + x] = static_cast<uint8_t>(x + 3 * y + seed);
-    return pixels;
-}
-
-// Allocation to release on one board; returns what failed, or "" on success.
+// Allocation to release on one board; sets what failed, or leaves "".
 void TypicalUse(uint32_t index, int board, uint8_t seed, uint32_t startAddress, std::string &failure) {
     auto fail = [&](const std::string &what) { failure = "board " + std::to_string(board) + ": " + what; };
     DeviceHandle *h = nullptr;
     uint8_t isVek40 = 0;
     if (VekDevAlloc(index, &h, &isVek40) != DEV_OK || isVek40 != 1) return fail("alloc");
     DeviceInitParams params{0, 1000, 8, 0x30};
+    uint32_t type = 0, count = 0;
     if (VekDevInit(h, &params) != DEV_OK) return fail("init");
-    uint32_t type = 0;
     if (VekDevInquire(h, 5, &type) != DEV_OK || type != 1) return fail("inquiry 5");
 
-    const std::vector<uint8_t> gray = GrayImage(seed);
-    std::vector<uint8_t> frame(kFrameBytes);
+    std::vector<uint8_t> gray(static_cast<size_t>(kWidth) * kHeight), frame(kFrameBytes), back(kFrameBytes),
+        memory(kFrameBytes), pixels(gray.size());
+    for (size_t i = 0; i < gray.size(); ++i) gray[i] = static_cast<uint8_t>(i % kWidth + 3 * (i / kWidth) + seed);
     if (pixel2bin(gray.data(), kWidth, kHeight, 0xFF, frame.data()) != frame.data()) return fail("pixel2bin");
     if (VekDevLoadFrame(h, frame.data(), startAddress, kFrameBytes) != DEV_OK) return fail("load");
     if (VekDevNewFrequencySet(h, 8, 20000, 0) != DEV_OK) return fail("timing");
-
-    std::vector<uint8_t> back(kFrameBytes);
-    if (VekDevGetFrame(h, back.data(), startAddress, kFrameBytes) != DEV_OK) return fail("readback");
-    if (back != frame) return fail("readback differs");
-    std::vector<uint8_t> memory(kFrameBytes);
+    if (VekDevGetFrame(h, back.data(), startAddress, kFrameBytes) != DEV_OK || back != frame) return fail("readback");
     if (VekSimReadMemory(board, startAddress, memory.data(), kFrameBytes) != 0 || memory != frame)
         return fail("board memory differs");
-    std::vector<uint8_t> pixels(gray.size());
     bin2pixel(back.data(), kWidth, kHeight, 0xFF, pixels.data());
     if (pixels != gray) return fail("frame does not convert back");
-    uint32_t count = 0;
     if (VekDevInquire(h, 17, &count) != DEV_OK || count != 2 * kFrameBytes) return fail("loaded bytes");
     if (VekDevFree(h) != DEV_OK) return fail("free");
 }
 
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        VekSimDetachAll();
-        VekSimSetVirtualClock(1);
-    }
-    void TearDown() override {
-        VekSimDetachAll();
-        VekSimSetVirtualClock(0);
-    }
-};
+using EndToEnd = SimTest;
 
 TEST_F(EndToEnd, OneBoard) {
     const int board = VekSimAttach(nullptr);
@@ -75,9 +51,8 @@ TEST_F(EndToEnd, OneBoard) {
     EXPECT_EQ(failure, "");
     // The frame went out in pieces of 1 MiB and the rest, both ways.
     const std::vector<std::string> lines = TraceLines(board);
-    const std::vector<std::string> pieces = {"OUT 2 1048576", "OUT 2 1025024", "IN 86 1048576", "IN 86 1025024"};
     auto at = lines.begin();
-    for (const std::string &p : pieces) {
+    for (const char *p : {"OUT 2 1048576", "OUT 2 1025024", "IN 86 1048576", "IN 86 1025024"}) {
         at = std::find(at, lines.end(), p);
         ASSERT_NE(at, lines.end()) << p;
     }
@@ -87,16 +62,14 @@ TEST_F(EndToEnd, OneBoard) {
 
 // Each board driven by its own handle on its own thread.
 TEST_F(EndToEnd, TwoBoardsSideBySide) {
-    const int first = VekSimAttach(nullptr);
-    const int second = VekSimAttach(nullptr);
+    const int first = VekSimAttach(nullptr), second = VekSimAttach(nullptr);
     ASSERT_GE(second, 0);
     std::string failure0, failure1;
     std::thread a(TypicalUse, 0, first, 0, 0x0, std::ref(failure0));
     std::thread b(TypicalUse, 1, second, 77, 0x800000, std::ref(failure1));
     a.join();
     b.join();
-    EXPECT_EQ(failure0, "");
-    EXPECT_EQ(failure1, "");
+    EXPECT_EQ(failure0 + failure1, "");
     EXPECT_EQ(Reg(first, 0x10), 0u);
     EXPECT_EQ(Reg(second, 0x10), 0x80000u);
     // Nothing of the second board's frame reached the first board's memory.
@@ -111,20 +84,16 @@ TEST_F(EndToEnd, FirmwareDownloadThenReopen) {
     ASSERT_TRUE(dir.ok());
     VekSimBoardConfig config{sizeof config, nullptr, "VEK FW 4.1", 0};
     const int board = VekSimAttach(&config);
-    ASSERT_GE(board, 0);
     DeviceHandle *h = nullptr;
     ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-
     const std::vector<IicRecord> records = {
         {0x1200, Bytes(0x2000, 21)}, {0x0000, Bytes(0x1000, 42)}, {0x3400, Bytes(0x0C00, 63)}};
     ScratchDirectory::WriteFirmware(IicFile(records));
     VekSimTraceClear();
     ASSERT_EQ(VekDownloadFirmWare(h, 0), 1);
     EXPECT_EQ(TraceLines(board).size(), 1 + 8 + 1 + 1u) << "hold, eight chunks, run, pause";
-
-    std::vector<uint8_t> expected(0x4000, 0xFF);
+    std::vector<uint8_t> expected(0x4000, 0xFF), ram(0x4000);
     for (const IicRecord &r : records) std::copy(r.data.begin(), r.data.end(), expected.begin() + r.address);
-    std::vector<uint8_t> ram(0x4000);
     ASSERT_EQ(VekSimReadControllerRam(board, 0, ram.data(), 0x4000), 0);
     EXPECT_EQ(ram, expected);
     EXPECT_EQ(VekSimControllerHeld(board), 0);

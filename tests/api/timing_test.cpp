@@ -13,9 +13,7 @@ namespace {
 // ---- Inquiries ---------------------------------------------------------------
 
 struct InquiryCase {
-    uint32_t inquiry;
-    uint32_t code;
-    uint32_t result;  // expected *result (unchanged 0x5555 on failure)
+    uint32_t inquiry, code, result;  // result: unchanged 0x5555 on failure
     std::vector<std::string> lines;
 };
 
@@ -23,15 +21,9 @@ void PrintTo(const InquiryCase &c, std::ostream *os) { *os << "inquiry " << c.in
 
 std::vector<InquiryCase> AllInquiries() {
     std::vector<InquiryCase> cases = {
-        {0, DEV_OK, 1, {"R 1=140000a6<0"}},
-        {2, DEV_OK, 0x1000, {}},
-        {3, DEV_OK, 0x1000, {}},
-        {4, DEV_OK, 0x120315, {}},
-        {5, DEV_OK, 2, {"R 2=10000000<0"}},
-        {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
-        {7, DEV_OK, 0x120315, {}},
-        {17, DEV_OK, 0, {}},
-        {23, DEV_OK, 0x140000a6, {"R 1=140000a6<0"}},
+        {0, DEV_OK, 1, {"R 1=140000a6<0"}}, {2, DEV_OK, 0x1000, {}},   {3, DEV_OK, 0x1000, {}},
+        {4, DEV_OK, 0x120315, {}},          {5, DEV_OK, 2, {"R 2=10000000<0"}}, {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
+        {7, DEV_OK, 0x120315, {}},          {17, DEV_OK, 0, {}},       {23, DEV_OK, 0x140000a6, {"R 1=140000a6<0"}},
     };
     for (uint32_t n : {1u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 18u, 19u, 20u, 21u, 22u, 24u, 0xFFFFFFFFu})
         cases.push_back({n, DEV_ERR_UNSUPPORTED, 0x5555, {}});
@@ -59,7 +51,7 @@ using InquiryTest = BoardTest;
 TEST_F(InquiryTest, BoardTypeSetsFrameModeAndTheProcessWideType) {
     struct {
         uint32_t reg02, type, frameMode;
-    } cases[] = {{0x00000000, 1, 0},          {0x0FFFFFFF, 1, 0},          {0x10000000, 2, 0x10000000},
+    } cases[] = {{0x00000000, 1, 0},          {0x0FFFFFFF, 1, 0},            {0x10000000, 2, 0x10000000},
                  {0x30000000, 3, 0x10000000}, {0x20000000, 255, 0xF0000000}, {0xF0000000, 255, 0xF0000000}};
     for (auto c : cases) {
         ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
@@ -69,16 +61,13 @@ TEST_F(InquiryTest, BoardTypeSetsFrameModeAndTheProcessWideType) {
         EXPECT_EQ(handle_->frameMode, c.frameMode);
         EXPECT_EQ(vek::g_boardType.load(), c.type);
     }
-}
-
-TEST_F(InquiryTest, FrameBitFollowsCommandsNineAndTen) {
-    uint32_t bit = 7;
-    ASSERT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK);
-    ASSERT_EQ(VekDevInquire(handle_, 0, &bit), DEV_OK);
-    EXPECT_EQ(bit, 1u);
-    ASSERT_EQ(VekDevControl(handle_, 9, nullptr), DEV_OK);
-    ASSERT_EQ(VekDevInquire(handle_, 0, &bit), DEV_OK);
-    EXPECT_EQ(bit, 0u);
+    // Inquiry 0 follows the frame bit of commands 9 and 10.
+    for (uint32_t command : {10u, 9u}) {
+        uint32_t bit = 7;
+        ASSERT_EQ(VekDevControl(handle_, command, nullptr), DEV_OK);
+        ASSERT_EQ(VekDevInquire(handle_, 0, &bit), DEV_OK);
+        EXPECT_EQ(bit, command == 10 ? 1u : 0u);
+    }
 }
 
 TEST_F(InquiryTest, FailedReadAndNullArguments) {
@@ -113,45 +102,40 @@ protected:
         BoardTest::SetUp();
         vek::g_boardType.store(0);  // no inquiry 5 yet: load time 30 us
     }
-    // The lines of a timing call: the control register, then 0x6E down to
-    // 0x60 and 0x6F up to 0x75.
-    std::vector<std::string> Expected(uint32_t controlBefore, bool shortPeriod, const std::vector<uint32_t> &planes,
-                                      const std::vector<uint32_t> &words) {
-        const uint32_t after = shortPeriod ? (controlBefore | 4u) : (controlBefore & ~4u);
-        std::vector<std::string> lines = {"R 1=" + Hex(controlBefore) + "<0", "W 1=" + Hex(after)};
-        for (uint32_t i = 0; i < 15; ++i) lines.push_back("W " + Hex(0x6E - i) + "=" + Hex(i < planes.size() ? planes[i] : 0));
-        for (uint32_t i = 0; i < 7; ++i) lines.push_back("W " + Hex(0x6F + i) + "=" + Hex(i < words.size() ? words[i] : 0));
-        return lines;
-    }
 };
 
-TEST_F(TimingTest, EightPlanesAt20000us) {
-    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0x0000000F), 0);
-    VekSimTraceClear();
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 20000, 0), DEV_OK);
-    EXPECT_EQ(TraceLines(board_), Expected(0xF, false, {7529, 15058, 30117, 60235, 120470, 240941, 481882}, {3764}));
+// The control register, then 0x6E down to 0x60 (planes) and 0x6F up to 0x75 (words).
+TEST_F(TimingTest, RegistersOfEachCall) {
+    struct {
+        uint32_t planes, period, aux, control;
+        bool shortPeriod;
+        std::vector<uint32_t> plane, words;
+    } cases[] = {
+        {8, 20000, 0, 0xF, false, {7529, 15058, 30117, 60235, 120470, 240941, 481882}, {3764}},
+        {1, 20000, 0, 0, false, {}, {960000}},  // one plane still writes every timing register
+        {1, 20000, 100, 0, false, {}, {0, 961409, 3390}},
+        {8, 5000, 200, 0, true, {0, 0, 7529, 15058, 30117, 60235, 120470}, {0, 2350, 4062, 5173, 654, 3291, 654}},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(VekSimSetRegister(board_, 0x01, c.control), 0);
+        VekSimTraceClear();
+        EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_OK);
+        const uint32_t after = c.shortPeriod ? (c.control | 4u) : (c.control & ~4u);
+        std::vector<std::string> lines = {"R 1=" + Hex(c.control) + "<0", "W 1=" + Hex(after)};
+        for (uint32_t i = 0; i < 15; ++i) lines.push_back("W " + Hex(0x6E - i) + "=" + Hex(i < c.plane.size() ? c.plane[i] : 0));
+        for (uint32_t i = 0; i < 7; ++i) lines.push_back("W " + Hex(0x6F + i) + "=" + Hex(i < c.words.size() ? c.words[i] : 0));
+        EXPECT_EQ(TraceLines(board_), lines) << c.planes << " " << c.period << " " << c.aux;
+    }
 }
 
-TEST_F(TimingTest, PeriodTooShortWritesNothing) {
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 10000, 0), DEV_ERR_FAILED);
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 3478, 200), DEV_ERR_FAILED);  // below 13.64 x 255
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 5000, 128), DEV_ERR_FAILED);  // aux below 3 x (30 + 13)
+TEST_F(TimingTest, RefusalsWriteNothing) {
+    struct {
+        uint32_t planes, period, aux;
+    } cases[] = {{8, 10000, 0}, {8, 3478, 200} /* below 13.64 x 255 */, {8, 5000, 128} /* aux below 3 x (30 + 13) */,
+                 {0, 20000, 0}, {17, 20000000, 0}};
+    for (auto c : cases) EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_ERR_FAILED) << c.period;
     EXPECT_TRUE(TraceLines(board_).empty());
-}
-
-TEST_F(TimingTest, OnePlaneStillWritesAllTimingRegisters) {
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 1, 20000, 0), DEV_OK);
-    EXPECT_EQ(TraceLines(board_), Expected(0, false, {}, {960000}));
-    VekSimTraceClear();
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 1, 20000, 100), DEV_OK);
-    EXPECT_EQ(TraceLines(board_), Expected(0, false, {}, {0, 961409, 3390}));
-}
-
-TEST_F(TimingTest, ShortPeriodSetsBitTwo) {
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 5000, 200), DEV_OK);
-    EXPECT_EQ(TraceLines(board_),
-              Expected(0, true, {0, 0, 7529, 15058, 30117, 60235, 120470}, {0, 2350, 4062, 5173, 654, 3291, 654}));
-    EXPECT_EQ(Reg(board_, 0x01), 4u);
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
 }
 
 TEST_F(TimingTest, LoadTimeFollowsTheBoardType) {
@@ -168,13 +152,6 @@ TEST_F(TimingTest, LoadTimeFollowsTheBoardType) {
     // 30 us below (43 + 13) x 255 = 14280 with k = 43 takes the short path.
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14279, 0), DEV_ERR_FAILED);
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
-}
-
-TEST_F(TimingTest, PlaneCountOutsideOneToSixteenIsRefused) {
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 0, 20000, 0), DEV_ERR_FAILED);
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 17, 20000000, 0), DEV_ERR_FAILED);
-    EXPECT_TRUE(TraceLines(board_).empty());
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
 }
 
 TEST_F(TimingTest, ControlRegisterFailureStopsBeforeTheTimingRegisters) {
@@ -194,15 +171,12 @@ TEST_F(TriggerTest, BannerAndRegisters) {
     for (uint32_t a = 0x34; a <= 0x37; ++a) ASSERT_EQ(VekSimSetRegister(board_, a, (a - 0x33) * 0x11), 0);
     VekSimTraceClear();
     testing::internal::CaptureStdout();
-    const uint32_t rc = VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc);
+    EXPECT_EQ(VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc), DEV_OK);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
-    EXPECT_EQ(rc, DEV_OK);
     EXPECT_EQ(TraceLines(board_), Lines({"R 34=11<0", "R 35=22<11", "R 36=33<22", "R 37=44<33", "W 34=a", "R 35=22<44",
                                          "W 35=23", "W 36=b", "W 37=c", "R 34=a<0", "R 35=23<0", "R 36=b<0",
                                          "R 37=c<0"}));
-}
-
-TEST_F(TriggerTest, OnlyOneEnables) {
+    // Only 1 enables.
     ASSERT_EQ(VekSimSetRegister(board_, 0x35, 0xF1), 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 0, 2, 0, 0), DEV_OK);

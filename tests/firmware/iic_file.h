@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 namespace vektest {
@@ -17,23 +16,19 @@ struct IicRecord {
     std::vector<uint8_t> data;
 };
 
-inline void PutBe16(std::vector<uint8_t> &out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
 // Header, the records in the given order, and the final record (which
 // carries the one byte for 0xE600 as such files do).
 inline std::vector<uint8_t> IicFile(const std::vector<IicRecord> &records, bool final = true) {
     std::vector<uint8_t> out = {0xC2, 0x47, 0x05, 0x31, 0x10, 0x00, 0x00, 0x04};
+    auto be16 = [&](uint32_t v) { out.insert(out.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}); };
     for (const IicRecord &r : records) {
-        PutBe16(out, static_cast<uint32_t>(r.data.size()));
-        PutBe16(out, r.address);
+        be16(static_cast<uint32_t>(r.data.size()));
+        be16(r.address);
         out.insert(out.end(), r.data.begin(), r.data.end());
     }
     if (final) {
-        PutBe16(out, 0x8001);
-        PutBe16(out, 0xE600);
+        be16(0x8001);
+        be16(0xE600);
         out.push_back(0x00);
     }
     return out;
@@ -48,14 +43,9 @@ inline std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
 // Changes into a fresh directory for the life of the object.
 class ScratchDirectory {
 public:
-    ScratchDirectory() {
-        previous_ = std::filesystem::current_path();
+    ScratchDirectory() : previous_(std::filesystem::current_path()) {
         char pattern[] = "/tmp/vek_fw_XXXXXX";
-        const char *made = mkdtemp(pattern);
-        if (made != nullptr) {
-            path_ = made;
-            std::filesystem::current_path(path_);
-        }
+        if (mkdtemp(pattern) != nullptr) std::filesystem::current_path(path_ = pattern);
     }
     ~ScratchDirectory() {
         std::error_code ec;
@@ -72,8 +62,7 @@ public:
     }
 
 private:
-    std::filesystem::path previous_;
-    std::filesystem::path path_;
+    std::filesystem::path previous_, path_;
 };
 
 }  // namespace vektest

@@ -18,18 +18,19 @@ using Bytes = std::vector<uint8_t>;
 
 inline std::vector<std::string> DevicePaths() {
     std::vector<std::string> paths;
-    HDEVINFO set = SetupDiGetClassDevsA(&vek::kDriverInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    const GUID *cls = &vek::kDriverInterfaceClass;
+    HDEVINFO set = SetupDiGetClassDevsA(cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return paths;
-    for (DWORD i = 0;; ++i) {
-        SP_DEVICE_INTERFACE_DATA data{};
-        data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &vek::kDriverInterfaceClass, i, &data)) break;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, cls, i, &data); ++i) {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
         std::vector<char> storage(required + 8);
         auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
         detail->cbSize = 8;
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr)) paths.emplace_back(detail->DevicePath);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr))
+            paths.emplace_back(detail->DevicePath);
     }
     SetupDiDestroyDeviceInfoList(set);
     return paths;
@@ -37,8 +38,7 @@ inline std::vector<std::string> DevicePaths() {
 
 struct Reply {
     BOOL ok = FALSE;
-    DWORD error = 0;
-    DWORD returned = 0;
+    DWORD error = 0, returned = 0;
     Bytes buffer;  // block + data as the driver left it (buffered and control)
     vek::TransferRequest Block() const {
         vek::TransferRequest b{};
@@ -68,13 +68,12 @@ struct Async {
         return ok;
     }
     ~Async() {
-        if (issueError == ERROR_IO_PENDING) {
-            DWORD bytes = 0;
-            if (GetOverlappedResult(device, &overlapped, &bytes, FALSE) == FALSE && GetLastError() == ERROR_IO_INCOMPLETE) {
-                uint8_t ep = block.endpointAddress;
-                DeviceIoControl(device, vek::ioctl::kAbortPipe, &ep, 1, nullptr, 0, &bytes, nullptr);
-                GetOverlappedResult(device, &overlapped, &bytes, TRUE);
-            }
+        DWORD bytes = 0;
+        if (issueError == ERROR_IO_PENDING && !GetOverlappedResult(device, &overlapped, &bytes, FALSE) &&
+            GetLastError() == ERROR_IO_INCOMPLETE) {
+            uint8_t ep = block.endpointAddress;
+            DeviceIoControl(device, vek::ioctl::kAbortPipe, &ep, 1, nullptr, 0, &bytes, nullptr);
+            GetOverlappedResult(device, &overlapped, &bytes, TRUE);
         }
         CloseHandle(overlapped.hEvent);
     }
@@ -106,26 +105,26 @@ public:
     }
     Reply Query(DWORD code, DWORD length) { return Raw(code, Bytes(std::max<DWORD>(length, 1)), 0, length); }
 
-    static Bytes Block(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint16_t wLength,
-                       uint8_t endpoint, uint32_t dataLength) {
-        Bytes b(38 + dataLength);
+    // A 38-byte block followed by `data` (its length in wLength for control requests).
+    static Bytes Block(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint8_t endpoint,
+                       const Bytes &data) {
+        Bytes b(38);
         vek::TransferRequest t{};
         t.bmRequestType = bmRequestType;
         t.bRequest = bRequest;
         t.wValue = wValue;
         t.wIndex = wIndex;
-        t.wLength = wLength;
+        t.wLength = endpoint == 0 ? static_cast<uint16_t>(data.size()) : 0;
         t.timeoutSeconds = 5;
         t.endpointAddress = endpoint;
         t.bufferOffset = 38;
-        t.bufferLength = dataLength;
+        t.bufferLength = static_cast<uint32_t>(data.size());
         std::memcpy(b.data(), &t, sizeof t);
+        b.insert(b.end(), data.begin(), data.end());
         return b;
     }
     Reply Control(uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, const Bytes &data) {
-        Bytes b = Block(bmRequestType, bRequest, wValue, wIndex, static_cast<uint16_t>(data.size()), 0,
-                        static_cast<uint32_t>(data.size()));
-        std::copy(data.begin(), data.end(), b.begin() + 38);
+        Bytes b = Block(bmRequestType, bRequest, wValue, wIndex, 0, data);
         const DWORD n = static_cast<DWORD>(b.size());
         return Raw(vek::ioctl::kControlRequest, std::move(b), n, n);
     }
@@ -133,8 +132,7 @@ public:
         return Control(0x80, 6, static_cast<uint16_t>(type << 8 | index), language, Bytes(length));
     }
     Reply Buffered(uint8_t endpoint, const Bytes &data) {
-        Bytes b = Block(0, 0, 0, 0, 0, endpoint, static_cast<uint32_t>(data.size()));
-        std::copy(data.begin(), data.end(), b.begin() + 38);
+        Bytes b = Block(0, 0, 0, 0, endpoint, data);
         const DWORD n = static_cast<DWORD>(b.size());
         return Raw(vek::ioctl::kBufferedData, std::move(b), n, n);
     }
@@ -153,11 +151,11 @@ public:
     bool Direct(uint8_t endpoint, void *data, DWORD length, DWORD *moved = nullptr, DWORD *error = nullptr) {
         auto a = Begin(endpoint, data, length);
         DWORD bytes = 0;
+        const bool pending = !a->issued && a->issueError == ERROR_IO_PENDING;
         BOOL ok = a->issued;
-        if (!ok && a->issueError == ERROR_IO_PENDING) ok = GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
+        if (pending) ok = GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
         else if (ok) GetOverlappedResult(handle_, &a->overlapped, &bytes, FALSE);
-        if (error) *error = ok ? 0 : GetLastError();
-        if (!ok && a->issueError != ERROR_IO_PENDING && error) *error = a->issueError;
+        if (error) *error = ok ? 0 : pending ? GetLastError() : a->issueError;
         a->issueError = 0;
         if (moved) *moved = bytes;
         return ok;
@@ -167,11 +165,9 @@ public:
         return Direct(0x04, packet, 8);
     }
     std::optional<uint32_t> ReadRegister(uint32_t address, uint32_t carried = 0) {
-        uint32_t packet[2] = {address | 0x80000000u, carried};
-        if (!Direct(0x04, packet, 8)) return std::nullopt;
-        uint32_t reply[2] = {};
+        uint32_t packet[2] = {address | 0x80000000u, carried}, reply[2] = {};
         DWORD moved = 0;
-        if (!Direct(0x86, reply, 8, &moved) || moved != 8) return std::nullopt;
+        if (!Direct(0x04, packet, 8) || !Direct(0x86, reply, 8, &moved) || moved != 8) return std::nullopt;
         return reply[1];
     }
     BOOL PipeRequest(DWORD code, uint8_t endpoint, DWORD *error = nullptr) {
