@@ -21,7 +21,7 @@ JOBS        ?= $(shell nproc)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan build-fuzz build-tsan run test test-release test-asan test-fuzz test-tsan bench clean
+.PHONY: check-windows all deps build build-asan build-fuzz build-tsan run test test-release test-asan test-fuzz test-tsan bench clean
 
 all: build
 
@@ -77,6 +77,11 @@ test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability_threads_test
 
 test: test-release test-asan test-fuzz test-tsan
+
+# The library's sources against the real Windows headers (MinGW-w64); not part of `test`,
+# since the cross compiler is a large install.
+check-windows:
+	tools/windows/check-windows-build.sh
 
 clean:
 	rm -rf build

@@ -1,5 +1,9 @@
 // Serial-number stamping (numbered BMP copies of one image) and batch
 // conversion of a folder into ".bin" frame files.
+// The platform header comes first: FreeImage.h defines Windows types of its own
+// that would clash with the system's when it is read first.
+#include "platform/win32.h"
+
 #include <FreeImage.h>
 
 #include <cstdio>
@@ -11,7 +15,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image/image_internal.h"
-#include "platform/win32.h"
 #include "vek_dll.h"
 
 namespace vek::image {
