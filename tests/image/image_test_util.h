@@ -1,5 +1,5 @@
-// Helpers of the image tests: a temporary folder, files made in it, and the
-// platform clock in virtual mode.
+// Helpers of the image tests: a temporary folder, files made in it, test
+// pictures, guarded buffers and the platform clock in virtual mode.
 #pragma once
 
 #include <unistd.h>
@@ -19,8 +19,7 @@ namespace vek::image::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the system's temporary directory, removed with all
-// its content at the end.
+// A fresh folder under the system's temporary directory, removed with its content.
 class TempDir {
 public:
     TempDir() {
@@ -28,13 +27,7 @@ public:
         if (mkdtemp(tmpl.data()) == nullptr) std::abort();
         path_ = tmpl;
     }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
+    ~TempDir() { std::error_code ec; fs::remove_all(path_, ec); }
     const fs::path &path() const { return path_; }
     std::string operator/(const std::string &name) const { return (path_ / name).string(); }
 
@@ -43,27 +36,16 @@ private:
 };
 
 // Runs in another working directory and returns to the one before.
-class WorkingDir {
-public:
-    explicit WorkingDir(const fs::path &dir) : previous_(fs::current_path()) { fs::current_path(dir); }
-    ~WorkingDir() {
-        std::error_code ec;
-        fs::current_path(previous_, ec);
-    }
-    WorkingDir(const WorkingDir &) = delete;
-    WorkingDir &operator=(const WorkingDir &) = delete;
-
-private:
-    fs::path previous_;
+struct WorkingDir {
+    fs::path previous = fs::current_path();
+    explicit WorkingDir(const fs::path &dir) { fs::current_path(dir); }
+    ~WorkingDir() { std::error_code ec; fs::current_path(previous, ec); }
 };
 
 // The platform clock in virtual mode while it lives.
-class VirtualClock {
-public:
+struct VirtualClock {
     VirtualClock() { platform::SetVirtualClock(true); }
     ~VirtualClock() { platform::SetVirtualClock(false); }
-    VirtualClock(const VirtualClock &) = delete;
-    VirtualClock &operator=(const VirtualClock &) = delete;
     uint64_t Now() const { return platform::ClockMs(); }
 };
 
@@ -81,43 +63,37 @@ inline std::vector<uint8_t> Bytes(const cv::Mat &m) {
     return {c.data, c.data + c.total() * c.elemSize()};
 }
 
-// A gray test image whose every pixel differs from its neighbours in a way
-// that any shift, flip or resampling would show.
+// Gray and colour pictures where any shift, flip or resampling shows.
 inline cv::Mat GrayPattern(int width, int height) {
     cv::Mat m(height, width, CV_8UC1);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) m.at<uint8_t>(y, x) = static_cast<uint8_t>((x * 7 + y * 13 + (x * y) % 31) & 0xFF);
+    m.forEach<uint8_t>([](uint8_t &v, const int *p) { v = static_cast<uint8_t>(p[1] * 7 + p[0] * 13 + (p[1] * p[0]) % 31); });
     return m;
 }
 
 inline cv::Mat ColourPattern(int width, int height) {
     cv::Mat m(height, width, CV_8UC3);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            m.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uint8_t>(x * 3 + y), static_cast<uint8_t>(x + y * 5),
-                                              static_cast<uint8_t>((x ^ y) * 11));
+    m.forEach<cv::Vec3b>([](cv::Vec3b &v, const int *p) {
+        const int y = p[0], x = p[1];
+        v = cv::Vec3b(static_cast<uint8_t>(x * 3 + y), static_cast<uint8_t>(x + y * 5), static_cast<uint8_t>((x ^ y) * 11));
+    });
     return m;
 }
 
 // A buffer of n bytes followed by guard bytes; every byte starts as `fill`.
 struct GuardedBuffer {
-    static constexpr size_t kGuard = 64;
     std::vector<uint8_t> bytes;
     size_t size;
     uint8_t fill;
-    explicit GuardedBuffer(size_t n, uint8_t f = 0xCD) : bytes(n + kGuard, f), size(n), fill(f) {}
+    explicit GuardedBuffer(size_t n, uint8_t f = 0xCD) : bytes(n + 64, f), size(n), fill(f) {}
     uint8_t *data() { return bytes.data(); }
     std::vector<uint8_t> Content() const { return {bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(size)}; }
-    bool Untouched() const {
-        for (uint8_t b : bytes)
-            if (b != fill) return false;
-        return true;
-    }
-    bool GuardIntact() const {
-        for (size_t i = size; i < bytes.size(); ++i)
+    bool From(size_t start) const {
+        for (size_t i = start; i < bytes.size(); ++i)
             if (bytes[i] != fill) return false;
         return true;
     }
+    bool Untouched() const { return From(0); }
+    bool GuardIntact() const { return From(size); }
 };
 
 }  // namespace vek::image::testing
