@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -52,6 +53,7 @@ std::vector<std::string> Names(const Listing &listing) {
     for (const Found &f : listing.entries) names.push_back(f.name);
     return names;
 }
+using Strings = std::vector<std::string>;
 
 class FindFileTest : public ::testing::Test {
 protected:
@@ -89,26 +91,22 @@ TEST_F(FindFileTest, ListsDotEntriesFirstThenByNameWithEitherSeparator) {
 }
 
 TEST_F(FindFileTest, WildcardsAndSeparatorsInsideTheDirectory) {
-    EXPECT_EQ(Names(List(dir_ + "\\*.bmp")), std::vector<std::string>{"b.BMP"}) << "case is ignored, as on Windows";
-    EXPECT_EQ(Names(List(dir_ + "/sub\\*")), (std::vector<std::string>{".", "..", "inner.bmp"}));
-
-    Listing none = List(dir_ + "/*.tif");
-    EXPECT_FALSE(none.opened);
-    EXPECT_EQ(none.error, ERROR_FILE_NOT_FOUND);
-}
-
-TEST_F(FindFileTest, PatternWithoutSeparatorSearchesTheCurrentDirectory) {
-    const fs::path previous = fs::current_path();
+    EXPECT_EQ(Names(List(dir_ + "\\*.bmp")), Strings{"b.BMP"}) << "case is ignored, as on Windows";
+    EXPECT_EQ(Names(List(dir_ + "/sub\\*")), (Strings{".", "..", "inner.bmp"}));
+    const fs::path previous = fs::current_path();  // no separator: the current directory
     fs::current_path(dir_ + "/sub");
-    std::vector<std::string> names = Names(List("*"));
+    const Strings names = Names(List("*"));
     fs::current_path(previous);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "inner.bmp"}));
+    EXPECT_EQ(names, (Strings{".", "..", "inner.bmp"}));
 }
 
 TEST_F(FindFileTest, MissingDirectoryAndBadHandlesFail) {
-    Listing missing = List(dir_ + "/no-such-dir\\*");
-    EXPECT_FALSE(missing.opened);
-    EXPECT_EQ(missing.error, ERROR_PATH_NOT_FOUND);
+    for (const auto &[pattern, error] : {std::pair{dir_ + "/*.tif", ERROR_FILE_NOT_FOUND},
+                                         std::pair{dir_ + "/no-such-dir\\*", ERROR_PATH_NOT_FOUND}}) {
+        const Listing none = List(pattern);
+        EXPECT_FALSE(none.opened);
+        EXPECT_EQ(none.error, error) << pattern;
+    }
 
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA((dir_ + "/*").c_str(), &data);
