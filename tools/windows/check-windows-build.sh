@@ -20,7 +20,7 @@ for src in src/usb/endpoint/*.cpp src/usb/device/*.cpp src/transport/*.cpp src/a
     flags=()
     case $src in
         *_neon.cpp) continue ;;  # 64-bit Arm only
-        *_avx512_gfni.cpp) flags=(-mavx512f -mavx512bw -mgfni) ;;
+        *_avx512_gfni.cpp) flags=(-mavx512f -mavx512bw -mavx512vbmi -mgfni) ;;
         *_avx512.cpp) flags=(-mavx512f -mavx512bw) ;;
         *_avx2.cpp) flags=(-mavx2) ;;
     esac

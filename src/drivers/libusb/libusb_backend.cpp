@@ -700,7 +700,10 @@ std::string PortPathOf(libusb_device *device) {
     uint8_t ports[8];
     int n = libusb_get_port_numbers(device, ports, sizeof ports);
     std::string path = std::to_string(libusb_get_bus_number(device));
-    for (int i = 0; i < n; ++i) path += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    for (int i = 0; i < n; ++i) {
+        path.push_back(i == 0 ? '-' : '.');
+        path.append(std::to_string(ports[i]));
+    }
     return path;
 }
 
