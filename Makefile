@@ -51,7 +51,10 @@ build: deps $(BUILD)/build.ninja
 build-asan: deps $(BUILD_ASAN)/build.ninja
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 
+# The virtual board as the platform layer's device setup and driver requests see it,
+# then the demo: the road of a typical use on it.
 run: build
+	$(BUILD)/tools/sim-probe/vek-sim-probe
 	$(BUILD)/tools/vek/vek demo --out demo-output
 
 test-release: build
