@@ -8,6 +8,8 @@
 
 #include "api/board_fixture.h"
 #include "api/device_handle.h"
+#include "drivers/sim/descriptor_builder.h"
+#include "drivers/sim/sim.h"
 #include "usb/device/usb_device.h"
 
 using namespace vektest;
@@ -20,19 +22,11 @@ protected:
         VekSimBoardConfig config{sizeof(VekSimBoardConfig), name, manufacturer, 0};
         return VekSimAttach(&config);
     }
-    static int AttachConfiguration(const uint8_t *config, uint32_t length) {
-        VekSimDeviceConfig c{};
-        c.size = sizeof c;
-        c.configurationCount = 1;
-        c.configurations = &config;
-        c.configurationLengths = &length;
-        return VekSimAttachCustom(&c);
-    }
-    // A configuration with two interfaces: the device is counted, never listed.
-    static int AttachTwoInterfaceDevice() {
-        static const uint8_t config[] = {9, 2, 34, 0, 2, 1, 0, 0x80, 50, 9, 4, 0, 0, 1, 0xff, 0, 0, 0,
-                                         7, 5, 0x02, 2, 0x00, 0x02, 0,  9, 4, 1, 0, 0, 0, 0xff, 0, 0};
-        return AttachConfiguration(config, sizeof config);
+    // A device of one configuration with these interfaces.
+    static int AttachInterfaces(std::vector<vek::sim::InterfaceSpec> interfaces) {
+        vek::sim::DescriptorSet set = vek::sim::VekBoardDescriptors("Maker", "OTHER", "");
+        set.configurations = {vek::sim::ConfigurationDescriptor({1, 0x80, 50, 0, -1, std::move(interfaces)})};
+        return vek::sim::AttachDevice(set);
     }
 };
 
@@ -66,7 +60,8 @@ TEST_F(NoBoard, ProductCheckLooksAtTheFirstListedName) {
 }
 
 TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
-    ASSERT_GE(AttachTwoInterfaceDevice(), 0);
+    // Two interfaces: the device is counted, never listed.
+    ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {1, 0, 0xFF, 0, 0, 0, {}}}), 0);
     DeviceHandle *h = nullptr;
     uint8_t isVek40 = 7;
     ASSERT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_OK);
@@ -118,24 +113,21 @@ TEST_F(NoBoard, FirmwareVersionIsTheManufacturerTextAndZeroedByEveryAllocation) 
     ASSERT_GE(Attach(nullptr, "ACME Optics FW 7.25 release"), 0);
     DeviceHandle *h = nullptr;
     ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-    uint8_t version[31];
+    uint8_t version[31], expected[31] = {};
     std::memset(version, 0xEE, sizeof version);
     GetFWversion(version);
-    const char *text = "ACME Optics FW ";  // 15 UTF-16LE code units = 30 bytes
-    for (int i = 0; i < 15; ++i) {
-        EXPECT_EQ(version[2 * i], static_cast<uint8_t>(text[i])) << i;
-        EXPECT_EQ(version[2 * i + 1], 0) << i;
-    }
-    EXPECT_EQ(version[30], 0xEE) << "exactly 30 bytes";
+    const char *text = "ACME Optics FW ";  // 15 UTF-16LE code units = 30 bytes, no more
+    for (int i = 0; i < 15; ++i) expected[2 * i] = static_cast<uint8_t>(text[i]);
+    expected[30] = 0xEE;
+    EXPECT_EQ(std::memcmp(version, expected, sizeof version), 0);
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 
     // An allocation that fails at the open (no interface) leaves it zeroed.
     VekSimDetachAll();
-    static const uint8_t noInterface[] = {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
-    ASSERT_GE(AttachConfiguration(noInterface, sizeof noInterface), 0);
+    ASSERT_GE(AttachInterfaces({}), 0);
     EXPECT_EQ(VekDevAlloc(0, &h, nullptr), DEV_ERR_NO_DEVICE);
     GetFWversion(version);
-    for (int i = 0; i < 30; ++i) EXPECT_EQ(version[i], 0) << i;
+    EXPECT_EQ(std::memcmp(version, std::vector<uint8_t>(30, 0).data(), 30), 0);
     GetFWversion(nullptr);
 }
 

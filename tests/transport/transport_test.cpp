@@ -6,6 +6,8 @@
 
 #include "api/board_fixture.h"
 #include "api/device_handle.h"
+#include "drivers/sim/descriptor_builder.h"
+#include "drivers/sim/sim.h"
 #include "transport/transport.h"
 #include "usb/device/usb_device.h"
 #include "usb/endpoint/usb_endpoint.h"
@@ -113,18 +115,11 @@ TEST_F(TransportTest, EndpointLookup) {
     EXPECT_FALSE(vek::BulkTransfer(nullptr, 0, device(), 0x00));
     EXPECT_EQ(VekSimTraceCount(), 0u);
 
-    static const uint8_t config[] = {9, 2, 9 + 9 + 5 * 7, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 5, 0xff, 0, 0, 0,
-                                     7, 5, 0x02, 2, 0x00, 0x02, 0, 7, 5, 0x04, 2, 0x00, 0x02, 0,
-                                     7, 5, 0x86, 2, 0x00, 0x02, 0, 7, 5, 0x81, 3, 0x40, 0x00, 1,
-                                     7, 5, 0x08, 6, 0x00, 0x02, 0};
-    const uint8_t *configs[] = {config};
-    const uint32_t lengths[] = {sizeof config};
-    VekSimDeviceConfig c{};
-    c.size = sizeof c;
-    c.configurationCount = 1;
-    c.configurations = configs;
-    c.configurationLengths = lengths;
-    ASSERT_GE(VekSimAttachCustom(&c), 0);
+    vek::sim::DescriptorSet set = vek::sim::VekBoardDescriptors("Maker", "OTHER", "");
+    vek::sim::ConfigurationSpec spec;
+    spec.interfaces.push_back({0, 0, 0xFF, 0, 0, 0, {{0x02}, {0x04}, {0x86}, {0x81, 3, 64, 1}, {0x08, 6}}});
+    set.configurations = {vek::sim::ConfigurationDescriptor(spec)};
+    ASSERT_GE(vek::sim::AttachDevice(set), 0);
     DeviceHandle *h = nullptr;
     ASSERT_EQ(VekDevAlloc(1, &h, nullptr), DEV_OK);
     for (uint32_t address : {0x81u, 0x08u}) {
