@@ -335,19 +335,6 @@ TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
     hookedId = 0;
 }
 
-TEST(DeviceNotificationTest, TokensAreDistinctAndUnregisterOnce) {
-    DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-    HDEVNOTIFY a = RegisterDeviceNotificationA(reinterpret_cast<HANDLE>(0x10), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    HDEVNOTIFY b = RegisterDeviceNotificationA(reinterpret_cast<HANDLE>(0x10), &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-    ASSERT_NE(a, nullptr);
-    EXPECT_NE(a, b);
-    EXPECT_TRUE(UnregisterDeviceNotification(a));
-    EXPECT_FALSE(UnregisterDeviceNotification(a));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(CloseHandle(b)) << "a token is no kernel handle";
-    EXPECT_TRUE(UnregisterDeviceNotification(b));
-}
-
 TEST(MessageBoxTest, WritesCaptionAndTextToStandardError) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration", MB_OK),

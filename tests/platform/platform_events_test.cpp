@@ -42,11 +42,8 @@ TEST_F(EventsTest, ResetKindsAndInitialStates) {
         EXPECT_EQ(WaitForSingleObject(event, 0), c.firstWait);
         EXPECT_EQ(WaitForSingleObject(event, 0), c.secondWait);
 
-        EXPECT_TRUE(SetEvent(event));
-        EXPECT_TRUE(ResetEvent(event));
+        EXPECT_TRUE(SetEvent(event) && ResetEvent(event));
         EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "reset clears the signal";
-        EXPECT_TRUE(SetEvent(event));
-        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
         EXPECT_TRUE(CloseHandle(event));
     }
 }
@@ -72,8 +69,8 @@ TEST_F(EventsTest, NamedEventsAreSharedWithinTheProcessUntilTheLastHandleCloses)
     CloseHandle(third);
 
     HANDLE fresh = CreateEventA(nullptr, TRUE, FALSE, "platform-test-shared");
-    EXPECT_EQ(GetLastError(), 0u) << "the name is free once its last handle closed";
-    EXPECT_EQ(WaitForSingleObject(fresh, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(std::pair(GetLastError(), WaitForSingleObject(fresh, 0)), std::pair(0u, WAIT_TIMEOUT))
+        << "the name is free once its last handle closed";
     CloseHandle(fresh);
 }
 
@@ -165,12 +162,10 @@ TEST_F(EventsTest, LastErrorIsPerThread) {
 std::vector<DWORD> pumpTimeouts;
 HANDLE pumpEvent = nullptr;
 size_t pumpSignalsOnCall = 0;  // 0: never
-bool pumpSleeps = false;
 
 void TestPump(DWORD timeoutMs) {
     pumpTimeouts.push_back(timeoutMs);
     if (pumpSignalsOnCall != 0 && pumpTimeouts.size() == pumpSignalsOnCall) SetEvent(pumpEvent);
-    if (pumpSleeps) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
 }
 
 class PumpTest : public EventsTest {
@@ -178,7 +173,6 @@ protected:
     void SetUp() override {
         pumpTimeouts.clear();
         pumpSignalsOnCall = 0;
-        pumpSleeps = false;
         pumpEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         RegisterEventPump(TestPump);
     }
@@ -194,15 +188,6 @@ TEST_F(PumpTest, WaitCallsThePumpInSlicesUntilTheEventIsSet) {
     EXPECT_EQ(WaitForSingleObject(pumpEvent, INFINITE), WAIT_OBJECT_0);
     ASSERT_EQ(pumpTimeouts.size(), 3u);
     for (DWORD t : pumpTimeouts) EXPECT_EQ(t, 100u) << "each slice is capped";
-}
-
-TEST_F(PumpTest, TimedWaitPumpsWithTheTimeLeftAndTimesOut) {
-    pumpSleeps = true;
-    EXPECT_EQ(WaitForSingleObject(pumpEvent, 150), WAIT_TIMEOUT);
-    ASSERT_FALSE(pumpTimeouts.empty());
-    EXPECT_EQ(pumpTimeouts.front(), 100u);
-    for (DWORD t : pumpTimeouts) EXPECT_TRUE(t > 0 && t <= 100) << t;
-    if (pumpTimeouts.size() > 1) { EXPECT_LT(pumpTimeouts.back(), 100u) << "what was left of the 150 ms"; }
 }
 
 TEST_F(PumpTest, PollAndVirtualTimedWaitGiveThePumpOnePassWithoutWaiting) {
@@ -226,14 +211,6 @@ TEST_F(PumpTest, PollAndVirtualTimedWaitGiveThePumpOnePassWithoutWaiting) {
         EXPECT_EQ(pumpTimeouts, std::vector<DWORD>{0});
         if (c.virtualClock) { EXPECT_EQ(ClockMs() - before, c.advance); }
     }
-}
-
-TEST_F(PumpTest, UnregisteredPumpIsNotCalled) {
-    UnregisterEventPump(TestPump);
-    SetEvent(pumpEvent);
-    EXPECT_EQ(WaitForSingleObject(pumpEvent, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(WaitForSingleObject(pumpEvent, 5), WAIT_TIMEOUT);
-    EXPECT_TRUE(pumpTimeouts.empty());
 }
 
 HANDLE handleToCloseInPump = nullptr;

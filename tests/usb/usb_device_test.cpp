@@ -111,14 +111,11 @@ TEST_F(DeviceTest, RequestsInOrder) {
     };
     EXPECT_EQ(DescriptorReads(fake), expected);  // no BOS read for a USB 2.0 device
     for (const Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const Head head = HeadOf(r);
-        EXPECT_EQ(head.bmRequestType, 0x80);
-        EXPECT_EQ(head.bRequest, 6);
-        EXPECT_EQ(head.timeoutSeconds, 5u);
-        EXPECT_EQ(head.bufferOffset, 38u);
-        EXPECT_EQ(head.bufferLength, head.wLength);
-        EXPECT_EQ(r.in.size(), 38u + head.wLength);
-        EXPECT_EQ(head.wIndex, (head.wValue >> 8) == 3 && (head.wValue & 0xFF) != 0 ? 0x0409 : 0);
+        const Head h = HeadOf(r);
+        EXPECT_EQ(std::tuple(h.bmRequestType, h.bRequest, h.timeoutSeconds, h.bufferOffset, h.bufferLength, r.in.size(),
+                             h.wIndex),
+                  std::tuple(0x80, 6, 5u, 38u, uint32_t{h.wLength}, 38u + h.wLength,
+                             (h.wValue >> 8) == 3 && (h.wValue & 0xFF) != 0 ? 0x0409 : 0));
     }
     std::vector<uint32_t> queries;
     for (const Recorded &r : fake.log) {
@@ -141,17 +138,14 @@ TEST_F(DeviceTest, OneObjectWalksEveryDeviceAndAnIndexPastTheEndClosesIt) {
         EXPECT_EQ(device.deviceIndex, i);
         names.emplace_back(device.driverDeviceName);
         device.CloseDevice();
-        EXPECT_EQ(device.EndpointListSize(), 0);
-        EXPECT_EQ(device.controlEndpoint, nullptr);
-        EXPECT_EQ(device.bulkInEndpoint, nullptr);
+        EXPECT_EQ(std::tuple(device.EndpointListSize(), device.controlEndpoint, device.bulkInEndpoint),
+                  std::tuple(0, nullptr, nullptr));
     }
     EXPECT_EQ(names, (std::vector<std::string>{"FAKE-DEVICE", "SECOND"}));
     ASSERT_TRUE(device.OpenDevice(1));
     EXPECT_FALSE(device.OpenDevice(2));
-    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.deviceIndex, 0);
-    EXPECT_EQ(device.controlEndpoint, nullptr);
-    EXPECT_EQ(device.lastError, 0u);
+    EXPECT_EQ(std::tuple(device.driverHandle, device.deviceIndex, device.controlEndpoint, device.lastError),
+              std::tuple(INVALID_HANDLE_VALUE, 0, nullptr, 0u));
 }
 
 TEST_F(DeviceTest, FailedReadsAndQueriesLeaveTheirMembers) {
@@ -175,21 +169,15 @@ TEST_F(DeviceTest, FailedDeviceDescriptorMeansNoConfiguration) {
     fake.failDescriptor.insert({1, 0});
     CCyDevice device(nullptr, kTestClass, 0);
     EXPECT_FALSE(device.OpenDevice(0));
-    EXPECT_EQ(device.lastError, ERROR_GEN_FAILURE);
-    EXPECT_EQ(device.configCount, 0);
     // The status words are those of the last request (a string read that
     // succeeded); the failed read itself leaves the block's words.
-    EXPECT_EQ(device.usbdStatus, 0u);
+    EXPECT_EQ(std::tuple(device.lastError, device.configCount, device.usbdStatus), std::tuple(ERROR_GEN_FAILURE, 0, 0u));
     EXPECT_FALSE(device.ReadDeviceDescriptor());
-    EXPECT_EQ(device.usbdStatus, kUsbdStatusStall);
-    EXPECT_EQ(device.ntStatus, kNtStatusUnsuccessful);
+    EXPECT_EQ(std::tuple(device.usbdStatus, device.ntStatus), std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
     // Open but unbound: the handle stays open, nothing can be reached.
     EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_NE(device.controlEndpoint, nullptr);
     EXPECT_EQ(device.EndpointListSize(), 0);
-    device.CloseDevice();
-    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.controlEndpoint, nullptr);
 }
 
 TEST_F(DeviceTest, NoConfigurationZeroOrNoInterface) {
@@ -240,10 +228,8 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
         EXPECT_FALSE(device.OpenDevice(0));
         const std::string shown = testing::internal::GetCapturedStderr();
         EXPECT_NE(shown.find(c.message), std::string::npos) << shown;
-        EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);  // closed
-        EXPECT_EQ(device.controlEndpoint, nullptr);
-        EXPECT_EQ(device.bosInfo, nullptr);
-        EXPECT_EQ(device.configurations[0], nullptr);
+        EXPECT_EQ(std::tuple(device.driverHandle, device.controlEndpoint, device.bosInfo, device.configurations[0]),
+                  std::tuple(INVALID_HANDLE_VALUE, nullptr, nullptr, nullptr));  // closed
     }
 }
 
@@ -333,10 +319,8 @@ TEST_F(DeviceTest, UnknownAlternateSettingBindsNothing) {
         fake.altSetting = 3;
         if (queryFails) fake.failCode.insert(ioctl::kGetAltSetting);
         CCyDevice device(nullptr, kTestClass, 1);
-        EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(device.endpointList, nullptr);
-        EXPECT_EQ(device.bulkInEndpoint, nullptr);
-        EXPECT_EQ(device.EndpointListSize(), 0);
+        EXPECT_EQ(std::tuple(device.endpointList, device.bulkInEndpoint, device.EndpointListSize()),
+                  std::tuple(nullptr, nullptr, 0));
         EXPECT_NE(device.controlEndpoint, nullptr);  // destroyed by the close, not by the tree
     }
 }
@@ -389,10 +373,9 @@ TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
         const HANDLE handle = device.driverHandle;
         ASSERT_TRUE(CloseHandle(handle));  // someone closed the driver handle under the object
         ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close handle to driver.");
-        EXPECT_EQ(device.lastError, ERROR_INVALID_HANDLE);
-        EXPECT_EQ(device.driverHandle, handle);      // kept
-        EXPECT_EQ(device.controlEndpoint, nullptr);  // the tree went all the same
-        EXPECT_EQ(device.configurations[0], nullptr);
+        // The handle is kept; the tree went all the same.
+        EXPECT_EQ(std::tuple(device.lastError, device.driverHandle, device.controlEndpoint, device.configurations[0]),
+                  std::tuple(ERROR_INVALID_HANDLE, handle, nullptr, nullptr));
         EXPECT_THROW(device.OpenDevice(0), UsbError);  // the open closes first, and fails the same way
         device.driverHandle = INVALID_HANDLE_VALUE;
     }
