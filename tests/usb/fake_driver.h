@@ -1,8 +1,6 @@
-// A scripted USB driver for the USB class tests: registered in the platform's
-// driver registry under a test-only interface class, it answers the driver's
-// request codes from descriptors and values the test sets, records every
-// request as the driver received it, and lets a test hold data requests
-// pending and end them later.
+// A scripted USB driver registered under a test-only interface class: answers
+// from the descriptors and values a test sets, records every request, and can
+// hold data requests pending.
 #pragma once
 
 #include <algorithm>

@@ -32,14 +32,12 @@ TEST(ConfigurationWalk, AlternateSettingsAreObjectsOfTheirOwn) {
                                           Endpoint(0x02, 2, 512), Endpoint(0x86, 2, 512), Interface(1, 0, 0)}),
                                      2, -1, 3);
     auto config = Build(data);
-    EXPECT_EQ(config->wTotalLength, data.size());
-    EXPECT_EQ(config->bConfigurationValue, 3);
+    EXPECT_EQ(std::tuple(config->wTotalLength, config->bConfigurationValue), std::tuple(data.size(), 3));
     ASSERT_EQ(config->interfaceObjectCount, 3);
-    EXPECT_EQ(config->interfaces[0]->altSettingCount, 2);
-    EXPECT_EQ(config->interfaces[2]->altSettingCount, 1);
-    EXPECT_EQ(config->interfaces[1]->bAlternateSetting, 1);
-    EXPECT_EQ(config->interfaces[1]->endpoints[2]->address, 0x86);
-    EXPECT_EQ(config->interfaces[1]->endpoints[3], nullptr);
+    const InterfaceInfo *const *i = config->interfaces;
+    EXPECT_EQ(std::tuple(i[0]->altSettingCount, i[2]->altSettingCount, i[1]->bAlternateSetting,
+                         i[1]->endpoints[2]->address, i[1]->endpoints[3]),
+              std::tuple(2, 1, 1, 0x86, nullptr));
 }
 
 TEST(ConfigurationWalk, ClassSpecificDescriptorBeforeTheEndpoints) {
@@ -50,10 +48,9 @@ TEST(ConfigurationWalk, ClassSpecificDescriptorBeforeTheEndpoints) {
     auto config = Build(data);
     ASSERT_EQ(config->interfaceObjectCount, 2);
     const InterfaceInfo *first = config->interfaces[0];
-    EXPECT_EQ(first->totalLength, 9 + 5 + 7 + 7);
-    EXPECT_EQ(first->endpoints[0], nullptr);
-    EXPECT_EQ(first->endpoints[1]->address, 0x02);
-    EXPECT_EQ(first->endpoints[2]->address, 0x86);
+    EXPECT_EQ(std::tuple(first->totalLength, first->endpoints[0], first->endpoints[1]->address,
+                         first->endpoints[2]->address),
+              std::tuple(9 + 5 + 7 + 7, nullptr, 0x02, 0x86));
     EXPECT_EQ(config->interfaces[1]->bInterfaceNumber, 1);  // the walk went on after the second endpoint
 }
 
@@ -75,12 +72,10 @@ TEST(ConfigurationWalk, CompanionUnderEachWalk) {
     for (auto [walk, burst, maxPacket] : {std::tuple{kSuper, 15, 16384}, std::tuple{kPlain, 0, 1024}}) {
         auto config = Build(data, walk);
         const InterfaceInfo *info = config->interfaces[0];
-        EXPECT_EQ(info->totalLength, 9 + 7 + 6 + 7);
-        EXPECT_EQ(info->endpoints[1]->maxBurst, burst);
-        EXPECT_EQ(info->endpoints[1]->maxPacketSize, maxPacket);
+        EXPECT_EQ(std::tuple(info->totalLength, info->endpoints[1]->maxBurst, info->endpoints[1]->maxPacketSize),
+                  std::tuple(9 + 7 + 6 + 7, burst, maxPacket));
         ASSERT_NE(info->endpoints[2], nullptr);  // the companion took no slot
-        EXPECT_EQ(info->endpoints[2]->address, 0x81);
-        EXPECT_EQ(info->endpoints[2]->companionLength, 0);
+        EXPECT_EQ(std::tuple(info->endpoints[2]->address, info->endpoints[2]->companionLength), std::tuple(0x81, 0));
     }
 }
 
@@ -179,11 +174,10 @@ TEST(BosWalk, CapabilitiesInAnyOrder) {
         ASSERT_NE(bos->usb20Extension, nullptr);
         ASSERT_NE(bos->superSpeedCapability, nullptr);
         ASSERT_NE(bos->containerId, nullptr);
-        EXPECT_EQ(bos->usb20Extension->bmAttributes, 0x1Eu);
-        EXPECT_EQ(bos->superSpeedCapability->wSpeedsSupported, 0x0E);
-        EXPECT_EQ(bos->superSpeedCapability->bU1DevExitLat, 0x0A);
-        EXPECT_EQ(bos->superSpeedCapability->wU2DevExitLat, 0x07FF);
-        EXPECT_EQ(bos->containerId->ContainerID[15], 0xA5 + 15);
+        const auto *ss = bos->superSpeedCapability;
+        EXPECT_EQ(std::tuple(bos->usb20Extension->bmAttributes, ss->wSpeedsSupported, ss->bU1DevExitLat,
+                             ss->wU2DevExitLat, bos->containerId->ContainerID[15]),
+                  std::tuple(0x1Eu, 0x0E, 0x0A, 0x07FF, 0xA5 + 15));
     } while (std::next_permutation(order.begin(), order.end()));
 }
 

@@ -85,13 +85,11 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
               std::tuple(u"Maker", u"Board", u"0001"));
     EXPECT_EQ(std::string(device.driverDeviceName) + "/" + device.driverFriendlyName, "FAKE-DEVICE/Fake USB device");
     EXPECT_EQ(std::tuple(device.driverRevision, device.stackRevision), std::tuple(0x01020304u, 0x600u));
-    EXPECT_TRUE(device.isHighSpeed);
-    EXPECT_EQ(device.bosInfo, nullptr);
+    EXPECT_EQ(std::tuple(device.isHighSpeed, device.bosInfo), std::tuple(true, nullptr));
     ASSERT_NE(device.controlEndpoint, nullptr);
-    EXPECT_EQ(device.controlEndpoint->maxPacketSize, 64);
     ASSERT_EQ(device.EndpointListSize(), 4);
-    EXPECT_EQ(device.endpointList[0], device.controlEndpoint);
-    EXPECT_EQ(device.endpointList[2]->address, 0x04);
+    EXPECT_EQ(std::tuple(device.controlEndpoint->maxPacketSize, device.endpointList[0], device.endpointList[2]->address),
+              std::tuple(64, device.controlEndpoint, 0x04));
     for (int i = 1; i < 4; ++i) EXPECT_EQ(device.endpointList[i]->directTransfer, 1u);
     EXPECT_EQ(std::tuple(device.bulkOutEndpoint, device.bulkInEndpoint, device.isoInEndpoint),
               std::tuple(device.endpointList[1], device.endpointList[3], nullptr));
@@ -240,11 +238,9 @@ TEST_F(DeviceTest, SuperSpeedDevice) {
     fake.bos = Bos(Cat({Usb20Extension(), SuperSpeedCapability()}), 2);
     fake.speed = kSpeedSuper;
     CCyDevice device(nullptr, kTestClass, 1);
-    ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.controlEndpoint->maxPacketSize, 512);
     ASSERT_NE(device.bosInfo, nullptr);
+    EXPECT_EQ(std::tuple(device.controlEndpoint->maxPacketSize, device.isSuperSpeed), std::tuple(512, true));
     EXPECT_NE(device.bosInfo->superSpeedCapability, nullptr);
-    EXPECT_TRUE(device.isSuperSpeed);
     ASSERT_EQ(device.EndpointListSize(), 3);
     EXPECT_EQ(std::tuple(device.bulkOutEndpoint->maxPacketSize, device.isoInEndpoint->maxPacketSize),
               std::tuple(16384, 2048));
