@@ -89,7 +89,6 @@ TEST_F(GettersTest, SixteenBitFilesKeepTheirHighByte) {
     for (const char *name : {"deep.png", "deep.tif"}) {
         GuardedBuffer pixels(96 * 64);
         ASSERT_NE(GetGrayPixelFormat((*dir_ / name).c_str(), 96, 64, pixels.data()), nullptr) << name;
-        EXPECT_EQ(std::vector<uint8_t>(pixels.bytes.begin(), pixels.bytes.begin() + 3), (std::vector<uint8_t>{0x80, 0xFF, 0}));
         EXPECT_EQ(pixels.Content(), highBytes(deep_)) << name;
     }
     // Resampled at 16 bits, then brought down the same way.
@@ -105,14 +104,10 @@ TEST_F(GettersTest, ColourPlanesAreRedGreenBlue) {
         ASSERT_EQ(GetRGBPixelFormat((*dir_ / "colour.png").c_str(), w, h, r.data(), g.data(), b.data()), 1);
         cv::Mat channels[3];
         cv::split(w == 640 ? colour_ : Resized(colour_, w, h), channels);
-        EXPECT_EQ(r.Content(), Bytes(channels[2]));
-        EXPECT_EQ(g.Content(), Bytes(channels[1]));
-        EXPECT_EQ(b.Content(), Bytes(channels[0]));
+        EXPECT_EQ((std::vector{r.Content(), g.Content(), b.Content()}),
+                  (std::vector{Bytes(channels[2]), Bytes(channels[1]), Bytes(channels[0])}));
         EXPECT_TRUE(r.GuardIntact() && g.GuardIntact() && b.GuardIntact());
     }
-    GuardedBuffer r(320 * 240), g(320 * 240), b(320 * 240);
-    EXPECT_EQ(GetRGBPixelFormat((*dir_ / "photo.jpg").c_str(), 320, 240, r.data(), g.data(), b.data()), 1);
-    EXPECT_TRUE(r.GuardIntact() && g.GuardIntact() && b.GuardIntact());
 }
 
 // The bin getters give the pixel getters' output in frame layout.

@@ -3,7 +3,7 @@
 // windows must appear with their exact titles, and with no display or a
 // display that no server answers, where they are skipped and nothing aborts
 // (VEK_TEST_WINDOWS=expected or none, set by the test registration). The
-// pauses happen in every case.
+// pauses happen in every case (the files are checked in stamp_test and testme_test).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -59,7 +59,6 @@ TEST_F(PreviewTest, StampedCopiesAreShownInMainWin) {
     const uint64_t start = clock_.Now();
     ASSERT_EQ(ImageAddSerialNumber((dir_ / "logo.png").c_str(), 640, 480, 2), 1);
     EXPECT_EQ(clock_.Now() - start, 40u);
-    EXPECT_TRUE(fs::exists(dir_.path() / "logo_00002.bmp"));
     ExpectWindow("mainWin");
 }
 
@@ -68,7 +67,6 @@ TEST_F(PreviewTest, TestPatternsAreShownInTheirWindow) {
     const uint64_t start = clock_.Now();
     EXPECT_EQ(TestMe(), 0);
     EXPECT_EQ(clock_.Now() - start, 2000u);
-    EXPECT_TRUE(fs::exists("\xBA\xE1\xBD\xA5\xB1\xE4" "1920x1080.bmp"));
     ExpectWindow("test windows title");
 }
 
