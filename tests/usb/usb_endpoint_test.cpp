@@ -293,17 +293,6 @@ TEST_F(EndpointTest, IsochronousIssuesNothingWithoutPackets) {
     EXPECT_TRUE(fake.log.empty());
 }
 
-TEST_F(EndpointTest, ResetPipeIsOneSynchronousRequest) {
-    auto ep = Bulk(0x86);
-    EXPECT_TRUE(ep->ResetPipe());
-    ASSERT_EQ(fake.log.size(), 1u);
-    EXPECT_EQ(std::tuple(fake.log[0].code, fake.log[0].in, fake.log[0].outLength),
-              std::tuple(ioctl::kResetPipe, Bytes{0x86}, 0u));
-    fake.failCode.insert(ioctl::kResetPipe);
-    EXPECT_FALSE(ep->ResetPipe());
-    EXPECT_EQ(ep->lastError, ERROR_GEN_FAILURE);
-}
-
 TEST_F(EndpointTest, DriverRewritingTheHeadOrOverReportingIsContained) {
     const struct {
         const char *name;
