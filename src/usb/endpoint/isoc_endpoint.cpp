@@ -26,51 +26,52 @@ uint8_t *CCyIsocEndPoint::BeginTransfer(uint8_t *buffer, int32_t length, OVERLAP
     return directTransfer == 1 ? BeginDirectTransfer(buffer, length, ov) : BeginBufferedTransfer(buffer, length, ov);
 }
 
-uint8_t *CCyIsocEndPoint::BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
-    if (driverHandle == INVALID_HANDLE_VALUE) {
+namespace {
+
+// The block both begin paths share: the head, then one packet record per
+// packet, then `dataBytes` of data; `length` is the caller's. Null when nothing
+// is to be issued (no device, no packets) or the block cannot be had.
+uint8_t *BeginIsoBlock(CCyIsocEndPoint &endpoint, int32_t length, uint64_t dataBytes, uint64_t &recordBytes) {
+    const int32_t packets = endpoint.PacketCount(length);
+    if (endpoint.driverHandle == INVALID_HANDLE_VALUE || packets == 0) {
         return nullptr;
     }
-    const int32_t packets = PacketCount(length);
-    if (packets == 0) {
-        return nullptr;
-    }
-    const uint64_t recordBytes = uint64_t{8} * static_cast<uint32_t>(packets);
-    uint8_t *block = detail::AllocateRequestBlock(kTransferRequestSize + recordBytes, length);
+    recordBytes = uint64_t{8} * static_cast<uint32_t>(packets);
+    uint8_t *block = detail::AllocateRequestBlock(kTransferRequestSize + recordBytes + dataBytes, length);
     if (block == nullptr) {
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
+        endpoint.lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
     auto *head = reinterpret_cast<TransferRequest *>(block);
-    head->endpointAddress = address;
+    head->endpointAddress = endpoint.address;
     head->isoPacketOffset = kTransferRequestSize;
     head->isoPacketLength = static_cast<uint32_t>(recordBytes);
-    head->bufferOffset = 0;
-    head->bufferLength = 0;
+    return block;
+}
+
+}  // namespace
+
+uint8_t *CCyIsocEndPoint::BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
+    uint64_t recordBytes = 0;
+    uint8_t *block = BeginIsoBlock(*this, length, 0, recordBytes);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    // The data goes straight to or from the caller's buffer: no data area.
     detail::IssueRequest(*this, ioctl::kDirectData, block, static_cast<uint32_t>(kTransferRequestSize + recordBytes),
                          buffer, static_cast<uint32_t>(length), ov, true);
     return block;
 }
 
 uint8_t *CCyIsocEndPoint::BeginBufferedTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
-    if (driverHandle == INVALID_HANDLE_VALUE) {
+    uint64_t recordBytes = 0;
+    uint8_t *block = BeginIsoBlock(*this, length, length > 0 ? static_cast<uint32_t>(length) : 0, recordBytes);
+    if (block == nullptr) {
         return nullptr;
     }
-    const int32_t packets = PacketCount(length);
-    if (packets == 0) {
-        return nullptr;
-    }
-    const uint64_t recordBytes = uint64_t{8} * static_cast<uint32_t>(packets);
     const uint64_t dataOffset = kTransferRequestSize + recordBytes;
     const uint64_t size = dataOffset + static_cast<uint32_t>(length);
-    uint8_t *block = detail::AllocateRequestBlock(size, length);
-    if (block == nullptr) {
-        lastError = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
-    }
     auto *head = reinterpret_cast<TransferRequest *>(block);
-    head->endpointAddress = address;
-    head->isoPacketOffset = kTransferRequestSize;
-    head->isoPacketLength = static_cast<uint32_t>(recordBytes);
     head->bufferOffset = static_cast<uint32_t>(dataOffset);
     head->bufferLength = static_cast<uint32_t>(length);
     if (buffer != nullptr) {
