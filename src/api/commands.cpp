@@ -32,7 +32,7 @@ uint32_t PulseBit31(DeviceHandle *h) {
     uint32_t rc = ModifyControl(h, word, [](uint32_t w) { return w | 0x80000000u; });
     if (rc != DEV_OK) return rc;
     if (!Read(h, reg::kControl, word)) return DEV_ERR_TRANSFER;
-    Sleep(100);
+    win32::Sleep(100);
     word &= ~0x80000000u;
     return Write(h, reg::kControl, word) ? DEV_OK : DEV_ERR_TRANSFER;
 }
@@ -85,25 +85,25 @@ uint32_t GrayDepth(DeviceHandle *h, uint32_t n) {
 }
 
 uint32_t I2cWrite(DeviceHandle *h, uint32_t dataRegister, uint32_t value) {
-    Sleep(20);
+    win32::Sleep(20);
     uint32_t status = 0;
     if (!Read(h, reg::kI2cStatus, status)) return DEV_ERR_TRANSFER;
     if ((status & i2c::kReady) == 0) return DEV_ERR_I2C_NOT_READY;
-    Sleep(20);
+    win32::Sleep(20);
     if (!Write(h, dataRegister, value)) return DEV_ERR_TRANSFER;
-    Sleep(20);
+    win32::Sleep(20);
     if (!Read(h, reg::kI2cStatus, status)) return DEV_ERR_TRANSFER;
     return (status & i2c::kDone) != 0 ? DEV_OK : DEV_ERR_I2C_NOT_DONE;
 }
 
 uint32_t I2cRead(DeviceHandle *h, uint32_t *value) {
-    Sleep(20);
+    win32::Sleep(20);
     uint32_t status = 0;
     if (!Read(h, reg::kI2cStatus, status)) return DEV_ERR_TRANSFER;
     if ((status & i2c::kReady) == 0) return DEV_ERR_I2C_NOT_READY;
-    Sleep(20);
+    win32::Sleep(20);
     if (!Read(h, reg::kI2cRead, *value)) return DEV_ERR_TRANSFER;
-    Sleep(20);
+    win32::Sleep(20);
     if (!Read(h, reg::kI2cStatus, status)) return DEV_ERR_TRANSFER;
     return (status & i2c::kDone) != 0 ? DEV_OK : DEV_ERR_I2C_NOT_DONE;
 }
@@ -154,7 +154,7 @@ uint32_t RunCommand(DeviceHandle *h, uint32_t command, uint32_t *value) {
     case 13: {
         uint32_t rc = ModifyControl(h, word, [](uint32_t w) { return w | ctrl::kBit0; });
         if (rc != DEV_OK) return rc;
-        Sleep(100);
+        win32::Sleep(100);
         return DEV_OK;
     }
     case 14:
@@ -175,7 +175,7 @@ uint32_t RunCommand(DeviceHandle *h, uint32_t command, uint32_t *value) {
     case 22:
         return SetControlBitFromValue(h, ctrl::kBit26, *value);
     case 24:
-        Sleep(200);
+        win32::Sleep(200);
         return WriteVerify(h, reg::kReg40, *value, DEV_ERR_VERIFY);
     case 25:
         return Write(h, reg::kReg13, *value / 16u) ? DEV_OK : DEV_ERR_TRANSFER;
@@ -194,14 +194,14 @@ uint32_t RunCommand(DeviceHandle *h, uint32_t command, uint32_t *value) {
     case 32:
         return WriteVerifyClean(h, reg::kInterval, *value, DEV_ERR_TIMING);
     case 33:
-        Sleep(200);
+        win32::Sleep(200);
         return ReadOut(h, reg::kReg40, value);
     case 34:
         return ReadOut(h, reg::kMargin, value);
     case 35: {
         uint32_t rc = ModifyControl(h, word, [](uint32_t w) { return (w & ~0xF0u) | 0x50u; });
         if (rc != DEV_OK) return rc;
-        Sleep(1000);
+        win32::Sleep(1000);
         return DEV_OK;
     }
     default:  // 2 to 7, 12, 16, 23

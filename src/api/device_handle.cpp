@@ -57,7 +57,7 @@ bool EnterGate(DeviceHandle *handle) {
         ++handle->gateDepth;
         return true;
     }
-    if (WaitForSingleObject(handle->lockEvent, handle->lockTimeoutMs) != WAIT_OBJECT_0) return false;
+    if (win32::WaitForSingleObject(handle->lockEvent, handle->lockTimeoutMs) != WAIT_OBJECT_0) return false;
     handle->gateOwner.store(me, std::memory_order_release);
     handle->gateDepth = 1;
     return true;
@@ -66,7 +66,7 @@ bool EnterGate(DeviceHandle *handle) {
 void LeaveGate(DeviceHandle *handle) {
     if (--handle->gateDepth != 0) return;
     handle->gateOwner.store(std::thread::id(), std::memory_order_release);
-    SetEvent(handle->lockEvent);
+    win32::SetEvent(handle->lockEvent);
 }
 
 }  // namespace vek
@@ -99,7 +99,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHan
         if (isVek40Out != nullptr && FirstNameStartsWith(handle->nameList, kVek40Prefix)) *isVek40Out = 1;
 
         // Auto-reset and signalled: the gate is free; a wait enters it.
-        handle->lockEvent = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+        handle->lockEvent = win32::CreateEventA(nullptr, FALSE, TRUE, nullptr);
         if (handle->lockEvent == nullptr) {
             DestroyDevice(device);
             return DEV_ERR_BUSY;
@@ -137,7 +137,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
     if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
     if (!EnterGate(handle)) return DEV_ERR_BUSY;
     FreeNameList(&handle->nameList);
-    CloseHandle(handle->lockEvent);
+    win32::CloseHandle(handle->lockEvent);
     handle->lockEvent = nullptr;
     // The record goes first, so that it is released even when closing the
     // device raises its close error.
@@ -149,7 +149,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
 
 extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) {
     if (handle == nullptr || handle->device == nullptr) return 0;
-    Sleep(500);
+    win32::Sleep(500);
     CCyDevice *device = handle->device;
     try {
         if (!device->OpenDevice(0)) return 0;

@@ -31,7 +31,7 @@ uint32_t FrameTransfer(DeviceHandle *h, uint32_t startAddress, uint32_t length, 
     VekWriteReg(h->device, reg::kFrameLength, &word);
     uint32_t tempStarAddr = startAddress / 16;
     VekWriteReg(h->device, reg::kFrameStart, &tempStarAddr);
-    Sleep(kFrameGoPauseMs);
+    win32::Sleep(kFrameGoPauseMs);
     word = 1;
     VekWriteReg(h->device, reg::kFrameGo, &word);
 

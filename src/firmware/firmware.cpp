@@ -132,6 +132,6 @@ extern "C" VEK_API int VEK_CALL VekDownloadFirmWare(DeviceHandle *handle, uint32
         return 0;
     }
     if (!ok) return 0;
-    Sleep(vek::kAfterDownloadPauseMs);
+    vek::win32::Sleep(vek::kAfterDownloadPauseMs);
     return 1;
 }

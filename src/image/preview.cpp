@@ -102,7 +102,7 @@ void ShowAndPause(const char *title, const cv::Mat &image, uint32_t milliseconds
             gPreviewState = 0;  // the backend cannot open windows: stop trying
         }
     }
-    Sleep(milliseconds);
+    win32::Sleep(milliseconds);
 }
 
 }  // namespace vek::image

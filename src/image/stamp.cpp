@@ -175,13 +175,13 @@ std::vector<std::string> ListDirectory(std::string_view dirPath) {
 
     std::vector<std::string> list;
     WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(pattern.c_str(), &entry);
+    HANDLE find = win32::FindFirstFileA(pattern.c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) return list;
     do {
         if (std::strcmp(entry.cFileName, ".") == 0 || std::strcmp(entry.cFileName, "..") == 0) continue;
         list.push_back(path + entry.cFileName);
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
+    } while (win32::FindNextFileA(find, &entry));
+    win32::FindClose(find);
     return list;
 }
 

@@ -1,4 +1,4 @@
-// The driver registry, device files and their requests.
+// The driver registry, device files and their requests (on every system).
 
 #include <atomic>
 #include <chrono>
@@ -97,35 +97,23 @@ void CompleteRequest(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {
 
 }  // namespace vek::platform
 
-using vek::platform::IoOutcome;
-using vek::platform::IoRequest;
-using vek::platform::IoState;
-using vek::platform::detail::DeviceFile;
-using vek::platform::detail::kRequestPending;
-using vek::platform::detail::ObjectKind;
+namespace vek::platform::detail {
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    if (fileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+std::optional<HANDLE> OpenRegisteredDevice(LPCSTR path) {
     std::shared_ptr<DeviceFile> file;
     {
         // The backend's open runs under the registry lock, so once
         // UnregisterDevice has returned no open of that device is under way.
-        auto &registry = vek::platform::detail::Devices();
+        Registry &registry = Devices();
         std::lock_guard lock(registry.mutex);
-        const vek::platform::detail::RegisteredDevice *found = nullptr;
+        const RegisteredDevice *found = nullptr;
         for (const auto &device : registry.devices) {
-            if (device.path == fileName) {
+            if (device.path == path) {
                 found = &device;
                 break;
             }
         }
-        if (found == nullptr) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (found == nullptr) return std::nullopt;
         void *context = nullptr;
         DWORD error = found->ops->open ? found->ops->open(found->device, &context) : ERROR_SUCCESS;
         if (error != ERROR_SUCCESS) {
@@ -134,14 +122,16 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, 
         }
         file = std::make_shared<DeviceFile>(found->ops, context);
     }
-    HANDLE handle = vek::platform::detail::InsertHandle(std::move(file));
+    HANDLE handle = InsertHandle(std::move(file));
     SetLastError(ERROR_SUCCESS);
     return handle;
 }
 
-BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
-                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-    auto file = vek::platform::detail::Lookup<DeviceFile>(device, ObjectKind::DeviceFile);
+bool IsDeviceFile(HANDLE handle) { return LookupHandle(handle, ObjectKind::DeviceFile) != nullptr; }
+
+BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                         DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    auto file = Lookup<DeviceFile>(device, ObjectKind::DeviceFile);
     if (!file) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -157,7 +147,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     } else if (overlapped->hEvent != nullptr) {
         ResetEvent(overlapped->hEvent);  // as on Windows: not signalled while the request runs
     }
-    vek::platform::detail::StoreResult(overlapped, kRequestPending, 0);
+    StoreResult(overlapped, kRequestPending, 0);
 
     IoRequest request{ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize, overlapped};
     IoOutcome outcome = file->Issue(request);
@@ -168,7 +158,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     case IoState::Complete:
         error = outcome.error;
         bytes = outcome.bytes;
-        vek::platform::detail::StoreResult(overlapped, error, bytes);
+        StoreResult(overlapped, error, bytes);
         if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
         break;
     case IoState::Pending:
@@ -176,15 +166,13 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         }
-        while (vek::platform::detail::LoadStatus(overlapped) == kRequestPending) {
-            WaitForSingleObject(own.hEvent, INFINITE);
-        }
-        error = static_cast<DWORD>(vek::platform::detail::LoadStatus(overlapped));
-        bytes = static_cast<DWORD>(vek::platform::detail::LoadBytes(overlapped));
+        while (LoadStatus(overlapped) == kRequestPending) WaitForSingleObject(own.hEvent, INFINITE);
+        error = static_cast<DWORD>(LoadStatus(overlapped));
+        bytes = static_cast<DWORD>(LoadBytes(overlapped));
         break;
     case IoState::Failed:
         error = outcome.error != ERROR_SUCCESS ? outcome.error : ERROR_GEN_FAILURE;
-        vek::platform::detail::StoreResult(overlapped, error, 0);
+        StoreResult(overlapped, error, 0);
         break;
     }
     if (synchronous) CloseHandle(own.hEvent);
@@ -193,26 +181,28 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
 
-BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
+BOOL DeviceFileResult(LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
     if (overlapped == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    while (vek::platform::detail::LoadStatus(overlapped) == kRequestPending) {
+    while (LoadStatus(overlapped) == kRequestPending) {
         if (!wait) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         if (overlapped->hEvent != nullptr) {
             if (WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
-        } else if (!vek::platform::detail::RunEventPumps(1)) {
+        } else if (!RunEventPumps(1)) {
             // No event to wait on: poll the record (a real pause; this is
             // no Sleep of the caller's and must not move virtual time).
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    const DWORD error = static_cast<DWORD>(vek::platform::detail::LoadStatus(overlapped));
-    if (bytesTransferred != nullptr) *bytesTransferred = static_cast<DWORD>(vek::platform::detail::LoadBytes(overlapped));
+    const DWORD error = static_cast<DWORD>(LoadStatus(overlapped));
+    if (bytesTransferred != nullptr) *bytesTransferred = static_cast<DWORD>(LoadBytes(overlapped));
     SetLastError(error);
     return error == ERROR_SUCCESS ? TRUE : FALSE;
 }
+
+}  // namespace vek::platform::detail

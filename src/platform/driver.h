@@ -1,5 +1,5 @@
-// The driver registry behind CreateFileA and DeviceIoControl on systems other
-// than Windows. A backend (the virtual board, libusb) registers each attached
+// The driver registry behind CreateFileA and DeviceIoControl. On Windows its
+// devices are listed and opened beside the system's own. A backend (the virtual board, libusb) registers each attached
 // device of an interface class with one table of operations; the platform
 // layer never contains backend-specific code.
 #pragma once
@@ -7,8 +7,6 @@
 #include <cstdint>
 
 #include "platform/win32.h"
-
-#if !defined(_WIN32)
 
 namespace vek::platform {
 
@@ -82,5 +80,3 @@ void UnregisterEnumerationHook(EnumerationHook hook);
 void RunEnumerationHooks(const GUID &interfaceClass);
 
 }  // namespace vek::platform
-
-#endif  // !_WIN32

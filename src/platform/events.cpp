@@ -1,4 +1,4 @@
-// Events, waits, Sleep and the event pumps of polling backends.
+// Events, waits and Sleep, for systems other than Windows.
 
 #include <algorithm>
 #include <chrono>
@@ -92,16 +92,6 @@ private:
     const std::string name_;
 };
 
-struct PumpList {
-    std::mutex mutex;
-    std::vector<EventPump> pumps;
-};
-
-PumpList &Pumps() {
-    static PumpList *pumps = new PumpList;
-    return *pumps;
-}
-
 DWORD WaitOn(Event &event, DWORD milliseconds) {
     if (event.TryTake()) return WAIT_OBJECT_0;
     if (milliseconds == 0) {
@@ -136,32 +126,7 @@ DWORD WaitOn(Event &event, DWORD milliseconds) {
 
 }  // namespace
 
-bool RunEventPumps(DWORD timeoutMs) {
-    std::vector<EventPump> pumps;
-    {
-        PumpList &list = Pumps();
-        std::lock_guard lock(list.mutex);
-        pumps = list.pumps;
-    }
-    for (EventPump pump : pumps) pump(timeoutMs);
-    return !pumps.empty();
-}
-
 }  // namespace detail
-
-void RegisterEventPump(EventPump pump) {
-    if (!pump) return;
-    detail::PumpList &list = detail::Pumps();
-    std::lock_guard lock(list.mutex);
-    list.pumps.push_back(pump);
-}
-
-void UnregisterEventPump(EventPump pump) {
-    detail::PumpList &list = detail::Pumps();
-    std::lock_guard lock(list.mutex);
-    auto it = std::find(list.pumps.begin(), list.pumps.end(), pump);
-    if (it != list.pumps.end()) list.pumps.erase(it);
-}
 
 }  // namespace vek::platform
 

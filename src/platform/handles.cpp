@@ -1,4 +1,4 @@
-// The process-wide handle table and the per-thread error code.
+// The process-wide handle table of the platform layer's own objects.
 
 #include <cstdint>
 #include <mutex>
@@ -15,16 +15,15 @@ struct HandleTable {
     std::mutex mutex;
     std::unordered_map<uintptr_t, std::shared_ptr<Object>> objects;
     // Handle values grow by 4 as on Windows and are never reused, so a stale
-    // handle can never reach a newer object.
-    uintptr_t next = 0x1000;
+    // handle can never reach a newer object. They are odd, unlike the
+    // system's own on Windows (see InsertHandle).
+    uintptr_t next = 0x1001;
 };
 
 HandleTable &Table() {
     static HandleTable *table = new HandleTable;  // lives to the end of the process
     return *table;
 }
-
-thread_local DWORD lastError = 0;
 
 // Takes the object of `handle` out of the table when `accept` approves its
 // kind; it is destroyed by the caller, after the table lock is released.
@@ -58,29 +57,15 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind) {
     return it->second;
 }
 
+bool CloseObject(HANDLE handle) {
+    std::shared_ptr<Object> object = Extract(
+        handle, [](ObjectKind k) { return k == ObjectKind::Event || k == ObjectKind::DeviceFile; });
+    return object != nullptr;  // a device file's close runs here when this was the last user
+}
+
 bool RemoveHandle(HANDLE handle, ObjectKind kind) {
     std::shared_ptr<Object> object = Extract(handle, [kind](ObjectKind k) { return k == kind; });
     return object != nullptr;  // the object goes here, outside the lock
 }
 
 }  // namespace vek::platform::detail
-
-using vek::platform::detail::ObjectKind;
-
-DWORD GetLastError() { return vek::platform::detail::lastError; }
-
-void SetLastError(DWORD error) { vek::platform::detail::lastError = error; }
-
-// Closes events and device files; searches, device-information sets and
-// notification tokens have their own closing calls, as on Windows.
-BOOL CloseHandle(HANDLE handle) {
-    std::shared_ptr<vek::platform::detail::Object> object = vek::platform::detail::Extract(
-        handle, [](ObjectKind k) { return k == ObjectKind::Event || k == ObjectKind::DeviceFile; });
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    object.reset();  // a device file's close runs here when this was the last user
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}

@@ -1,11 +1,13 @@
-// Shared pieces of the platform layer: the process-wide handle table of
-// kernel-like objects, and the event and pump internals that device I/O uses.
+// Shared pieces of the platform layer: the process-wide handle table of the
+// layer's own objects, the driver registry's device files and device
+// information sets, and the pump internals that device I/O uses. All of it is
+// built on every system: on Windows it carries the registry's devices (the
+// virtual board) beside the system's own.
 #pragma once
-
-#if !defined(_WIN32)
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,9 @@ private:
 };
 
 // Adds an object and returns its new handle (never null, never
-// INVALID_HANDLE_VALUE; handle values are never reused in a process).
+// INVALID_HANDLE_VALUE; handle values are never reused in a process). Handle
+// values are odd: the system's own handles are multiples of 4, so on Windows
+// the two never meet.
 HANDLE InsertHandle(std::shared_ptr<Object> object);
 // The object behind `handle` when it is of `kind`, or null.
 std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind);
@@ -41,6 +45,10 @@ template <typename T>
 std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind) {
     return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }
+// Closes an event or a device file, as CloseHandle does (searches, device
+// information sets and notification tokens have their own closing calls).
+// The object goes when its last user lets go. False if unknown.
+bool CloseObject(HANDLE handle);
 // Removes `handle` if it names an object of `kind`; the object itself goes
 // when its last user lets go (outside the table's lock). False if unknown.
 bool RemoveHandle(HANDLE handle, ObjectKind kind);
@@ -74,6 +82,42 @@ std::vector<RegisteredDevice> RegisteredDevicesOf(const GUID &interfaceClass);
 // The observer given to SetSleepObserver, or null.
 SleepObserver CurrentSleepObserver();
 
-}  // namespace vek::platform::detail
+// Device files (device_io.cpp). Each call sets the thread's last error as the
+// Win32 call of the same purpose does.
+//
+// Opens the registered device at `path`: nullopt when no registered device has
+// that path, else its new handle or INVALID_HANDLE_VALUE (the backend refused).
+std::optional<HANDLE> OpenRegisteredDevice(LPCSTR path);
+bool IsDeviceFile(HANDLE handle);
+// DeviceIoControl and GetOverlappedResult on a device file.
+BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                         DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL DeviceFileResult(LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
 
-#endif  // !_WIN32
+// Device information sets (device_info_set.cpp): the registry's devices of one
+// class, in registration order, and on Windows the system's own set of the
+// class after them (`systemSet`, else null).
+class DeviceInfoSet final : public Object {
+public:
+    DeviceInfoSet(const GUID &interfaceClass, std::vector<std::string> paths, HDEVINFO systemSet)
+        : Object(ObjectKind::DeviceInfoSet),
+          interfaceClass(interfaceClass),
+          paths(std::move(paths)),
+          systemSet(systemSet) {}
+    const GUID interfaceClass;
+    const std::vector<std::string> paths;
+    const HDEVINFO systemSet;
+};
+// Runs the enumeration hooks and takes a snapshot of the registry's devices of
+// `interfaceClass`; returns the set's handle.
+HDEVINFO OpenDeviceInfoSet(const GUID &interfaceClass, HDEVINFO systemSet);
+// The registry's member `memberIndex` of `set` (ERROR_NO_MORE_ITEMS past them).
+BOOL EnumRegisteredInterface(const DeviceInfoSet &set, const GUID *interfaceClassGuid, DWORD memberIndex,
+                             PSP_DEVICE_INTERFACE_DATA interfaceData);
+// True when `interfaceData` was filled by EnumRegisteredInterface for `set`.
+bool IsRegisteredInterface(const DeviceInfoSet &set, const SP_DEVICE_INTERFACE_DATA &interfaceData);
+BOOL RegisteredInterfaceDetail(const DeviceInfoSet &set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                               PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, LPDWORD requiredSize,
+                               PSP_DEVINFO_DATA deviceInfo);
+
+}  // namespace vek::platform::detail

@@ -1,8 +1,13 @@
 // The Windows calls that the USB device and endpoint classes, the device API
-// and the image functions make. On Windows this is the real API; elsewhere the
-// platform layer in this folder provides them with the semantics those classes
-// rely on, over a driver registry that backends (the virtual board, libusb)
-// fill. Code above this header reads the same on both.
+// and the image functions make. Elsewhere than on Windows the platform layer in
+// this folder provides them with the semantics those classes rely on, over a
+// driver registry that backends (the virtual board, libusb) fill.
+//
+// The library makes these calls as vek::win32::X (below). On Windows most of
+// them are the system's own; the device calls also reach the registry's
+// devices, and the pauses and timed waits keep to the platform clock, so the
+// virtual board and its tests run there too. Code above this header reads
+// the same on every system.
 #pragma once
 
 #if defined(_WIN32)
@@ -218,3 +223,68 @@ BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA findData);
 BOOL FindClose(HANDLE find);
 
 #endif  // !_WIN32
+
+namespace vek::win32 {
+
+#if defined(_WIN32)
+// The system's own.
+using ::CreateEventA;
+using ::FindClose;
+using ::FindFirstFileA;
+using ::FindNextFileA;
+using ::GetLastError;
+using ::MessageBoxA;
+using ::RegisterDeviceNotificationA;
+using ::ResetEvent;
+using ::SetEvent;
+using ::SetLastError;
+using ::UnregisterDeviceNotification;
+
+// The system's own, with the driver registry's devices beside the system's
+// (windows_calls.cpp): device setup lists the registry's devices of a class
+// first, then the system's; CreateFileA opens a registry path itself; and
+// the handles of registry devices and sets, which are odd, never reach the
+// system.
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
+BOOL CloseHandle(HANDLE handle);
+HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND parent, DWORD flags);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *interfaceClassGuid,
+                                 DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData);
+BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                      LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+
+// The system's own, on the platform clock: in its virtual mode a pause, or a
+// timed wait that would time out, moves virtual time at once.
+void Sleep(DWORD milliseconds);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+#else
+using ::CloseHandle;
+using ::CreateEventA;
+using ::CreateFileA;
+using ::DeviceIoControl;
+using ::FindClose;
+using ::FindFirstFileA;
+using ::FindNextFileA;
+using ::GetLastError;
+using ::GetOverlappedResult;
+using ::MessageBoxA;
+using ::RegisterDeviceNotificationA;
+using ::ResetEvent;
+using ::SetEvent;
+using ::SetLastError;
+using ::SetupDiDestroyDeviceInfoList;
+using ::SetupDiEnumDeviceInterfaces;
+using ::SetupDiGetClassDevsA;
+using ::SetupDiGetDeviceInterfaceDetailA;
+using ::Sleep;
+using ::UnregisterDeviceNotification;
+using ::WaitForSingleObject;
+#endif
+
+}  // namespace vek::win32

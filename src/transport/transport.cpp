@@ -27,7 +27,7 @@ constexpr DWORD kAbortWaitSliceMs = 100;
 // answers ERROR_IO_INCOMPLETE.
 bool StillPending(HANDLE driverHandle, OVERLAPPED &ov) {
     DWORD bytes = 0;
-    return !GetOverlappedResult(driverHandle, &ov, &bytes, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE;
+    return !win32::GetOverlappedResult(driverHandle, &ov, &bytes, FALSE) && win32::GetLastError() == ERROR_IO_INCOMPLETE;
 }
 
 // The clock of the waits: the platform layer's (virtual or real) where it
@@ -59,7 +59,7 @@ bool WaitRestOfBudget(HANDLE driverHandle, OVERLAPPED &ov, uint64_t deadline) {
     while (StillPending(driverHandle, ov)) {
         const uint64_t now = NowMs();
         if (now >= deadline) return false;
-        WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
+        win32::WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
     }
     return true;
 }
@@ -80,7 +80,7 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
     CCyUSBEndPoint *ep = FindBulkEndpoint(device, endpointAddress);
     if (ep == nullptr) return false;
 
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, kTransferEventName);
+    HANDLE event = win32::CreateEventA(nullptr, FALSE, FALSE, kTransferEventName);
     if (event == nullptr) return false;
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof ov);
@@ -99,12 +99,12 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
             // Still pending after 2000 ms: end it before the block and the
             // overlapped record are released.
             ep->AbortPipe();
-            while (StillPending(ep->driverHandle, ov)) WaitForSingleObject(event, kAbortWaitSliceMs);
+            while (StillPending(ep->driverHandle, ov)) win32::WaitForSingleObject(event, kAbortWaitSliceMs);
         }
     }
 
     bool ok = ep->FinishTransfer(buffer, len, &ov, block, nullptr);
-    CloseHandle(event);
+    win32::CloseHandle(event);
     return ok && ended;
 }
 

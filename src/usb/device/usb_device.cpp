@@ -58,10 +58,10 @@ CCyDevice::~CCyDevice() noexcept(false) {
         failure = std::current_exception();
     }
     if (interfaceNotification != nullptr) {
-        const BOOL ok = UnregisterDeviceNotification(interfaceNotification);
+        const BOOL ok = win32::UnregisterDeviceNotification(interfaceNotification);
         interfaceNotification = nullptr;
         if (!ok) {
-            lastError = GetLastError();
+            lastError = win32::GetLastError();
             if (!failure) {
                 failure = std::make_exception_ptr(UsbError(kCloseDeviceNotificationError));
             }
@@ -75,7 +75,7 @@ CCyDevice::~CCyDevice() noexcept(false) {
 }
 
 uint8_t CCyDevice::DeviceCount() {
-    HDEVINFO set = SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr, kDeviceSetFlags);
+    HDEVINFO set = win32::SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr, kDeviceSetFlags);
     attachedCount = 0;
     if (set == INVALID_HANDLE_VALUE || set == nullptr) {
         return 0;
@@ -84,13 +84,13 @@ uint8_t CCyDevice::DeviceCount() {
         SP_DEVICE_INTERFACE_DATA devInterfaceData;
         std::memset(&devInterfaceData, 0, sizeof devInterfaceData);
         devInterfaceData.cbSize = sizeof devInterfaceData;
-        if (SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, member, &devInterfaceData)) {
+        if (win32::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, member, &devInterfaceData)) {
             ++attachedCount;
-        } else if (GetLastError() == ERROR_NO_MORE_ITEMS) {
+        } else if (win32::GetLastError() == ERROR_NO_MORE_ITEMS) {
             break;
         }
     }
-    SetupDiDestroyDeviceInfoList(set);
+    win32::SetupDiDestroyDeviceInfoList(set);
     return attachedCount;
 }
 
@@ -106,23 +106,23 @@ bool CCyDevice::OpenDriver(uint8_t index) {
         return false;
     };
 
-    HDEVINFO set = SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr, kDeviceSetFlags);
+    HDEVINFO set = win32::SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr, kDeviceSetFlags);
     if (set == INVALID_HANDLE_VALUE || set == nullptr) {
         return fail();
     }
     SP_DEVICE_INTERFACE_DATA devInterfaceData;
     std::memset(&devInterfaceData, 0, sizeof devInterfaceData);
     devInterfaceData.cbSize = sizeof devInterfaceData;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, index, &devInterfaceData)) {
-        SetupDiDestroyDeviceInfoList(set);
+    if (!win32::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceGuid, index, &devInterfaceData)) {
+        win32::SetupDiDestroyDeviceInfoList(set);
         return fail();
     }
 
     DWORD requiredLength = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &devInterfaceData, nullptr, 0, &requiredLength, nullptr);
+    win32::SetupDiGetDeviceInterfaceDetailA(set, &devInterfaceData, nullptr, 0, &requiredLength, nullptr);
     constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     if (requiredLength <= kPathOffset) {
-        SetupDiDestroyDeviceInfoList(set);
+        win32::SetupDiDestroyDeviceInfoList(set);
         return fail();
     }
     // Aligned for the record's head; at least as large as the fixed head.
@@ -133,12 +133,12 @@ bool CCyDevice::OpenDriver(uint8_t index) {
     SP_DEVINFO_DATA devInfoData;
     std::memset(&devInfoData, 0, sizeof devInfoData);
     devInfoData.cbSize = sizeof devInfoData;
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &devInterfaceData, tmpInterfaceDeviceDetailData, requiredLength,
+    if (!win32::SetupDiGetDeviceInterfaceDetailA(set, &devInterfaceData, tmpInterfaceDeviceDetailData, requiredLength,
                                           nullptr, &devInfoData)) {
-        SetupDiDestroyDeviceInfoList(set);
+        win32::SetupDiDestroyDeviceInfoList(set);
         return fail();
     }
-    SetupDiDestroyDeviceInfoList(set);
+    win32::SetupDiDestroyDeviceInfoList(set);
 
     // The path, without the record's head and without its NUL. A path that
     // does not fit the 256-byte interfacePath is not opened: a cut path would
@@ -150,10 +150,10 @@ bool CCyDevice::OpenDriver(uint8_t index) {
     std::memcpy(interfacePath, tmpInterfaceDeviceDetailData->DevicePath, pathLength);
     interfacePath[pathLength] = '\0';
 
-    HANDLE handle = CreateFileA(interfacePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE handle = win32::CreateFileA(interfacePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        lastError = GetLastError();
+        lastError = win32::GetLastError();
         return false;
     }
     driverHandle = handle;
@@ -182,7 +182,7 @@ bool CCyDevice::OpenDevice(uint8_t index) {
             bosInfo = new BosInfo(driverHandle, bosDescriptorData, bosDescriptorLength);
         }
     } catch (const std::exception &) {
-        MessageBoxA(nullptr, kBosErrorText, kBosErrorCaption, MB_OK);
+        win32::MessageBoxA(nullptr, kBosErrorText, kBosErrorCaption, MB_OK);
         CloseDevice();
         return false;
     }
@@ -205,7 +205,7 @@ bool CCyDevice::OpenDevice(uint8_t index) {
             }
         }
     } catch (const std::exception &) {
-        MessageBoxA(nullptr, kConfigErrorText, kConfigErrorCaption, MB_OK);
+        win32::MessageBoxA(nullptr, kConfigErrorText, kConfigErrorCaption, MB_OK);
         CloseDevice();
         return false;
     }
@@ -229,7 +229,7 @@ bool CCyDevice::OpenDevice(uint8_t index) {
         hFilter.dbch_size = sizeof hFilter;
         hFilter.dbch_devicetype = DBT_DEVTYP_HANDLE;
         hFilter.dbch_handle = driverHandle;
-        handleNotification = RegisterDeviceNotificationA(notifyWindow, &hFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        handleNotification = win32::RegisterDeviceNotificationA(notifyWindow, &hFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
     }
     return true;
 }
@@ -292,13 +292,13 @@ void CCyDevice::ReleaseDriver() {
     if (driverHandle == INVALID_HANDLE_VALUE) {
         return;
     }
-    if (handleNotification != nullptr && !UnregisterDeviceNotification(handleNotification)) {
-        lastError = GetLastError();
+    if (handleNotification != nullptr && !win32::UnregisterDeviceNotification(handleNotification)) {
+        lastError = win32::GetLastError();
         throw UsbError(kCloseHandleNotificationError);
     }
     handleNotification = nullptr;
-    if (!CloseHandle(driverHandle)) {
-        lastError = GetLastError();
+    if (!win32::CloseHandle(driverHandle)) {
+        lastError = win32::GetLastError();
         throw UsbError(kCloseDriverError);
     }
     driverHandle = INVALID_HANDLE_VALUE;
@@ -309,10 +309,10 @@ bool CCyDevice::DriverRequest(uint32_t code, void *buffer, uint32_t length) {
         return false;
     }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(driverHandle, code, buffer, length, buffer, length, &returned, nullptr);
+    const BOOL ok = win32::DeviceIoControl(driverHandle, code, buffer, length, buffer, length, &returned, nullptr);
     returnedLength = returned;
     if (!ok) {
-        lastError = GetLastError();
+        lastError = win32::GetLastError();
         return false;
     }
     return returnedLength == length;
@@ -636,9 +636,9 @@ bool CCyDevice::RegisterInterfaceNotification(HWND window) {
     dFilter.dbcc_size = sizeof dFilter;
     dFilter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     dFilter.dbcc_classguid = interfaceGuid;
-    interfaceNotification = RegisterDeviceNotificationA(window, &dFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    interfaceNotification = win32::RegisterDeviceNotificationA(window, &dFilter, DEVICE_NOTIFY_WINDOW_HANDLE);
     if (interfaceNotification == nullptr) {
-        lastError = GetLastError();
+        lastError = win32::GetLastError();
         return false;
     }
     return true;

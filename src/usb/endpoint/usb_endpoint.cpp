@@ -75,13 +75,13 @@ uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, u
     record->isoPacketLength = head->isoPacketLength;
 
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(endpoint.driverHandle, code, block, inLength, out, outLength, &returned, ov);
+    const BOOL ok = win32::DeviceIoControl(endpoint.driverHandle, code, block, inLength, out, outLength, &returned, ov);
     if (ok) {
         // Windows leaves the thread's error as it was after a success; make it
         // say "complete" so that the waits read it as such.
-        SetLastError(ERROR_SUCCESS);
+        win32::SetLastError(ERROR_SUCCESS);
     }
-    const DWORD error = GetLastError();
+    const DWORD error = win32::GetLastError();
     record->issueError = error;
     record->issueBytes = returned;
     if (copyStatus) {
@@ -192,16 +192,16 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
         ok = record->issueError == ERROR_SUCCESS ? TRUE : FALSE;
         bytes = record->issueBytes;
     } else {
-        ok = GetOverlappedResult(driverHandle, ov, &bytes, FALSE);
-        if (!ok && GetLastError() == ERROR_IO_INCOMPLETE && record->issueError == ERROR_IO_PENDING) {
+        ok = win32::GetOverlappedResult(driverHandle, ov, &bytes, FALSE);
+        if (!ok && win32::GetLastError() == ERROR_IO_INCOMPLETE && record->issueError == ERROR_IO_PENDING) {
             // Still in progress (a caller's wait expired): end it before the
             // block goes, as the driver may write it until then.
             AbortPipe();
             const DWORD waited =
-                ov->hEvent != nullptr ? WaitForSingleObject(ov->hEvent, INFINITE) : WAIT_FAILED;
+                ov->hEvent != nullptr ? win32::WaitForSingleObject(ov->hEvent, INFINITE) : WAIT_FAILED;
             bytes = 0;
-            ok = GetOverlappedResult(driverHandle, ov, &bytes, waited == WAIT_OBJECT_0 ? FALSE : TRUE);
-            if (!ok && GetLastError() == ERROR_IO_INCOMPLETE) {
+            ok = win32::GetOverlappedResult(driverHandle, ov, &bytes, waited == WAIT_OBJECT_0 ? FALSE : TRUE);
+            if (!ok && win32::GetLastError() == ERROR_IO_INCOMPLETE) {
                 // No way to learn when the request ends: the block is left to
                 // the driver rather than freed under it.
                 length = 0;
@@ -246,18 +246,18 @@ bool CCyUSBEndPoint::WaitForTransfer(OVERLAPPED *ov, uint32_t waitMs) {
     if (lastError != ERROR_IO_PENDING || ov == nullptr) {
         return false;
     }
-    return WaitForSingleObject(ov->hEvent, waitMs) == WAIT_OBJECT_0;
+    return win32::WaitForSingleObject(ov->hEvent, waitMs) == WAIT_OBJECT_0;
 }
 
 bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
-    lastError = GetLastError();
+    lastError = win32::GetLastError();
     if (lastError == ERROR_SUCCESS) {
         return true;
     }
     if (lastError != ERROR_IO_PENDING || ov == nullptr) {
         return false;
     }
-    DWORD waited = WaitForSingleObject(ov->hEvent, timeoutMs);
+    DWORD waited = win32::WaitForSingleObject(ov->hEvent, timeoutMs);
     if (waited == WAIT_OBJECT_0) {
         return true;
     }
@@ -266,10 +266,10 @@ bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
         return false;
     }
     AbortPipe();
-    waited = WaitForSingleObject(ov->hEvent, 50);
+    waited = win32::WaitForSingleObject(ov->hEvent, 50);
     if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED) {
         AbortPipe();
-        WaitForSingleObject(ov->hEvent, INFINITE);
+        win32::WaitForSingleObject(ov->hEvent, INFINITE);
     }
     return false;
 }
@@ -277,10 +277,10 @@ bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
 bool CCyUSBEndPoint::SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets) {
     OVERLAPPED ovLapStatus;
     std::memset(&ovLapStatus, 0, sizeof ovLapStatus);
-    ovLapStatus.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ovLapStatus.hEvent = win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (ovLapStatus.hEvent == nullptr) {
         // Without an event no request can be waited for: none is issued.
-        lastError = GetLastError();
+        lastError = win32::GetLastError();
         length = 0;
         return false;
     }
@@ -288,16 +288,16 @@ bool CCyUSBEndPoint::SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *pac
     // Nothing issued: nothing to wait for (the thread's error would be stale).
     const bool waited = block != nullptr && WaitForCompletion(&ovLapStatus);
     const bool finished = FinishTransfer(buffer, length, &ovLapStatus, block, packets);
-    CloseHandle(ovLapStatus.hEvent);
+    win32::CloseHandle(ovLapStatus.hEvent);
     return waited && finished;
 }
 
 bool CCyUSBEndPoint::ResetPipe() {
     uint8_t pipe = address;
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(driverHandle, ioctl::kResetPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
+    const BOOL ok = win32::DeviceIoControl(driverHandle, ioctl::kResetPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
     if (!ok) {
-        lastError = GetLastError();
+        lastError = win32::GetLastError();
     }
     return ok != FALSE;
 }
@@ -307,18 +307,18 @@ bool CCyUSBEndPoint::AbortPipe() {
     DWORD returned = 0;
     OVERLAPPED ov;
     std::memset(&ov, 0, sizeof ov);
-    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ov.hEvent = win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (ov.hEvent == nullptr) {
         // No event: the abort is issued as the pipe reset is, and the call
         // itself returns when the driver has taken it.
-        DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
+        win32::DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, nullptr);
         return true;
     }
-    const BOOL ok = DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, &ov);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-        WaitForSingleObject(ov.hEvent, INFINITE);
+    const BOOL ok = win32::DeviceIoControl(driverHandle, ioctl::kAbortPipe, &pipe, 1, nullptr, 0, &returned, &ov);
+    if (!ok && win32::GetLastError() == ERROR_IO_PENDING) {
+        win32::WaitForSingleObject(ov.hEvent, INFINITE);
     }
-    CloseHandle(ov.hEvent);
+    win32::CloseHandle(ov.hEvent);
     return true;
 }
 

@@ -1,0 +1,12 @@
+# A cross build has no GoogleTest for its target: it is built here from the
+# sources Debian ships with it (package googletest, /usr/src/googletest), with
+# the targets named as find_package(GTest) names them.
+find_path(VEK_GOOGLETEST_SOURCE CMakeLists.txt PATHS /usr/src/googletest NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT VEK_GOOGLETEST_SOURCE)
+  message(FATAL_ERROR "GoogleTest's sources not found in /usr/src/googletest (apt-get install googletest)")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${VEK_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+add_library(GTest::gtest ALIAS gtest)
+add_library(GTest::gtest_main ALIAS gtest_main)
+add_library(GTest::gmock ALIAS gmock)

@@ -1,0 +1,8 @@
+# Cross-compiling for 32-bit Windows with Debian's MinGW-w64 (posix thread
+# model). The exports there are __stdcall; vek_dll.def keeps their names plain.
+#   cmake -S . -B build/windows32 -G Ninja \
+#         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-i686.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(VEK_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
