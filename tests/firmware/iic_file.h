@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "host_environment.h"
+
 namespace vektest {
 
 struct IicRecord {
@@ -44,8 +46,8 @@ inline std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
 class ScratchDirectory {
 public:
     ScratchDirectory() : previous_(std::filesystem::current_path()) {
-        char pattern[] = "/tmp/vek_fw_XXXXXX";
-        if (mkdtemp(pattern) != nullptr) std::filesystem::current_path(path_ = pattern);
+        path_ = vektest::MakeScratchDirectory("vek_fw_");
+        if (!path_.empty()) std::filesystem::current_path(path_);
     }
     ~ScratchDirectory() {
         std::error_code ec;

@@ -48,7 +48,7 @@ IoOutcome FakeIoctl(void *context, IoRequest *request) {
     auto *fake = static_cast<FakeDevice *>(context);
     fake->requests.push_back(*request);
     if (fake->closeDuringRequest != nullptr) {
-        CloseHandle(fake->closeDuringRequest);
+        vek::win32::CloseHandle(fake->closeDuringRequest);
         fake->closesSeenInRequest = fake->closes;
     }
     if (fake->completeLater) {
@@ -72,7 +72,7 @@ protected:
         UnregisterDevice(id_);
     }
     HANDLE Open() {
-        return CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        return vek::win32::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
 
@@ -84,13 +84,13 @@ protected:
 TEST_F(DeviceIoTest, CloseHandleClosesTheInstanceOnce) {
     HANDLE file = Open();
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_FALSE(CloseHandle(file));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(vek::win32::CloseHandle(file));
+    EXPECT_FALSE(vek::win32::CloseHandle(file));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(std::pair(fake_.opens, fake_.closes), std::pair(1, 1));
     DWORD bytes = 7;
-    EXPECT_FALSE(DeviceIoControl(file, 0x220000, nullptr, 0, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(vek::win32::DeviceIoControl(file, 0x220000, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_TRUE(fake_.requests.empty());
 }
 
@@ -98,7 +98,7 @@ TEST_F(DeviceIoTest, CloseDuringARequestWaitsForTheRequestToLetGo) {
     HANDLE file = Open();
     fake_.closeDuringRequest = file;
     uint32_t version = 0;
-    EXPECT_TRUE(DeviceIoControl(file, 0x220000, &version, 4, &version, 4, nullptr, nullptr));
+    EXPECT_TRUE(vek::win32::DeviceIoControl(file, 0x220000, &version, 4, &version, 4, nullptr, nullptr));
     EXPECT_EQ(fake_.closesSeenInRequest, 0) << "the request still held the instance";
     EXPECT_EQ(fake_.closes, 1);
 }
@@ -112,10 +112,10 @@ TEST_F(DeviceIoTest, SynchronousRequestThatPendsIsWaitedFor) {
         fake_.laterBytes = count;
         DWORD bytes = 99;
         uint8_t buffer[38] = {};
-        BOOL ok = DeviceIoControl(file, 0x220020, buffer, 38, buffer, 38, &bytes, nullptr);
+        BOOL ok = vek::win32::DeviceIoControl(file, 0x220020, buffer, 38, buffer, 38, &bytes, nullptr);
         fake_.completer.join();
-        EXPECT_EQ(std::tuple(ok, GetLastError(), bytes), std::tuple(error == ERROR_SUCCESS, error, count));
-        CloseHandle(file);
+        EXPECT_EQ(std::tuple(ok, vek::win32::GetLastError(), bytes), std::tuple(error == ERROR_SUCCESS, error, count));
+        vek::win32::CloseHandle(file);
     }
 }
 
@@ -129,52 +129,52 @@ TEST_F(DeviceIoTest, OverlappedRequestAnsweredInsideTheCall) {
         {{IoState::Failed, ERROR_DEVICE_NOT_CONNECTED, 0}, false},
     };
     HANDLE file = Open();
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE event = vek::win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.answer.error);
         const BOOL ok = c.answer.error == ERROR_SUCCESS;
         fake_.answer = c.answer;
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
-        SetEvent(event);  // the call clears it before issuing
+        vek::win32::SetEvent(event);  // the call clears it before issuing
         uint8_t data[512];
-        EXPECT_EQ(DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped), ok);
-        EXPECT_EQ(GetLastError(), c.answer.error);
-        EXPECT_EQ(WaitForSingleObject(event, 0), c.eventSet ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        EXPECT_EQ(vek::win32::DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped), ok);
+        EXPECT_EQ(vek::win32::GetLastError(), c.answer.error);
+        EXPECT_EQ(vek::win32::WaitForSingleObject(event, 0), c.eventSet ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
         DWORD bytes = 0;
-        EXPECT_EQ(GetOverlappedResult(file, &overlapped, &bytes, FALSE), ok);
-        EXPECT_EQ(GetLastError(), c.answer.error);
+        EXPECT_EQ(vek::win32::GetOverlappedResult(file, &overlapped, &bytes, FALSE), ok);
+        EXPECT_EQ(vek::win32::GetLastError(), c.answer.error);
         if (c.answer.state == IoState::Complete) { EXPECT_EQ(bytes, c.answer.bytes); }
     }
-    CloseHandle(event);
-    CloseHandle(file);
+    vek::win32::CloseHandle(event);
+    vek::win32::CloseHandle(file);
 }
 
 TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
     HANDLE file = Open();
-    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE event = vek::win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     for (BOOL waitInGetResult : {FALSE, TRUE}) {
         SCOPED_TRACE(waitInGetResult);
         fake_.answer = {IoState::Pending, ERROR_SUCCESS, 0};
         OVERLAPPED overlapped{};
         overlapped.hEvent = event;
         uint8_t data[64];
-        EXPECT_FALSE(DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped));
-        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        EXPECT_FALSE(vek::win32::DeviceIoControl(file, 0x22004B, data, 38, data, sizeof data, nullptr, &overlapped));
+        EXPECT_EQ(vek::win32::GetLastError(), ERROR_IO_PENDING);
         EXPECT_GT(static_cast<uint64_t>(overlapped.Internal), 0xFFFFFFFFull)
             << "the running mark can never be mistaken for an error code";
         DWORD bytes = 0;
-        EXPECT_FALSE(GetOverlappedResult(file, &overlapped, &bytes, FALSE));
-        EXPECT_EQ(std::pair(GetLastError(), WaitForSingleObject(event, 0)), std::pair(ERROR_IO_INCOMPLETE, WAIT_TIMEOUT));
+        EXPECT_FALSE(vek::win32::GetOverlappedResult(file, &overlapped, &bytes, FALSE));
+        EXPECT_EQ(std::pair(vek::win32::GetLastError(), vek::win32::WaitForSingleObject(event, 0)), (std::pair<DWORD, DWORD>(ERROR_IO_INCOMPLETE, WAIT_TIMEOUT)));
 
         std::thread completer([&overlapped] { CompleteRequest(&overlapped, ERROR_SUCCESS, 64); });
-        if (!waitInGetResult) { EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0); }
-        EXPECT_TRUE(GetOverlappedResult(file, &overlapped, &bytes, waitInGetResult));
+        if (!waitInGetResult) { EXPECT_EQ(vek::win32::WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0); }
+        EXPECT_TRUE(vek::win32::GetOverlappedResult(file, &overlapped, &bytes, waitInGetResult));
         completer.join();
-        EXPECT_EQ(std::pair(GetLastError(), bytes), std::pair(0u, 64u));
+        EXPECT_EQ(std::pair(vek::win32::GetLastError(), bytes), (std::pair<DWORD, DWORD>(0, 64)));
     }
-    CloseHandle(event);
-    CloseHandle(file);
+    vek::win32::CloseHandle(event);
+    vek::win32::CloseHandle(file);
 }
 
 // --- device setup ---
@@ -186,29 +186,29 @@ struct Enumeration {
 
 Enumeration Enumerate(const GUID &interfaceClass) {
     Enumeration result;
-    HDEVINFO set = SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
     for (DWORD i = 0;; ++i) {
         SP_DEVICE_INTERFACE_DATA data{};
         data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data)) {
-            result.endError = GetLastError();
+        if (!vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data)) {
+            result.endError = vek::win32::GetLastError();
             break;
         }
         DWORD required = 0;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_FALSE(vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(vek::win32::GetLastError(), ERROR_INSUFFICIENT_BUFFER);
         std::vector<char> storage(required);
         auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         SP_DEVINFO_DATA info{};
         info.cbSize = sizeof info;
-        EXPECT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, &info));
+        EXPECT_TRUE(vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, &info));
         std::string path(storage.data() + 4, required - 5);  // cbSize and the NUL left out
         EXPECT_EQ(storage[required - 1], '\0');
         result.paths.push_back(path);
     }
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_TRUE(vek::win32::SetupDiDestroyDeviceInfoList(set));
     return result;
 }
 
@@ -226,10 +226,10 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     UnregisterDevice(id_);
     EXPECT_EQ(Enumerate(kTestClass).paths, std::vector<std::string>{"second"});
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_FILE_NOT_FOUND);
     uint32_t value = 0;
-    EXPECT_TRUE(DeviceIoControl(open, 0x220000, &value, 4, &value, 4, nullptr, nullptr));
-    EXPECT_TRUE(CloseHandle(open));
+    EXPECT_TRUE(vek::win32::DeviceIoControl(open, 0x220000, &value, 4, &value, 4, nullptr, nullptr));
+    EXPECT_TRUE(vek::win32::CloseHandle(open));
     EXPECT_EQ(fake_.closes, 1);
 
     UnregisterDevice(secondId);
@@ -238,30 +238,30 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
 }
 
 TEST_F(DeviceIoTest, SetIsASnapshot) {
-    HDEVINFO set = SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     FakeDevice later;
     uint64_t laterId = RegisterDevice(kTestClass, "later", &kFakeOps, &later);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_TRUE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_FALSE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_NO_MORE_ITEMS);
+    vek::win32::SetupDiDestroyDeviceInfoList(set);
     UnregisterDevice(laterId);
 }
 
 TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
-    EXPECT_EQ(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
+    EXPECT_EQ(vek::win32::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
               INVALID_HANDLE_VALUE);
-    EXPECT_EQ(SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
 
-    HDEVINFO set = SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = 28;
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_PARAMETER);
     data.cbSize = sizeof data;
-    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    ASSERT_TRUE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
 
     const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1);
     std::vector<char> storage(needed + 8);
@@ -272,15 +272,15 @@ TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
         SCOPED_TRACE(::testing::Message() << cbSize << " " << size);
         detail->cbSize = cbSize;
         DWORD required = 0;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr));
-        EXPECT_EQ(GetLastError(), error);
+        EXPECT_FALSE(vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr));
+        EXPECT_EQ(vek::win32::GetLastError(), error);
         EXPECT_EQ(required, needed);
     }
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(vek::win32::SetupDiDestroyDeviceInfoList(set));
+    EXPECT_FALSE(vek::win32::SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
+    EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 FakeDevice hookedDevice;
@@ -300,7 +300,7 @@ TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
 
 TEST(MessageBoxTest, WritesCaptionAndTextToStandardError) {
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration", MB_OK),
+    EXPECT_EQ(vek::win32::MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration", MB_OK),
               1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Wrong Device Configuration: Please correct firmware descriptor table\n");

@@ -37,6 +37,7 @@
 
 #include "api/device_handle.h"
 #include "firmware/iic_file.h"
+#include "host_environment.h"
 #include "vek_dll.h"
 #include "vek_sim.h"
 
@@ -221,7 +222,7 @@ bool In(uint32_t v, std::initializer_list<uint32_t> set) { return std::find(set.
 class FaultSweep : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("VEK_NO_LIBUSB", "1", 1);  // only virtual boards
+        vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
         VekSimDetachAll();
         VekSimSetVirtualClock(1);
     }

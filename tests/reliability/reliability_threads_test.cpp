@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_environment.h"
 #include "vek_dll.h"
 #include "vek_sim.h"
 
@@ -31,7 +32,7 @@ std::vector<uint8_t> Pattern(uint32_t seed) {
 class Threads : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("VEK_NO_LIBUSB", "1", 1);  // only virtual boards
+        vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
         VekSimDetachAll();
     }
     void TearDown() override {

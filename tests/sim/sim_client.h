@@ -19,20 +19,20 @@ using Bytes = std::vector<uint8_t>;
 inline std::vector<std::string> DevicePaths() {
     std::vector<std::string> paths;
     const GUID *cls = &vek::kDriverInterfaceClass;
-    HDEVINFO set = SetupDiGetClassDevsA(cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return paths;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, cls, i, &data); ++i) {
+    for (DWORD i = 0; vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, cls, i, &data); ++i) {
         DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+        vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
         std::vector<char> storage(required + 8);
         auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
         detail->cbSize = 8;
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr))
+        if (vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr))
             paths.emplace_back(detail->DevicePath);
     }
-    SetupDiDestroyDeviceInfoList(set);
+    vek::win32::SetupDiDestroyDeviceInfoList(set);
     return paths;
 }
 
@@ -60,22 +60,22 @@ struct Async {
     vek::TransferRequest block{};
     BOOL issued = FALSE;
     DWORD issueError = 0;
-    bool Signalled(DWORD ms = 0) const { return WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
+    bool Signalled(DWORD ms = 0) const { return vek::win32::WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
     // GetOverlappedResult without waiting: ok flag, error and bytes.
     BOOL Result(DWORD *error, DWORD *bytes) {
-        BOOL ok = GetOverlappedResult(device, &overlapped, bytes, FALSE);
-        *error = GetLastError();
+        BOOL ok = vek::win32::GetOverlappedResult(device, &overlapped, bytes, FALSE);
+        *error = vek::win32::GetLastError();
         return ok;
     }
     ~Async() {
         DWORD bytes = 0;
-        if (issueError == ERROR_IO_PENDING && !GetOverlappedResult(device, &overlapped, &bytes, FALSE) &&
-            GetLastError() == ERROR_IO_INCOMPLETE) {
+        if (issueError == ERROR_IO_PENDING && !vek::win32::GetOverlappedResult(device, &overlapped, &bytes, FALSE) &&
+            vek::win32::GetLastError() == ERROR_IO_INCOMPLETE) {
             uint8_t ep = block.endpointAddress;
-            DeviceIoControl(device, vek::ioctl::kAbortPipe, &ep, 1, nullptr, 0, &bytes, nullptr);
-            GetOverlappedResult(device, &overlapped, &bytes, TRUE);
+            vek::win32::DeviceIoControl(device, vek::ioctl::kAbortPipe, &ep, 1, nullptr, 0, &bytes, nullptr);
+            vek::win32::GetOverlappedResult(device, &overlapped, &bytes, TRUE);
         }
-        CloseHandle(overlapped.hEvent);
+        vek::win32::CloseHandle(overlapped.hEvent);
     }
 };
 
@@ -84,11 +84,11 @@ public:
     explicit Client(size_t index = 0) {
         std::vector<std::string> paths = DevicePaths();
         if (index < paths.size())
-            handle_ = CreateFileA(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            handle_ = vek::win32::CreateFileA(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
     ~Client() {
-        if (Open()) CloseHandle(handle_);
+        if (Open()) vek::win32::CloseHandle(handle_);
     }
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -99,8 +99,8 @@ public:
     Reply Raw(DWORD code, Bytes buffer, DWORD inLength, DWORD outLength) {
         Reply r;
         r.buffer = std::move(buffer);
-        r.ok = DeviceIoControl(handle_, code, r.buffer.data(), inLength, r.buffer.data(), outLength, &r.returned, nullptr);
-        r.error = GetLastError();
+        r.ok = vek::win32::DeviceIoControl(handle_, code, r.buffer.data(), inLength, r.buffer.data(), outLength, &r.returned, nullptr);
+        r.error = vek::win32::GetLastError();
         return r;
     }
     Reply Query(DWORD code, DWORD length) { return Raw(code, Bytes(std::max<DWORD>(length, 1)), 0, length); }
@@ -140,11 +140,11 @@ public:
     std::unique_ptr<Async> Begin(uint8_t endpoint, void *data, DWORD length) {
         auto a = std::make_unique<Async>();
         a->device = handle_;
-        a->overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        a->overlapped.hEvent = vek::win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
         a->block.endpointAddress = endpoint;
         DWORD returned = 0;
-        a->issued = DeviceIoControl(handle_, vek::ioctl::kDirectData, &a->block, 38, data, length, &returned, &a->overlapped);
-        a->issueError = GetLastError();
+        a->issued = vek::win32::DeviceIoControl(handle_, vek::ioctl::kDirectData, &a->block, 38, data, length, &returned, &a->overlapped);
+        a->issueError = vek::win32::GetLastError();
         return a;
     }
     // Direct request run to its end: true on success; bytes moved in *moved.
@@ -153,9 +153,9 @@ public:
         DWORD bytes = 0;
         const bool pending = !a->issued && a->issueError == ERROR_IO_PENDING;
         BOOL ok = a->issued;
-        if (pending) ok = GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
-        else if (ok) GetOverlappedResult(handle_, &a->overlapped, &bytes, FALSE);
-        if (error) *error = ok ? 0 : pending ? GetLastError() : a->issueError;
+        if (pending) ok = vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
+        else if (ok) vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, FALSE);
+        if (error) *error = ok ? 0 : pending ? vek::win32::GetLastError() : a->issueError;
         a->issueError = 0;
         if (moved) *moved = bytes;
         return ok;
@@ -172,8 +172,8 @@ public:
     }
     BOOL PipeRequest(DWORD code, uint8_t endpoint, DWORD *error = nullptr) {
         DWORD returned = 0;
-        BOOL ok = DeviceIoControl(handle_, code, &endpoint, 1, nullptr, 0, &returned, nullptr);
-        if (error) *error = GetLastError();
+        BOOL ok = vek::win32::DeviceIoControl(handle_, code, &endpoint, 1, nullptr, 0, &returned, nullptr);
+        if (error) *error = vek::win32::GetLastError();
         return ok;
     }
     BOOL Abort(uint8_t endpoint) { return PipeRequest(vek::ioctl::kAbortPipe, endpoint); }

@@ -304,7 +304,7 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
         }
         ExpectEnded(*pending, ERROR_DEVICE_NOT_CONNECTED);
         EXPECT_TRUE(simtest::DevicePaths().empty());
-        EXPECT_EQ(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(vek::win32::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
         EXPECT_EQ(client_->GetDescriptor(1, 0, 18).error, ERROR_DEVICE_NOT_CONNECTED);
         EXPECT_FALSE(client_->Abort(0x86));
         uint32_t packet[2] = {1, 1};
@@ -358,9 +358,9 @@ TEST_F(DriverTest, PausesAreTracedUnderTheVirtualClock) {
     VekSimSetVirtualClock(1);
     VekSimTraceClear();
     const uint64_t start = VekSimClockMs();
-    Sleep(100);
+    vek::win32::Sleep(100);
     ASSERT_TRUE(client_->WriteRegister(0x30, 1));
-    Sleep(2000);
+    vek::win32::Sleep(2000);
     EXPECT_EQ(VekSimClockMs(), start + 2100);
     EXPECT_EQ(sim::Pauses(), (std::vector<uint32_t>{100, 2000}));
     auto entries = sim::TraceEntries();
@@ -371,7 +371,7 @@ TEST_F(DriverTest, PausesAreTracedUnderTheVirtualClock) {
     // A pending IN waited for with a timeout under the virtual clock expires at once.
     uint8_t buffer[8];
     auto pending = client_->Begin(0x86, buffer, 8);
-    EXPECT_EQ(WaitForSingleObject(pending->overlapped.hEvent, 2000), WAIT_TIMEOUT);
+    EXPECT_EQ(vek::win32::WaitForSingleObject(pending->overlapped.hEvent, 2000), WAIT_TIMEOUT);
     EXPECT_EQ(VekSimClockMs(), start + 4100);
 }
 
@@ -386,7 +386,7 @@ TEST_F(DriverTest, ABlockedReaderIsCompletedFromAnotherThread) {
             uint32_t reply[2] = {};
             Bytes block = Client::Block(0, 0, 0, 0, 0x86, {});
             DWORD returned = 0;
-            ASSERT_TRUE(DeviceIoControl(own.Handle(), ioctl::kDirectData, block.data(), 38, reply, 8, &returned, nullptr));
+            ASSERT_TRUE(vek::win32::DeviceIoControl(own.Handle(), ioctl::kDirectData, block.data(), 38, reply, 8, &returned, nullptr));
             ASSERT_EQ(reply[1], 0x5EEDu);
         }
     });

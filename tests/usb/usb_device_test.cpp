@@ -367,7 +367,7 @@ TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
     {
         CCyDevice device(nullptr, kTestClass, 1);
         const HANDLE handle = device.driverHandle;
-        ASSERT_TRUE(CloseHandle(handle));  // someone closed the driver handle under the object
+        ASSERT_TRUE(vek::win32::CloseHandle(handle));  // someone closed the driver handle under the object
         ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close handle to driver.");
         // The handle is kept; the tree went all the same.
         EXPECT_EQ(std::tuple(device.lastError, device.driverHandle, device.controlEndpoint, device.configurations[0]),
@@ -394,7 +394,7 @@ TEST_F(DeviceTest, WindowNotificationsAreRegisteredAndReleased) {
         EXPECT_EQ(device.handleNotification, nullptr);
     }  // the interface registration goes with the object
     auto *device = new CCyDevice(window, kTestClass, 1);
-    ASSERT_TRUE(UnregisterDeviceNotification(device->interfaceNotification));
+    ASSERT_TRUE(vek::win32::UnregisterDeviceNotification(device->interfaceNotification));
     ExpectUsbError([&] { delete device; }, "Failed to close the device notification handle.");
 }
 

@@ -30,8 +30,8 @@ IoOutcome StaysPending(IoRequest &) { return {IoState::Pending, ERROR_SUCCESS, 0
 
 // An overlapped record with its own event, for the begin / wait / finish steps.
 struct Overlapped : OVERLAPPED {
-    Overlapped() : OVERLAPPED{} { hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
-    ~Overlapped() { CloseHandle(hEvent); }
+    Overlapped() : OVERLAPPED{} { hEvent = vek::win32::CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+    ~Overlapped() { vek::win32::CloseHandle(hEvent); }
 };
 
 class EndpointTest : public ::testing::Test {
@@ -43,7 +43,7 @@ protected:
     }
     void TearDown() override {
         fake.EndAllPending(ERROR_OPERATION_ABORTED);
-        CloseHandle(handle);
+        vek::win32::CloseHandle(handle);
     }
     std::unique_ptr<CCyBulkEndPoint> Bulk(uint8_t address, uint32_t directTransfer = 1) {
         const Bytes d = test::Endpoint(address, 2, 512);

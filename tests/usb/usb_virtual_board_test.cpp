@@ -25,11 +25,11 @@ std::vector<VekSimTraceEntry> Trace(uint32_t kind) {
 // at most 2000 ms, finish.
 bool Transfer(CCyUSBEndPoint &endpoint, uint8_t *data, int32_t length = 8) {
     OVERLAPPED ov{};
-    ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, "CYUSB_INOUT");
+    ov.hEvent = vek::win32::CreateEventA(nullptr, FALSE, FALSE, "CYUSB_INOUT");
     uint8_t *block = endpoint.BeginTransfer(data, length, &ov);
     endpoint.WaitForTransfer(&ov, 2000);
     const bool ok = endpoint.FinishTransfer(data, length, &ov, block);
-    CloseHandle(ov.hEvent);
+    vek::win32::CloseHandle(ov.hEvent);
     return ok && length == 8;
 }
 
