@@ -9,6 +9,9 @@ from typing import List
 import pytest
 
 TOOL = os.environ.get("VEK_TOOL", "")
+# "0" when the tool is built without image support (the build says which).
+IMAGES = os.environ.get("VEK_TOOL_IMAGES", "1") != "0"
+needs_images = pytest.mark.skipif(not IMAGES, reason="this vek is built without image support")
 
 
 class Result:

@@ -3,6 +3,10 @@
 import json
 import struct
 
+from conftest import needs_images
+
+pytestmark = needs_images
+
 
 def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
     r = vek("demo", "--out", "demo-output", timeout=300)

@@ -2,7 +2,9 @@
 
 import pytest
 
-from conftest import write_pgm
+from conftest import needs_images, write_pgm
+
+pytestmark = needs_images
 
 
 def test_convert_image_to_bin_and_back(vek, tmp_path):

@@ -1,14 +1,11 @@
 // Board subcommands: list, info, init, control, inquire, reg, timing,
 // trigger, gpio, reset-pipe, firmware.
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <thread>
+#include <random>
 
 #include <CLI/CLI.hpp>
 
@@ -419,6 +416,25 @@ FirmwareImage checkFirmwareFile(const std::vector<uint8_t> &f, const std::string
     return img;
 }
 
+// A new, empty folder of the tool's own under the temporary folder.
+fs::path makePrivateFolder(const std::string &prefix) {
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) throw FileError("no temporary folder: " + ec.message());
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        const fs::path dir = base / (prefix + suffix);
+        if (fs::create_directory(dir, ec)) {
+            fs::permissions(dir, fs::perms::owner_all, ec);
+            return dir;
+        }
+        if (ec) throw FileError("cannot create a folder in '" + base.string() + "': " + ec.message());
+    }
+    throw FileError("cannot create a folder of a new name in '" + base.string() + "'");
+}
+
 void runFirmware(Context &ctx, const std::string &path) {
     std::vector<uint8_t> file = readFile(path);
     FirmwareImage img = checkFirmwareFile(file, path);
@@ -426,11 +442,7 @@ void runFirmware(Context &ctx, const std::string &path) {
 
     // The library reads the image from "dlp_usb.iic" in the current directory:
     // give it a private directory holding a copy of the file.
-    std::string tmpl = (fs::temp_directory_path() / "vek-firmware-XXXXXX").string();
-    std::vector<char> dirName(tmpl.begin(), tmpl.end());
-    dirName.push_back(0);
-    if (!mkdtemp(dirName.data())) throw FileError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
-    fs::path dir(dirName.data());
+    const fs::path dir = makePrivateFolder("vek-firmware-");
     struct Cleanup {
         fs::path dir, back;
         ~Cleanup() {

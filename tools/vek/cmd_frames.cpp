@@ -4,11 +4,10 @@
 #include <memory>
 
 #include <CLI/CLI.hpp>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "codes.hpp"
 #include "common.hpp"
+#include "frame_images.hpp"
 #include "progress.hpp"
 
 namespace vektool {
@@ -76,10 +75,12 @@ void runLoad(Context &ctx, const FrameArgs &a) {
     bool needSize = false;
     for (std::size_t i = 0; i < a.files.size(); ++i) {
         frames[i].source = a.files[i];
-        if (hasExtension(a.files[i], ".bin"))
+        if (hasExtension(a.files[i], ".bin")) {
             frames[i].bytes = readFile(a.files[i]);
-        else
+        } else {
+            checkImageInput(a.files[i]);
             needSize = true;
+        }
     }
 
     Board board(ctx.opt.board);
@@ -91,10 +92,7 @@ void runLoad(Context &ctx, const FrameArgs &a) {
                              "); give --width and --height for the images");
         for (auto &f : frames) {
             if (!f.bytes.empty() || hasExtension(f.source, ".bin")) continue;
-            f.bytes.resize(frameBytes(l.width, l.height, a.planes));
-            if (!GetGrayBinFormat(f.source.c_str(), static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
-                                  static_cast<uint8_t>(a.planes), f.bytes.data()))
-                throw FileError("cannot load '" + f.source + "' as an image");
+            f.bytes = imageToFrame(f.source, l.width, l.height, a.planes);
         }
     }
     uint64_t total = 0;
@@ -135,8 +133,7 @@ void runReadback(Context &ctx, const FrameArgs &a) {
     if (a.planes == 0 || a.planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
     if (a.frames == 0) throw UsageError("--frames must be at least 1");
     bool raw = hasExtension(a.output, ".bin");
-    if (!raw && !cv::haveImageWriter(a.output))
-        throw UsageError("cannot tell how to write '" + a.output + "': use a .bin file or an image (.png, .bmp, .tif, ...)");
+    if (!raw) checkImageOutput(a.output);
     if (!raw && a.length) throw UsageError("--length applies to .bin output; an image takes its size from --width, --height and --planes");
 
     Board board(ctx.opt.board);
@@ -163,9 +160,6 @@ void runReadback(Context &ctx, const FrameArgs &a) {
         files.push_back(a.output);
     } else {
         for (uint32_t k = 0; k < a.frames; ++k) {
-            cv::Mat img(static_cast<int>(l.height), static_cast<int>(l.width), CV_8UC1);
-            bin2pixel(data.data() + k * frameLen, static_cast<int32_t>(l.width), static_cast<int32_t>(l.height),
-                      static_cast<uint8_t>(a.planes), img.data);
             std::string name = a.output;
             if (a.frames > 1) {
                 auto dot = name.find_last_of('.');
@@ -173,13 +167,7 @@ void runReadback(Context &ctx, const FrameArgs &a) {
                 std::snprintf(suffix, sizeof suffix, "_%03u", k);
                 name.insert(dot, suffix);
             }
-            bool ok = false;
-            try {
-                ok = cv::imwrite(name, img);
-            } catch (const cv::Exception &) {
-                ok = false;
-            }
-            if (!ok) throw FileError("cannot write '" + name + "'");
+            frameToImage(data.data() + k * frameLen, l.width, l.height, a.planes, name);
             files.push_back(name);
         }
     }
@@ -193,18 +181,32 @@ void runReadback(Context &ctx, const FrameArgs &a) {
 
 void addFrameCommands(CLI::App &app, Context &ctx) {
     auto ld = std::make_shared<FrameArgs>();
-    auto *load = app.add_subcommand("load", "Load frames into board memory: images (converted with a plane mask) or .bin files");
-    load->add_option("files", ld->files, "images or .bin frame files, loaded one after another")->required()->check(CLI::ExistingFile);
+    auto *load = app.add_subcommand(
+        "load", kImageSupport ? "Load frames into board memory: images (converted with a plane mask) or .bin files"
+                              : "Load .bin frame files into board memory");
+    load->add_option("files", ld->files,
+                     kImageSupport ? "images or .bin frame files, loaded one after another"
+                                   : ".bin frame files, loaded one after another")
+        ->required()->check(CLI::ExistingFile);
     load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")->capture_default_str();
-    load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")->capture_default_str();
-    load->add_option("--width", ld->width, "image width in pixels (default: the board's frame width)");
-    load->add_option("--height", ld->height, "image height in pixels (default: the board's frame height)");
+    CLI::Option *imageOptions[] = {
+        load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")
+            ->capture_default_str(),
+        load->add_option("--width", ld->width, "image width in pixels (default: the board's frame width)"),
+        load->add_option("--height", ld->height, "image height in pixels (default: the board's frame height)")};
+    // Without image support they change nothing: still taken, not listed.
+    if (!kImageSupport)
+        for (auto *o : imageOptions) o->group("");
     load->footer("Each frame starts where the previous one ended: the address comes from inquiry 17.");
     load->callback([&ctx, ld] { ctx.action = [ld](Context &c) { runLoad(c, *ld); }; });
 
     auto rb = std::make_shared<FrameArgs>();
-    auto *read = app.add_subcommand("readback", "Read frames back from board memory into a .bin file or images");
-    read->add_option("-o,--output", rb->output, "output: a .bin file (raw bytes) or an image file")->required();
+    auto *read = app.add_subcommand(
+        "readback", kImageSupport ? "Read frames back from board memory into a .bin file or images"
+                                  : "Read frames back from board memory into a .bin file");
+    read->add_option("-o,--output", rb->output,
+                     kImageSupport ? "output: a .bin file (raw bytes) or an image file" : "output: a .bin file (raw bytes)")
+        ->required();
     read->add_option("--address", rb->address, "board memory address (multiple of 16)")->capture_default_str();
     read->add_option("--planes", rb->planes, "plane mask of the frames")->capture_default_str();
     read->add_option("--width", rb->width, "frame width in pixels (default: the board's)");

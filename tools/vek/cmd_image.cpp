@@ -16,6 +16,7 @@
 
 #include "codes.hpp"
 #include "common.hpp"
+#include "frame_images.hpp"
 #include "progress.hpp"
 
 namespace vektool {
@@ -33,14 +34,6 @@ struct ImageArgs {
 
 void checkPlanes(uint32_t planes) {
     if (planes == 0 || planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
-}
-
-bool writeImage(const std::string &path, const cv::Mat &img) {
-    try {
-        return cv::imwrite(path, img);
-    } catch (const cv::Exception &) {
-        return false;
-    }
 }
 
 // "out.bin" + "red" -> "out.red.bin"
@@ -62,13 +55,11 @@ void runConvert(Context &ctx, const ImageArgs &a) {
     if (toBin == fromBin)
         throw UsageError("convert goes from an image to a .bin file or from a .bin file to an image");
     if (fromBin && a.rgb) throw UsageError("--rgb applies to image -> .bin");
-    if (!toBin && !cv::haveImageWriter(a.output)) throw UsageError("cannot tell how to write '" + a.output + "'");
+    if (!toBin) checkImageOutput(a.output);
 
     json files = json::array();
     if (toBin && !a.rgb) {
-        std::vector<uint8_t> bin(frameLen);
-        if (!GetGrayBinFormat(a.input.c_str(), w, h, mask, bin.data()))
-            throw FileError("cannot load '" + a.input + "' as an image");
+        std::vector<uint8_t> bin = imageToFrame(a.input, a.width, a.height, a.planes);
         writeFile(a.output, bin.data(), bin.size());
         files.push_back(a.output);
     } else if (toBin) {
@@ -87,9 +78,7 @@ void runConvert(Context &ctx, const ImageArgs &a) {
             throw UsageError("'" + a.input + "' is " + std::to_string(bin.size()) + " bytes; a " + std::to_string(a.width) +
                              "x" + std::to_string(a.height) + " frame of plane mask " + hex32(a.planes) + " is " +
                              std::to_string(frameLen) + " bytes (check --width, --height and --planes)");
-        cv::Mat img(h, w, CV_8UC1);
-        bin2pixel(bin.data(), w, h, mask, img.data);
-        if (!writeImage(a.output, img)) throw FileError("cannot write '" + a.output + "'");
+        frameToImage(bin.data(), a.width, a.height, a.planes, a.output);
         files.push_back(a.output);
     }
     ctx.result = {{"input", a.input}, {"files", files}, {"width", a.width}, {"height", a.height},
@@ -222,7 +211,7 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir)) throw FileError("cannot create the folder '" + outDir + "'");
-    if (access(dir.c_str(), W_OK) != 0) throw FileError("the folder '" + outDir + "' is not writable");
+    if (access(dir.string().c_str(), W_OK) != 0) throw FileError("the folder '" + outDir + "' is not writable");
     std::set<std::string> beforeNames;
     std::map<std::string, fs::file_time_type> before;
     for (const auto &e : fs::directory_iterator(dir)) before[e.path().filename().string()] = e.last_write_time();

@@ -13,6 +13,14 @@
 
 namespace CLI { class App; }
 
+// The printf flavour Context::say's format is checked against: the C
+// library's own where it names one (MinGW-w64's C99 printf), else printf.
+#ifdef __MINGW_PRINTF_FORMAT
+#define VEKTOOL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define VEKTOOL_PRINTF_FORMAT printf
+#endif
+
 namespace vektool {
 
 using nlohmann::json;
@@ -50,6 +58,11 @@ struct DeviceError : std::runtime_error {
         : std::runtime_error(call), code(c) {}
     uint32_t code;
 };
+// Something this build of the tool leaves out (image files and commands in a
+// build without image support): nothing was done.
+struct NotInThisBuild : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 // Any other failure (a boolean call that returned false, a mismatch).
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -63,7 +76,7 @@ struct Context {
 
     bool progressEnabled() const;
     // Text output (suppressed with --json).
-    void say(const char *fmt, ...) const __attribute__((format(printf, 2, 3)));
+    void say(const char *fmt, ...) const __attribute__((format(VEKTOOL_PRINTF_FORMAT, 2, 3)));
 };
 
 // Frame layout of a board type (inquiry 5).

@@ -6,6 +6,7 @@
 
 #include "codes.hpp"
 #include "common.hpp"
+#include "frame_images.hpp"
 #include "trace_summary.hpp"
 
 using namespace vektool;
@@ -16,8 +17,10 @@ void printJson(const json &j) {
     std::printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
+// One error report: a line (or a device code's explanation) on standard
+// error, and with --json the same as a JSON object on standard output.
 int reportError(const Context &ctx, const std::string &kind, const std::string &message, int status,
-                const CodeInfo *code = nullptr, const std::string &call = "") {
+                const CodeInfo *code = nullptr, const std::string &call = "", bool usageHint = true) {
     std::fflush(stdout);
     if (ctx.opt.json) {
         json e = {{"kind", kind}, {"message", message}};
@@ -36,7 +39,7 @@ int reportError(const Context &ctx, const std::string &kind, const std::string &
                      hex32(code->code).c_str(), code->meaning, code->advice);
     } else {
         std::fprintf(stderr, "%s: %s\n", cmd.c_str(), message.c_str());
-        if (status == kExitUsage) std::fprintf(stderr, "Run '%s --help' for usage.\n", cmd.c_str());
+        if (status == kExitUsage && usageHint) std::fprintf(stderr, "Run '%s --help' for usage.\n", cmd.c_str());
     }
     return status;
 }
@@ -73,8 +76,10 @@ int main(int argc, char **argv) {
                    "with --sim: write what the virtual board was told to FILE ('-': standard error)");
     app.add_flag("--json", ctx.opt.json, "print the result as JSON");
     app.add_flag("--no-progress", ctx.opt.noProgress, "no progress bar even on a terminal");
-    app.footer("Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
-               "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.");
+    std::string footer = "Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
+                         "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.";
+    if (*imageSupportNote()) footer += std::string("\n") + imageSupportNote();
+    app.footer(footer);
 
     addDeviceCommands(app, ctx);
     addFrameCommands(app, ctx);
@@ -105,6 +110,8 @@ int main(int argc, char **argv) {
             out["ok"] = true;
             printJson(out);
         }
+    } catch (const NotInThisBuild &e) {
+        status = reportError(ctx, "not_in_this_build", e.what(), kExitUsage, nullptr, "", false);
     } catch (const UsageError &e) {
         status = reportError(ctx, "usage", e.what(), kExitUsage);
     } catch (const FileError &e) {
@@ -119,7 +126,7 @@ int main(int argc, char **argv) {
     if (ctx.opt.sim && !ctx.opt.simTrace.empty()) {
         try {
             if (ctx.opt.simTrace == "-")
-                writeTraceText("/dev/stderr");
+                std::fputs(traceText().c_str(), stderr);
             else
                 writeTraceText(ctx.opt.simTrace);
         } catch (const FileError &e) {

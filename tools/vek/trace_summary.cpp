@@ -83,11 +83,16 @@ TraceSummary summariseTrace() {
     return s;
 }
 
-void writeTraceText(const std::string &path) {
+std::string traceText() {
     uint32_t need = VekSimTraceText(nullptr, 0);
     std::vector<char> text(static_cast<std::size_t>(need) + 1);
     VekSimTraceText(text.data(), static_cast<uint32_t>(text.size()));
-    writeFile(path, reinterpret_cast<const uint8_t *>(text.data()), need);
+    return std::string(text.data(), need);
+}
+
+void writeTraceText(const std::string &path) {
+    const std::string text = traceText();
+    writeFile(path, reinterpret_cast<const uint8_t *>(text.data()), text.size());
 }
 
 nlohmann::json TraceSummary::toJson() const {

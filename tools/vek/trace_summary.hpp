@@ -27,7 +27,9 @@ struct TraceSummary {
 
 // Reads the whole process-wide trace of the virtual boards.
 TraceSummary summariseTrace();
-// Writes the trace as text, one line per entry.
+// The trace as text, one line per entry.
+std::string traceText();
+// Writes traceText() to a file.
 void writeTraceText(const std::string &path);
 
 }  // namespace vektool

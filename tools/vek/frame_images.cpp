@@ -1,0 +1,45 @@
+// Frames as image files, in a build with image support: the library's
+// conversions and OpenCV's image writers.
+#include "frame_images.hpp"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "common.hpp"
+
+namespace vektool {
+
+const bool kImageSupport = true;
+
+const char *imageSupportNote() { return ""; }
+
+// An image that cannot be loaded is found when it is converted, after the
+// board has told its frame size.
+void checkImageInput(const std::string &) {}
+
+void checkImageOutput(const std::string &path) {
+    if (!cv::haveImageWriter(path))
+        throw UsageError("cannot tell how to write '" + path + "': use a .bin file or an image (.png, .bmp, .tif, ...)");
+}
+
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask) {
+    std::vector<uint8_t> frame(frameBytes(width, height, planeMask));
+    if (!GetGrayBinFormat(path.c_str(), static_cast<int32_t>(width), static_cast<int32_t>(height),
+                          static_cast<uint8_t>(planeMask), frame.data()))
+        throw FileError("cannot load '" + path + "' as an image");
+    return frame;
+}
+
+void frameToImage(const uint8_t *frame, uint32_t width, uint32_t height, uint32_t planeMask, const std::string &path) {
+    cv::Mat img(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
+    bin2pixel(frame, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<uint8_t>(planeMask), img.data);
+    bool ok = false;
+    try {
+        ok = cv::imwrite(path, img);
+    } catch (const cv::Exception &) {
+        ok = false;
+    }
+    if (!ok) throw FileError("cannot write '" + path + "'");
+}
+
+}  // namespace vektool

@@ -1,0 +1,37 @@
+// Frames as image files, and whether this build of the tool has images at
+// all. CMake builds one of two implementations: frame_images.cpp (the
+// library's image functions and OpenCV, with the image commands of
+// cmd_image.cpp and demo.cpp) or no_images.cpp (a build without image
+// support: image files are refused and the image commands answer that they
+// are left out). Nothing else in the tool depends on which one it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vektool {
+
+// True when frames can be read from and written to image files.
+extern const bool kImageSupport;
+
+// What --help says about image support ("" when nothing is left out).
+const char *imageSupportNote();
+
+// Throws, before the board is touched, when frames cannot be loaded from the
+// file at `path` (a file other than a .bin frame file).
+void checkImageInput(const std::string &path);
+
+// Throws UsageError, before the board is touched, when frames cannot be
+// written to an image file at `path` (a name other than a .bin file).
+void checkImageOutput(const std::string &path);
+
+// The image file at `path` as one frame of width x height pixels keeping the
+// bit planes of `planeMask`; throws FileError when it cannot be loaded.
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask);
+
+// Writes one frame (width x height, bit planes of `planeMask`) as an 8-bit
+// gray image to `path`; throws FileError when it cannot be written.
+void frameToImage(const uint8_t *frame, uint32_t width, uint32_t height, uint32_t planeMask, const std::string &path);
+
+}  // namespace vektool
