@@ -1,8 +1,11 @@
-// The one clock of the platform layer: a monotonic clock, or virtual time.
+// The one clock of the platform layer (a monotonic clock, or virtual time),
+// and the observers of pauses and message boxes.
 
 #include "platform/clock.h"
 
 #include <atomic>
+
+#include "platform/message_box.h"
 #include <chrono>
 
 namespace vek::platform {
@@ -12,6 +15,7 @@ std::atomic<bool> virtualMode{false};
 // Virtual time starts at 0 and only moves forward, also across switches of mode.
 std::atomic<uint64_t> virtualMs{0};
 std::atomic<SleepObserver> sleepObserver{nullptr};
+std::atomic<MessageBoxObserver> messageBoxObserver{nullptr};
 
 }  // namespace
 
@@ -31,8 +35,15 @@ void AdvanceClock(uint64_t milliseconds) {
 
 void SetSleepObserver(SleepObserver observer) { sleepObserver.store(observer); }
 
+void SetMessageBoxObserver(MessageBoxObserver observer) { messageBoxObserver.store(observer); }
+
 namespace detail {
 SleepObserver CurrentSleepObserver() { return sleepObserver.load(); }
+
+bool ObserveMessageBox(const char *text, const char *caption) {
+    MessageBoxObserver observer = messageBoxObserver.load();
+    return observer != nullptr && observer(text, caption);
+}
 }  // namespace detail
 
 }  // namespace vek::platform

@@ -127,8 +127,6 @@ std::optional<HANDLE> OpenRegisteredDevice(LPCSTR path) {
     return handle;
 }
 
-bool IsDeviceFile(HANDLE handle) { return LookupHandle(handle, ObjectKind::DeviceFile) != nullptr; }
-
 BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                          DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto file = Lookup<DeviceFile>(device, ObjectKind::DeviceFile);

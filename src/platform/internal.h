@@ -45,6 +45,10 @@ template <typename T>
 std::shared_ptr<T> Lookup(HANDLE handle, ObjectKind kind) {
     return std::static_pointer_cast<T>(LookupHandle(handle, kind));
 }
+// True for every value InsertHandle can give (1 modulo 4), whether or not it
+// is still open; false for the system's handles on Windows (multiples of 4)
+// and its pseudo-handles (INVALID_HANDLE_VALUE and the like).
+bool IsLayerHandle(HANDLE handle);
 // Closes an event or a device file, as CloseHandle does (searches, device
 // information sets and notification tokens have their own closing calls).
 // The object goes when its last user lets go. False if unknown.
@@ -88,7 +92,6 @@ SleepObserver CurrentSleepObserver();
 // Opens the registered device at `path`: nullopt when no registered device has
 // that path, else its new handle or INVALID_HANDLE_VALUE (the backend refused).
 std::optional<HANDLE> OpenRegisteredDevice(LPCSTR path);
-bool IsDeviceFile(HANDLE handle);
 // DeviceIoControl and GetOverlappedResult on a device file.
 BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                          DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/internal.h"
+#include "platform/message_box.h"
 #include "platform/win32.h"
 
 namespace vek::platform::detail {
@@ -112,7 +113,8 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY notification) {
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
+    if (vek::platform::detail::ObserveMessageBox(text, caption)) return IDOK;
     std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "Error", text != nullptr ? text : "");
     std::fflush(stderr);
-    return 1;  // IDOK
+    return IDOK;
 }

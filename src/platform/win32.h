@@ -93,6 +93,7 @@ using HDEVNOTIFY = void *;
 #define DIGCF_DEVICEINTERFACE 0x10u
 
 #define MB_OK 0u
+#define IDOK 1
 #define DEVICE_NOTIFY_WINDOW_HANDLE 0u
 #define DBT_DEVTYP_DEVICEINTERFACE 5u
 #define DBT_DEVTYP_HANDLE 6u
@@ -233,7 +234,6 @@ using ::FindClose;
 using ::FindFirstFileA;
 using ::FindNextFileA;
 using ::GetLastError;
-using ::MessageBoxA;
 using ::RegisterDeviceNotificationA;
 using ::ResetEvent;
 using ::SetEvent;
@@ -243,8 +243,8 @@ using ::UnregisterDeviceNotification;
 // The system's own, with the driver registry's devices beside the system's
 // (windows_calls.cpp): device setup lists the registry's devices of a class
 // first, then the system's; CreateFileA opens a registry path itself; and
-// the handles of registry devices and sets, which are odd, never reach the
-// system.
+// the layer's own handles (1 modulo 4, never a value of the system's) never
+// reach the system.
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
@@ -258,6 +258,9 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA in
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                       LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+
+// The system's box, after the message-box observer (message_box.h).
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // The system's own, on the platform clock: in its virtual mode a pause, or a
 // timed wait that would time out, moves virtual time at once.

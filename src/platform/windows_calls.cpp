@@ -1,11 +1,17 @@
 // On Windows: the Win32 calls that carry the driver registry's devices (the
-// virtual board) beside the system's own, and the pauses and timed waits on
-// the platform clock. Everything else is the system's own (win32.h).
+// virtual board) beside the system's own, the pauses and timed waits on the
+// platform clock, and the message box with its observer. Everything else is
+// the system's own (win32.h).
+//
+// A handle goes to the layer or to the system by its value alone (see
+// IsLayerHandle), so a request record keeps going to the layer even after its
+// device file was closed, as the layer wrote its status in the layer's form.
 
 #include <memory>
 
 #include "platform/clock.h"
 #include "platform/internal.h"
+#include "platform/message_box.h"
 #include "platform/win32.h"
 
 namespace layer = vek::platform::detail;
@@ -14,7 +20,9 @@ using layer::ObjectKind;
 namespace vek::win32 {
 namespace {
 
+// The layer's set behind `set`, or null for the system's own sets.
 std::shared_ptr<layer::DeviceInfoSet> FindDeviceInfoSet(HDEVINFO set) {
+    if (!layer::IsLayerHandle(set)) return nullptr;
     return layer::Lookup<layer::DeviceInfoSet>(set, ObjectKind::DeviceInfoSet);
 }
 
@@ -31,7 +39,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-    if (layer::IsDeviceFile(device)) {
+    if (layer::IsLayerHandle(device)) {
         return layer::DeviceFileIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
                                           bytesReturned, overlapped);
     }
@@ -40,16 +48,18 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 }
 
 BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
-    if (layer::IsDeviceFile(device)) return layer::DeviceFileResult(overlapped, bytesTransferred, wait);
+    if (layer::IsLayerHandle(device)) return layer::DeviceFileResult(overlapped, bytesTransferred, wait);
     return ::GetOverlappedResult(device, overlapped, bytesTransferred, wait);
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (layer::CloseObject(handle)) {
-        ::SetLastError(ERROR_SUCCESS);
-        return TRUE;
+    if (!layer::IsLayerHandle(handle)) return ::CloseHandle(handle);
+    if (!layer::CloseObject(handle)) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
-    return ::CloseHandle(handle);
+    ::SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND parent, DWORD flags) {
@@ -91,6 +101,11 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     layer::RemoveHandle(set, ObjectKind::DeviceInfoSet);
     ::SetLastError(ERROR_SUCCESS);
     return TRUE;
+}
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    if (layer::ObserveMessageBox(text, caption)) return IDOK;
+    return ::MessageBoxA(owner, text, caption, type);
 }
 
 void Sleep(DWORD milliseconds) {

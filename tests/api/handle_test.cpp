@@ -234,7 +234,7 @@ TEST_F(NoBoard, CloseErrorLeavesTheCallAsTheDevicesException) {
     DeviceHandle *h = nullptr;
     ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
     HANDLE real = h->device->driverHandle;
-    h->device->driverHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7));
+    h->device->driverHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFFFFF0));  // no handle of anyone's
     std::string text;
     try {
         DevReAlloc(h);

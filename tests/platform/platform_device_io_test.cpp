@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/driver.h"
+#include "platform/message_box.h"
 #include "platform/win32.h"
 
 namespace vek::platform {
@@ -298,12 +299,29 @@ TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
     hookedId = 0;
 }
 
-TEST(MessageBoxTest, WritesCaptionAndTextToStandardError) {
+// An observer takes each box before it is shown; without one, the text goes
+// to standard error (on Windows, the system shows the box).
+TEST(MessageBoxTest, ObserverTakesTheBoxElseItGoesToStandardError) {
+    static std::string taken;
+    SetMessageBoxObserver([](const char *text, const char *caption) {
+        taken = std::string(caption) + "|" + text;
+        return true;
+    });
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(vek::win32::MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration", MB_OK),
-              1);
+    EXPECT_EQ(vek::win32::MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration",
+                                      MB_OK),
+              IDOK);
+    SetMessageBoxObserver(nullptr);
+    EXPECT_EQ(taken, "Wrong Device Configuration|Please correct firmware descriptor table");
+#if !defined(_WIN32)
+    EXPECT_EQ(vek::win32::MessageBoxA(nullptr, "Please correct firmware descriptor table", "Wrong Device Configuration",
+                                      MB_OK),
+              IDOK);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Wrong Device Configuration: Please correct firmware descriptor table\n");
+#else
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+#endif
 }
 
 }  // namespace
