@@ -385,6 +385,7 @@ TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
         EXPECT_THROW(device.OpenDevice(0), UsbError);  // the open closes first, and fails the same way
         device.driverHandle = INVALID_HANDLE_VALUE;
     }
+#if !defined(_WIN32)  // the system's notifications cannot be given a bad token safely
     CCyDevice device(nullptr, kTestClass, 1);
     device.handleNotification = reinterpret_cast<HDEVNOTIFY>(uintptr_t{0xBAD});
     ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close the handle notification handle.");
@@ -392,6 +393,7 @@ TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
     device.handleNotification = nullptr;
     device.CloseDevice();
     EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
+#endif
 }
 
 TEST_F(DeviceTest, WindowNotificationsAreRegisteredAndReleased) {
