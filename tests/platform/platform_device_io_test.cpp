@@ -77,7 +77,7 @@ protected:
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
 
-    static constexpr const char *kPath = "\\\\?\\usb#vid_0547&pid_1002#test#{fake}";
+    static constexpr const char *kPath = "\\\\?\\usb#vid_1209&pid_7e40#test#{fake}";
     FakeDevice fake_;
     uint64_t id_ = 0;
 };
@@ -85,6 +85,7 @@ protected:
 TEST_F(DeviceIoTest, CloseHandleClosesTheInstanceOnce) {
     HANDLE file = Open();
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(file) % 4, 1u) << "the system's handles are multiples of 4";
     EXPECT_TRUE(vek::win32::CloseHandle(file));
     EXPECT_FALSE(vek::win32::CloseHandle(file));
     EXPECT_EQ(vek::win32::GetLastError(), ERROR_INVALID_HANDLE);

@@ -198,7 +198,7 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     return all;
 }
 inline Bytes DeviceDescriptor(uint16_t bcdUsb, uint8_t maxPacket0, uint8_t configurations = 1) {
-    return {18, 1, Lo(bcdUsb), Hi(bcdUsb), 0xFF, 0, 0, maxPacket0, 0xB4, 0x04, 0x03, 0x10, 0x00, 0x01, 1, 2, 3,
+    return {18, 1, Lo(bcdUsb), Hi(bcdUsb), 0xFF, 0, 0, maxPacket0, 0x09, 0x12, 0x41, 0x7E, 0x00, 0x01, 1, 2, 3,
             configurations};
 }
 // A configuration descriptor followed by `body`; wTotalLength covers it all

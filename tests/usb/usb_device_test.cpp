@@ -81,7 +81,7 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(device.interfacePath, fake.path().c_str());
     EXPECT_EQ(std::tuple(device.vendorId, device.productId, device.stringLanguage, device.busAddress),
-              std::tuple(0x04B4, 0x1003, 0x0409, 7));
+              std::tuple(0x1209, 0x7E41, 0x0409, 7));
     EXPECT_EQ(std::tuple(Text(device.manufacturerText), Text(device.productText), Text(device.serialNumberText)),
               std::tuple(u"Maker", u"Board", u"0001"));
     EXPECT_EQ(std::string(device.driverDeviceName) + "/" + device.driverFriendlyName, "FAKE-DEVICE/Fake USB device");

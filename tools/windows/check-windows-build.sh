@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Compiles every library source that the Windows build uses against the real
-# Windows headers (MinGW-w64 cross compiler), with the project's warnings as
-# errors. The platform layer and the driver backends are left out: on Windows
-# the system's own calls and the board's driver take their place.
+# Compiles the image functions against the real Windows headers (MinGW-w64
+# cross compiler), with the project's warnings as errors. The cross build
+# leaves them out, as there are no Windows builds of OpenCV and FreeImage
+# here; this checks that they will build on Windows where those are found.
 #
 #   tools/windows/check-windows-build.sh      (needs g++-mingw-w64-x86-64-posix)
 set -euo pipefail
@@ -15,8 +15,7 @@ trap 'rm -rf "$headers"' EXIT
 ln -s /usr/include/opencv4/opencv2 "$headers/opencv2"
 ln -s /usr/include/FreeImage.h "$headers/FreeImage.h"
 failed=0
-for src in src/usb/endpoint/*.cpp src/usb/device/*.cpp src/transport/*.cpp src/api/*.cpp \
-           src/firmware/*.cpp src/image/*.cpp; do
+for src in src/image/*.cpp; do
     flags=()
     case $src in
         *_neon.cpp) continue ;;  # 64-bit Arm only
@@ -30,5 +29,5 @@ for src in src/usb/endpoint/*.cpp src/usb/device/*.cpp src/transport/*.cpp src/a
         failed=1
     fi
 done
-[ $failed = 0 ] && echo "All library sources compile for Windows (x86-64, MinGW-w64)."
+[ $failed = 0 ] && echo "The image functions compile for Windows (x86-64, MinGW-w64)."
 exit $failed
