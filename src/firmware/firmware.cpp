@@ -96,7 +96,7 @@ bool DownloadIicFirmware(CCyDevice *device) {
     WorkBuffers work;
     if (!work.ok()) return false;
     std::memset(g_firmware.fwBuffer, 0xFF, kMaxFwSize);
-    if (!ReadFirmwareFile(kFirmwareFile, g_firmware.fwBuffer, g_firmware.fwFileLength)) return false;
+    if (!ReadFirmwareFile(kFirmwareFile.c_str(), g_firmware.fwBuffer, g_firmware.fwFileLength)) return false;
     if (ParseIicRecords(g_firmware.fwBuffer, g_firmware.fwFileLength, g_firmware.fwRamImage, g_firmware.imageLen,
                         g_firmware.fwOffset) != kIicOk)
         return false;

@@ -8,6 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "platform/paths.h"
 
 namespace vek {
 
@@ -23,12 +26,8 @@ inline constexpr uint8_t kFirmwareLoadRequest = 0xA0;
 inline constexpr uint16_t kCpuControlRegister = 0xE600;
 inline constexpr uint32_t kAfterDownloadPauseMs = 2000;
 
-// The file name, relative to the current directory.
-#if defined(_WIN32)
-inline constexpr const char *kFirmwareFile = ".\\dlp_usb.iic";
-#else
-inline constexpr const char *kFirmwareFile = "./dlp_usb.iic";
-#endif
+// The file name, relative to the current directory (".\\dlp_usb.iic" on Windows).
+inline const std::string kFirmwareFile = std::string(".") + platform::kDirectorySeparator + "dlp_usb.iic";
 
 // Process-wide working storage of the download.
 struct FirmwareWork {

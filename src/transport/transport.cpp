@@ -5,10 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/win32.h"
-#if !defined(_WIN32)
 #include "platform/clock.h"
-#endif
+#include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
 #include "usb/endpoint/usb_endpoint.h"
@@ -30,16 +28,6 @@ bool StillPending(HANDLE driverHandle, OVERLAPPED &ov) {
     return !win32::GetOverlappedResult(driverHandle, &ov, &bytes, FALSE) && win32::GetLastError() == ERROR_IO_INCOMPLETE;
 }
 
-// The clock of the waits: the platform layer's (virtual or real) where it
-// provides the Windows calls, the system's tick count on Windows.
-uint64_t NowMs() {
-#if defined(_WIN32)
-    return GetTickCount64();
-#else
-    return platform::ClockMs();
-#endif
-}
-
 void StoreLe32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -57,7 +45,7 @@ uint32_t LoadLe32(const uint8_t *p) {
 // event woke the wait for another transfer's completion.
 bool WaitRestOfBudget(HANDLE driverHandle, OVERLAPPED &ov, uint64_t deadline) {
     while (StillPending(driverHandle, ov)) {
-        const uint64_t now = NowMs();
+        const uint64_t now = platform::ClockMs();
         if (now >= deadline) return false;
         win32::WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
     }
@@ -86,7 +74,7 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
     std::memset(&ov, 0, sizeof ov);
     ov.hEvent = event;
 
-    const uint64_t deadline = NowMs() + kBulkWaitMs;
+    const uint64_t deadline = platform::ClockMs() + kBulkWaitMs;
     int32_t len = static_cast<int32_t>(length);
     uint8_t *block = ep->BeginTransfer(buffer, len, &ov);
     const bool woken = ep->WaitForTransfer(&ov, kBulkWaitMs);
