@@ -16,6 +16,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/vek_dll.h ${PROJECT_SOURCE_DIR}/incl
 if(TARGET vek)
   install(TARGETS vek RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# Windows: the list of plain export names beside the import library, for
+# linkers and tools that make their own import library from it.
+if(WIN32 AND VEK_DLL_DEF)
+  install(FILES ${VEK_DLL_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 
 # CMake package.
 install(EXPORT vekTargets NAMESPACE vek:: FILE vekTargets.cmake DESTINATION ${VEK_CMAKE_DIR})
