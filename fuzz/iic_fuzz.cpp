@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     WriteFirmwareFile(data, size);
     std::vector<uint8_t> read(kMaxFwSize, 0xFF);
     uint16_t fileLength = 0;
-    const bool readOk = ReadFirmwareFile(kFirmwareFile, read.data(), fileLength);
+    const bool readOk = ReadFirmwareFile(kFirmwareFile.c_str(), read.data(), fileLength);
     VEK_FUZZ_CHECK(readOk == (size <= kMaxFwSize));
     if (readOk) {
         VEK_FUZZ_CHECK(fileLength == size);
