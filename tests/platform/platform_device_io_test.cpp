@@ -300,6 +300,52 @@ TEST_F(DeviceIoTest, EnumerationHooksRunBeforeTheSnapshot) {
     hookedId = 0;
 }
 
+#if defined(_WIN32)
+// The system's own listing of a class, read past the platform layer.
+std::vector<std::string> SystemPaths(const GUID &interfaceClass) {
+    std::vector<std::string> paths;
+    HDEVINFO set = ::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return paths;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; ::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data); ++i) {
+        char storage[1024];
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, nullptr, nullptr))
+            paths.push_back(detail->DevicePath);
+    }
+    ::SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+// On Windows the registry's devices of a class come first, then the system's
+// own, each with its details; a registry path opens in the registry.
+TEST(WindowsDeviceSetup, RegistryDevicesComeFirstThenTheSystems) {
+    // The HID interface class: Wine, like Windows, lists devices of it.
+    constexpr GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    const std::vector<std::string> system = SystemPaths(kHidClass);
+    if (system.empty()) GTEST_SKIP() << "the system lists no device of the HID interface class here";
+    const char *ours = "\\\\?\\vek#virtual-hid#0";
+    FakeDevice fake;
+    const uint64_t id = RegisterDevice(kHidClass, ours, &kFakeOps, &fake);
+    std::vector<std::string> expected{ours};
+    expected.insert(expected.end(), system.begin(), system.end());
+    const Enumeration merged = Enumerate(kHidClass);
+    EXPECT_EQ(merged.paths, expected);
+    EXPECT_EQ(merged.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+
+    HANDLE file = vek::win32::CreateFileA(ours, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fake.opens, 1);
+    EXPECT_TRUE(vek::win32::CloseHandle(file));
+    EXPECT_EQ(fake.closes, 1);
+    UnregisterDevice(id);
+    EXPECT_EQ(Enumerate(kHidClass).paths, system);
+}
+#endif
+
 // An observer takes each box before it is shown; without one, the text goes
 // to standard error (on Windows, the system shows the box).
 TEST(MessageBoxTest, ObserverTakesTheBoxElseItGoesToStandardError) {
