@@ -19,6 +19,18 @@
 #   check     the DLL's export table holds exactly the .def's names
 #             (OBJDUMP, DEF, DLL)
 
+# The lines of `objdump -p <file>` (its headers, export and import tables),
+# one list element each, into <out_var>.
+function(vek_objdump_lines out_var objdump file)
+  execute_process(COMMAND ${objdump} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${objdump} -p ${file} failed")
+  endif()
+  string(REPLACE ";" "," dump "${dump}")
+  string(REPLACE "\n" ";" dump "${dump}")
+  set(${out_var} "${dump}" PARENT_SCOPE)
+endfunction()
+
 # Export names declared by the headers, in their order, into <out_var>.
 function(vek_export_names out_var have_images)
   set(names)
@@ -171,12 +183,7 @@ elseif(VEK_EXPORTS_ACTION STREQUAL "check")
   # The export table of the DLL (objdump -p) against the .def: same names,
   # none decorated, none missing, none extra.
   vek_read_def(expected ${DEF})
-  execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
-  endif()
-  string(REPLACE ";" "," dump "${dump}")
-  string(REPLACE "\n" ";" dump "${dump}")
+  vek_objdump_lines(dump ${OBJDUMP} ${DLL})
   set(exported)
   set(in_table FALSE)
   foreach(line IN LISTS dump)

@@ -70,12 +70,7 @@ list(REMOVE_DUPLICATES called_exports)
 
 # What the program imports from vek_dll.dll (objdump -p: after "DLL Name:",
 # lines of "<vma> <hint> <name>").
-execute_process(COMMAND ${OBJDUMP} -p ${exe} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "${OBJDUMP} -p ${exe} failed")
-endif()
-string(REPLACE ";" "," dump "${dump}")
-string(REPLACE "\n" ";" dump "${dump}")
+vek_objdump_lines(dump ${OBJDUMP} ${exe})
 set(imported)
 set(in_dll FALSE)
 foreach(line IN LISTS dump)
