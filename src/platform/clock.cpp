@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "platform/internal.h"
 #include "platform/message_box.h"
 #include <chrono>
 
@@ -38,7 +39,12 @@ void SetSleepObserver(SleepObserver observer) { sleepObserver.store(observer); }
 void SetMessageBoxObserver(MessageBoxObserver observer) { messageBoxObserver.store(observer); }
 
 namespace detail {
-SleepObserver CurrentSleepObserver() { return sleepObserver.load(); }
+bool TakePauseOnClock(uint32_t milliseconds) {
+    if (SleepObserver observer = sleepObserver.load()) observer(milliseconds);
+    if (!virtualMode.load()) return false;
+    virtualMs.fetch_add(milliseconds);
+    return true;
+}
 
 bool ObserveMessageBox(const char *text, const char *caption) {
     MessageBoxObserver observer = messageBoxObserver.load();

@@ -186,10 +186,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 void Sleep(DWORD milliseconds) {
-    if (auto observer = vek::platform::detail::CurrentSleepObserver()) observer(milliseconds);
-    if (vek::platform::VirtualClockEnabled()) {
-        vek::platform::AdvanceClock(milliseconds);
-    } else if (milliseconds == 0) {
+    if (vek::platform::detail::TakePauseOnClock(milliseconds)) return;
+    if (milliseconds == 0) {
         std::this_thread::yield();
     } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -83,8 +83,9 @@ struct RegisteredDevice {
 // The registered devices of `interfaceClass`, in registration order.
 std::vector<RegisteredDevice> RegisteredDevicesOf(const GUID &interfaceClass);
 
-// The observer given to SetSleepObserver, or null.
-SleepObserver CurrentSleepObserver();
+// A Sleep's start: tells the sleep observer and, on the virtual clock, takes
+// the whole pause at once. False when the caller must pause for real.
+bool TakePauseOnClock(uint32_t milliseconds);
 
 // Device files (device_io.cpp). Each call sets the thread's last error as the
 // Win32 call of the same purpose does.

@@ -109,12 +109,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 void Sleep(DWORD milliseconds) {
-    if (auto observer = layer::CurrentSleepObserver()) observer(milliseconds);
-    if (vek::platform::VirtualClockEnabled()) {
-        vek::platform::AdvanceClock(milliseconds);
-    } else {
-        ::Sleep(milliseconds);
-    }
+    if (!layer::TakePauseOnClock(milliseconds)) ::Sleep(milliseconds);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
