@@ -5,12 +5,17 @@
 #              cross-builds for 64-bit Windows (MinGW-w64) and runs the device-side tests
 #              and the tool's checks under Wine, then runs each fuzz target for a bounded
 #              time (clang, libFuzzer) and the thread tests under ThreadSanitizer
-# Debian 12 packages the build, the tests and the tools need.
-PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
-  libgtest-dev libgmock-dev libbenchmark-dev \
-  libopencv-dev libfreeimage-dev libusb-1.0-0-dev umockdev libumockdev-dev \
-  libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest xvfb xauth x11-utils \
-  googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+# Debian 12 packages. Building and running need BUILD_PACKAGES only (`make build`,
+# `make run`); the tests, the sanitizer, fuzz, Windows and ARM builds and the
+# reference add TEST_PACKAGES (`make test`, `make docs`).
+BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
+  libopencv-dev libfreeimage-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev \
+  python3 python3-numpy
+TEST_PACKAGES := libgtest-dev libgmock-dev googletest libbenchmark-dev \
+  clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \
+  python3-pytest python3-venv python3-pip python3-setuptools \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
+  qemu-user g++-aarch64-linux-gnu doxygen
 
 BUILD       ?= build/release
 BUILD_ASAN  ?= build/asan
@@ -22,19 +27,32 @@ FUZZ_SECONDS ?= 45
 FUZZ_JOBS    ?= 2
 JOBS        ?= $(shell nproc)
 SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# Warnings are errors in every build made here (the project's own code);
+# a plain cmake build leaves them warnings. WERROR=OFF lets a newer compiler's
+# new warning through.
+WERROR      ?= ON
 CMAKE_FLAGS ?=
+override CMAKE_FLAGS += -DVEK_WERROR=$(WERROR)
 
-.PHONY: check-windows all deps build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
+.PHONY: check-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
   test-fuzz test-tsan test-windows bench clean
 
 all: build
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+# Installs the packages of $(1) that are missing.
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing: $$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(BUILD_PACKAGES))
+
+test-deps: deps
+	$(call install_missing,$(TEST_PACKAGES))
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -56,7 +74,7 @@ $(BUILD_TSAN)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-asan: deps $(BUILD_ASAN)/build.ninja
+build-asan: test-deps $(BUILD_ASAN)/build.ninja
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 
 # The virtual board as the platform layer's device setup and driver requests see it,
@@ -65,7 +83,11 @@ run: build
 	$(BUILD)/tools/sim-probe/vek-sim-probe
 	$(BUILD)/tools/vek/vek demo --out demo-output
 
-test-release: build
+# The release build again, configured now that the test packages are there
+# (a build made by `make build` before them has left the tests out).
+test-release: test-deps build
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan: build-asan
@@ -74,20 +96,20 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-build-windows: deps $(BUILD_WIN)/build.ninja
+build-windows: test-deps $(BUILD_WIN)/build.ninja
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 
 test-windows: build-windows check-windows
 	tools/windows/run-tests.sh $(BUILD_WIN) -j $(JOBS)
 
-build-fuzz: deps $(BUILD_FUZZ)/build.ninja
+build-fuzz: test-deps $(BUILD_FUZZ)/build.ninja
 	cmake --build $(BUILD_FUZZ) --target fuzz_targets -j $(JOBS)
 
 test-fuzz: build-fuzz
 	fuzz/run_bounded.sh $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 # Only the thread tests are built with ThreadSanitizer.
-build-tsan: deps $(BUILD_TSAN)/build.ninja
+build-tsan: test-deps $(BUILD_TSAN)/build.ninja
 	cmake --build $(BUILD_TSAN) --target reliability_threads_test -j $(JOBS)
 
 test-tsan: build-tsan
@@ -96,8 +118,13 @@ test-tsan: build-tsan
 test: test-release test-asan test-windows test-fuzz test-tsan
 
 # The image functions against the real Windows headers (the cross build leaves them out).
-check-windows: deps
+check-windows: test-deps
 	tools/windows/check-windows-build.sh
+
+# The C reference (Doxygen HTML) in $(BUILD)/docs/html.
+docs: test-deps $(BUILD)/build.ninja
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target docs
 
 clean:
 	rm -rf build

@@ -1,18 +1,20 @@
-# The names vek_dll.dll exports on Windows.
+# The names the shared library exports.
 #
 # The public headers are the one list: every `VEK_API <type> VEK_CALL Name(`
-# line of include/vek_dll.h and include/vek_sim.h is an export, except, in a
-# build without the image functions, those after the "---- Image functions"
-# line of vek_dll.h. At configure time they are written, plain, to
-# <build>/vek_dll.def, which the DLL is linked with and which is installed
-# beside the import library.
+# line of the headers in VEK_PUBLIC_HEADERS is an export, except, in a build
+# without the image functions, those after the "---- Image functions" line of
+# vek_dll.h. At configure time they are written, plain, to <build>/vek_dll.def
+# on Windows, which the DLL is linked with and which is installed beside the
+# import library, and to the linker version script <build>/vek_dll.map on ELF
+# systems, which makes every other symbol local.
 #
 # Plain names matter on 32-bit Windows, where the exports are __stdcall and
 # the compiler decorates them (_VekDevAlloc@12): programs and other languages
 # look the functions up by their plain names.
 #
-# Included by the top-level CMakeLists.txt (Windows only):
-#   vek_windows_exports(<shared target> <object library>)
+# Included by the top-level CMakeLists.txt:
+#   vek_windows_exports(<shared target> <object library>)   (Windows)
+#   vek_version_script(<shared target>)                     (ELF systems)
 # Run as a script (cmake -DVEK_EXPORTS_ACTION=... -P cmake/exports.cmake):
 #   implib32  after a 32-bit MinGW link: the import library from the
 #             decorated names (NM, DLLTOOL, DEF, OBJECTS, DLL_NAME, IMPLIB)
@@ -87,9 +89,8 @@ endfunction()
 # of <objects>), links <target> with it and installs it with the import
 # library. Sets VEK_DLL_DEF in the caller to the file's path.
 function(vek_windows_exports target objects)
-  set(headers ${PROJECT_SOURCE_DIR}/include/vek_dll.h ${PROJECT_SOURCE_DIR}/include/vek_sim.h)
-  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${headers})
-  vek_export_names(names "${VEK_HAVE_IMAGES}" ${headers})
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VEK_PUBLIC_HEADERS})
+  vek_export_names(names "${VEK_HAVE_IMAGES}" ${VEK_PUBLIC_HEADERS})
   list(JOIN names "\n    " lines)
   set(def ${PROJECT_BINARY_DIR}/${target}.def)
   # Rewritten only when the list changes, so a reconfigure does not relink.
@@ -133,6 +134,28 @@ EXPORTS
             -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMENT "Import library of ${target} for the decorated __stdcall names"
     VERBATIM)
+endfunction()
+
+# Writes the version script of <target> (a shared library): the header's
+# functions global, everything else local; links <target> with it. Sets
+# VEK_DLL_MAP in the caller to the file's path.
+function(vek_version_script target)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VEK_PUBLIC_HEADERS})
+  vek_export_names(names "${VEK_HAVE_IMAGES}" ${VEK_PUBLIC_HEADERS})
+  list(JOIN names ";\n    " lines)
+  set(map ${PROJECT_BINARY_DIR}/${target}.map)
+  file(CONFIGURE OUTPUT ${map} @ONLY CONTENT
+"/* Exports of lib${target}, made from the public headers at configure time. */
+{
+  global:
+    ${lines};
+  local:
+    *;
+};
+")
+  target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+  set(VEK_DLL_MAP ${map} PARENT_SCOPE)
 endfunction()
 
 # ---- Script mode -------------------------------------------------------------

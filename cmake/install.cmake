@@ -1,26 +1,96 @@
-# Installation: the shared library, both headers, the vek tool, a pkg-config
-# file (vek.pc) and a CMake package (find_package(vek) -> vek::vek_dll).
-# Both descriptions locate the prefix relative to themselves, so an
+# Installation, all of it: the shared library, the headers (in include/vek/),
+# the programs, the udev rule, the Python package, a pkg-config file (vek.pc)
+# and a CMake package (find_package(vek) -> vek::vek_dll). Both descriptions
+# and the programs' run paths locate the prefix relative to themselves, so an
 # installation can be moved (cmake --install --prefix DIR works as well).
 include(CMakePackageConfigHelpers)
 
 set(VEK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vek)
+# The headers go in a folder of their own; the include path names it, so
+# programs keep writing #include <vek_dll.h>.
+set(VEK_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/vek)
 
 install(TARGETS vek_dll EXPORT vekTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/vek_dll.h ${PROJECT_SOURCE_DIR}/include/vek_sim.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-if(TARGET vek)
-  install(TARGETS vek RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+  INCLUDES DESTINATION ${VEK_INCLUDE_DIR})
+install(FILES ${VEK_PUBLIC_HEADERS} DESTINATION ${VEK_INCLUDE_DIR})
 # Windows: the list of plain export names beside the import library, for
 # linkers and tools that make their own import library from it.
 if(WIN32 AND VEK_DLL_DEF)
   install(FILES ${VEK_DLL_DEF} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
+
+# Programs: they find the library of their own installation, wherever it is.
+file(RELATIVE_PATH vek_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+foreach(program vek vek-selftest)
+  if(TARGET ${program})
+    if(NOT WIN32 AND NOT APPLE)
+      set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${vek_bin_to_lib}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+if(TARGET vek-selftest)
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/selftest/vek-selftest.sh DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The udev rule that gives the logged-in user access to the boards (with the
+# libusb backend). udev reads /usr/lib/udev/rules.d and /etc/udev/rules.d:
+# with a prefix other than /usr, set VEK_UDEV_RULES_DIR=/etc/udev/rules.d (or
+# copy the file there).
+if(LIBUSB_FOUND AND NOT WIN32)
+  set(VEK_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Where cmake --install puts the udev rule for VEK boards (relative: under the prefix)")
+  install(FILES ${PROJECT_SOURCE_DIR}/udev/70-vek.rules DESTINATION ${VEK_UDEV_RULES_DIR})
+endif()
+
+# The Python package, where the Python of the prefix reads packages (the
+# folder is found at install time, since --prefix may change it): Debian's
+# python3 reads lib/python3/dist-packages under /usr and
+# lib/python3.X/dist-packages under /usr/local; every other prefix gets
+# lib/python3.X/site-packages (~/.local: the user's site folder; elsewhere,
+# PYTHONPATH). Beside it, _installed.py tells the package where its library
+# is. VEK_PYTHON_INSTALL_DIR (relative to the prefix) sets the folder; OFF
+# leaves the package out.
+if(NOT WIN32)
+  find_program(VEK_INSTALL_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+  find_program(VEK_INSTALL_PYTHON3 python3)
+  set(VEK_PYTHON_INSTALL_DIR "" CACHE STRING
+    "Where cmake --install puts the Python package, relative to the prefix (empty: found from the prefix; OFF: not installed)")
+endif()
+if(NOT WIN32 AND NOT VEK_PYTHON_INSTALL_DIR STREQUAL "OFF" AND (VEK_INSTALL_PYTHON3 OR VEK_PYTHON_INSTALL_DIR))
+  install(CODE "
+    set(prefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(site \"${VEK_PYTHON_INSTALL_DIR}\")
+    if(NOT site)
+      execute_process(COMMAND \"${VEK_INSTALL_PYTHON3}\" -c [=[
+import sys, sysconfig
+prefix = sys.argv[1].rstrip('/')
+version = 'python%d.%d' % sys.version_info[:2]
+debian = 'deb_system' in sysconfig.get_scheme_names()
+if debian and prefix == '/usr':
+    print('lib/python3/dist-packages')
+elif debian and prefix == '/usr/local':
+    print('lib/' + version + '/dist-packages')
+else:
+    print('lib/' + version + '/site-packages')
+]=] \"\${CMAKE_INSTALL_PREFIX}\" OUTPUT_VARIABLE site OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+    set(package \"\${prefix}/\${site}/vek\")
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/python/vek/\" DESTINATION \"\${package}\"
+      FILES_MATCHING PATTERN \"*.py\" PATTERN \"py.typed\" PATTERN \"__pycache__\" EXCLUDE)
+    file(RELATIVE_PATH library \"\${CMAKE_INSTALL_PREFIX}/\${site}/vek\"
+      \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:vek_dll>\")
+    message(STATUS \"Installing: \${package}/_installed.py\")
+    file(WRITE \"\${package}/_installed.py\"
+      \"# Written by cmake --install: the library, relative to this folder.\\nLIBRARY = '\${library}'\\n\")
+  ")
+endif()
+
+# The C reference, when it was built (make docs).
+install(DIRECTORY ${PROJECT_BINARY_DIR}/docs/html/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/html OPTIONAL)
 
 # CMake package.
 install(EXPORT vekTargets NAMESPACE vek:: FILE vekTargets.cmake DESTINATION ${VEK_CMAKE_DIR})
@@ -39,18 +109,25 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/vekConfigVersion.cm
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vekConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/vekConfigVersion.cmake
   DESTINATION ${VEK_CMAKE_DIR})
 
-# pkg-config file; the prefix is found from the file's own folder.
+# pkg-config file; the prefix is found from the file's own folder. A program
+# linked with it carries the library's folder as its run path, so it starts
+# from any prefix without LD_LIBRARY_PATH (not under /usr, where the system
+# finds the library and distributions want no run path).
 file(RELATIVE_PATH VEK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" VEK_PC_TO_PREFIX "${VEK_PC_TO_PREFIX}")
+set(VEK_PC_RPATH "")
+if(NOT WIN32 AND NOT APPLE AND NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(VEK_PC_RPATH " -Wl,-rpath,\${libdir}")
+endif()
 file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/vek.pc @ONLY CONTENT [=[
 prefix=${pcfiledir}/@VEK_PC_TO_PREFIX@
 libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
-includedir=${prefix}/@CMAKE_INSTALL_INCLUDEDIR@
+includedir=${prefix}/@VEK_INCLUDE_DIR@
 
 Name: vek
 Description: Host library for VEK pattern-projection boards, with a virtual board
 Version: @PROJECT_VERSION@
-Libs: -L${libdir} -lvek_dll
+Libs: -L${libdir} -lvek_dll@VEK_PC_RPATH@
 Cflags: -I${includedir}
 ]=])
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vek.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

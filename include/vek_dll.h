@@ -1,5 +1,6 @@
-/*
- * vek_dll.h: the host library for VEK pattern-projection boards.
+/**
+ * @file vek_dll.h
+ * @brief The host library for VEK pattern-projection boards.
  *
  * Plain C. Every function is usable from C, C++, ctypes and any FFI.
  *
@@ -9,8 +10,16 @@
  * VekDownloadFirmWare, DevReAlloc, VekIfDevOpenned and ResetUSBPipe return
  * 1 or 0. Booleans are int, 0 or 1, on every export.
  *
- * Threads: the library starts no threads. Each handle's calls must come from
- * one thread at a time unless noted in docs/reliability.md.
+ * Units: board memory addresses and lengths are bytes in the calls, but the
+ * board takes them in units of 16 bytes (the low 4 bits are dropped); times
+ * are microseconds unless a name says otherwise; frequencies are Hz.
+ *
+ * Threads: the library starts no threads. The gated calls (VekDevControl,
+ * VekDevInquire, VekDevLoadFrame, VekDevGetFrame, VekDevRReg, VekDevFree)
+ * are serialised per handle; the others must not overlap other calls on the
+ * same handle (docs/reliability.md, "Threads").
+ *
+ * The road of a typical use is on the page "Typical use with a real board".
  */
 #ifndef VEK_DLL_H
 #define VEK_DLL_H
@@ -39,7 +48,7 @@
 extern "C" {
 #endif
 
-/* Opaque objects. */
+/** An open board: made by VekDevAlloc, passed to every device call, ended by VekDevFree. Opaque. */
 typedef struct DeviceHandle DeviceHandle;
 #ifdef __cplusplus
 }
@@ -47,34 +56,37 @@ namespace vek { class CCyDevice; }
 typedef vek::CCyDevice CCyDevice;
 extern "C" {
 #else
+/** The handle's USB device object (VekDevGetDevice), for the raw transport calls. Opaque. */
 typedef struct CCyDevice CCyDevice;
 #endif
 
-/* Initialisation record of VekDevInit, in this order. */
+/** Initialisation record of VekDevInit: four 32-bit words, in this order. */
 typedef struct DeviceInitParams {
-    uint32_t reserved;   /* not read */
-    uint32_t frequency;  /* Hz, 1 to 0x40000000 */
-    uint32_t grayBits;   /* bit planes per frame, 1 to 16 */
-    uint32_t reg30Value; /* value for register 0x30 */
+    uint32_t reserved;   /**< not read */
+    uint32_t frequency;  /**< Hz, 1 to 0x40000000 (command 14) */
+    uint32_t grayBits;   /**< bit planes per frame, 1 to 16 (command 15) */
+    uint32_t reg30Value; /**< value for register 0x30 (command 18, verified) */
 } DeviceInitParams;
 
-/* Result codes of the device calls. */
-#define DEV_OK                 0x00000000u
-#define DEV_ERR_NO_DEVICE      0x80000001u
-#define DEV_ERR_NULL_ARGUMENT  0x80000005u
-#define DEV_ERR_BUSY           0x80000006u
-#define DEV_ERR_UNSUPPORTED    0x80000008u
-#define DEV_ERR_TRANSFER       0x80000009u
-#define DEV_ERR_NO_MEMORY      0x8000000Au
-#define DEV_ERR_TIMING         0x8000000Cu
-#define DEV_ERR_FRAME_MODE     0x8000000Du
-#define DEV_ERR_GRAY_DEPTH     0x8000000Eu
-#define DEV_ERR_VERIFY         0x8000000Fu
-#define DEV_ERR_I2C_NOT_READY  0x80000020u
-#define DEV_ERR_I2C_NOT_DONE   0x80000021u
-#define DEV_ERR_FAILED         0x8000FFFFu
+/** @name Result codes of the device calls */
+/** @{ */
+#define DEV_OK                 0x00000000u /**< success (see each call for what it does not promise) */
+#define DEV_ERR_NO_DEVICE      0x80000001u /**< VekDevAlloc: no board at that index, or it could not be opened */
+#define DEV_ERR_NULL_ARGUMENT  0x80000005u /**< a null handle, record, buffer or value pointer */
+#define DEV_ERR_BUSY           0x80000006u /**< another thread held the handle's gate for 1000 ms */
+#define DEV_ERR_UNSUPPORTED    0x80000008u /**< command or inquiry number not supported; VekDevBlockClear */
+#define DEV_ERR_TRANSFER       0x80000009u /**< a register read or write failed on the wire */
+#define DEV_ERR_NO_MEMORY      0x8000000Au /**< VekDevAlloc: out of memory */
+#define DEV_ERR_TIMING         0x8000000Cu /**< frequency outside 1 to 0x40000000 Hz; a timing register that did not read back */
+#define DEV_ERR_FRAME_MODE     0x8000000Du /**< frame transfer before inquiry 5, or on a board type without a frame layout */
+#define DEV_ERR_GRAY_DEPTH     0x8000000Eu /**< gray depth outside 1 to 16 */
+#define DEV_ERR_VERIFY         0x8000000Fu /**< register 0x30 or 0x40 did not read back as written */
+#define DEV_ERR_I2C_NOT_READY  0x80000020u /**< I2C commands: the status register's ready bit was clear */
+#define DEV_ERR_I2C_NOT_DONE   0x80000021u /**< I2C commands: the status register's done bit stayed clear */
+#define DEV_ERR_FAILED         0x8000FFFFu /**< command 9 did not read back; a bit-plane timing that cannot be met */
+/** @} */
 
-/* Result of the raw transport calls on failure. */
+/** Result of the raw transport calls (and the GPIO calls) on failure; they return 0 on success. */
 #define VEK_TRANSPORT_FAILED   0xFFFFFFFFu
 
 /* ---- Device handle ---------------------------------------------------- */

@@ -5,40 +5,58 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import sys
 from pathlib import Path
 from typing import List, Optional
 
 __all__ = ["lib", "library_path", "candidate_paths"]
 
-_NAMES = ("libvek_dll.so", "libvek_dll.so.1", "libvek_dll.dylib", "vek_dll.dll")
+_NAMES = ("libvek_dll.so.1", "libvek_dll.so", "libvek_dll.dylib", "vek_dll.dll")
+# The name the system's library search knows (the library's soname).
+_SONAME = {"win32": "vek_dll.dll", "darwin": "libvek_dll.1.dylib"}.get(sys.platform, "libvek_dll.so.1")
+
+
+def _installed_library() -> Optional[Path]:
+    """The library of the installation this package belongs to, as written by
+    ``cmake --install`` (relative to the package folder); None otherwise."""
+    try:
+        from ._installed import LIBRARY  # type: ignore[import-not-found]
+    except ImportError:
+        return None
+    return Path(__file__).resolve().parent / LIBRARY
 
 
 def candidate_paths() -> List[Path]:
-    """Where the library is looked for, in order.
+    """The files the library is looked for in, in order, before the system's search.
 
-    1. ``VEK_LIBRARY``: the path of the library file itself.
-    2. Next to this package (``vek/``) and in its parent folder.
-    3. The build folders of a source checkout (``build/release``, ``build/*``).
+    1. ``VEK_LIBRARY``: the path of the library file itself (then nothing else).
+    2. The library of the same ``cmake --install``.
+    3. Next to this package (``vek/``) and in its parent folder.
+    4. In a source checkout, its build folders (``build/release``, ``build/*``).
     """
-    paths: List[Path] = []
     env = os.environ.get("VEK_LIBRARY")
     if env:
-        paths.append(Path(env))
-        return paths
+        return [Path(env)]
+    paths: List[Path] = []
+    installed = _installed_library()
+    if installed is not None:
+        paths.append(installed)
     here = Path(__file__).resolve().parent
     for folder in (here, here.parent):
         paths.extend(folder / n for n in _NAMES)
     root = here.parent.parent
     build = root / "build"
-    preferred = [build / "release"]
-    if build.is_dir():
+    if (root / "CMakeLists.txt").is_file() and build.is_dir():
+        preferred = [build / "release"]
         preferred += sorted(p for p in build.iterdir() if p.is_dir() and p.name != "release")
-    for folder in preferred:
-        paths.extend(folder / n for n in _NAMES)
+        for folder in preferred:
+            paths.extend(folder / n for n in _NAMES)
     return paths
 
 
 def _load() -> "tuple[ctypes.CDLL, str]":
+    """Loads the first candidate that is a file; then, without VEK_LIBRARY, the
+    system's search (the dynamic loader's paths, then ctypes.util.find_library)."""
     tried = []
     for path in candidate_paths():
         if path.is_file():
@@ -49,9 +67,14 @@ def _load() -> "tuple[ctypes.CDLL, str]":
         else:
             tried.append(f"{path}: not found")
     if not os.environ.get("VEK_LIBRARY"):
+        try:
+            return ctypes.CDLL(_SONAME), _SONAME
+        except OSError as exc:
+            tried.append(f"{_SONAME}: {exc}")
         found = ctypes.util.find_library("vek_dll")
         if found:
             return ctypes.CDLL(found), found
+        tried.append("ctypes.util.find_library('vek_dll'): not found")
     raise OSError(
         "cannot load the vek_dll library; set VEK_LIBRARY to the path of libvek_dll.so. Tried:\n  "
         + "\n  ".join(tried)

@@ -156,7 +156,7 @@ std::string TraceSummary::toText() const {
                 groupFirst = a;
             }
             groupLast = a;
-            group += " " + std::to_string(lastWrite.at(a));
+            group.append(" ").append(std::to_string(lastWrite.at(a)));  // not " " + ...: GCC 12 -O3 -Wrestrict false positive
             continue;
         }
         flush();

@@ -1,0 +1,31 @@
+# The C reference: `cmake --build <dir> --target docs` (make docs) writes HTML
+# to <dir>/docs/html from the public headers' comments and the pages of
+# docs/ that walk through their use. Needs Doxygen; without it there is no
+# docs target.
+find_package(Doxygen QUIET)
+if(NOT DOXYGEN_FOUND)
+  message(STATUS "vek: the C reference (target docs) needs Doxygen (Debian: doxygen)")
+  return()
+endif()
+set(DOXYGEN_PROJECT_NAME "vek")
+set(DOXYGEN_PROJECT_NUMBER ${PROJECT_VERSION})
+set(DOXYGEN_PROJECT_BRIEF "Host library for VEK pattern-projection boards")
+set(DOXYGEN_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/docs)
+set(DOXYGEN_GENERATE_HTML YES)
+set(DOXYGEN_GENERATE_LATEX NO)
+set(DOXYGEN_OPTIMIZE_OUTPUT_FOR_C YES)
+set(DOXYGEN_EXTRACT_ALL NO)
+set(DOXYGEN_WARN_IF_UNDOCUMENTED YES)
+set(DOXYGEN_WARN_NO_PARAMDOC YES)
+set(DOXYGEN_WARN_AS_ERROR ${VEK_WERROR})
+set(DOXYGEN_FULL_PATH_NAMES NO)
+set(DOXYGEN_ENABLE_PREPROCESSING YES)
+set(DOXYGEN_MACRO_EXPANSION YES)
+set(DOXYGEN_EXPAND_ONLY_PREDEF YES)
+# The export and calling-convention macros read as nothing.
+set(DOXYGEN_PREDEFINED "VEK_API=" "VEK_CALL=")
+set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/docs/typical-use.md)
+set(DOXYGEN_QUIET YES)
+doxygen_add_docs(docs
+  ${PROJECT_SOURCE_DIR}/docs/typical-use.md ${VEK_PUBLIC_HEADERS}
+  COMMENT "C reference (HTML) in ${PROJECT_BINARY_DIR}/docs/html")
