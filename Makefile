@@ -13,7 +13,7 @@ BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
   python3 python3-numpy
 TEST_PACKAGES := libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \
-  python3-pytest python3-venv python3-pip python3-setuptools \
+  python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
   qemu-user g++-aarch64-linux-gnu doxygen
 
