@@ -62,7 +62,6 @@ if(NOT WIN32)
 endif()
 if(NOT WIN32 AND NOT VEK_PYTHON_INSTALL_DIR STREQUAL "OFF" AND (VEK_INSTALL_PYTHON3 OR VEK_PYTHON_INSTALL_DIR))
   install(CODE "
-    set(prefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     set(site \"${VEK_PYTHON_INSTALL_DIR}\")
     if(NOT site)
       execute_process(COMMAND \"${VEK_INSTALL_PYTHON3}\" -c [=[
@@ -78,13 +77,14 @@ else:
     print('lib/' + version + '/site-packages')
 ]=] \"\${CMAKE_INSTALL_PREFIX}\" OUTPUT_VARIABLE site OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     endif()
-    set(package \"\${prefix}/\${site}/vek\")
+    # file(INSTALL) adds DESTDIR itself; file(WRITE) does not.
+    set(package \"\${CMAKE_INSTALL_PREFIX}/\${site}/vek\")
     file(INSTALL \"${PROJECT_SOURCE_DIR}/python/vek/\" DESTINATION \"\${package}\"
       FILES_MATCHING PATTERN \"*.py\" PATTERN \"py.typed\" PATTERN \"__pycache__\" EXCLUDE)
-    file(RELATIVE_PATH library \"\${CMAKE_INSTALL_PREFIX}/\${site}/vek\"
+    file(RELATIVE_PATH library \"\${package}\"
       \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_SONAME_FILE_NAME:vek_dll>\")
-    message(STATUS \"Installing: \${package}/_installed.py\")
-    file(WRITE \"\${package}/_installed.py\"
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${package}/_installed.py\")
+    file(WRITE \"\$ENV{DESTDIR}\${package}/_installed.py\"
       \"# Written by cmake --install: the library, relative to this folder.\\nLIBRARY = '\${library}'\\n\")
   ")
 endif()
