@@ -30,7 +30,7 @@ inline std::vector<std::string> TraceLines(int board = -2) {
         if (board != -2 && e.board != board && e.kind != VEK_SIM_TRACE_PAUSE) continue;
         const bool read = e.kind == VEK_SIM_TRACE_REGISTER_READ;
         if (e.kind == VEK_SIM_TRACE_REGISTER_WRITE || read)
-            out.push_back(std::string(read ? "R " : "W ") + Hex(e.address) + "=" + Hex(e.value) + (read ? "<" + Hex(e.carried) : ""));
+            out.push_back((read ? "R " : "W ") + Hex(e.address) + "=" + Hex(e.value) + (read ? std::string("<") + Hex(e.carried) : std::string()));
         else if (e.kind == VEK_SIM_TRACE_DATA && e.endpoint != 0x04 &&
                  !(e.endpoint == 0x86 && e.direction == 1 && e.length == 8 && afterRead))
             out.push_back(std::string(e.direction ? "IN " : "OUT ") + Hex(e.endpoint) + " " + std::to_string(e.length));
