@@ -1,9 +1,9 @@
 # The names vek_dll.dll exports on Windows.
 #
 # The public headers are the one list: every `VEK_API <type> VEK_CALL Name(`
-# line of include/vek_dll.h and include/vek_sim.h is an export, except, in a
-# build without the image functions, those after the "---- Image functions"
-# line of vek_dll.h. At configure time they are written, plain, to
+# line of include/vek_dll.h, vek_sim.h, vek_names.h, vek_files.h and
+# vek_version.h.in is an export, except, in a build without the image
+# functions, those after a header's "---- Image functions" line. At configure time they are written, plain, to
 # <build>/vek_dll.def, which the DLL is linked with and which is installed
 # beside the import library.
 #
@@ -87,14 +87,16 @@ endfunction()
 # of <objects>), links <target> with it and installs it with the import
 # library. Sets VEK_DLL_DEF in the caller to the file's path.
 function(vek_windows_exports target objects)
-  set(headers ${PROJECT_SOURCE_DIR}/include/vek_dll.h ${PROJECT_SOURCE_DIR}/include/vek_sim.h)
+  set(headers ${PROJECT_SOURCE_DIR}/include/vek_dll.h ${PROJECT_SOURCE_DIR}/include/vek_sim.h
+    ${PROJECT_SOURCE_DIR}/include/vek_names.h ${PROJECT_SOURCE_DIR}/include/vek_files.h
+    ${PROJECT_SOURCE_DIR}/include/vek_version.h.in)
   set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${headers})
   vek_export_names(names "${VEK_HAVE_IMAGES}" ${headers})
   list(JOIN names "\n    " lines)
   set(def ${PROJECT_BINARY_DIR}/${target}.def)
   # Rewritten only when the list changes, so a reconfigure does not relink.
   file(CONFIGURE OUTPUT ${def} @ONLY CONTENT
-"; Exports of ${target}.dll, made from vek_dll.h and vek_sim.h at configure time.
+"; Exports of ${target}.dll, made from the public headers at configure time.
 LIBRARY ${target}.dll
 EXPORTS
     ${lines}
