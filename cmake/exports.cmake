@@ -95,7 +95,7 @@ function(vek_windows_exports target objects)
   set(def ${PROJECT_BINARY_DIR}/${target}.def)
   # Rewritten only when the list changes, so a reconfigure does not relink.
   file(CONFIGURE OUTPUT ${def} @ONLY CONTENT
-"; Exports of ${target}.dll, made from vek_dll.h and vek_sim.h at configure time.
+"; Exports of ${target}.dll, made from the public headers at configure time.
 LIBRARY ${target}.dll
 EXPORTS
     ${lines}

@@ -14,21 +14,22 @@ Example, on a virtual board::
         width, height = board.frame_size()                 # inquiry 5
         pixels = np.tile(np.arange(width, dtype=np.uint8), (height, 1))
         frame = vek.pixel2bin(pixels, 0xFF)                # (8, height, width // 8)
-        address = board.load_frame(frame, 0)
-        assert (board.get_frame(address, frame.size) == frame.ravel()).all()
+        board.load_frame(frame, 0, verify=True)            # reads it back and compares
 """
 
 from . import sim
-from ._lib import library_path
+from ._lib import lib, library_path
 from .board import COMMANDS, FRAME_SIZES, INQUIRIES, Board, firmware_version, list_boards
-from .errors import CODES, VekError, VekFailure, code_name
+from .errors import (CODES, ArgumentError, DataTypeError, Error, UnknownNameError, VekError, VekFailure,
+                     code_name)
 from .image import (add_serial_number, batch_image_to_bin, bin2pixel, frame_bytes, gray_bin, gray_pixels,
                     pixel2bin, plane_count, rgb_bin, rgb_pixels, write_test_patterns)
 
 __all__ = [
-    "Board", "VekError", "VekFailure", "CODES", "COMMANDS", "INQUIRIES", "FRAME_SIZES", "code_name",
+    "Board", "Error", "VekError", "VekFailure", "ArgumentError", "UnknownNameError", "DataTypeError", "CODES", "COMMANDS", "INQUIRIES", "FRAME_SIZES", "code_name",
     "firmware_version", "list_boards", "library_path", "sim",
     "pixel2bin", "bin2pixel", "plane_count", "frame_bytes", "gray_pixels", "rgb_pixels", "gray_bin", "rgb_bin",
     "add_serial_number", "batch_image_to_bin", "write_test_patterns",
 ]
-__version__ = "1.0.0"
+#: The version of the library in use (the project's one version, VekVersion()).
+__version__ = lib.VekVersion().decode()

@@ -144,6 +144,27 @@ _proto("BatchImage2Bin", _int, _str, _i32, _i32)
 _proto("TestMe", _i32)
 
 
+class NameEntry(ctypes.Structure):
+    """VekNameEntry of vek_names.h: one row of the library's tables of names."""
+
+    _fields_ = [("number", _u32), ("name", ctypes.c_char_p), ("meaning", ctypes.c_char_p), ("value", _u32)]
+
+
+class FirmwareImage(ctypes.Structure):
+    """VekFirmwareImage of vek_files.h: the RAM range a firmware file fills."""
+
+    _fields_ = [("start", _u32), ("end", _u32)]
+
+
+# Names (vek_names.h), files (vek_files.h), version (vek_version.h)
+_proto("VekNameAt", ctypes.POINTER(NameEntry), _u32, _u32)
+_proto("VekFirmwareCheck", _int, _str, ctypes.POINTER(FirmwareImage))
+_proto("VekDownloadFirmwareFile", _int, _vp, _str)
+_proto("VekWriteTestPatterns", _i32, _str)
+_proto("VekVersion", ctypes.c_char_p)
+_proto("VekBuildInfo", ctypes.c_char_p)
+
+
 def has_symbol(name: str) -> bool:
     """True when the loaded library exports `name`."""
     try:

@@ -3,32 +3,58 @@
 from __future__ import annotations
 
 import ctypes
+import operator
 import os
-import shutil
-import tempfile
 from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._lib import DeviceInitParams, lib
-from .errors import DEV_ERR_NO_DEVICE, VekError, VekFailure, check
+from ._lib import DeviceInitParams, FirmwareImage, lib
+from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_COMMANDS, TABLE_INQUIRIES, ArgumentError,
+                     UnknownNameError, VekError, VekFailure, check, library_table)
+from .image import as_uint8
 
 __all__ = ["Board", "COMMANDS", "INQUIRIES", "firmware_version", "list_boards"]
 
-#: Command numbers of :meth:`Board.control`, by name.
-COMMANDS: Dict[str, int] = {
-    "pulse": 1, "control-word": 8, "clear-bit1": 9, "set-bit1": 10, "pulse2": 11, "set-bit0": 13,
-    "frequency": 14, "gray-depth": 15, "loaded-bytes": 17, "reg30": 18, "reg31": 19, "reg12": 20,
-    "bit25": 21, "bit26": 22, "reg40": 24, "reg13": 25, "reg14": 26, "reg41": 27,
-    "i2c-write-a": 28, "i2c-write-b": 29, "i2c-read": 30, "margin": 31, "interval": 32,
-    "read-reg40": 33, "read-margin": 34, "mode5": 35,
+#: Command numbers of :meth:`Board.control`, by name (the library's table).
+COMMANDS: Dict[str, int] = {row.name.decode(): row.number for row in library_table(TABLE_COMMANDS)}
+
+#: Inquiry numbers of :meth:`Board.inquire`, by name (the library's table).
+INQUIRIES: Dict[str, int] = {row.name.decode(): row.number for row in library_table(TABLE_INQUIRIES)}
+
+#: Highest board index VekDevAlloc is asked for.
+MAX_BOARD_INDEX = 255
+
+#: Why the library refuses a firmware file (VEK_FIRMWARE_* of vek_files.h).
+_FIRMWARE_REFUSALS = {
+    1: "the records end without the final record (length 0x8001)",
+    2: "a record runs past the end of the file",
+    3: "a record runs past the controller's 64 KiB",
+    4: "the image ends above 0xF800",
+    5: "it cannot be read, or is larger than 65535 bytes",
 }
 
-#: Inquiry numbers of :meth:`Board.inquire`, by name.
-INQUIRIES: Dict[str, int] = {
-    "bit1": 0, "fixed-2": 2, "fixed-3": 3, "fixed-4": 4, "board-type": 5, "register0": 6,
-    "fixed-7": 7, "loaded-bytes": 17, "control-register": 23,
-}
+
+def _number(kind: str, table: Dict[str, int], key: Union[int, str]) -> int:
+    """A command's or inquiry's number from its name or number."""
+    if isinstance(key, str):
+        try:
+            return table[key]
+        except KeyError:
+            raise UnknownNameError(f"unknown {kind} name {key!r}; known: {', '.join(table)}") from None
+    return _u32(key, kind)
+
+
+def _u32(value: int, what: str) -> int:
+    """`value` as a u32 argument, refused (not wrapped) when out of range."""
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise ArgumentError(f"{what} must be an integer, not {type(value).__name__}") from None
+    if not 0 <= number <= 0xFFFFFFFF:
+        raise ArgumentError(f"{what} {number} is outside 0 to 0xFFFFFFFF")
+    return number
+
 
 #: Frame size (width, height) of each board type that inquiry 5 reports.
 FRAME_SIZES: Dict[int, Tuple[int, int]] = {1: (1920, 1080), 2: (1024, 768), 3: (1024, 768)}
@@ -54,10 +80,14 @@ class Board:
     """
 
     def __init__(self, index: int = 0) -> None:
+        self._handle: Optional[int] = None
+        self._layout_known = False
+        if isinstance(index, bool) or _u32(index, "board index") > MAX_BOARD_INDEX:
+            raise ArgumentError(f"board index {index!r} is outside 0 to {MAX_BOARD_INDEX}")
         handle = ctypes.c_void_p()
         flag = ctypes.c_uint8(0)
         check(lib.VekDevAlloc(index, ctypes.byref(handle), ctypes.byref(flag)), "VekDevAlloc")
-        self._handle: Optional[int] = handle.value
+        self._handle = handle.value
         self.index = index
         #: True when the first listed board's device name begins "VEK4.0".
         self.first_is_vek40 = flag.value == 1
@@ -70,12 +100,12 @@ class Board:
     def handle(self) -> int:
         """The DeviceHandle pointer (raises if the board was closed)."""
         if self._handle is None:
-            raise ValueError("the board is closed")
+            raise ArgumentError("the board is closed")
         return self._handle
 
     def close(self) -> None:
         """Free the handle (VekDevFree). Closing twice does nothing."""
-        if self._handle is not None:
+        if getattr(self, "_handle", None) is not None:
             handle, self._handle = self._handle, None
             check(lib.VekDevFree(handle), "VekDevFree")
 
@@ -98,8 +128,9 @@ class Board:
 
     def init(self, frequency: int = 60, gray_bits: int = 8, reg30: int = 0) -> None:
         """VekDevInit: gray depth (command 15), frequency (14), register 0x30 (18)."""
-        params = DeviceInitParams(0, frequency, gray_bits, reg30)
+        params = DeviceInitParams(0, _u32(frequency, "frequency"), _u32(gray_bits, "gray_bits"), _u32(reg30, "reg30"))
         check(lib.VekDevInit(self.handle, ctypes.byref(params)), "VekDevInit")
+        self._layout_known = False  # the library forgets the frame layout
 
     def reopen(self) -> None:
         """DevReAlloc: reopen board 0 on this handle after a firmware download."""
@@ -110,22 +141,17 @@ class Board:
     def download_firmware(self, path: Union[str, "os.PathLike[str]"], reopen: bool = True) -> None:
         """Download a controller firmware image (.iic), then (by default) reopen the board.
 
-        The library reads "dlp_usb.iic" from the current directory; the file is
-        copied under that name into a private folder for the call.
+        The file is checked first (VekFirmwareCheck): a file the download
+        would refuse raises :class:`ArgumentError` before any traffic.
         """
-        source = os.fspath(path)
-        if not os.path.isfile(source):
-            raise FileNotFoundError(source)
-        here = os.getcwd()
-        with tempfile.TemporaryDirectory(prefix="vek-fw-") as folder:
-            shutil.copyfile(source, os.path.join(folder, "dlp_usb.iic"))
-            os.chdir(folder)
-            try:
-                ok = lib.VekDownloadFirmWare(self.handle, 0)
-            finally:
-                os.chdir(here)
-        if not ok:
-            raise VekFailure(f"VekDownloadFirmWare: the download of {source!r} failed")
+        name = os.fsencode(os.fspath(path))
+        refusal = lib.VekFirmwareCheck(name, ctypes.byref(FirmwareImage()))
+        if refusal:
+            raise ArgumentError(f"firmware file {os.fspath(path)!r} refused: "
+                                f"{_FIRMWARE_REFUSALS.get(refusal, 'not a firmware image')}")
+        if not lib.VekDownloadFirmwareFile(self.handle, name):
+            raise VekFailure(f"VekDownloadFirmwareFile: a transfer of {os.fspath(path)!r} failed "
+                             "(the controller may be left halted)")
         if reopen:
             self.reopen()
 
@@ -136,16 +162,18 @@ class Board:
 
         Returns the value word after the call (the result of commands 30, 33, 34).
         """
-        number = COMMANDS[command] if isinstance(command, str) else int(command)
-        word = ctypes.c_uint32(value)
+        number = _number("command", COMMANDS, command)
+        word = ctypes.c_uint32(_u32(value, "value"))
         check(lib.VekDevControl(self.handle, number, ctypes.byref(word)), f"VekDevControl {number}")
         return word.value
 
     def inquire(self, inquiry: Union[int, str]) -> int:
         """VekDevInquire: run an inquiry by number (0 to 23) or name (see INQUIRIES)."""
-        number = INQUIRIES[inquiry] if isinstance(inquiry, str) else int(inquiry)
+        number = _number("inquiry", INQUIRIES, inquiry)
         word = ctypes.c_uint32(0)
         check(lib.VekDevInquire(self.handle, number, ctypes.byref(word)), f"VekDevInquire {number}")
+        if number == INQUIRIES["board-type"]:
+            self._layout_known = word.value in FRAME_SIZES
         return word.value
 
     def board_type(self) -> int:
@@ -156,7 +184,7 @@ class Board:
         """(width, height) of the board's bit planes, from inquiry 5."""
         kind = self.board_type()
         if kind not in FRAME_SIZES:
-            raise VekError(0x8000000D, f"board type {kind}")
+            raise VekError(DEV_ERR_FRAME_MODE, f"board type {kind}")
         return FRAME_SIZES[kind]
 
     def read_register(self, address: int) -> int:
@@ -195,40 +223,62 @@ class Board:
 
         The board stores them only while a frame transfer is armed; :meth:`load_frame` does all of it.
         """
-        buf = np.frombuffer(bytes(data), dtype=np.uint8) if isinstance(data, (bytes, bytearray)) \
-            else np.ascontiguousarray(data).view(np.uint8).reshape(-1)
+        buf = as_uint8(data, False, "data").reshape(-1)
         check(lib.VekWriteData(self._device(), buf.size, buf.ctypes.data), "VekWriteData")
 
     # -- frames -----------------------------------------------------------
 
-    def load_frame(self, data: Union[np.ndarray, bytes, bytearray], address: Optional[int] = None) -> int:
+    def _learn_layout(self) -> None:
+        """Inquiry 5 when the frame layout is not known yet: frame transfers need it."""
+        if not self._layout_known:
+            self.board_type()
+
+    @staticmethod
+    def _check_address(address: int) -> int:
+        address = _u32(address, "address")
+        if address % 16:
+            raise ArgumentError(f"address 0x{address:X} is not a multiple of 16 (the board counts in 16-byte units)")
+        return address
+
+    def load_frame(self, data: Union[np.ndarray, bytes, bytearray], address: Optional[int] = None,
+                   verify: bool = False) -> int:
         """VekDevLoadFrame: write frame bytes into board memory.
 
+        Runs inquiry 5 first when the frame layout is not known yet.
+
         Args:
-            data: the frame (any array or bytes; sent as raw bytes).
+            data: the frame: bytes, or a uint8 array (another dtype raises
+                DataTypeError, a TypeError).
             address: byte address (multiple of 16); None: where the previous
                 frame ended (inquiry 17).
+            verify: read the frame back and compare; a difference raises
+                VekFailure. The library's DEV_OK alone does not say the data
+                arrived.
 
         Returns:
             The address the frame was written at.
         """
-        if isinstance(data, (bytes, bytearray, memoryview)):
-            buf = np.frombuffer(bytes(data), dtype=np.uint8)
-        else:
-            buf = np.ascontiguousarray(data).view(np.uint8).reshape(-1)
-        if address is None:
-            address = self.inquire(17)
-        if address % 16:
-            raise ValueError(f"address 0x{address:X} is not a multiple of 16")
+        buf = as_uint8(data, False, "frame").reshape(-1)
+        self._learn_layout()
+        address = self.inquire(17) if address is None else self._check_address(address)
         check(lib.VekDevLoadFrame(self.handle, buf.ctypes.data, address, buf.size), "VekDevLoadFrame")
+        if verify:
+            back = self.get_frame(address, buf.size)
+            if not np.array_equal(back, buf):
+                first = int(np.flatnonzero(back != buf)[0])
+                raise VekFailure(f"frame at 0x{address:X} read back differs from what was loaded "
+                                 f"(first at byte {first} of {buf.size})")
         return address
 
     def get_frame(self, address: int, length: int) -> np.ndarray:
-        """VekDevGetFrame: read `length` bytes of board memory at `address`."""
-        if address % 16:
-            raise ValueError(f"address 0x{address:X} is not a multiple of 16")
-        out = np.zeros(length, dtype=np.uint8)
-        check(lib.VekDevGetFrame(self.handle, out.ctypes.data, address, length), "VekDevGetFrame")
+        """VekDevGetFrame: read `length` bytes of board memory at `address`.
+
+        Runs inquiry 5 first when the frame layout is not known yet.
+        """
+        address = self._check_address(address)
+        out = np.zeros(_u32(length, "length"), dtype=np.uint8)
+        self._learn_layout()
+        check(lib.VekDevGetFrame(self.handle, out.ctypes.data, address, out.size), "VekDevGetFrame")
         return out
 
     def reset_loaded_bytes(self, address: int = 0) -> None:
@@ -247,7 +297,7 @@ class Board:
         Run :meth:`board_type` first: the timing constant depends on it.
         """
         if not 1 <= planes <= 16:
-            raise ValueError("planes must be 1 to 16")
+            raise ArgumentError("planes must be 1 to 16")
         check(lib.VekDevNewFrequencySet(self.handle, planes, frame_period_us, aux_us), "VekDevNewFrequencySet")
 
     def set_trigger(self, reg34: int = 0, enable: bool = False, reg36: int = 0, reg37: int = 0) -> None:

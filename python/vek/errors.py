@@ -1,10 +1,20 @@
-"""Result codes of the device calls, and the exception that carries them."""
+"""The exceptions of the package, and the result codes they carry.
+
+Every exception the package raises derives from :class:`Error`; those that
+stand for a built-in kind of failure derive from that built-in as well
+(:class:`ArgumentError` is a ``ValueError``, :class:`UnknownNameError` a
+``KeyError``, :class:`DataTypeError` a ``TypeError``), so either may be caught.
+"""
 
 from __future__ import annotations
 
+import ctypes
 from typing import Dict, NamedTuple, Optional
 
-__all__ = ["VekError", "VekFailure", "CODES", "code_name", "check"]
+from ._lib import lib
+
+__all__ = ["Error", "VekError", "VekFailure", "ArgumentError", "UnknownNameError", "DataTypeError",
+           "CODES", "code_name", "check"]
 
 
 class CodeInfo(NamedTuple):
@@ -12,39 +22,25 @@ class CodeInfo(NamedTuple):
     meaning: str
 
 
-DEV_OK = 0x00000000
-DEV_ERR_NO_DEVICE = 0x80000001
-DEV_ERR_NULL_ARGUMENT = 0x80000005
-DEV_ERR_BUSY = 0x80000006
-DEV_ERR_UNSUPPORTED = 0x80000008
-DEV_ERR_TRANSFER = 0x80000009
-DEV_ERR_NO_MEMORY = 0x8000000A
-DEV_ERR_TIMING = 0x8000000C
-DEV_ERR_FRAME_MODE = 0x8000000D
-DEV_ERR_GRAY_DEPTH = 0x8000000E
-DEV_ERR_VERIFY = 0x8000000F
-DEV_ERR_I2C_NOT_READY = 0x80000020
-DEV_ERR_I2C_NOT_DONE = 0x80000021
-DEV_ERR_FAILED = 0x8000FFFF
-VEK_TRANSPORT_FAILED = 0xFFFFFFFF
+def library_table(table: int) -> "list[ctypes.Structure]":
+    """The rows of one of the library's tables of names (VEK_TABLE_* of vek_names.h)."""
+    rows = []
+    while True:
+        row = lib.VekNameAt(table, len(rows))
+        if not row:
+            return rows
+        rows.append(row.contents)
 
-CODES: Dict[int, CodeInfo] = {
-    DEV_OK: CodeInfo("DEV_OK", "success"),
-    DEV_ERR_NO_DEVICE: CodeInfo("DEV_ERR_NO_DEVICE", "no board at that index, or it could not be opened"),
-    DEV_ERR_NULL_ARGUMENT: CodeInfo("DEV_ERR_NULL_ARGUMENT", "a handle, parameter record or buffer was null"),
-    DEV_ERR_BUSY: CodeInfo("DEV_ERR_BUSY", "the board's handle stayed busy for more than a second"),
-    DEV_ERR_UNSUPPORTED: CodeInfo("DEV_ERR_UNSUPPORTED", "the command or inquiry number is not supported"),
-    DEV_ERR_TRANSFER: CodeInfo("DEV_ERR_TRANSFER", "a register read or write failed on the USB wire"),
-    DEV_ERR_NO_MEMORY: CodeInfo("DEV_ERR_NO_MEMORY", "the host ran out of memory"),
-    DEV_ERR_TIMING: CodeInfo("DEV_ERR_TIMING", "frequency out of range, or a timing register did not read back"),
-    DEV_ERR_FRAME_MODE: CodeInfo("DEV_ERR_FRAME_MODE", "the board's frame layout is not known"),
-    DEV_ERR_GRAY_DEPTH: CodeInfo("DEV_ERR_GRAY_DEPTH", "gray depth outside 1 to 16"),
-    DEV_ERR_VERIFY: CodeInfo("DEV_ERR_VERIFY", "a register did not read back the value written"),
-    DEV_ERR_I2C_NOT_READY: CodeInfo("DEV_ERR_I2C_NOT_READY", "the I2C bus was not ready"),
-    DEV_ERR_I2C_NOT_DONE: CodeInfo("DEV_ERR_I2C_NOT_DONE", "the I2C access did not complete"),
-    DEV_ERR_FAILED: CodeInfo("DEV_ERR_FAILED", "the timing cannot be met, or the control register did not read back"),
-    VEK_TRANSPORT_FAILED: CodeInfo("VEK_TRANSPORT_FAILED", "a raw register or data transfer failed"),
-}
+
+TABLE_RESULTS, TABLE_COMMANDS, TABLE_INQUIRIES = 0, 1, 2
+
+#: Result codes by number, with their names and meanings, from the library.
+CODES: Dict[int, CodeInfo] = {row.number: CodeInfo(row.name.decode(), row.meaning.decode())
+                              for row in library_table(TABLE_RESULTS)}
+_NUMBERS = {info.name: code for code, info in CODES.items()}
+DEV_OK = _NUMBERS["DEV_OK"]
+DEV_ERR_NO_DEVICE = _NUMBERS["DEV_ERR_NO_DEVICE"]
+DEV_ERR_FRAME_MODE = _NUMBERS["DEV_ERR_FRAME_MODE"]
 
 
 def code_name(code: int) -> str:
@@ -53,7 +49,11 @@ def code_name(code: int) -> str:
     return info.name if info else f"0x{code:08X}"
 
 
-class VekError(Exception):
+class Error(Exception):
+    """Base of every exception the vek package raises."""
+
+
+class VekError(Error):
     """A device call returned a result code other than DEV_OK.
 
     Attributes:
@@ -72,8 +72,20 @@ class VekError(Exception):
         super().__init__(f"{call + ': ' if call else ''}{self.name} (0x{code:08X}): {self.meaning}")
 
 
-class VekFailure(RuntimeError):
+class VekFailure(Error, RuntimeError):
     """A library call that reports only success or failure returned failure."""
+
+
+class ArgumentError(Error, ValueError):
+    """An argument out of range or misaligned, or a call on a closed board; nothing was sent."""
+
+
+class UnknownNameError(Error, KeyError):
+    """A command or inquiry name the library does not know."""
+
+
+class DataTypeError(Error, TypeError):
+    """Data of another type than the call takes (pixels and frames are uint8), with no conversion asked for."""
 
 
 def check(code: int, call: str, ok: Optional[int] = DEV_OK) -> None:

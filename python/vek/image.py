@@ -15,7 +15,7 @@ from typing import Tuple, Union
 import numpy as np
 
 from ._lib import lib
-from .errors import VekFailure
+from .errors import ArgumentError, DataTypeError, VekFailure
 
 __all__ = [
     "plane_count",
@@ -48,34 +48,57 @@ def frame_bytes(width: int, height: int, plane_mask: int = 0xFF) -> int:
 
 def _check_mask(plane_mask: int) -> None:
     if not 0 <= int(plane_mask) <= 0xFF:
-        raise ValueError(f"plane mask {plane_mask!r} is not a byte (0 to 0xFF)")
+        raise ArgumentError(f"plane mask {plane_mask!r} is not a byte (0 to 0xFF)")
 
 
 def _check_size(width: int, height: int) -> None:
     if width <= 0 or height < 0:
-        raise ValueError(f"bad size {width}x{height}")
+        raise ArgumentError(f"bad size {width}x{height}")
     if width % 8:
-        raise ValueError(f"width {width} is not a multiple of 8 (8 pixels make one byte of a plane)")
+        raise ArgumentError(f"width {width} is not a multiple of 8 (8 pixels make one byte of a plane)")
 
 
 def _ptr(a: np.ndarray) -> int:
     return a.ctypes.data
 
 
-def pixel2bin(pixels: np.ndarray, plane_mask: int = 0xFF) -> np.ndarray:
+def as_uint8(data: Union[np.ndarray, bytes, bytearray, memoryview], convert: bool = False,
+             what: str = "data") -> np.ndarray:
+    """`data` as a C-contiguous uint8 array, never cast silently.
+
+    Bytes-like input is taken as it is. An array (or sequence) of another
+    dtype raises :class:`DataTypeError` unless `convert` is true: then
+    values are rounded to the nearest integer and clipped to 0..255.
+    """
+    if isinstance(data, (bytes, bytearray, memoryview)):
+        return np.frombuffer(bytes(data), dtype=np.uint8)
+    array = np.asarray(data)
+    if array.dtype != np.uint8:
+        if not convert:
+            raise DataTypeError(f"{what} of dtype {array.dtype} given where uint8 is taken; "
+                                f"convert it, or pass convert=True to round and clip to 0..255")
+        if array.dtype.kind not in "biuf":
+            raise DataTypeError(f"{what} of dtype {array.dtype} cannot be converted to uint8")
+        array = np.clip(np.rint(array) if array.dtype.kind == "f" else array, 0, 255).astype(np.uint8)
+    return np.ascontiguousarray(array)
+
+
+def pixel2bin(pixels: np.ndarray, plane_mask: int = 0xFF, convert: bool = False) -> np.ndarray:
     """Split an 8-bit gray image into the bit planes that `plane_mask` selects.
 
     Args:
         pixels: array of shape (height, width), dtype uint8; width a multiple of 8.
         plane_mask: bit b set keeps the plane of gray bit b (0xFF: all eight).
+        convert: take pixels of another dtype, rounded and clipped to 0..255
+            (without it they raise DataTypeError, a TypeError).
 
     Returns:
         Array of shape (planes, height, width // 8), highest selected bit first.
     """
     _check_mask(plane_mask)
-    pixels = np.ascontiguousarray(pixels, dtype=np.uint8)
+    pixels = as_uint8(pixels, convert, "pixels")
     if pixels.ndim != 2:
-        raise ValueError(f"pixels must be a 2-D array (height, width), not shape {pixels.shape}")
+        raise ArgumentError(f"pixels must be a 2-D array (height, width), not shape {pixels.shape}")
     height, width = pixels.shape
     _check_size(width, height)
     out = np.zeros((plane_count(plane_mask), height, width // 8), dtype=np.uint8)
@@ -99,22 +122,20 @@ def bin2pixel(frame: Union[np.ndarray, bytes, bytearray], plane_mask: int = 0xFF
     """
     _check_mask(plane_mask)
     planes = plane_count(plane_mask)
-    if isinstance(frame, (bytes, bytearray, memoryview)):
-        frame = np.frombuffer(bytes(frame), dtype=np.uint8)
-    frame = np.ascontiguousarray(frame, dtype=np.uint8)
+    frame = as_uint8(frame, False, "frame")
     if frame.ndim == 3:
         if frame.shape[0] != planes:
-            raise ValueError(f"frame has {frame.shape[0]} planes; plane mask 0x{plane_mask:02X} selects {planes}")
+            raise ArgumentError(f"frame has {frame.shape[0]} planes; plane mask 0x{plane_mask:02X} selects {planes}")
         h, w = frame.shape[1], frame.shape[2] * 8
         if (width and width != w) or (height and height != h):
-            raise ValueError("width/height do not match the frame's shape")
+            raise ArgumentError("width/height do not match the frame's shape")
         width, height = w, h
     else:
         if not width or not height:
-            raise ValueError("give width and height for a flat frame")
+            raise ArgumentError("give width and height for a flat frame")
     _check_size(width, height)
     if frame.size != planes * (width // 8) * height:
-        raise ValueError(f"frame has {frame.size} bytes; {width}x{height} with mask 0x{plane_mask:02X} needs "
+        raise ArgumentError(f"frame has {frame.size} bytes; {width}x{height} with mask 0x{plane_mask:02X} needs "
                          f"{planes * (width // 8) * height}")
     out = np.empty((height, width), dtype=np.uint8)
     if lib.bin2pixel(_ptr(frame), width, height, plane_mask, _ptr(out)) is None and out.size:
@@ -133,7 +154,7 @@ def gray_pixels(path: PathLike, width: int, height: int) -> np.ndarray:
         VekFailure: the file cannot be loaded as an image.
     """
     if width <= 0 or height <= 0:
-        raise ValueError(f"bad size {width}x{height}")
+        raise ArgumentError(f"bad size {width}x{height}")
     out = np.zeros((height, width), dtype=np.uint8)
     if lib.GetGrayPixelFormat(_name(path), width, height, _ptr(out)) is None:
         raise VekFailure(f"cannot load {os.fspath(path)!r} as an image")
@@ -143,7 +164,7 @@ def gray_pixels(path: PathLike, width: int, height: int) -> np.ndarray:
 def rgb_pixels(path: PathLike, width: int, height: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Load an image file as three 8-bit planes (red, green, blue) of `width` x `height`."""
     if width <= 0 or height <= 0:
-        raise ValueError(f"bad size {width}x{height}")
+        raise ArgumentError(f"bad size {width}x{height}")
     r, g, b = (np.zeros((height, width), dtype=np.uint8) for _ in range(3))
     if not lib.GetRGBPixelFormat(_name(path), width, height, _ptr(r), _ptr(g), _ptr(b)):
         raise VekFailure(f"cannot load {os.fspath(path)!r} as a colour image")
@@ -189,10 +210,6 @@ def batch_image_to_bin(folder: PathLike, width: int, height: int) -> None:
 
 
 def write_test_patterns(folder: PathLike = ".") -> None:
-    """Write the library's built-in 1920x1080 test patterns into `folder`."""
-    here = os.getcwd()
-    os.chdir(os.fspath(folder))
-    try:
-        lib.TestMe()
-    finally:
-        os.chdir(here)
+    """Write the library's built-in 1920x1080 test patterns into `folder` (VekWriteTestPatterns)."""
+    if lib.VekWriteTestPatterns(_name(folder)) <= 0:
+        raise VekFailure(f"no test pattern could be written into {os.fspath(folder)!r}")

@@ -15,6 +15,7 @@ from enum import IntEnum
 from typing import List, Optional
 
 from ._lib import lib
+from .errors import ArgumentError
 
 __all__ = [
     "Fault", "TraceKind", "TraceEntry", "VirtualBoard", "ANY_ENDPOINT",
@@ -117,7 +118,7 @@ _proto("VekSimTraceText", _u32, ctypes.c_char_p, _u32)
 
 def _ok(result: int, what: str) -> None:
     if result != 0:
-        raise ValueError(f"{what} failed (unknown board id or bad argument)")
+        raise ArgumentError(f"{what} failed (unknown board id or bad argument)")
 
 
 def attach(device_name: Optional[str] = None, manufacturer: Optional[str] = None,
@@ -183,7 +184,7 @@ def controller_held(board: int) -> bool:
     """True while the controller's CPU is held in reset."""
     held = lib.VekSimControllerHeld(board)
     if held < 0:
-        raise ValueError("unknown board id")
+        raise ArgumentError("unknown board id")
     return held == 1
 
 
@@ -211,7 +212,7 @@ def request_count(board: int, endpoint: int = ANY_ENDPOINT) -> int:
     """Requests counted so far on a pipe (or on all)."""
     n = lib.VekSimRequestCount(board, endpoint)
     if n < 0:
-        raise ValueError("unknown board id")
+        raise ArgumentError("unknown board id")
     return n
 
 
@@ -224,7 +225,7 @@ def trace(kinds: Optional[List[TraceKind]] = None) -> List[TraceEntry]:
             break
         try:
             kind = TraceKind(raw.kind)
-        except ValueError:
+        except ArgumentError:
             continue
         if kinds and kind not in kinds:
             continue

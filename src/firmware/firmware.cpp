@@ -9,7 +9,7 @@
 #include "api/device_handle.h"
 #include "usb/device/usb_device.h"
 #include "usb/endpoint/control_endpoint.h"
-#include "vek_dll.h"
+#include "vek_files.h"
 
 namespace vek {
 
@@ -22,17 +22,19 @@ constexpr uint32_t kRequestTypeVendor = 2;
 
 uint16_t LoadBe16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
-// Holds the two buffers for the time of one download and releases them.
+// Holds the two buffers of `work` for the time of one download (or check)
+// and releases them.
 struct WorkBuffers {
+    FirmwareWork &work;
     std::unique_ptr<uint8_t[]> file{new (std::nothrow) uint8_t[kMaxFwSize]};
     std::unique_ptr<uint8_t[]> image{new (std::nothrow) uint8_t[kMaxFwSize]};
-    WorkBuffers() {
-        g_firmware.fwBuffer = file.get();
-        g_firmware.fwRamImage = image.get();
+    explicit WorkBuffers(FirmwareWork &w) : work(w) {
+        work.fwBuffer = file.get();
+        work.fwRamImage = image.get();
     }
     ~WorkBuffers() {
-        g_firmware.fwBuffer = nullptr;
-        g_firmware.fwRamImage = nullptr;
+        work.fwBuffer = nullptr;
+        work.fwRamImage = nullptr;
     }
     bool ok() const { return file && image; }
 };
@@ -92,14 +94,16 @@ bool SetCpuReset(CCyDevice *device, uint8_t hold) {
     return ep->ControlWrite(&byte, length);
 }
 
-bool DownloadIicFirmware(CCyDevice *device) {
-    WorkBuffers work;
+IicStatus LoadIicFile(const char *path, FirmwareWork &work) {
+    std::memset(work.fwBuffer, 0xFF, kMaxFwSize);
+    if (!ReadFirmwareFile(path, work.fwBuffer, work.fwFileLength)) return kIicUnreadable;
+    return ParseIicRecords(work.fwBuffer, work.fwFileLength, work.fwRamImage, work.imageLen, work.fwOffset);
+}
+
+bool DownloadIicFirmware(CCyDevice *device, const char *path) {
+    WorkBuffers work(g_firmware);
     if (!work.ok()) return false;
-    std::memset(g_firmware.fwBuffer, 0xFF, kMaxFwSize);
-    if (!ReadFirmwareFile(kFirmwareFile.c_str(), g_firmware.fwBuffer, g_firmware.fwFileLength)) return false;
-    if (ParseIicRecords(g_firmware.fwBuffer, g_firmware.fwFileLength, g_firmware.fwRamImage, g_firmware.imageLen,
-                        g_firmware.fwOffset) != kIicOk)
-        return false;
+    if (LoadIicFile(path, g_firmware) != kIicOk) return false;
     if (device == nullptr || device->controlEndpoint == nullptr) return false;
 
     CCyControlEndPoint *ep = device->controlEndpoint;
@@ -123,15 +127,44 @@ bool DownloadIicFirmware(CCyDevice *device) {
 
 }  // namespace vek
 
-extern "C" VEK_API int VEK_CALL VekDownloadFirmWare(DeviceHandle *handle, uint32_t) {
+namespace {
+
+int DownloadAndPause(DeviceHandle *handle, const char *path) {
     if (handle == nullptr) return 0;
     bool ok = false;
     try {
-        ok = vek::DownloadIicFirmware(handle->device);
+        ok = vek::DownloadIicFirmware(handle->device, path);
     } catch (...) {
         return 0;
     }
     if (!ok) return 0;
     vek::win32::Sleep(vek::kAfterDownloadPauseMs);
     return 1;
+}
+
+}  // namespace
+
+extern "C" VEK_API int VEK_CALL VekDownloadFirmWare(DeviceHandle *handle, uint32_t) {
+    return DownloadAndPause(handle, vek::kFirmwareFile.c_str());
+}
+
+extern "C" VEK_API int VEK_CALL VekDownloadFirmwareFile(DeviceHandle *handle, const char *path) {
+    return DownloadAndPause(handle, path);
+}
+
+extern "C" VEK_API int VEK_CALL VekFirmwareCheck(const char *path, VekFirmwareImage *image) {
+    static_assert(vek::kIicNoFinalRecord == VEK_FIRMWARE_NO_FINAL_RECORD && vek::kIicPastFileEnd ==
+                      VEK_FIRMWARE_PAST_FILE_END && vek::kIicPastImageEnd == VEK_FIRMWARE_PAST_64K &&
+                  vek::kIicImageTooHigh == VEK_FIRMWARE_TOO_HIGH && vek::kIicUnreadable == VEK_FIRMWARE_UNREADABLE);
+    try {
+        // Storage of its own: a check may run beside a download.
+        vek::FirmwareWork checked;
+        vek::WorkBuffers work(checked);
+        if (!work.ok()) return VEK_FIRMWARE_UNREADABLE;
+        const vek::IicStatus status = vek::LoadIicFile(path, checked);
+        if (status == vek::kIicOk && image != nullptr) *image = VekFirmwareImage{checked.fwOffset, checked.imageLen};
+        return status;
+    } catch (...) {
+        return VEK_FIRMWARE_UNREADABLE;
+    }
 }

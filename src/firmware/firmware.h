@@ -1,5 +1,5 @@
-// The controller firmware download: the ".iic" image file "dlp_usb.iic" in the
-// current directory is laid out as a RAM image and written into the USB
+// The controller firmware download: a ".iic" image file (by default
+// "dlp_usb.iic" in the current directory) is laid out as a RAM image and written into the USB
 // controller's RAM with its firmware-load vendor request (0xA0) while the
 // 8051 is held in reset through 0xE600, then the CPU is released.
 //
@@ -39,13 +39,14 @@ struct FirmwareWork {
 };
 extern FirmwareWork g_firmware;
 
-// Why a file was refused (kIicOk when it was not).
+// Why a file was refused (kIicOk when it was not); the values of vek_names.h.
 enum IicStatus : int {
     kIicOk = 0,
-    kIicNoFinalRecord,     // the records run to the end of the file without the 0x8001 record
-    kIicPastFileEnd,       // a record's data runs past the end of the file
-    kIicPastImageEnd,      // Address + Length beyond the 65535-byte image
-    kIicImageTooHigh,      // the image ends above 0xF800
+    kIicNoFinalRecord = 1,  // the records run to the end of the file without the 0x8001 record
+    kIicPastFileEnd = 2,    // a record's data runs past the end of the file
+    kIicPastImageEnd = 3,   // Address + Length beyond the 65535-byte image
+    kIicImageTooHigh = 4,   // the image ends above 0xF800
+    kIicUnreadable = 5,     // the file cannot be read, or is longer than 65535 bytes
 };
 
 // Fills `buffer` (kMaxFwSize bytes, pre-filled by the caller) with the file and
@@ -65,8 +66,13 @@ IicStatus ParseIicRecords(const uint8_t *buffer, uint16_t fileLength, uint8_t *r
 // request 0xA0. Its result is not consulted by the download.
 bool SetCpuReset(CCyDevice *device, uint8_t hold);
 
-// The whole download: false before any traffic when the file is missing,
-// too long or malformed; false at once (8051 left held) when a chunk fails.
-bool DownloadIicFirmware(CCyDevice *device);
+// Reads and parses the file at `path` into `work`, whose two buffers the
+// caller provides (kMaxFwSize bytes each); kIicOk or why it was refused.
+IicStatus LoadIicFile(const char *path, FirmwareWork &work);
+
+// The whole download of the file at `path`: false before any traffic when the
+// file is missing, too long or malformed; false at once (8051 left held) when
+// a chunk fails.
+bool DownloadIicFirmware(CCyDevice *device, const char *path);
 
 }  // namespace vek

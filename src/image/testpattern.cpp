@@ -1,13 +1,16 @@
 // TestMe: a fixed set of full-HD test patterns written to the current
-// directory as 8-bit gray BMP images and one-plane frame files.
+// directory (VekWriteTestPatterns: to a given folder) as 8-bit gray BMP
+// images and one-plane frame files.
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include "image/image_internal.h"
-#include "vek_dll.h"
+#include "platform/paths.h"
+#include "vek_files.h"
 
 namespace vek::image {
 
@@ -33,27 +36,58 @@ void Fill(cv::Mat &image, RowValue value) {
     for (int y = 0; y < image.rows; ++y) image.row(y).setTo(cv::Scalar::all(value(y)));
 }
 
-void Save(const char *format, const cv::Mat &image) {
+// The file name of `format` in `folder` ("" for the current directory).
+std::string PathOf(const std::string &folder, const char *format) {
     char name[256];
     std::snprintf(name, sizeof name, format, kWidth, kHeight);
+    if (folder.empty()) return name;
+    const char last = folder.back();
+    const bool separated = last == '/' || last == vek::platform::kDirectorySeparator;
+    return folder + (separated ? "" : std::string(1, vek::platform::kDirectorySeparator)) + name;
+}
+
+bool Save(const std::string &folder, const char *format, const cv::Mat &image) {
     try {
-        cv::imwrite(name, image);
+        return cv::imwrite(PathOf(folder, format), image);
     } catch (const cv::Exception &) {
-        // Not written; the remaining patterns still are.
+        return false;  // not written; the remaining patterns still are
     }
 }
 
 // Writes the bit-7 plane of the image.
-void SaveFirstPlane(const char *format, const cv::Mat &image) {
+bool SaveFirstPlane(const std::string &folder, const char *format, const cv::Mat &image) {
     const std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[size_t{kWidth} * kHeight]);
-    if (!frame) return;
+    if (!frame) return false;
     pixel2bin(image.data, kWidth, kHeight, 0xFF, frame.get());
-    char name[256];
-    std::snprintf(name, sizeof name, format, kWidth, kHeight);
-    if (std::FILE *out = std::fopen(name, "wb")) {
-        std::fwrite(frame.get(), 1, kPlaneBytes, out);
-        std::fclose(out);
+    std::FILE *out = std::fopen(PathOf(folder, format).c_str(), "wb");
+    if (out == nullptr) return false;
+    const bool written = std::fwrite(frame.get(), 1, kPlaneBytes, out) == kPlaneBytes;
+    return std::fclose(out) == 0 && written;
+}
+
+// Writes the patterns; the last one is shown when `show` is set. The number
+// of files written.
+int32_t WritePatterns(const std::string &folder, bool show) {
+    int32_t written = 0;
+    try {
+        cv::Mat image(kHeight, kWidth, CV_8UC1);
+
+        Fill(image, [](int y) { return y < kHeight / 2 ? 0 : 255; });
+        written += Save(folder, kBlackWhiteBmp, image);
+
+        Fill(image, [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; });
+        written += SaveFirstPlane(folder, kStripesBin, image);
+        written += Save(folder, kStripesBmp, image);
+
+        Fill(image, [](int y) { return y % 256; });
+        written += SaveFirstPlane(folder, kGradientBin, image);
+        written += Save(folder, kGradientBmp, image);
+
+        if (show) ShowAndPause(kWindowTitle, image, kShowMs);
+    } catch (const cv::Exception &) {
+    } catch (const std::bad_alloc &) {
     }
+    return written;
 }
 
 }  // namespace
@@ -61,24 +95,11 @@ void SaveFirstPlane(const char *format, const cv::Mat &image) {
 }  // namespace vek::image
 
 extern "C" VEK_API int32_t VEK_CALL TestMe(void) {
-    using namespace vek::image;
-    try {
-        cv::Mat image(kHeight, kWidth, CV_8UC1);
-
-        Fill(image, [](int y) { return y < kHeight / 2 ? 0 : 255; });
-        Save(kBlackWhiteBmp, image);
-
-        Fill(image, [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; });
-        SaveFirstPlane(kStripesBin, image);
-        Save(kStripesBmp, image);
-
-        Fill(image, [](int y) { return y % 256; });
-        SaveFirstPlane(kGradientBin, image);
-        Save(kGradientBmp, image);
-
-        ShowAndPause(kWindowTitle, image, kShowMs);
-    } catch (const cv::Exception &) {
-    } catch (const std::bad_alloc &) {
-    }
+    vek::image::WritePatterns("", true);
     return 0;
+}
+
+extern "C" VEK_API int32_t VEK_CALL VekWriteTestPatterns(const char *folder) {
+    if (folder == nullptr) return -1;
+    return vek::image::WritePatterns(folder, false);
 }

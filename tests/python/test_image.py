@@ -39,6 +39,14 @@ def test_bad_shapes_are_refused_before_the_library_runs(call):
         call()
 
 
+def test_other_dtypes_are_refused_unless_converted():
+    for pixels in (np.full((1, 8), 0.9), np.full((1, 8), 300, np.uint16)):
+        with pytest.raises(TypeError):
+            vek.pixel2bin(pixels)
+    assert vek.pixel2bin(np.full((1, 8), 0.9), 0x01, convert=True).tobytes() == b"\xff"  # rounded to 1
+    assert vek.pixel2bin(np.full((1, 8), 300, np.uint16), 0x80, convert=True).tobytes() == b"\xff"  # clipped
+
+
 def test_getters_read_gray_and_rgb_files(tmp_path):
     pixels = np.tile(np.arange(64, dtype=np.uint8) * 4, (16, 1))
     path = write_pgm(tmp_path / "ramp.pgm", pixels)

@@ -14,10 +14,12 @@ def test_every_command_has_help(vek, command):
     assert "Usage" in r.out and command.split()[-1] in r.out
 
 
-def test_without_a_command_prints_usage_and_fails(vek):
+def test_without_a_command_prints_usage_and_fails_and_version_names_the_library(vek):
     r = vek()
     assert r.status == 2
     assert "SUBCOMMAND" in r.err or "subcommand" in r.err.lower()
+    r = vek("--version")
+    assert r.status == 0 and "library vek_dll 1." in r.out, r
 
 
 @pytest.mark.parametrize("args, says", [
@@ -36,9 +38,10 @@ def test_without_a_command_prints_usage_and_fails(vek):
 ])
 def test_bad_arguments_get_a_usage_message_and_status_2(vek, tmp_path, args, says):
     trace = tmp_path / "trace.txt"
-    r = vek("--sim-trace", trace, *args)
+    r = vek("--json", "--sim-trace", trace, *args)
     assert r.status == 2, r
     assert says.lower() in r.err.lower()
+    assert r.json()["error"]["kind"] == "usage"
     # Nothing reached a board.
     assert not trace.exists() or "request" not in trace.read_text()
 
@@ -72,4 +75,4 @@ def test_json_errors_carry_code_name_meaning_and_advice(vek):
 def test_board_index_beyond_the_attached_boards(vek):
     r = vek("--sim", "--sim-boards", "2", "--board", "2", "info")
     assert r.status == 1 and "DEV_ERR_NO_DEVICE" in r.err
-    assert vek("--sim", "--sim-boards", "2", "--board", "1", "info").status == 0
+    assert vek("--sim-boards", "2", "--board", "1", "info").status == 0  # --sim-* imply --sim

@@ -101,7 +101,7 @@ def test_firmware_download_and_reopen(vek, tmp_path):
     r = vek("--sim", "--sim-trace", trace, "--json", "firmware", "fw.iic")
     assert r.status == 0, r
     j = r.json()
-    assert j["reopened"] is True and j["bytes"] == 0x110 and j["records"] == 2
+    assert j["reopened"] is True and j["bytes"] == 0x110 and (j["start"], j["end"]) == (0, 0x110)
     loads = [line for line in trace_lines(trace, "bRequest 0xA0")]
     assert len(loads) == 3  # hold, one chunk of 272 bytes, run
     assert "wLength 272" in loads[1]
@@ -112,7 +112,8 @@ def test_firmware_download_and_reopen(vek, tmp_path):
     (iic([(0, bytes(16))], final=False), "no final record"),
     (iic([(0, bytes(16))])[:20], "past the end"),
     (b"\xC2" * 70000, "larger than 65535"),
-], ids=["no-final-record", "truncated", "too-large"])
+    (iic([(0xF800, bytes(0x100))]), "above 0xF800"),
+], ids=["no-final-record", "truncated", "too-large", "ends-above-0xF800"])
 def test_bad_firmware_files_are_refused_before_the_board_is_touched(vek, tmp_path, content, says):
     (tmp_path / "bad.iic").write_bytes(content)
     trace = tmp_path / "t.txt"

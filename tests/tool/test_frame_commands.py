@@ -16,8 +16,10 @@ def test_load_puts_frames_one_after_another(vek, tmp_path):
     (tmp_path / "a.bin").write_bytes(bytes([0xAA]) * PLANE)
     write_pgm(tmp_path / "ramp.pgm", 64, 8)
     trace = tmp_path / "t.txt"
-    r = vek("--sim", "--sim-trace", trace, "--json", "load", "a.bin", "ramp.pgm", "--planes", "0x81",
-            "--address", "0x1000")
+    args = ("--sim-trace", trace, "--json", "load", "a.bin", "ramp.pgm", "--planes", "0x81", "--address", "0x1000")
+    r = vek(*args)  # an image of another size than the board's is refused
+    assert r.status == 2 and "--resize" in r.json()["error"]["message"], r
+    r = vek(*args, "--resize")
     assert r.status == 0, r
     j = r.json()
     # The image is stretched to the board's 1920x1080 and keeps two planes.
@@ -33,7 +35,7 @@ def test_load_refuses_bad_input_before_touching_the_board(vek, tmp_path):
     (tmp_path / "note.txt").write_text("not an image")
     for args, status in ((["load", "b.bin", "--address", "8"], 2),
                          (["load", "odd.bin", "b.bin"], 2),
-                         (["load", "missing.bin"], 2),
+                         (["load", "missing.bin"], 3),
                          (["load", "b.bin", "--width", "1920"], 2),
                          (["load", "b.bin", "--planes", "0"], 2),
                          (["load", "note.txt", "b.bin"], 3 if IMAGES else 2)):

@@ -1,5 +1,7 @@
 """convert, batch, stamp and testpatterns: no board needed."""
 
+import os
+
 import pytest
 
 from conftest import needs_images, write_pgm
@@ -86,3 +88,5 @@ def test_testpatterns_writes_the_five_files(vek, tmp_path):
     sizes = sorted(f["bytes"] for f in files if f["file"].endswith(".bin"))
     assert sizes == [259200, 259200]
     assert any(f["name"].startswith("黑白") for f in files)
+    # GBK names are not UTF-8: escaped so that they name the files.
+    assert all(os.path.exists(os.path.join(tmp_path, f["file"])) for f in files)

@@ -1,11 +1,11 @@
 // Frame subcommands: load, readback.
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
-#include "codes.hpp"
 #include "common.hpp"
 #include "frame_images.hpp"
 #include "progress.hpp"
@@ -25,6 +25,7 @@ struct FrameArgs {
     uint32_t width = 0, height = 0;
     uint32_t length = 0;
     uint32_t frames = 1;
+    bool resize = false;
 };
 
 void checkAddress(uint32_t address) {
@@ -60,71 +61,69 @@ void transfer(Board &board, bool toBoard, uint8_t *data, uint32_t address, uint3
     } while (done < length);
 }
 
-struct Frame {
-    std::string source;
-    std::vector<uint8_t> bytes;
-};
-
 void runLoad(Context &ctx, const FrameArgs &a) {
     checkAddress(a.address);
     checkSizeOptions(a);
     if (a.planes == 0 || a.planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
 
-    // Everything is read and converted before the first byte goes to the board.
-    std::vector<Frame> frames(a.files.size());
+    // Frames are read, converted and sent one at a time, so memory holds one
+    // frame whatever their number; what can be checked without converting is
+    // checked before the board is touched.
+    std::vector<uint64_t> sizes(a.files.size());  // 0: an image, sized by the board's layout
     bool needSize = false;
     for (std::size_t i = 0; i < a.files.size(); ++i) {
-        frames[i].source = a.files[i];
+        requireReadable(a.files[i]);
         if (hasExtension(a.files[i], ".bin")) {
-            frames[i].bytes = readFile(a.files[i]);
+            std::error_code ec;
+            sizes[i] = std::filesystem::file_size(a.files[i], ec);
+            if (ec) throw FileError("cannot read '" + a.files[i] + "'");
+            if (sizes[i] == 0) throw UsageError("'" + a.files[i] + "' is empty");
         } else {
             checkImageInput(a.files[i]);
             needSize = true;
         }
     }
 
-    Board board(ctx.opt.board);
-    FrameLayout layout = board.learnLayout();  // frame transfers need the frame mode
-    if (needSize) {
-        FrameLayout l = sizeFor(a, layout);
-        if (!l.known())
+    withBoard(ctx, [&a, &sizes, needSize](Context &c, Board &board) {
+        const FrameLayout layout = board.learnLayout();  // frame transfers need the frame mode
+        const FrameLayout l = sizeFor(a, layout);
+        if (needSize && !l.known())
             throw UsageError("the board reports no known frame layout (board type " + std::to_string(layout.boardType) +
                              "); give --width and --height for the images");
-        for (auto &f : frames) {
-            if (!f.bytes.empty() || hasExtension(f.source, ".bin")) continue;
-            f.bytes = imageToFrame(f.source, l.width, l.height, a.planes);
+        uint64_t total = 0;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            if (sizes[i] == 0) sizes[i] = frameBytes(l.width, l.height, a.planes);
+            if (i + 1 < sizes.size() && sizes[i] % 16 != 0)
+                throw UsageError("'" + a.files[i] + "' is " + std::to_string(sizes[i]) +
+                                 " bytes, not a multiple of 16: the next frame would not start on a 16-byte boundary");
+            total += sizes[i];
         }
-    }
-    uint64_t total = 0;
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i].bytes.empty()) throw UsageError("'" + frames[i].source + "' is empty");
-        if (i + 1 < frames.size() && frames[i].bytes.size() % 16 != 0)
-            throw UsageError("'" + frames[i].source + "' is " + std::to_string(frames[i].bytes.size()) +
-                             " bytes, not a multiple of 16: the next frame would not start on a 16-byte boundary");
-        total += frames[i].bytes.size();
-    }
-    if (a.address + total > 0x100000000ull) throw UsageError("the frames do not fit below the end of board memory (4 GiB)");
+        if (a.address + total > 0x100000000ull)
+            throw UsageError("the frames do not fit below the end of board memory (4 GiB)");
 
-    // Frames go one after another: command 17 sets the running byte count to
-    // the start address, and inquiry 17 gives each frame's address.
-    board.control(17, a.address);
-    Progress progress(ctx.progressEnabled(), "load", total);
-    json list = json::array();
-    for (auto &f : frames) {
-        uint32_t address = board.inquire(17);
-        transfer(board, true, f.bytes.data(), address, static_cast<uint32_t>(f.bytes.size()), progress);
-        list.push_back({{"file", f.source}, {"address", address}, {"bytes", f.bytes.size()}});
-    }
-    progress.finish();
-    uint32_t next = board.inquire(17);
-    ctx.result = {{"frames", list}, {"bytes", total}, {"next_address", next},
-                  {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
-    for (const auto &f : list)
-        ctx.say("%s -> %s (%llu bytes)\n", f["file"].get<std::string>().c_str(), hex32(f["address"].get<uint32_t>()).c_str(),
-                static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
-    ctx.say("Loaded %zu frame%s, %s; the next frame goes at %s.\n", list.size(), list.size() == 1 ? "" : "s",
-            humanBytes(static_cast<double>(total)).c_str(), hex32(next).c_str());
-    board.free();
+        // Frames go one after another: command 17 sets the running byte count
+        // to the start address, and inquiry 17 gives each frame's address.
+        board.control(17, a.address);
+        Progress progress(c.progressEnabled(), "load", total);
+        json list = json::array();
+        for (const std::string &file : a.files) {
+            std::vector<uint8_t> bytes = hasExtension(file, ".bin")
+                                             ? readFile(file)
+                                             : imageToFrame(file, l.width, l.height, a.planes, a.resize);
+            const uint32_t address = board.inquire(17);
+            transfer(board, true, bytes.data(), address, static_cast<uint32_t>(bytes.size()), progress);
+            list.push_back({{"file", file}, {"address", address}, {"bytes", bytes.size()}});
+        }
+        progress.finish();
+        const uint32_t next = board.inquire(17);
+        c.result = {{"frames", list}, {"bytes", total}, {"next_address", next},
+                    {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
+        for (const auto &f : list)
+            c.say("%s -> %s (%llu bytes)\n", f["file"].get<std::string>().c_str(),
+                  hex32(f["address"].get<uint32_t>()).c_str(), static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
+        c.say("Loaded %zu frame%s, %s; the next frame goes at %s.\n", list.size(), list.size() == 1 ? "" : "s",
+              humanBytes(static_cast<double>(total)).c_str(), hex32(next).c_str());
+    });
 }
 
 void runReadback(Context &ctx, const FrameArgs &a) {
@@ -187,13 +186,16 @@ void addFrameCommands(CLI::App &app, Context &ctx) {
     load->add_option("files", ld->files,
                      kImageSupport ? "images or .bin frame files, loaded one after another"
                                    : ".bin frame files, loaded one after another")
-        ->required()->check(CLI::ExistingFile);
+        ->required();
     load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")->capture_default_str();
     CLI::Option *imageOptions[] = {
         load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")
             ->capture_default_str(),
         load->add_option("--width", ld->width, "image width in pixels (default: the board's frame width)"),
-        load->add_option("--height", ld->height, "image height in pixels (default: the board's frame height)")};
+        load->add_option("--height", ld->height, "image height in pixels (default: the board's frame height)"),
+        load->add_flag("--resize", ld->resize,
+                       "scale images of another size to the frame size (interpolated: binary patterns get gray "
+                       "edges); without it they are refused")};
     // Without image support they change nothing: still taken, not listed.
     if (!kImageSupport)
         for (auto *o : imageOptions) o->group("");

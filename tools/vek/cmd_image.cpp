@@ -7,15 +7,14 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <set>
 #include <thread>
 
 #include <CLI/CLI.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "codes.hpp"
 #include "common.hpp"
+#include "vek_files.h"
 #include "frame_images.hpp"
 #include "progress.hpp"
 
@@ -45,6 +44,7 @@ std::string colourName(const std::string &out, const char *colour) {
 // ---- convert ---------------------------------------------------------------
 
 void runConvert(Context &ctx, const ImageArgs &a) {
+    requireReadable(a.input);
     checkFrameSize(a.width, a.height);
     checkPlanes(a.planes);
     const auto w = static_cast<int32_t>(a.width), h = static_cast<int32_t>(a.height);
@@ -59,7 +59,7 @@ void runConvert(Context &ctx, const ImageArgs &a) {
 
     json files = json::array();
     if (toBin && !a.rgb) {
-        std::vector<uint8_t> bin = imageToFrame(a.input, a.width, a.height, a.planes);
+        std::vector<uint8_t> bin = imageToFrame(a.input, a.width, a.height, a.planes, true);
         writeFile(a.output, bin.data(), bin.size());
         files.push_back(a.output);
     } else if (toBin) {
@@ -163,6 +163,7 @@ std::string stampName(const std::string &source, int serial) {
 }
 
 void runStamp(Context &ctx, const ImageArgs &a) {
+    requireReadable(a.input);
     if (a.width == 0 || a.height == 0) throw UsageError("width and height must be above 0");
     if (a.count < 1 || a.count > 99999) throw UsageError("--count must be between 1 and 99999");
     if (a.input.size() > 250) throw UsageError("the image path is longer than 250 characters");
@@ -212,13 +213,9 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
     fs::create_directories(dir, ec);
     if (!fs::is_directory(dir)) throw FileError("cannot create the folder '" + outDir + "'");
     if (access(dir.string().c_str(), W_OK) != 0) throw FileError("the folder '" + outDir + "' is not writable");
-    std::set<std::string> beforeNames;
     std::map<std::string, fs::file_time_type> before;
     for (const auto &e : fs::directory_iterator(dir)) before[e.path().filename().string()] = e.last_write_time();
-    fs::path back = fs::current_path();
-    fs::current_path(dir);  // the library writes into the current directory
-    TestMe();
-    fs::current_path(back);
+    VekWriteTestPatterns(dir.string().c_str());
     json files = json::array();
     for (const auto &e : fs::directory_iterator(dir)) {
         std::string name = e.path().filename().string();
@@ -226,7 +223,7 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
         if (it != before.end() && it->second == e.last_write_time()) continue;
         files.push_back({{"file", (dir / name).string()}, {"name", displayName(name)}, {"bytes", e.file_size()}});
     }
-    if (files.empty()) throw Failure("TestMe wrote no file into '" + outDir + "'");
+    if (files.empty()) throw Failure("VekWriteTestPatterns wrote no file into '" + outDir + "'");
     ctx.result = {{"folder", outDir}, {"files", files}};
     for (const auto &f : files)
         ctx.say("%-40s %10llu bytes\n", f["name"].get<std::string>().c_str(),
@@ -238,7 +235,7 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
 void addImageCommands(CLI::App &app, Context &ctx) {
     auto cv = std::make_shared<ImageArgs>();
     auto *conv = app.add_subcommand("convert", "Convert an image to a .bin frame file, or a .bin frame file to an image");
-    conv->add_option("input", cv->input, "image or .bin file")->required()->check(CLI::ExistingFile);
+    conv->add_option("input", cv->input, "image or .bin file")->required();
     conv->add_option("output", cv->output, ".bin file or image file")->required();
     conv->add_option("--width", cv->width, "frame width in pixels (multiple of 8)")->capture_default_str();
     conv->add_option("--height", cv->height, "frame height in pixels")->capture_default_str();
@@ -255,7 +252,7 @@ void addImageCommands(CLI::App &app, Context &ctx) {
 
     auto st = std::make_shared<ImageArgs>();
     auto *stamp = app.add_subcommand("stamp", "Make numbered copies of an image (NAME_00001.bmp, ...) with the serial drawn on each");
-    stamp->add_option("image", st->input, "source image")->required()->check(CLI::ExistingFile);
+    stamp->add_option("image", st->input, "source image")->required();
     stamp->add_option("--width", st->width, "width of the copies")->capture_default_str();
     stamp->add_option("--height", st->height, "height of the copies")->capture_default_str();
     stamp->add_option("--count", st->count, "number of copies")->capture_default_str();

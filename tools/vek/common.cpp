@@ -6,9 +6,11 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
-#include "codes.hpp"
+#include <CLI/CLI.hpp>
+
 #include "vek_sim.h"
 
 namespace vektool {
@@ -40,6 +42,108 @@ FrameLayout layoutForBoardType(uint32_t boardType) {
 
 void check(uint32_t code, const std::string &call) {
     if (code != DEV_OK) throw DeviceError(code, call);
+}
+
+void withBoard(Context &ctx, const BoardAction &act) {
+    Board board(ctx.opt.board);
+    act(ctx, board);
+    board.free();
+}
+
+void onBoard(CLI::App *cmd, Context &ctx, BoardAction act) {
+    cmd->callback([&ctx, act] { ctx.action = [act](Context &c) { withBoard(c, act); }; });
+}
+
+std::string hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (shortest form, no
+// surrogates, at most U+10FFFF), or 0 when the byte there starts none.
+std::size_t utf8SequenceLength(const std::string &s, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b = byte(i);
+    if (b < 0x80) return 1;
+    std::size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size() || byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    return n;
+}
+
+// A JSON string literal of `s`, escaping bytes that are not UTF-8 as above.
+std::string jsonStringLiteral(const std::string &s) {
+    std::string out = "\"";
+    std::size_t run = 0;  // start of the current valid run
+    const auto flushRun = [&](std::size_t end) {
+        const std::string quoted = json(s.substr(run, end - run)).dump();
+        out.append(quoted, 1, quoted.size() - 2);
+    };
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = utf8SequenceLength(s, i);
+        if (n != 0) {
+            i += n;
+            continue;
+        }
+        flushRun(i);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\udc%02x", static_cast<unsigned char>(s[i]));
+        out += escape;
+        run = ++i;
+    }
+    flushRun(s.size());
+    return out + "\"";
+}
+
+void appendJson(std::string &out, const json &j, int depth) {
+    const std::string pad(static_cast<std::size_t>(depth + 1) * 2, ' '), closePad(static_cast<std::size_t>(depth) * 2, ' ');
+    if (j.is_string()) {
+        out += jsonStringLiteral(j.get_ref<const std::string &>());
+    } else if (j.is_object() && !j.empty()) {
+        out += "{\n";
+        bool first = true;
+        for (auto it = j.begin(); it != j.end(); ++it) {
+            out += (first ? "" : ",\n") + pad + jsonStringLiteral(it.key()) + ": ";
+            appendJson(out, it.value(), depth + 1);
+            first = false;
+        }
+        out += "\n" + closePad + "}";
+    } else if (j.is_array() && !j.empty()) {
+        out += "[\n";
+        for (std::size_t k = 0; k < j.size(); ++k) {
+            out += (k ? ",\n" : "") + pad;
+            appendJson(out, j[k], depth + 1);
+        }
+        out += "\n" + closePad + "]";
+    } else {
+        out += j.dump();  // numbers, booleans, null, empty containers
+    }
+}
+
+}  // namespace
+
+std::string jsonText(const json &j) {
+    std::string out;
+    appendJson(out, j, 0);
+    return out;
 }
 
 std::string firmwareVersionText() {
@@ -129,6 +233,12 @@ std::vector<uint8_t> readFile(const std::string &path) {
     if (size > 0 && !in.read(reinterpret_cast<char *>(data.data()), size))
         throw FileError("cannot read '" + path + "'");
     return data;
+}
+
+void requireReadable(const std::string &path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec) || !std::ifstream(path, std::ios::binary))
+        throw FileError("cannot open '" + path + "' for reading");
 }
 
 void writeFile(const std::string &path, const uint8_t *data, std::size_t size) {

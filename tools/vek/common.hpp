@@ -121,6 +121,22 @@ private:
 // Throws DeviceError when code is not DEV_OK.
 void check(uint32_t code, const std::string &call);
 
+// Opens the board of --board, runs `act` on it (which fills the result and
+// says what was done) and frees the board.
+using BoardAction = std::function<void(Context &, Board &)>;
+void withBoard(Context &ctx, const BoardAction &act);
+// Makes withBoard(act) the work of subcommand `cmd`.
+void onBoard(CLI::App *cmd, Context &ctx, BoardAction act);
+
+// "0x80000009"
+std::string hex32(uint32_t v);
+
+// `j` as indented JSON text. Strings that are not valid UTF-8 (file names
+// are bytes) keep their valid runs and write each other byte B as the
+// escape \uDCBB (B + 0xDC00), as Python's "surrogateescape" does, so
+// os.fsencode() of the decoded string gives the original bytes back.
+std::string jsonText(const json &j);
+
 // GetFWversion as text: the 30 bytes are 15 UTF-16LE code units.
 std::string firmwareVersionText();
 
@@ -130,6 +146,8 @@ void detachSimBoards();
 
 // Files.
 std::vector<uint8_t> readFile(const std::string &path);
+// Throws FileError unless the file at `path` can be opened for reading.
+void requireReadable(const std::string &path);
 void writeFile(const std::string &path, const uint8_t *data, std::size_t size);
 bool hasExtension(const std::string &path, const std::string &ext);  // case-insensitive
 

@@ -11,7 +11,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "codes.hpp"
 #include "common.hpp"
 #include "patterns.hpp"
 #include "progress.hpp"
@@ -93,6 +92,8 @@ void runDemo(Context &ctx, const DemoArgs &a) {
             if (own) VekSimDetachAll();
         }
     } detach{!ctx.opt.sim};
+    // The demo reports what the board was told: its trace is always on.
+    VekSimTraceEnable(1);
     VekSimTraceClear();
     const uint64_t clockStart = VekSimClockMs();
     if (!ctx.opt.json) std::printf("vek demo: a typical use, end to end, on a virtual board (virtual clock)\n");

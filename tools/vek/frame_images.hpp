@@ -27,8 +27,11 @@ void checkImageInput(const std::string &path);
 void checkImageOutput(const std::string &path);
 
 // The image file at `path` as one frame of width x height pixels keeping the
-// bit planes of `planeMask`; throws FileError when it cannot be loaded.
-std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask);
+// bit planes of `planeMask`; throws FileError when it cannot be loaded, and
+// UsageError when its size differs unless `resize` allows scaling it (which
+// interpolates: binary patterns get gray edges).
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask,
+                                  bool resize);
 
 // Writes one frame (width x height, bit planes of `planeMask`) as an 8-bit
 // gray image to `path`; throws FileError when it cannot be written.

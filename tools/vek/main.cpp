@@ -1,48 +1,103 @@
 // vek: drive VEK pattern-projection boards from the shell.
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <fstream>
 
 #include <CLI/CLI.hpp>
 
-#include "codes.hpp"
 #include "common.hpp"
 #include "frame_images.hpp"
 #include "trace_summary.hpp"
+#include "vek_names.h"
+#include "vek_sim.h"
+#include "vek_version.h"
 
 using namespace vektool;
 
 namespace {
 
-void printJson(const json &j) {
-    std::printf("%s\n", j.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+void printJson(const json &j) { std::printf("%s\n", jsonText(j).c_str()); }
+
+// What to try for a result code, in the tool's terms, beyond the library's
+// one-line meaning ("" when the meaning says it all).
+const char *adviceFor(uint32_t code) {
+    switch (code) {
+    case DEV_ERR_NO_DEVICE: return "run 'vek list' to see the attached boards, or add --sim to use a virtual board";
+    case DEV_ERR_UNSUPPORTED: return "see 'vek control --help' and 'vek inquire --help' for the supported numbers";
+    case DEV_ERR_FRAME_MODE: return "run 'vek info' to see the board type the board reports";
+    case DEV_ERR_GRAY_DEPTH: return "use a gray depth between 1 and 16 (vek init --gray-bits N, vek control gray-depth N)";
+    default: return "";
+    }
 }
+
+struct DeviceFault {
+    uint32_t code;
+    std::string call;
+};
 
 // One error report: a line (or a device code's explanation) on standard
 // error, and with --json the same as a JSON object on standard output.
 int reportError(const Context &ctx, const std::string &kind, const std::string &message, int status,
-                const CodeInfo *code = nullptr, const std::string &call = "", bool usageHint = true) {
+                const DeviceFault *fault = nullptr, bool usageHint = true) {
     std::fflush(stdout);
+    const char *name = fault ? VekResultName(fault->code) : nullptr;
+    const char *meaning = fault ? VekResultMeaning(fault->code) : nullptr;
+    if (!name) name = "UNKNOWN";
+    if (!meaning) meaning = "a result code the library does not document";
     if (ctx.opt.json) {
         json e = {{"kind", kind}, {"message", message}};
-        if (code) {
-            e["call"] = call;
-            e["code"] = code->code;
-            e["name"] = code->name;
-            e["meaning"] = code->meaning;
-            e["advice"] = code->advice;
+        if (fault) {
+            e["call"] = fault->call;
+            e["code"] = fault->code;
+            e["name"] = name;
+            e["meaning"] = meaning;
+            e["advice"] = adviceFor(fault->code);
         }
         printJson({{"ok", false}, {"error", e}});
     }
     const std::string cmd = ctx.commandPath.empty() ? "vek" : "vek " + ctx.commandPath;
-    if (code) {
-        std::fprintf(stderr, "%s: %s failed: %s (%s)\n  %s.\n  Try: %s.\n", cmd.c_str(), call.c_str(), code->name,
-                     hex32(code->code).c_str(), code->meaning, code->advice);
+    if (fault) {
+        std::fprintf(stderr, "%s: %s failed: %s (%s)\n  %s.\n", cmd.c_str(), fault->call.c_str(), name,
+                     hex32(fault->code).c_str(), meaning);
+        if (*adviceFor(fault->code)) std::fprintf(stderr, "  Try: %s.\n", adviceFor(fault->code));
     } else {
         std::fprintf(stderr, "%s: %s\n", cmd.c_str(), message.c_str());
         if (status == kExitUsage && usageHint) std::fprintf(stderr, "Run '%s --help' for usage.\n", cmd.c_str());
     }
     return status;
 }
+
+// The text of --version: the tool's version, the library's and how it was built.
+std::string versionText() {
+    return std::string("vek ") + VEK_VERSION_STRING + "\nlibrary vek_dll " + VekVersion() + " (" + VekBuildInfo() + ")";
+}
+
+// Where --sim-trace goes, opened before the command runs so that a path that
+// cannot be written stops the command before it touches a board.
+struct TraceSink {
+    std::ofstream file;
+    bool toStderr = false;
+
+    void open(const std::string &path) {
+        if (path == "-") {
+            toStderr = true;
+            return;
+        }
+        file.open(path, std::ios::binary | std::ios::trunc);
+        if (!file) throw FileError("cannot open '" + path + "' for writing (--sim-trace)");
+    }
+    void write(const std::string &path) {
+        const std::string text = traceText();
+        if (toStderr) {
+            std::fputs(text.c_str(), stderr);
+            return;
+        }
+        file << text;
+        file.close();
+        if (!file) throw FileError("cannot write '" + path + "' (--sim-trace)");
+    }
+};
 
 std::string commandPathOf(const CLI::App &app) {
     std::string path;
@@ -60,21 +115,27 @@ std::string commandPathOf(const CLI::App &app) {
 
 int main(int argc, char **argv) {
     Context ctx;
+    // Known before parsing, so that argument errors are JSON too.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) ctx.opt.json = true;
     CLI::App app{"vek: drive VEK pattern-projection boards (real ones, or virtual ones with --sim)", "vek"};
     app.fallthrough();
     app.require_subcommand(1);
-    app.set_version_flag("--version", "vek 1.0.0");
+    app.set_version_flag("--version", versionText());
     app.add_option("--board", ctx.opt.board, "index of the board to use (see 'vek list')")
         ->capture_default_str()->check(CLI::Range(0, 255));
     app.add_flag("--sim", ctx.opt.sim, "run on a virtual board, attached for this command (its pauses pass at once)");
-    app.add_option("--sim-boards", ctx.opt.simBoards, "number of virtual boards to attach with --sim")
-        ->capture_default_str()->check(CLI::Range(1, 16));
-    app.add_option("--sim-board-type", ctx.opt.simBoardType,
-                   "board type register (0x02) of the virtual boards: 0 = 1920x1080, 0x10000000 = 1024x768")
-        ->capture_default_str();
-    app.add_option("--sim-trace", ctx.opt.simTrace,
-                   "with --sim: write what the virtual board was told to FILE ('-': standard error)");
-    app.add_flag("--json", ctx.opt.json, "print the result as JSON");
+    CLI::Option *simOptions[] = {
+        app.add_option("--sim-boards", ctx.opt.simBoards, "number of virtual boards to attach (implies --sim)")
+            ->capture_default_str()->check(CLI::Range(1, 16)),
+        app.add_option("--sim-board-type", ctx.opt.simBoardType,
+                       "board type register (0x02) of the virtual boards: 0 = 1920x1080, 0x10000000 = 1024x768 "
+                       "(implies --sim)")
+            ->capture_default_str(),
+        app.add_option("--sim-trace", ctx.opt.simTrace,
+                       "record what the virtual board was told and write it to FILE ('-': standard error); "
+                       "implies --sim")};
+    app.add_flag("--json", ctx.opt.json, "print the result as JSON (errors too)");
     app.add_flag("--no-progress", ctx.opt.noProgress, "no progress bar even on a terminal");
     std::string footer = "Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
                          "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.";
@@ -89,21 +150,29 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         auto extra = app.remaining();
-        if (e.get_exit_code() != 0 && app.get_subcommands().empty() && !extra.empty()) {
-            std::fprintf(stderr, "vek: unknown command '%s'\nRun 'vek --help' for the list of commands.\n",
-                         extra.front().c_str());
-            return kExitUsage;
-        }
-        int code = app.exit(e);
-        return code == 0 ? kExitOk : kExitUsage;
+        if (app.get_subcommands().empty() && !extra.empty())
+            return reportError(ctx, "usage", "unknown command '" + extra.front() + "'", kExitUsage);
+        ctx.commandPath = commandPathOf(app);
+        return reportError(ctx, "usage", e.what(), kExitUsage);
     }
     ctx.commandPath = commandPathOf(app);
     if (!ctx.action) return reportError(ctx, "usage", "no command given", kExitUsage);
+    for (const CLI::Option *o : simOptions)
+        if (o->count() > 0) ctx.opt.sim = true;
 
     int status = kExitOk;
+    TraceSink trace;
+    bool attached = false;
     try {
-        if (ctx.opt.sim) attachSimBoards(ctx.opt);
+        if (!ctx.opt.simTrace.empty()) trace.open(ctx.opt.simTrace);
+        if (ctx.opt.sim) {
+            attached = true;
+            attachSimBoards(ctx.opt);
+            // Recording costs time on every request: only when asked for.
+            VekSimTraceEnable(ctx.opt.simTrace.empty() ? 0 : 1);
+        }
         ctx.action(ctx);
         if (ctx.opt.json) {
             json out = ctx.result;
@@ -111,28 +180,26 @@ int main(int argc, char **argv) {
             printJson(out);
         }
     } catch (const NotInThisBuild &e) {
-        status = reportError(ctx, "not_in_this_build", e.what(), kExitUsage, nullptr, "", false);
+        status = reportError(ctx, "not_in_this_build", e.what(), kExitUsage, nullptr, false);
     } catch (const UsageError &e) {
         status = reportError(ctx, "usage", e.what(), kExitUsage);
     } catch (const FileError &e) {
         status = reportError(ctx, "file", e.what(), kExitFile);
     } catch (const DeviceError &e) {
-        status = reportError(ctx, "device", e.what(), kExitFailed, &describeCode(e.code), e.what());
+        const DeviceFault fault{e.code, e.what()};
+        status = reportError(ctx, "device", e.what(), kExitFailed, &fault);
     } catch (const Failure &e) {
         status = reportError(ctx, "failure", e.what(), kExitFailed);
     } catch (const std::exception &e) {
         status = reportError(ctx, "internal", std::string("unexpected error: ") + e.what(), kExitFailed);
     }
-    if (ctx.opt.sim && !ctx.opt.simTrace.empty()) {
+    if (attached && !ctx.opt.simTrace.empty()) {
         try {
-            if (ctx.opt.simTrace == "-")
-                std::fputs(traceText().c_str(), stderr);
-            else
-                writeTraceText(ctx.opt.simTrace);
+            trace.write(ctx.opt.simTrace);
         } catch (const FileError &e) {
             status = reportError(ctx, "file", e.what(), kExitFile);
         }
     }
-    if (ctx.opt.sim) detachSimBoards();
+    if (attached) detachSimBoards();
     return status;
 }

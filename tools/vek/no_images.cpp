@@ -51,7 +51,7 @@ void checkImageInput(const std::string &path) { refuseImageFile(path); }
 
 void checkImageOutput(const std::string &path) { refuseImageFile(path); }
 
-std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t) { refuseImageFile(path); }
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t, bool) { refuseImageFile(path); }
 
 void frameToImage(const uint8_t *, uint32_t, uint32_t, uint32_t, const std::string &path) { refuseImageFile(path); }
 

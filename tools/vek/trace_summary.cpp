@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "codes.hpp"
 #include "common.hpp"
 #include "progress.hpp"
 #include "vek_sim.h"
