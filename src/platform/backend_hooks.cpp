@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/driver.h"
+#include "platform/device_registry.h"
 #include "platform/internal.h"
 
 namespace vek::platform {

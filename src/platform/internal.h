@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/driver.h"
+#include "platform/device_registry.h"
 #include "platform/win32.h"
 
 namespace vek::platform::detail {

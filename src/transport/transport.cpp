@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "platform/clock.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
@@ -15,18 +14,6 @@
 namespace vek {
 
 namespace {
-
-// Slice of the unbounded wait that follows a pipe abort: the event is shared by
-// name with every other transfer in flight, so its signal may belong to
-// another transfer (or be taken by one); the request's own status decides.
-constexpr DWORD kAbortWaitSliceMs = 100;
-
-// The completion query without waiting: a request that has not ended yet
-// answers ERROR_IO_INCOMPLETE.
-bool StillPending(HANDLE driverHandle, OVERLAPPED &ov) {
-    DWORD bytes = 0;
-    return !win32::GetOverlappedResult(driverHandle, &ov, &bytes, FALSE) && win32::GetLastError() == ERROR_IO_INCOMPLETE;
-}
 
 void StoreLe32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -38,18 +25,6 @@ void StoreLe32(uint8_t *p, uint32_t v) {
 uint32_t LoadLe32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// Waits until a pending request has ended, spending at most what is left of
-// the transfer's 2000 ms; returns whether it ended. Used when the shared
-// event woke the wait for another transfer's completion.
-bool WaitRestOfBudget(HANDLE driverHandle, OVERLAPPED &ov, uint64_t deadline) {
-    while (StillPending(driverHandle, ov)) {
-        const uint64_t now = platform::ClockMs();
-        if (now >= deadline) return false;
-        win32::WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
-    }
-    return true;
 }
 
 }  // namespace
@@ -74,24 +49,14 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
     std::memset(&ov, 0, sizeof ov);
     ov.hEvent = event;
 
-    const uint64_t deadline = platform::ClockMs() + kBulkWaitMs;
     int32_t len = static_cast<int32_t>(length);
     uint8_t *block = ep->BeginTransfer(buffer, len, &ov);
-    const bool woken = ep->WaitForTransfer(&ov, kBulkWaitMs);
-
-    bool ended = true;
-    if (block != nullptr && ep->lastError == ERROR_IO_PENDING && StillPending(ep->driverHandle, ov)) {
-        // A wake-up by the shared event for another transfer: wait out the rest.
-        ended = woken && WaitRestOfBudget(ep->driverHandle, ov, deadline);
-        if (!ended) {
-            // Still pending after 2000 ms: end it before the block and the
-            // overlapped record are released.
-            ep->AbortPipe();
-            while (StillPending(ep->driverHandle, ov)) win32::WaitForSingleObject(event, kAbortWaitSliceMs);
-        }
-    }
-
-    bool ok = ep->FinishTransfer(buffer, len, &ov, block, nullptr);
+    // The wait ends when this transfer's own request has ended, whatever other
+    // transfers sharing the event do; a request still pending after it is
+    // ended by FinishTransfer (abort, then a wait until the driver is done)
+    // and counts as failed.
+    const bool ended = ep->WaitForTransfer(&ov, kBulkWaitMs);
+    const bool ok = ep->FinishTransfer(buffer, len, &ov, block, nullptr);
     win32::CloseHandle(event);
     return ok && ended;
 }

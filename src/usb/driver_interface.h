@@ -83,9 +83,11 @@ inline constexpr uint32_t kUsbdStatusStall = 0xC0000004u;
 inline constexpr uint32_t kUsbdStatusCanceled = 0xC0010000u;
 inline constexpr uint32_t kUsbdStatusDeviceGone = 0xC0007000u;
 inline constexpr uint32_t kUsbdStatusTimeout = 0xC0006000u;
+inline constexpr uint32_t kUsbdStatusBabble = 0xC0000012u;
 inline constexpr uint32_t kNtStatusUnsuccessful = 0xC0000001u;
 inline constexpr uint32_t kNtStatusCancelled = 0xC0000120u;
 inline constexpr uint32_t kNtStatusNoSuchDevice = 0xC000000Eu;
 inline constexpr uint32_t kNtStatusIoTimeout = 0xC00000B5u;
+inline constexpr uint32_t kNtStatusDataOverrun = 0xC000003Cu;
 
 }  // namespace vek

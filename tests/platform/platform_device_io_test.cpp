@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/driver.h"
+#include "platform/device_registry.h"
 #include "platform/message_box.h"
 #include "platform/win32.h"
 

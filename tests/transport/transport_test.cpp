@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "api/board_fixture.h"
 #include "api/device_handle.h"
@@ -91,6 +92,59 @@ TEST_F(TransportTest, PendingTransferIsAbortedAfterTwoSeconds) {
     EXPECT_EQ(TraceLines(board_), Lines({"ABORT 4"}));
     EXPECT_EQ(VekWriteReg(device(), 0x31, &v), 0u) << "the pipe works again";
     EXPECT_EQ(Reg(board_, 0x31), 1u);
+}
+
+// Two boards driven from two threads: every transfer creates the one named,
+// auto-reset event, so the other thread may take the signal of this thread's
+// completion (its own wait) or clear it (by issuing). This thread's wait still
+// ends with its own request, which completed, instead of running out.
+TEST_F(TransportTest, AWaitEndsWithItsOwnRequestWhateverAnotherBoardsThreadDoesWithTheEvent) {
+    const int second = VekSimAttach(nullptr);
+    DeviceHandle *other = nullptr;
+    ASSERT_EQ(VekDevAlloc(1, &other, nullptr), DEV_OK);
+    struct Read {
+        vek::CCyUSBEndPoint *ep;
+        OVERLAPPED ov{};
+        uint8_t reply[8] = {};
+        uint8_t *block = nullptr;
+        void Begin() {
+            ov.hEvent = vek::win32::CreateEventA(nullptr, FALSE, FALSE, vek::kTransferEventName);
+            block = ep->BeginTransfer(reply, sizeof reply, &ov);
+        }
+        bool Finish() {
+            int32_t length = sizeof reply;
+            const bool ok = ep->FinishTransfer(reply, length, &ov, block, nullptr);
+            vek::win32::CloseHandle(ov.hEvent);
+            return ok;
+        }
+    };
+    for (const bool otherTakesTheSignal : {true, false}) {
+        SCOPED_TRACE(otherTakesTheSignal ? "the other thread takes the signal" : "the other thread clears it");
+        Read mine{vek::FindBulkEndpoint(device(), 0x86)};
+        Read theirs{vek::FindBulkEndpoint(other->device, 0x86)};
+        mine.Begin();
+        ASSERT_EQ(mine.ep->lastError, static_cast<uint32_t>(ERROR_IO_PENDING)) << "no reply yet";
+        if (otherTakesTheSignal) std::thread([&] { theirs.Begin(); }).join();
+        ASSERT_EQ(VekSimSetRegister(board_, 0x10, 0xbeef), 0);
+        uint32_t v = 0;
+        ASSERT_EQ(VekWriteReg(device(), 0x10 | 0x80000000u, &v), 0u);  // my reply arrives
+        std::thread([&] {
+            if (otherTakesTheSignal)
+                EXPECT_FALSE(theirs.ep->WaitForTransfer(&theirs.ov, 0)) << "its own request still waits";
+            else
+                theirs.Begin();
+        }).join();
+        EXPECT_TRUE(mine.ep->WaitForTransfer(&mine.ov, vek::kBulkWaitMs));
+        EXPECT_TRUE(mine.Finish());
+        EXPECT_EQ(mine.reply[4] | mine.reply[5] << 8, 0xbeef);
+        ASSERT_EQ(VekWriteReg(other->device, 0x10 | 0x80000000u, &v), 0u);
+        std::thread([&] {
+            EXPECT_TRUE(theirs.ep->WaitForTransfer(&theirs.ov, vek::kBulkWaitMs));
+            EXPECT_TRUE(theirs.Finish());
+        }).join();
+    }
+    EXPECT_EQ(VekDevFree(other), DEV_OK);
+    EXPECT_EQ(VekSimDetach(second), 0);
 }
 
 TEST_F(TransportTest, NullArguments) {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/driver.h"
+#include "platform/device_registry.h"
 #include "platform/win32.h"
 #include "usb/driver_interface.h"
 

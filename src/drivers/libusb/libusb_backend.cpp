@@ -26,21 +26,16 @@
 #include <vector>
 
 #include "drivers/libusb/board_ids.h"
-#include "platform/driver.h"
+#include "drivers/request.h"
+#include "platform/log.h"
 #include "usb/driver_interface.h"
 
 namespace vek::usbdrv {
 namespace {
 
-using platform::IoOutcome;
-using platform::IoRequest;
-using platform::IoState;
-
-// Status words for outcomes the driver interface names no constant for.
-constexpr uint32_t kUsbdStatusBabble = 0xC0000012u;
-constexpr uint32_t kUsbdStatusTimeout = 0xC0006000u;
-constexpr uint32_t kNtStatusIoTimeout = 0xC00000B5u;
-constexpr uint32_t kNtStatusDataOverrun = 0xC000003Cu;
+using drivers::Answer;
+using drivers::Refused;
+using drivers::UsbOutcome;
 
 // Version word reported as the driver's: this backend's version 1.0.
 constexpr uint32_t kBackendVersion = 0x00010000u;
@@ -59,14 +54,9 @@ struct Transfer {
     libusb_transfer *xfer = nullptr;
     Board *board = nullptr;
     Instance *owner = nullptr;
-    uint8_t endpoint = 0;
-    OVERLAPPED *overlapped = nullptr;
-    TransferRequest *block = nullptr;  // where the status words go
-    DWORD headBytes = 0;               // added to the data count in the returned count
+    drivers::Transfer request;         // the caller's request, completed through the decoder
     uint8_t *replyTo = nullptr;        // control IN: where the reply is copied
     std::vector<uint8_t> setupBuffer;  // control transfers: setup packet + data stage
-    uint8_t *isoRecords = nullptr;     // isochronous: the caller's packet records
-    uint32_t isoRecordCount = 0;
 };
 
 struct Board {
@@ -106,24 +96,16 @@ std::atomic<bool> g_busyNoticeShown{false};
 // ---------------------------------------------------------------------------
 // Outcome mapping
 
-struct Status {
-    DWORD error;
-    uint32_t usbd;
-    uint32_t nt;
-};
-
-Status StatusOf(libusb_transfer_status status) {
+UsbOutcome OutcomeOf(libusb_transfer_status status) {
     switch (status) {
-        case LIBUSB_TRANSFER_COMPLETED: return {ERROR_SUCCESS, 0, 0};
-        case LIBUSB_TRANSFER_STALL: return {ERROR_GEN_FAILURE, kUsbdStatusStall, kNtStatusUnsuccessful};
-        case LIBUSB_TRANSFER_CANCELLED:
-            return {ERROR_OPERATION_ABORTED, kUsbdStatusCanceled, kNtStatusCancelled};
-        case LIBUSB_TRANSFER_NO_DEVICE:
-            return {ERROR_DEVICE_NOT_CONNECTED, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice};
-        case LIBUSB_TRANSFER_TIMED_OUT: return {ERROR_SEM_TIMEOUT, kUsbdStatusTimeout, kNtStatusIoTimeout};
-        case LIBUSB_TRANSFER_OVERFLOW: return {ERROR_GEN_FAILURE, kUsbdStatusBabble, kNtStatusDataOverrun};
+        case LIBUSB_TRANSFER_COMPLETED: return UsbOutcome::Success;
+        case LIBUSB_TRANSFER_STALL: return UsbOutcome::Stall;
+        case LIBUSB_TRANSFER_CANCELLED: return UsbOutcome::Cancelled;
+        case LIBUSB_TRANSFER_NO_DEVICE: return UsbOutcome::DeviceGone;
+        case LIBUSB_TRANSFER_TIMED_OUT: return UsbOutcome::Timeout;
+        case LIBUSB_TRANSFER_OVERFLOW: return UsbOutcome::Overflow;
         case LIBUSB_TRANSFER_ERROR:
-        default: return {ERROR_GEN_FAILURE, kUsbdStatusStall, kNtStatusUnsuccessful};
+        default: return UsbOutcome::Error;
     }
 }
 
@@ -142,15 +124,9 @@ DWORD ErrorOf(int libusbError) {
     }
 }
 
-void SetBlockStatus(TransferRequest *block, uint32_t usbd, uint32_t nt) {
-    if (block == nullptr) return;
-    // The block may sit at any alignment in the caller's buffer.
-    std::memcpy(reinterpret_cast<uint8_t *>(block) + offsetof(TransferRequest, ntStatus), &nt, 4);
-    std::memcpy(reinterpret_cast<uint8_t *>(block) + offsetof(TransferRequest, usbdStatus), &usbd, 4);
+Answer Failed(int libusbError) {
+    return libusbError == LIBUSB_SUCCESS ? drivers::Done() : Refused(ErrorOf(libusbError));
 }
-
-IoOutcome Done(DWORD error, DWORD bytes = 0) { return {IoState::Complete, error, bytes}; }
-IoOutcome Refused(DWORD error) { return {IoState::Failed, error, 0}; }
 
 // ---------------------------------------------------------------------------
 // Event handling
@@ -180,8 +156,8 @@ void WaitForCancelled(Board *board, Match match) {
             ctx = g_context;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            std::fprintf(stderr, "vek: the USB board at %s did not end its cancelled transfers\n",
-                         board->portPath.c_str());
+            platform::Log(platform::LogLevel::Warning, "the USB board at %s did not end its cancelled transfers",
+                          board->portPath.c_str());
             return;
         }
         timeval tv{0, 100 * 1000};
@@ -213,36 +189,28 @@ void RemovePendingLocked(Transfer *t) {
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer *xfer) {
     auto *t = static_cast<Transfer *>(xfer->user_data);
-    Status status = StatusOf(xfer->status);
-    DWORD data = 0;
+    const UsbOutcome outcome = OutcomeOf(xfer->status);
+    uint32_t data = 0;
     if (xfer->type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS) {
         for (int i = 0; i < xfer->num_iso_packets; ++i) {
             const libusb_iso_packet_descriptor &p = xfer->iso_packet_desc[i];
             data += p.actual_length;
-            if (t->isoRecords != nullptr && static_cast<uint32_t>(i) < t->isoRecordCount) {
-                // One 8-byte record per packet: bytes moved, then the packet's status word.
-                uint32_t length = p.actual_length;
-                uint32_t packetStatus = StatusOf(p.status).usbd;
-                std::memcpy(t->isoRecords + 8 * i, &length, 4);
-                std::memcpy(t->isoRecords + 8 * i + 4, &packetStatus, 4);
-            }
+            t->request.packets.Set(static_cast<uint32_t>(i), p.actual_length, OutcomeOf(p.status));
         }
     } else {
-        data = static_cast<DWORD>(xfer->actual_length);
+        data = static_cast<uint32_t>(xfer->actual_length);
     }
     if (t->replyTo != nullptr && data > 0)
         std::memcpy(t->replyTo, t->setupBuffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data);
-    SetBlockStatus(t->block, status.usbd, status.nt);
-    OVERLAPPED *overlapped = t->overlapped;
-    DWORD bytes = t->headBytes + data;
+    const drivers::Ending ending = drivers::Conclude(t->request, outcome, data);
     {
         std::lock_guard lock(g_mutex);
         RemovePendingLocked(t);
-        if (status.error == ERROR_DEVICE_NOT_CONNECTED) t->board->gone = true;
+        if (outcome == UsbOutcome::DeviceGone) t->board->gone = true;
     }
     libusb_free_transfer(xfer);
     delete t;
-    platform::CompleteRequest(overlapped, status.error, bytes);
+    drivers::Deliver(ending);
 }
 
 // ---------------------------------------------------------------------------
@@ -287,18 +255,19 @@ const Board::Pipe *FindPipe(const Board *board, uint8_t address) {
 
 void NoticePermission(const Board *board) {
     if (g_permissionNoticeShown.exchange(true)) return;
-    std::fprintf(stderr,
-                 "vek: no permission to open the USB board at %s (/dev/bus/usb/%03u/%03u).\n"
-                 "vek: install the udev rule 70-vek.rules (cmake --install puts it in lib/udev/rules.d;\n"
-                 "vek: or: sudo cp udev/70-vek.rules /etc/udev/rules.d/ && sudo udevadm control --reload\n"
-                 "vek: && sudo udevadm trigger), then unplug and replug the board.\n",
-                 board->portPath.c_str(), board->bus, board->address);
+    platform::Log(platform::LogLevel::Error,
+                  "no permission to open the USB board at %s (/dev/bus/usb/%03u/%03u).\n"
+                  "vek: install the udev rule 70-vek.rules (cmake --install puts it in lib/udev/rules.d;\n"
+                  "vek: or: sudo cp udev/70-vek.rules /etc/udev/rules.d/ && sudo udevadm control --reload\n"
+                  "vek: && sudo udevadm trigger), then unplug and replug the board.",
+                  board->portPath.c_str(), board->bus, board->address);
 }
 
 void NoticeBusy(const Board *board, int interfaceNumber, int error) {
     if (g_busyNoticeShown.exchange(true)) return;
-    std::fprintf(stderr, "vek: cannot claim interface %d of the USB board at %s: %s (another program may be using it)\n",
-                 interfaceNumber, board->portPath.c_str(), libusb_strerror(static_cast<libusb_error>(error)));
+    platform::Log(platform::LogLevel::Error,
+                  "cannot claim interface %d of the USB board at %s: %s (another program may be using it)",
+                  interfaceNumber, board->portPath.c_str(), libusb_strerror(static_cast<libusb_error>(error)));
 }
 
 // Opens and closes run one at a time; the libusb calls they make (string
@@ -393,184 +362,94 @@ void OpsClose(void *openContext) {
 // ---------------------------------------------------------------------------
 // Requests
 
-TransferRequest ReadBlock(const void *p) {
-    TransferRequest block;
-    std::memcpy(&block, p, sizeof block);
-    return block;
-}
+Instance *InstanceOf(void *openContext) { return static_cast<Instance *>(openContext); }
 
-IoOutcome CopyOut(const IoRequest &req, const void *data, DWORD length, DWORD bufferLength) {
-    if (req.out == nullptr || req.outLength < length) return Refused(ERROR_INSUFFICIENT_BUFFER);
-    std::memset(req.out, 0, std::min(req.outLength, bufferLength));
-    std::memcpy(req.out, data, length);
-    return Done(ERROR_SUCCESS, std::max(length, std::min(req.outLength, bufferLength)));
-}
-
-IoOutcome CopyText(const IoRequest &req, const std::string &text) {
-    if (req.out == nullptr || req.outLength == 0) return Refused(ERROR_INSUFFICIENT_BUFFER);
-    DWORD n = std::min<DWORD>(static_cast<DWORD>(text.size()), req.outLength - 1);
-    std::memset(req.out, 0, req.outLength);
-    std::memcpy(req.out, text.data(), n);
-    return Done(ERROR_SUCCESS, req.outLength);
+// The board's shared handle, or null once the board is gone.
+libusb_device_handle *HandleOf(Board *board) {
+    std::lock_guard lock(g_mutex);
+    return board->gone ? nullptr : board->handle;
 }
 
 // Submits a filled transfer; on refusal frees it and reports why.
-IoOutcome Submit(Transfer *t) {
+Answer Submit(Transfer *t) {
     {
         std::lock_guard lock(g_mutex);
         AddPendingLocked(t);
     }
     int r = libusb_submit_transfer(t->xfer);
-    if (r == LIBUSB_SUCCESS) return {IoState::Pending, ERROR_IO_PENDING, 0};
+    if (r == LIBUSB_SUCCESS) return drivers::Pending();
     {
         std::lock_guard lock(g_mutex);
         RemovePendingLocked(t);
         if (r == LIBUSB_ERROR_NO_DEVICE) t->board->gone = true;
     }
-    if (r == LIBUSB_ERROR_NO_DEVICE)
-        SetBlockStatus(t->block, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice);
-    else
-        SetBlockStatus(t->block, kUsbdStatusStall, kNtStatusUnsuccessful);
     libusb_free_transfer(t->xfer);
     delete t;
-    return Refused(ErrorOf(r));
+    return Failed(r);
 }
 
-IoOutcome ControlRequest(Instance *instance, const IoRequest &req) {
-    Board *board = instance->board;
-    if (req.in == nullptr || req.inLength < kTransferRequestSize) return Refused(ERROR_INVALID_PARAMETER);
-    TransferRequest block = ReadBlock(req.in);
-    uint8_t *dest = static_cast<uint8_t *>(req.out != nullptr ? req.out : req.in);
-    DWORD destLength = req.out != nullptr ? req.outLength : req.inLength;
-    // The block is packed: its fields are read by value only.
-    const uint32_t bufferOffset = block.bufferOffset;
-    uint32_t offset = bufferOffset != 0 ? bufferOffset : uint32_t{kTransferRequestSize};
-    uint32_t length = block.wLength;
-    if (offset < kTransferRequestSize || uint64_t{offset} + length > req.inLength ||
-        uint64_t{offset} + length > destLength)
-        return Refused(ERROR_INVALID_PARAMETER);
-    if (dest != req.in) std::memcpy(dest, req.in, kTransferRequestSize);
-    auto *blockOut = reinterpret_cast<TransferRequest *>(dest);
-    SetBlockStatus(blockOut, 0, 0);
-
+Transfer *NewTransfer(Instance *instance, const drivers::Transfer &request, int isoPackets) {
     auto *t = new Transfer;
-    t->board = board;
+    t->board = instance->board;
     t->owner = instance;
-    t->endpoint = 0;
-    t->overlapped = req.overlapped;
-    t->block = blockOut;
-    t->headBytes = offset;
-    t->setupBuffer.assign(LIBUSB_CONTROL_SETUP_SIZE + length, 0);
-    libusb_fill_control_setup(t->setupBuffer.data(), block.bmRequestType, block.bRequest, block.wValue,
-                              block.wIndex, static_cast<uint16_t>(length));
-    const bool in = (block.bmRequestType & LIBUSB_ENDPOINT_IN) != 0;
-    if (in)
-        t->replyTo = dest + offset;
-    else if (length > 0)
-        std::memcpy(t->setupBuffer.data() + LIBUSB_CONTROL_SETUP_SIZE, static_cast<uint8_t *>(req.in) + offset,
-                    length);
-    t->xfer = libusb_alloc_transfer(0);
+    t->request = request;
+    t->xfer = libusb_alloc_transfer(isoPackets);
     if (t->xfer == nullptr) {
         delete t;
-        return Refused(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
-    libusb_device_handle *handle;
-    {
-        std::lock_guard lock(g_mutex);
-        handle = board->gone ? nullptr : board->handle;
-    }
-    if (handle == nullptr) {
-        libusb_free_transfer(t->xfer);
-        delete t;
-        SetBlockStatus(blockOut, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice);
-        return Refused(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    libusb_fill_control_transfer(t->xfer, handle, t->setupBuffer.data(), OnTransferDone, t,
-                                 block.timeoutSeconds * 1000u);
+    return t;
+}
+
+Answer ControlRequest(Instance *instance, const drivers::Transfer &request) {
+    libusb_device_handle *handle = HandleOf(instance->board);
+    if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
+    Transfer *t = NewTransfer(instance, request, 0);
+    if (t == nullptr) return Refused(ERROR_NOT_ENOUGH_MEMORY);
+    const drivers::Transfer::Setup &setup = request.setup;
+    t->setupBuffer.assign(LIBUSB_CONTROL_SETUP_SIZE + request.length, 0);
+    libusb_fill_control_setup(t->setupBuffer.data(), setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                              static_cast<uint16_t>(request.length));
+    if ((setup.bmRequestType & LIBUSB_ENDPOINT_IN) != 0)
+        t->replyTo = request.data;
+    else if (request.length > 0)
+        std::memcpy(t->setupBuffer.data() + LIBUSB_CONTROL_SETUP_SIZE, request.data, request.length);
+    libusb_fill_control_transfer(t->xfer, handle, t->setupBuffer.data(), OnTransferDone, t, request.timeoutMs);
     return Submit(t);
 }
 
-// Buffered (data inside the block) and direct (data in the output buffer)
-// requests on a data pipe.
-IoOutcome DataRequest(Instance *instance, const IoRequest &req, bool direct) {
+Answer DataRequest(Instance *instance, const drivers::Transfer &request) {
     Board *board = instance->board;
-    if (req.in == nullptr || req.inLength < kTransferRequestSize) return Refused(ERROR_INVALID_PARAMETER);
-    TransferRequest block = ReadBlock(req.in);
-    auto *blockIo = static_cast<uint8_t *>(req.in);
-    uint8_t *data;
-    uint32_t length;
-    DWORD head;
-    if (direct) {
-        data = static_cast<uint8_t *>(req.out);
-        length = req.out != nullptr ? req.outLength : 0;
-        head = 0;
-    } else {
-        if (req.out != nullptr && req.out != req.in) return Refused(ERROR_INVALID_PARAMETER);
-        if (block.bufferOffset < kTransferRequestSize ||
-            uint64_t{block.bufferOffset} + block.bufferLength > req.inLength)
-            return Refused(ERROR_INVALID_PARAMETER);
-        data = blockIo + block.bufferOffset;
-        length = block.bufferLength;
-        head = block.bufferOffset;
-    }
-    auto *blockOut = reinterpret_cast<TransferRequest *>(blockIo);
-    SetBlockStatus(blockOut, 0, 0);
-
     libusb_device_handle *handle;
     Board::Pipe pipe{};
     {
         std::lock_guard lock(g_mutex);
         handle = board->gone ? nullptr : board->handle;
-        const Board::Pipe *p = FindPipe(board, block.endpointAddress);
-        if (p != nullptr) pipe = *p;
-        else if (handle != nullptr) return Refused(ERROR_INVALID_PARAMETER);
+        if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
+        const Board::Pipe *p = FindPipe(board, request.endpoint);
+        if (p == nullptr) return Refused(ERROR_INVALID_PARAMETER);
+        pipe = *p;
     }
-    if (handle == nullptr) {
-        SetBlockStatus(blockOut, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice);
-        return Refused(ERROR_DEVICE_NOT_CONNECTED);
-    }
-
+    const uint32_t length = request.length;
     int packets = 0;
-    uint8_t *records = nullptr;
-    uint32_t recordCount = 0;
     if (pipe.type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS) {
         if (pipe.isoPacketSize <= 0 || length == 0) return Refused(ERROR_INVALID_PARAMETER);
         packets = static_cast<int>((length + pipe.isoPacketSize - 1) / pipe.isoPacketSize);
-        if (block.isoPacketLength > 0 && block.isoPacketOffset >= kTransferRequestSize &&
-            uint64_t{block.isoPacketOffset} + block.isoPacketLength <= req.inLength) {
-            records = blockIo + block.isoPacketOffset;
-            recordCount = block.isoPacketLength / 8;
-            std::memset(records, 0, block.isoPacketLength);
-        }
     }
-
-    auto *t = new Transfer;
-    t->board = board;
-    t->owner = instance;
-    t->endpoint = block.endpointAddress;
-    t->overlapped = req.overlapped;
-    t->block = blockOut;
-    t->headBytes = head;
-    t->isoRecords = records;
-    t->isoRecordCount = recordCount;
-    t->xfer = libusb_alloc_transfer(packets);
-    if (t->xfer == nullptr) {
-        delete t;
-        return Refused(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    const unsigned timeout = block.timeoutSeconds * 1000u;
+    Transfer *t = NewTransfer(instance, request, packets);
+    if (t == nullptr) return Refused(ERROR_NOT_ENOUGH_MEMORY);
     switch (pipe.type) {
         case LIBUSB_TRANSFER_TYPE_BULK:
-            libusb_fill_bulk_transfer(t->xfer, handle, pipe.address, data, static_cast<int>(length), OnTransferDone,
-                                      t, timeout);
+            libusb_fill_bulk_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length),
+                                      OnTransferDone, t, request.timeoutMs);
             break;
         case LIBUSB_TRANSFER_TYPE_INTERRUPT:
-            libusb_fill_interrupt_transfer(t->xfer, handle, pipe.address, data, static_cast<int>(length),
-                                           OnTransferDone, t, timeout);
+            libusb_fill_interrupt_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length),
+                                           OnTransferDone, t, request.timeoutMs);
             break;
         case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS:
-            libusb_fill_iso_transfer(t->xfer, handle, pipe.address, data, static_cast<int>(length), packets,
-                                     OnTransferDone, t, timeout);
+            libusb_fill_iso_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length), packets,
+                                     OnTransferDone, t, request.timeoutMs);
             libusb_set_iso_packet_lengths(t->xfer, static_cast<unsigned>(pipe.isoPacketSize));
             // The last packet carries only what is left.
             t->xfer->iso_packet_desc[packets - 1].length =
@@ -584,94 +463,81 @@ IoOutcome DataRequest(Instance *instance, const IoRequest &req, bool direct) {
     return Submit(t);
 }
 
-IoOutcome OpsIoctl(void *openContext, IoRequest *request) {
-    auto *instance = static_cast<Instance *>(openContext);
-    Board *board = instance->board;
-    const IoRequest &req = *request;
-    switch (req.code) {
-        case ioctl::kGetDriverVersion: {
-            uint32_t v = kBackendVersion;
-            return CopyOut(req, &v, 4, 4);
-        }
-        case ioctl::kGetStackVersion: {
-            const libusb_version *lv = libusb_get_version();
-            uint32_t v = (uint32_t{lv->major} << 24) | (uint32_t{lv->minor} << 16) | lv->micro;
-            return CopyOut(req, &v, 4, 4);
-        }
-        case ioctl::kGetAltSetting: {
-            std::lock_guard lock(g_mutex);
-            uint8_t alt = board->altSetting;
-            return CopyOut(req, &alt, 1, 1);
-        }
-        case ioctl::kSetAltSetting: {
-            if (req.in == nullptr || req.inLength < 1) return Refused(ERROR_INVALID_PARAMETER);
-            uint8_t alt = *static_cast<uint8_t *>(req.in);
-            libusb_device_handle *handle;
-            {
-                std::lock_guard lock(g_mutex);
-                handle = board->gone ? nullptr : board->handle;
-            }
-            if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
-            int r = libusb_set_interface_alt_setting(handle, 0, alt);
-            if (r != LIBUSB_SUCCESS) return Done(ErrorOf(r));
-            std::lock_guard lock(g_mutex);
-            board->altSetting = alt;
-            MapPipes(board);
-            return Done(ERROR_SUCCESS, 0);
-        }
-        case ioctl::kGetAddress: {
-            uint8_t address = board->address;
-            return CopyOut(req, &address, 1, 1);
-        }
-        case ioctl::kGetSpeed: {
-            uint32_t code = 1;
-            switch (libusb_get_device_speed(board->device)) {
-                case LIBUSB_SPEED_HIGH: code = kSpeedHigh; break;
-                case LIBUSB_SPEED_SUPER:
-                case LIBUSB_SPEED_SUPER_PLUS: code = kSpeedSuper; break;
-                case LIBUSB_SPEED_LOW: code = 0; break;
-                default: code = 1; break;
-            }
-            return CopyOut(req, &code, 4, 4);
-        }
-        case ioctl::kGetDeviceName: {
-            std::lock_guard lock(g_mutex);
-            return CopyText(req, board->deviceName);
-        }
-        case ioctl::kGetFriendlyName: {
-            std::lock_guard lock(g_mutex);
-            return CopyText(req, board->friendlyName);
-        }
-        case ioctl::kControlRequest: return ControlRequest(instance, req);
-        case ioctl::kBufferedData: return DataRequest(instance, req, false);
-        case ioctl::kDirectData: return DataRequest(instance, req, true);
-        case ioctl::kResetPipe: {
-            if (req.in == nullptr || req.inLength < 1) return Refused(ERROR_INVALID_PARAMETER);
-            uint8_t address = *static_cast<uint8_t *>(req.in);
-            libusb_device_handle *handle;
-            {
-                std::lock_guard lock(g_mutex);
-                handle = board->gone ? nullptr : board->handle;
-            }
-            if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
-            int r = libusb_clear_halt(handle, address);
-            if (r == LIBUSB_ERROR_NO_DEVICE) {
-                std::lock_guard lock(g_mutex);
-                board->gone = true;
-            }
-            return Done(ErrorOf(r));
-        }
-        case ioctl::kAbortPipe: {
-            if (req.in == nullptr || req.inLength < 1) return Refused(ERROR_INVALID_PARAMETER);
-            uint8_t address = *static_cast<uint8_t *>(req.in);
-            CancelAndWait(board, [&](const Transfer &t) { return t.endpoint == address; });
-            return Done(ERROR_SUCCESS);
-        }
-        default: return Refused(ERROR_NOT_SUPPORTED);
-    }
+Answer OpsTransfer(void *openContext, const drivers::Transfer &request) {
+    return request.control ? ControlRequest(InstanceOf(openContext), request)
+                           : DataRequest(InstanceOf(openContext), request);
 }
 
-const platform::DriverOps kOps = {"libusb", OpsOpen, OpsClose, OpsIoctl};
+Answer OpsQuery(void *openContext, drivers::Query query, drivers::QueryReply &reply) {
+    Board *board = InstanceOf(openContext)->board;
+    switch (query) {
+        case drivers::Query::DriverVersion: reply.Number(kBackendVersion); break;
+        case drivers::Query::StackVersion: {
+            const libusb_version *lv = libusb_get_version();
+            reply.Number((uint32_t{lv->major} << 24) | (uint32_t{lv->minor} << 16) | lv->micro);
+            break;
+        }
+        case drivers::Query::AltSetting: {
+            std::lock_guard lock(g_mutex);
+            reply.Number(board->altSetting);
+            break;
+        }
+        case drivers::Query::Address: reply.Number(board->address); break;
+        case drivers::Query::Speed:
+            switch (libusb_get_device_speed(board->device)) {
+                case LIBUSB_SPEED_HIGH: reply.Number(kSpeedHigh); break;
+                case LIBUSB_SPEED_SUPER:
+                case LIBUSB_SPEED_SUPER_PLUS: reply.Number(kSpeedSuper); break;
+                case LIBUSB_SPEED_LOW: reply.Number(0); break;
+                default: reply.Number(1); break;
+            }
+            break;
+        case drivers::Query::DeviceName: {
+            std::lock_guard lock(g_mutex);
+            reply.Text(board->deviceName);
+            break;
+        }
+        case drivers::Query::FriendlyName: {
+            std::lock_guard lock(g_mutex);
+            reply.Text(board->friendlyName);
+            break;
+        }
+    }
+    return drivers::Done();
+}
+
+Answer OpsSetAltSetting(void *openContext, uint8_t alternate) {
+    Board *board = InstanceOf(openContext)->board;
+    libusb_device_handle *handle = HandleOf(board);
+    if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
+    const int r = libusb_set_interface_alt_setting(handle, 0, alternate);
+    if (r != LIBUSB_SUCCESS) return Failed(r);
+    std::lock_guard lock(g_mutex);
+    board->altSetting = alternate;
+    MapPipes(board);
+    return drivers::Done();
+}
+
+Answer OpsResetPipe(void *openContext, uint8_t endpoint) {
+    Board *board = InstanceOf(openContext)->board;
+    libusb_device_handle *handle = HandleOf(board);
+    if (handle == nullptr) return Refused(ERROR_DEVICE_NOT_CONNECTED);
+    const int r = libusb_clear_halt(handle, endpoint);
+    if (r == LIBUSB_ERROR_NO_DEVICE) {
+        std::lock_guard lock(g_mutex);
+        board->gone = true;
+    }
+    return Failed(r);
+}
+
+Answer OpsAbortPipe(void *openContext, uint8_t endpoint) {
+    CancelAndWait(InstanceOf(openContext)->board, [&](const Transfer &t) { return t.request.endpoint == endpoint; });
+    return drivers::Done();
+}
+
+const drivers::BackendOps kOps = {"libusb",     OpsOpen,      OpsClose,         OpsQuery, OpsTransfer,
+                                  OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr};
+
 
 // ---------------------------------------------------------------------------
 // Enumeration
@@ -781,9 +647,9 @@ size_t Refresh() {
         count = g_boards.size();
     }
     // The registry is called without this backend's lock held.
-    for (uint64_t id : toUnregister) platform::UnregisterDevice(id);
+    for (uint64_t id : toUnregister) drivers::UnregisterDevice(id);
     for (Board *board : toRegister) {
-        uint64_t id = platform::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kOps, board);
+        uint64_t id = drivers::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kOps, board);
         std::lock_guard lock(g_mutex);
         board->registryId = id;
     }
@@ -835,7 +701,7 @@ void ShutdownLibusbBackend() {
         g_boards.clear();
         for (auto &board : g_retired) anyOpen = anyOpen || board->openCount > 0;
     }
-    for (uint64_t id : ids) platform::UnregisterDevice(id);
+    for (uint64_t id : ids) drivers::UnregisterDevice(id);
     if (anyOpen) return;
     platform::UnregisterEventPump(PumpEvents);
     std::lock_guard lock(g_mutex);

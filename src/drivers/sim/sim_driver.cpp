@@ -13,14 +13,14 @@
 
 #include "drivers/sim/trace.h"
 #include "platform/clock.h"
-#include "platform/driver.h"
+#include "drivers/request.h"
 #include "usb/driver_interface.h"
 
 namespace vek::sim {
 
-using platform::IoOutcome;
-using platform::IoRequest;
-using platform::IoState;
+using drivers::Answer;
+using drivers::Ending;
+using drivers::UsbOutcome;
 
 namespace {
 
@@ -28,30 +28,21 @@ constexpr uint32_t kNoPipe = 0xFFFFFFFFu;  // trace endpoint of the driver queri
 
 struct OpenInstance;
 
-// A request that has not ended yet. Its block and buffers are the caller's,
-// valid until it is completed.
+// A request that has not ended yet. Its buffers are the caller's, valid until
+// it is completed.
 struct Pending {
     OpenInstance *owner = nullptr;
-    OVERLAPPED *overlapped = nullptr;
-    uint32_t code = 0;
-    uint8_t endpoint = 0;
-    uint8_t *statusBlock = nullptr;  // where ntStatus/usbdStatus go
-    uint8_t *data = nullptr;
-    uint32_t length = 0;
-    uint32_t base = 0;  // added to the bytes moved: the returned count
-    uint8_t *isoRecords = nullptr;
-    uint32_t isoCount = 0;
-    uint32_t isoPacket = 0;
+    drivers::Transfer transfer;
+    uint32_t code = 0;  // for the trace
+    uint32_t packetSize = 0;
     bool isochronous = false;
     bool waitsForData = false;  // an IN request that data can end; otherwise only abort/detach
 };
 
 struct Done {
-    OVERLAPPED *overlapped;
+    Ending ending;
     uint32_t code;
     uint8_t endpoint;
-    DWORD error;
-    DWORD bytes;
 };
 
 }  // namespace
@@ -76,23 +67,8 @@ struct OpenInstance {
     std::shared_ptr<SimBoard> board;
 };
 
-void PutStatus(uint8_t *block, uint32_t nt, uint32_t usbd) {
-    if (block == nullptr) return;
-    std::memcpy(block + offsetof(TransferRequest, ntStatus), &nt, 4);
-    std::memcpy(block + offsetof(TransferRequest, usbdStatus), &usbd, 4);
-}
-
-// Isochronous packet records, 8 bytes each: u32 bytes moved in the packet,
-// u32 USBD status of the packet (0 = success). Bytes fill the packets in
-// order, at most the endpoint's packet size each.
-void FillIsoRecords(uint8_t *records, uint32_t count, uint32_t packet, uint32_t bytes, uint32_t status) {
-    if (records == nullptr) return;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t n = packet == 0 ? (i == 0 ? bytes : 0) : std::min(packet, bytes);
-        bytes -= n;
-        std::memcpy(records + 8 * i, &n, 4);
-        std::memcpy(records + 8 * i + 4, &status, 4);
-    }
+uint32_t CodeOf(const drivers::Transfer &t) {
+    return t.control ? ioctl::kControlRequest : t.countBase != 0 ? ioctl::kBufferedData : ioctl::kDirectData;
 }
 
 void Finish(int board, std::vector<Done> &done) {
@@ -100,23 +76,26 @@ void Finish(int board, std::vector<Done> &done) {
         VekSimTraceEntry e = MakeEntry(VEK_SIM_TRACE_COMPLETION, board);
         e.code = d.code;
         e.endpoint = d.endpoint;
-        e.error = d.error;
-        e.bytes = d.bytes;
+        e.error = d.ending.error;
+        e.bytes = d.ending.bytes;
         Trace::Instance().Record(e);
-        platform::CompleteRequest(d.overlapped, d.error, d.bytes);
+        drivers::Deliver(d.ending);
     }
     done.clear();
 }
 
-// Ends the pending requests chosen by `pick` with `error` and the status words.
+Done Ended(const Pending &p, UsbOutcome outcome, uint32_t bytes) {
+    p.transfer.packets.Spread(bytes, p.packetSize, outcome);
+    return {drivers::Conclude(p.transfer, outcome, bytes), p.code, p.transfer.endpoint};
+}
+
+// Ends the pending requests chosen by `pick` with `outcome`.
 template <typename Pick>
-std::vector<Done> EndPendingLocked(SimBoard &board, Pick pick, DWORD error, uint32_t nt, uint32_t usbd) {
+std::vector<Done> EndPendingLocked(SimBoard &board, Pick pick, UsbOutcome outcome) {
     std::vector<Done> done;
     for (auto it = board.pending.begin(); it != board.pending.end();) {
         if (pick(*it)) {
-            PutStatus(it->statusBlock, nt, usbd);
-            FillIsoRecords(it->isoRecords, it->isoCount, it->isoPacket, 0, usbd);
-            done.push_back({it->overlapped, it->code, it->endpoint, error, 0});
+            done.push_back(Ended(*it, outcome, 0));
             it = board.pending.erase(it);
         } else {
             ++it;
@@ -133,20 +112,19 @@ void ServePending(SimBoard &board) {
         std::map<uint8_t, bool> blocked;
         for (auto it = board.pending.begin(); it != board.pending.end();) {
             Pending &p = *it;
-            if (blocked[p.endpoint] || !p.waitsForData) {
-                blocked[p.endpoint] = true;
+            const uint8_t endpoint = p.transfer.endpoint;
+            if (blocked[endpoint] || !p.waitsForData) {
+                blocked[endpoint] = true;
                 ++it;
                 continue;
             }
-            Result r = board.model->In(p.endpoint, p.data, p.length, p.isochronous);
+            Result r = board.model->In(endpoint, p.transfer.data, p.transfer.length, p.isochronous);
             if (r.status == Status::WouldBlock) {
-                blocked[p.endpoint] = true;
+                blocked[endpoint] = true;
                 ++it;
                 continue;
             }
-            PutStatus(p.statusBlock, 0, 0);
-            FillIsoRecords(p.isoRecords, p.isoCount, p.isoPacket, r.bytes, 0);
-            done.push_back({p.overlapped, p.code, p.endpoint, ERROR_SUCCESS, p.base + r.bytes});
+            done.push_back(Ended(p, UsbOutcome::Success, r.bytes));
             it = board.pending.erase(it);
         }
     }
@@ -160,16 +138,17 @@ void Unplug(SimBoard &board) {
         std::lock_guard lock(board.mutex);
         if (!board.attached) return;
         board.attached = false;
-        done = EndPendingLocked(board, [](const Pending &) { return true; }, ERROR_DEVICE_NOT_CONNECTED,
-                                kNtStatusNoSuchDevice, kUsbdStatusDeviceGone);
+        done = EndPendingLocked(board, [](const Pending &) { return true; }, UsbOutcome::DeviceGone);
     }
-    platform::UnregisterDevice(board.registration);
+    drivers::UnregisterDevice(board.registration);
     Trace::Instance().Record(MakeEntry(VEK_SIM_TRACE_DETACH, board.id));
     Finish(board.id, done);
 }
 
-IoOutcome Complete(DWORD error, DWORD bytes) { return {IoState::Complete, error, bytes}; }
-IoOutcome Failed(DWORD error) { return {IoState::Failed, error, 0}; }
+bool Attached(SimBoard &board) {
+    std::lock_guard lock(board.mutex);
+    return board.attached;
+}
 
 void RecordFault(int board, uint32_t pipe, Fault fault) {
     VekSimTraceEntry e = MakeEntry(VEK_SIM_TRACE_FAULT, board);
@@ -178,237 +157,162 @@ void RecordFault(int board, uint32_t pipe, Fault fault) {
     Trace::Instance().Record(e);
 }
 
+// The fault armed for the next request on `pipe`, recorded; a detach fault
+// unplugs the board at once.
+Fault TakeFault(SimBoard &board, uint32_t pipe, uint32_t tracedPipe) {
+    const Fault fault = board.model->CountRequest(pipe);
+    if (fault != Fault::None) RecordFault(board.id, tracedPipe, fault);
+    if (fault == Fault::Detach) Unplug(board);
+    return fault;
+}
+
 // ---- Driver queries ------------------------------------------------------------
 
-IoOutcome Query(SimBoard &board, const IoRequest &r) {
+Answer QueryOp(void *context, drivers::Query query, drivers::QueryReply &reply) {
+    SimBoard &board = *static_cast<OpenInstance *>(context)->board;
+    if (!Attached(board)) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    const Fault fault = TakeFault(board, kQueryPipe, kNoPipe);
+    if (fault == Fault::Detach) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    if (fault != Fault::None && fault != Fault::Short) return drivers::Refused(ERROR_GEN_FAILURE);
     const BoardIdentity &id = board.model->Setup().identity;
-    uint8_t answer[256] = {};
-    uint32_t size = 0;
-    switch (r.code) {
-    case ioctl::kGetDriverVersion:
-        std::memcpy(answer, &id.driverVersion, 4);
-        size = 4;
-        break;
-    case ioctl::kGetStackVersion:
-        std::memcpy(answer, &id.stackVersion, 4);
-        size = 4;
-        break;
-    case ioctl::kGetAltSetting:
-        answer[0] = id.altSetting;
-        size = 1;
-        break;
-    case ioctl::kGetAddress:
-        answer[0] = id.busAddress;
-        size = 1;
-        break;
-    case ioctl::kGetSpeed:
-        std::memcpy(answer, &id.speed, 4);
-        size = 4;
-        break;
-    case ioctl::kGetDeviceName:
-    case ioctl::kGetFriendlyName: {
-        const std::string &text = r.code == ioctl::kGetDeviceName ? id.deviceName : id.friendlyName;
-        std::memcpy(answer, text.data(), std::min<size_t>(text.size(), 255));
-        size = 256;
-        break;
+    switch (query) {
+    case drivers::Query::DriverVersion: reply.Number(id.driverVersion); break;
+    case drivers::Query::StackVersion: reply.Number(id.stackVersion); break;
+    case drivers::Query::AltSetting: reply.Number(id.altSetting); break;
+    case drivers::Query::Address: reply.Number(id.busAddress); break;
+    case drivers::Query::Speed: reply.Number(id.speed); break;
+    case drivers::Query::DeviceName: reply.Text(id.deviceName); break;
+    case drivers::Query::FriendlyName: reply.Text(id.friendlyName); break;
     }
-    default:
-        return Failed(ERROR_INVALID_PARAMETER);
-    }
-    if (r.out == nullptr || r.outLength < size) return Failed(ERROR_INSUFFICIENT_BUFFER);
-    const Fault fault = board.model->CountRequest(kQueryPipe);
-    if (fault != Fault::None) RecordFault(board.id, kNoPipe, fault);
-    if (fault == Fault::Detach) {
-        Unplug(board);
-        return Failed(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    if (fault == Fault::Short) size /= 2;
-    else if (fault != Fault::None) return Failed(ERROR_GEN_FAILURE);
-    std::memcpy(r.out, answer, size);
-    return Complete(ERROR_SUCCESS, size);
+    if (fault == Fault::Short) reply.size /= 2;
+    return drivers::Done();
 }
 
 // ---- Pipe reset and abort --------------------------------------------------------
 
-IoOutcome ResetPipe(SimBoard &board, const IoRequest &r) {
-    if (r.in == nullptr || r.inLength < 1) return Failed(ERROR_INVALID_PARAMETER);
-    const uint8_t endpoint = *static_cast<const uint8_t *>(r.in);
-    if (!board.model->FindEndpoint(endpoint)) return Failed(ERROR_INVALID_PARAMETER);
-    const Fault fault = board.model->CountRequest(endpoint);
-    if (fault != Fault::None) RecordFault(board.id, endpoint, fault);
-    if (fault == Fault::Detach) {
-        Unplug(board);
-        return Failed(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    if (fault != Fault::None) return Failed(ERROR_GEN_FAILURE);
+Answer ResetPipeOp(void *context, uint8_t endpoint) {
+    SimBoard &board = *static_cast<OpenInstance *>(context)->board;
+    if (!Attached(board)) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    if (!board.model->FindEndpoint(endpoint)) return drivers::Refused(ERROR_INVALID_PARAMETER);
+    const Fault fault = TakeFault(board, endpoint, endpoint);
+    if (fault == Fault::Detach) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    if (fault != Fault::None) return drivers::Refused(ERROR_GEN_FAILURE);
     board.model->SetHalted(endpoint, false);
     VekSimTraceEntry e = MakeEntry(VEK_SIM_TRACE_RESET, board.id);
     e.endpoint = endpoint;
     Trace::Instance().Record(e);
-    return Complete(ERROR_SUCCESS, 0);
+    return drivers::Done();
 }
 
-IoOutcome AbortPipe(SimBoard &board, const IoRequest &r) {
-    if (r.in == nullptr || r.inLength < 1) return Failed(ERROR_INVALID_PARAMETER);
-    const uint8_t endpoint = *static_cast<const uint8_t *>(r.in);
-    if (!board.model->FindEndpoint(endpoint)) return Failed(ERROR_INVALID_PARAMETER);
+Answer AbortPipeOp(void *context, uint8_t endpoint) {
+    SimBoard &board = *static_cast<OpenInstance *>(context)->board;
+    if (!Attached(board)) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    if (!board.model->FindEndpoint(endpoint)) return drivers::Refused(ERROR_INVALID_PARAMETER);
     std::vector<Done> done;
     {
         std::lock_guard lock(board.mutex);
-        done = EndPendingLocked(board, [endpoint](const Pending &p) { return p.endpoint == endpoint; },
-                                ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled);
+        done = EndPendingLocked(
+            board, [endpoint](const Pending &p) { return p.transfer.endpoint == endpoint; }, UsbOutcome::Cancelled);
     }
     VekSimTraceEntry e = MakeEntry(VEK_SIM_TRACE_ABORT, board.id);
     e.endpoint = endpoint;
     e.bytes = static_cast<uint32_t>(done.size());
     Trace::Instance().Record(e);
     Finish(board.id, done);
-    return Complete(ERROR_SUCCESS, 0);
+    return drivers::Done();
 }
 
 // ---- Control and data requests -----------------------------------------------------
 
-IoOutcome Stalled(uint8_t *statusBlock) {
-    PutStatus(statusBlock, kNtStatusUnsuccessful, kUsbdStatusStall);
-    return Complete(ERROR_GEN_FAILURE, 0);
+// Queues `p` behind the requests of its pipe (the caller holds the lock).
+Answer QueueLocked(SimBoard &board, Pending p, bool waitsForData) {
+    if (!board.attached) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    p.waitsForData = waitsForData;
+    board.pending.push_back(std::move(p));
+    return drivers::Pending();
 }
 
-IoOutcome Transfer(OpenInstance &instance, const IoRequest &r) {
-    SimBoard &board = *instance.board;
+bool PipeBusyLocked(const SimBoard &board, uint8_t endpoint) {
+    return std::any_of(board.pending.begin(), board.pending.end(),
+                       [&](const Pending &q) { return q.transfer.endpoint == endpoint; });
+}
+
+Answer TransferOp(void *context, const drivers::Transfer &t) {
+    auto *instance = static_cast<OpenInstance *>(context);
+    SimBoard &board = *instance->board;
     BoardModel &model = *board.model;
-    if (r.in == nullptr || r.inLength < kTransferRequestSize) return Failed(ERROR_INVALID_PARAMETER);
-    TransferRequest block;
-    std::memcpy(&block, r.in, sizeof block);
-    const bool control = r.code == ioctl::kControlRequest;
-    const bool direct = r.code == ioctl::kDirectData;
-    const uint8_t endpoint = control ? 0 : block.endpointAddress;
-
-    Pending p;
-    p.owner = &instance;
-    p.overlapped = r.overlapped;
-    p.code = r.code;
-    p.endpoint = endpoint;
-    auto *in = static_cast<uint8_t *>(r.in);
-    auto *out = static_cast<uint8_t *>(r.out);
-    uint8_t *frame = nullptr;  // the block the packet records are read against
-    uint32_t frameLength = 0;
-    if (direct) {
-        if (r.outLength > 0 && out == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-        p.statusBlock = in;
-        p.data = out;
-        p.length = r.outLength;
-        p.base = 0;
-        frame = in;
-        frameLength = r.inLength;
-    } else {
-        if (out == nullptr || r.outLength < kTransferRequestSize) return Failed(ERROR_INSUFFICIENT_BUFFER);
-        if (out != in) std::memmove(out, in, std::min(r.inLength, r.outLength));
-        const uint64_t offset = block.bufferOffset;
-        uint64_t length = block.bufferLength;
-        if (control) {
-            if (block.wLength > block.bufferLength) return Failed(ERROR_INVALID_PARAMETER);
-            length = block.wLength;
-        }
-        if (offset < kTransferRequestSize || offset + length > r.outLength) return Failed(ERROR_INVALID_PARAMETER);
-        p.statusBlock = out;
-        p.data = out + offset;
-        p.length = static_cast<uint32_t>(length);
-        p.base = static_cast<uint32_t>(offset);
-        frame = out;
-        frameLength = r.outLength;
-    }
-    if (!control && block.isoPacketLength > 0) {
-        const uint64_t end = uint64_t{block.isoPacketOffset} + block.isoPacketLength;
-        if (block.isoPacketOffset < kTransferRequestSize || end > frameLength) return Failed(ERROR_INVALID_PARAMETER);
-        p.isoRecords = frame + block.isoPacketOffset;
-        p.isoCount = block.isoPacketLength / 8;
-    }
+    if (!Attached(board)) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+    const uint8_t endpoint = t.endpoint;
     std::optional<EndpointInfo> info = model.FindEndpoint(endpoint);
-    if (!info) return Failed(ERROR_INVALID_PARAMETER);
-    p.isochronous = !control && (info->type == 1 || p.isoRecords != nullptr);
-    p.isoPacket = info->maxPacketSize;
+    if (!info) return drivers::Refused(ERROR_INVALID_PARAMETER);
+    Pending p;
+    p.owner = instance;
+    p.transfer = t;
+    p.code = CodeOf(t);
+    p.isochronous = !t.control && (info->type == 1 || t.packets.Count() > 0);
+    p.packetSize = info->maxPacketSize;
+    uint32_t length = t.length;
 
-    const Fault fault = model.CountRequest(endpoint);
-    if (fault != Fault::None) RecordFault(board.id, endpoint, fault);
+    const Fault fault = TakeFault(board, endpoint, endpoint);
     switch (fault) {
     case Fault::Detach:
-        Unplug(board);
-        return Failed(ERROR_DEVICE_NOT_CONNECTED);
+        return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
     case Fault::FailAtIssue:
-        return Failed(ERROR_GEN_FAILURE);
+        return drivers::Refused(ERROR_GEN_FAILURE);
     case Fault::Stall:
         if (endpoint != 0) model.SetHalted(endpoint, true);
-        return Stalled(p.statusBlock);
+        return drivers::Done(UsbOutcome::Stall);
     case Fault::StayPending: {
         // A control request that carries a time limit is ended by the driver
         // when the limit passes, as a real driver does; everything else stays
         // pending until abort or detach.
-        if (control && block.timeoutSeconds > 0) {
-            const uint64_t limitMs = uint64_t{block.timeoutSeconds} * 1000u;
+        if (t.control && t.timeoutMs > 0) {
             if (vek::platform::VirtualClockEnabled()) {
-                vek::platform::AdvanceClock(limitMs);
+                vek::platform::AdvanceClock(t.timeoutMs);
             } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(limitMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(t.timeoutMs));
             }
-            PutStatus(p.statusBlock, kNtStatusIoTimeout, kUsbdStatusTimeout);
-            return Complete(ERROR_SEM_TIMEOUT, 0);
+            return drivers::Done(UsbOutcome::Timeout);
         }
         std::lock_guard lock(board.mutex);
-        if (!board.attached) return Failed(ERROR_DEVICE_NOT_CONNECTED);
-        p.waitsForData = false;
-        board.pending.push_back(p);
-        return {IoState::Pending, ERROR_IO_PENDING, 0};
+        return QueueLocked(board, std::move(p), false);
     }
     case Fault::Short:
-        p.length /= 2;
+        length /= 2;
+        p.transfer.length = length;
         break;
     case Fault::None:
         break;
     }
-    if (endpoint != 0 && model.Halted(endpoint)) return Stalled(p.statusBlock);
+    if (endpoint != 0 && model.Halted(endpoint)) return drivers::Done(UsbOutcome::Stall);
 
-    if (control) {
-        ControlSetup setup{block.bmRequestType, block.bRequest, block.wValue, block.wIndex,
-                           static_cast<uint16_t>(p.length)};
-        if (fault == Fault::Short) setup.wLength = block.wLength;  // the device sees the request as sent
-        Result result = model.Control(setup, p.data, p.length);
-        if (result.status == Status::Stall) return Stalled(p.statusBlock);
-        PutStatus(p.statusBlock, 0, 0);
-        return Complete(ERROR_SUCCESS, p.base + result.bytes);
+    if (t.control) {
+        // The device sees the request as sent, even when a fault shortens what moves.
+        ControlSetup setup{t.setup.bmRequestType, t.setup.bRequest, t.setup.wValue, t.setup.wIndex,
+                           fault == Fault::Short ? t.setup.wLength : static_cast<uint16_t>(length)};
+        Result result = model.Control(setup, t.data, length);
+        if (result.status == Status::Stall) return drivers::Done(UsbOutcome::Stall);
+        return drivers::Done(UsbOutcome::Success, result.bytes);
     }
     if ((endpoint & 0x80) == 0) {
         {
             // A pipe is first in, first out: behind a request that stays
             // pending, this one waits too (until abort or detach).
             std::lock_guard lock(board.mutex);
-            if (!board.attached) return Failed(ERROR_DEVICE_NOT_CONNECTED);
-            const bool queued = std::any_of(board.pending.begin(), board.pending.end(),
-                                            [&](const Pending &q) { return q.endpoint == endpoint; });
-            if (queued) {
-                p.waitsForData = false;
-                board.pending.push_back(p);
-                return {IoState::Pending, ERROR_IO_PENDING, 0};
-            }
+            if (!board.attached) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
+            if (PipeBusyLocked(board, endpoint)) return QueueLocked(board, std::move(p), false);
         }
-        Result result = model.Out(endpoint, p.data, p.length);
-        FillIsoRecords(p.isoRecords, p.isoCount, p.isoPacket, result.bytes, 0);
-        PutStatus(p.statusBlock, 0, 0);
-        return Complete(ERROR_SUCCESS, p.base + result.bytes);
+        Result result = model.Out(endpoint, t.data, length);
+        t.packets.Spread(result.bytes, p.packetSize, UsbOutcome::Success);
+        return drivers::Done(UsbOutcome::Success, result.bytes);
     }
     std::lock_guard lock(board.mutex);
-    if (!board.attached) return Failed(ERROR_DEVICE_NOT_CONNECTED);
-    const bool queued = std::any_of(board.pending.begin(), board.pending.end(),
-                                    [&](const Pending &q) { return q.endpoint == endpoint; });
+    if (!board.attached) return drivers::Refused(ERROR_DEVICE_NOT_CONNECTED);
     Result result{Status::WouldBlock, 0};
-    if (!queued) result = model.In(endpoint, p.data, p.length, p.isochronous);
-    if (result.status == Status::WouldBlock) {
-        p.waitsForData = true;
-        board.pending.push_back(p);
-        return {IoState::Pending, ERROR_IO_PENDING, 0};
-    }
-    FillIsoRecords(p.isoRecords, p.isoCount, p.isoPacket, result.bytes, 0);
-    PutStatus(p.statusBlock, 0, 0);
-    return Complete(ERROR_SUCCESS, p.base + result.bytes);
+    if (!PipeBusyLocked(board, endpoint)) result = model.In(endpoint, t.data, length, p.isochronous);
+    if (result.status == Status::WouldBlock) return QueueLocked(board, std::move(p), true);
+    t.packets.Spread(result.bytes, p.packetSize, UsbOutcome::Success);
+    return drivers::Done(UsbOutcome::Success, result.bytes);
 }
 
 // ---- The operations table ----------------------------------------------------------
@@ -427,81 +331,36 @@ void CloseOp(void *context) {
     std::vector<Done> done;
     {
         std::lock_guard lock(board.mutex);
-        done = EndPendingLocked(board, [instance](const Pending &p) { return p.owner == instance; },
-                                ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled);
+        done = EndPendingLocked(
+            board, [instance](const Pending &p) { return p.owner == instance; }, UsbOutcome::Cancelled);
     }
     Finish(board.id, done);
     delete instance;
 }
 
-IoOutcome DispatchOp(OpenInstance &instance, IoRequest &r) {
-    SimBoard &board = *instance.board;
-    {
-        std::lock_guard lock(board.mutex);
-        if (!board.attached) return Failed(ERROR_DEVICE_NOT_CONNECTED);
-    }
-    switch (r.code) {
-    case ioctl::kGetDriverVersion:
-    case ioctl::kGetStackVersion:
-    case ioctl::kGetAltSetting:
-    case ioctl::kGetAddress:
-    case ioctl::kGetSpeed:
-    case ioctl::kGetDeviceName:
-    case ioctl::kGetFriendlyName:
-        return Query(board, r);
-    case ioctl::kControlRequest:
-    case ioctl::kBufferedData:
-    case ioctl::kDirectData:
-        return Transfer(instance, r);
-    case ioctl::kResetPipe:
-        return ResetPipe(board, r);
-    case ioctl::kAbortPipe:
-        return AbortPipe(board, r);
-    case ioctl::kSetAltSetting:
-    case ioctl::kGetPowerState:
-    case ioctl::kSetPowerState:
-    case ioctl::kCyclePort:
-    case ioctl::kResetPort:
-    case ioctl::kGetTransferSize:
-    case ioctl::kSetTransferSize:
-        return Failed(ERROR_NOT_SUPPORTED);
-    default:
-        return Failed(ERROR_INVALID_PARAMETER);
-    }
+// The trace's ticket travels through the decoder as one number: its
+// generation above the index (entries number fewer than 2^24).
+constexpr uint64_t kIndexBits = 24;
+constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
+static_assert(Trace::kCapacity < kIndexMask);
+
+uint64_t ArrivedOp(void *context, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength) {
+    const int board = static_cast<OpenInstance *>(context)->board->id;
+    const TraceTicket ticket = Trace::Instance().RecordRequest(board, code, pipe, inLength, outLength);
+    return ticket.generation << kIndexBits | std::min(ticket.index, kIndexMask);
 }
 
-uint32_t TraceEndpoint(const IoRequest &r) {
-    switch (r.code) {
-    case ioctl::kControlRequest:
-        return 0;
-    case ioctl::kBufferedData:
-    case ioctl::kDirectData:
-        return r.in != nullptr && r.inLength >= kTransferRequestSize
-                   ? static_cast<const uint8_t *>(r.in)[offsetof(TransferRequest, endpointAddress)]
-                   : kNoPipe;
-    case ioctl::kResetPipe:
-    case ioctl::kAbortPipe:
-        return r.in != nullptr && r.inLength >= 1 ? *static_cast<const uint8_t *>(r.in) : kNoPipe;
-    default:
-        return kNoPipe;
-    }
-}
-
-IoOutcome IoctlOp(void *context, IoRequest *request) {
-    auto *instance = static_cast<OpenInstance *>(context);
-    const int board = instance->board->id;
-    TraceTicket ticket = Trace::Instance().RecordRequest(board, request->code, TraceEndpoint(*request),
-                                                         request->inLength, request->outLength);
-    IoOutcome outcome = DispatchOp(*instance, *request);
-    const uint32_t result = outcome.state == IoState::Complete  ? VEK_SIM_RESULT_COMPLETE
-                            : outcome.state == IoState::Pending ? VEK_SIM_RESULT_PENDING
-                                                                : VEK_SIM_RESULT_FAILED;
-    Trace::Instance().SetOutcome(ticket, result, outcome.state == IoState::Pending ? ERROR_IO_PENDING : outcome.error,
+void ReturnedOp(void *, uint64_t packed, const platform::IoOutcome &outcome) {
+    const uint32_t result = outcome.state == platform::IoState::Complete  ? VEK_SIM_RESULT_COMPLETE
+                            : outcome.state == platform::IoState::Pending ? VEK_SIM_RESULT_PENDING
+                                                                          : VEK_SIM_RESULT_FAILED;
+    Trace::Instance().SetOutcome({packed >> kIndexBits, packed & kIndexMask}, result,
+                                 outcome.state == platform::IoState::Pending ? ERROR_IO_PENDING : outcome.error,
                                  outcome.bytes);
-    return outcome;
 }
 
-const platform::DriverOps kOps = {"vek-sim", OpenOp, CloseOp, IoctlOp};
+const drivers::BackendOps kOps = {"vek-sim",   OpenOp,      CloseOp, QueryOp,  TransferOp,
+                                  ResetPipeOp, AbortPipeOp, nullptr, ArrivedOp, ReturnedOp};
 
 // ---- Registry of boards ----------------------------------------------------------------
 
@@ -547,7 +406,7 @@ int AttachBoard(BoardSetup setup) {
     board->model->SetInListener([raw](uint8_t) { ServePending(*raw); });
     platform::SetSleepObserver(&RecordPause);
     Trace::Instance().Record(MakeEntry(VEK_SIM_TRACE_ATTACH, board->id));
-    board->registration = platform::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kOps, raw);
+    board->registration = drivers::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kOps, raw);
     if (board->registration == 0) {
         std::lock_guard lock(gBoardsMutex);
         gBoards.erase(board->id);

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "usb/device/transfer_request.h"
+#include "usb/driver_interface.h"
 
 namespace vek {
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/clock.h"
+
 namespace vek {
 
 namespace {
@@ -25,6 +27,14 @@ struct BlockRecord {
     uint32_t reserved[2];  // keeps the block proper 16-byte aligned
 };
 static_assert(sizeof(BlockRecord) % 16 == 0);
+
+// The longest wait on a request's event before its own completion state is
+// read again: how late a request whose signal another thread took is seen
+// to have ended.
+constexpr DWORD kOwnStateSliceMs = 1;
+
+// After an abort, how long the request gets to end before a second abort.
+constexpr uint32_t kAbortGraceMs = 50;
 
 constexpr uint64_t kBlockMagic = 0x6b65762d72657175ull;  // "vek-requ"
 
@@ -196,18 +206,15 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
         if (!ok && win32::GetLastError() == ERROR_IO_INCOMPLETE && record->issueError == ERROR_IO_PENDING) {
             // Still in progress (a caller's wait expired): end it before the
             // block goes, as the driver may write it until then.
-            AbortPipe();
-            const DWORD waited =
-                ov->hEvent != nullptr ? win32::WaitForSingleObject(ov->hEvent, INFINITE) : WAIT_FAILED;
-            bytes = 0;
-            ok = win32::GetOverlappedResult(driverHandle, ov, &bytes, waited == WAIT_OBJECT_0 ? FALSE : TRUE);
-            if (!ok && win32::GetLastError() == ERROR_IO_INCOMPLETE) {
+            if (!EndRequest(ov)) {
                 // No way to learn when the request ends: the block is left to
                 // the driver rather than freed under it.
                 length = 0;
                 bytesTransferred = 0;
                 return false;
             }
+            bytes = 0;
+            ok = win32::GetOverlappedResult(driverHandle, ov, &bytes, FALSE);
         }
     }
 
@@ -246,7 +253,7 @@ bool CCyUSBEndPoint::WaitForTransfer(OVERLAPPED *ov, uint32_t waitMs) {
     if (lastError != ERROR_IO_PENDING || ov == nullptr) {
         return false;
     }
-    return win32::WaitForSingleObject(ov->hEvent, waitMs) == WAIT_OBJECT_0;
+    return AwaitRequest(ov, waitMs, OnExpiry::Leave);
 }
 
 bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
@@ -257,21 +264,67 @@ bool CCyUSBEndPoint::WaitForCompletion(OVERLAPPED *ov) {
     if (lastError != ERROR_IO_PENDING || ov == nullptr) {
         return false;
     }
-    DWORD waited = win32::WaitForSingleObject(ov->hEvent, timeoutMs);
-    if (waited == WAIT_OBJECT_0) {
+    return AwaitRequest(ov, timeoutMs, OnExpiry::End);
+}
+
+namespace {
+
+// The completion query without waiting: false while the request runs.
+bool Ended(HANDLE driverHandle, OVERLAPPED *ov) {
+    DWORD bytes = 0;
+    return win32::GetOverlappedResult(driverHandle, ov, &bytes, FALSE) ||
+           win32::GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
+enum class Waited { Ended, Expired, Failed };
+
+Waited WaitOwnCompletion(HANDLE driverHandle, OVERLAPPED *ov, uint32_t waitMs) {
+    const uint64_t start = platform::ClockMs();
+    bool waitedOnce = false;  // a wait of 0 still gives the driver one look
+    for (;;) {
+        if (Ended(driverHandle, ov)) {
+            return Waited::Ended;
+        }
+        DWORD slice = kOwnStateSliceMs;
+        if (waitMs != INFINITE) {
+            const uint64_t spent = platform::ClockMs() - start;
+            if (spent >= waitMs && waitedOnce) {
+                return Waited::Expired;
+            }
+            slice = static_cast<DWORD>((std::min)(uint64_t{slice}, spent < waitMs ? waitMs - spent : 0));
+        }
+        waitedOnce = true;
+        if (win32::WaitForSingleObject(ov->hEvent, slice) == WAIT_FAILED) {
+            if (waitMs != INFINITE) {
+                return Ended(driverHandle, ov) ? Waited::Ended : Waited::Failed;
+            }
+            // No event to wait on: the completion query waits for the record.
+            DWORD bytes = 0;
+            win32::GetOverlappedResult(driverHandle, ov, &bytes, TRUE);
+            return Ended(driverHandle, ov) ? Waited::Ended : Waited::Failed;
+        }
+    }
+}
+
+}  // namespace
+
+bool CCyUSBEndPoint::AwaitRequest(OVERLAPPED *ov, uint32_t waitMs, OnExpiry onExpiry) {
+    const Waited waited = WaitOwnCompletion(driverHandle, ov, waitMs);
+    if (waited == Waited::Expired && onExpiry == OnExpiry::End) {
+        EndRequest(ov);
+    }
+    // A wait that failed leaves the request to FinishTransfer, which ends it
+    // before freeing its block.
+    return waited == Waited::Ended;
+}
+
+bool CCyUSBEndPoint::EndRequest(OVERLAPPED *ov) {
+    AbortPipe();
+    if (WaitOwnCompletion(driverHandle, ov, kAbortGraceMs) == Waited::Ended) {
         return true;
     }
-    if (waited != WAIT_TIMEOUT) {
-        // The request may still run; FinishTransfer ends it before freeing.
-        return false;
-    }
     AbortPipe();
-    waited = win32::WaitForSingleObject(ov->hEvent, 50);
-    if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED) {
-        AbortPipe();
-        win32::WaitForSingleObject(ov->hEvent, INFINITE);
-    }
-    return false;
+    return WaitOwnCompletion(driverHandle, ov, INFINITE) == Waited::Ended;
 }
 
 bool CCyUSBEndPoint::SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets) {

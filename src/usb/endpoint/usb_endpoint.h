@@ -69,6 +69,20 @@ public:
     // Waits up to the endpoint's timeoutMs; on expiry aborts the pipe and
     // waits until the request has ended, then returns false.
     bool WaitForCompletion(OVERLAPPED *ov);
+
+    enum class OnExpiry { Leave, End };
+    // The one wait for a request of this endpoint, begun with `ov`: true as
+    // soon as that request has completed, false when `waitMs` (INFINITE: no
+    // limit) passes first or its event cannot be waited on. Between slices of
+    // the wait on the event it reads the request's own completion state: the
+    // event may be shared by name with other threads' requests, which take or
+    // clear its signal. With OnExpiry::End an expired request is ended
+    // (EndRequest) before the wait returns.
+    bool AwaitRequest(OVERLAPPED *ov, uint32_t waitMs, OnExpiry onExpiry);
+    // Ends a request that is still pending: pipe abort, a wait of 50 ms, a
+    // second abort, then a wait without limit. True once the driver is done
+    // with the request's buffers.
+    bool EndRequest(OVERLAPPED *ov);
     // The blocking transfer: begin, WaitForCompletion, FinishTransfer.
     bool SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets = nullptr);
     bool ResetPipe();

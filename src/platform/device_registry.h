@@ -1,4 +1,4 @@
-// The driver registry behind CreateFileA and DeviceIoControl. On Windows its
+// The device registry behind CreateFileA and DeviceIoControl. On Windows its
 // devices are listed and opened beside the system's own. A backend (the virtual board, libusb) registers each attached
 // device of an interface class with one table of operations; the platform
 // layer never contains backend-specific code.

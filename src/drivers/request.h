@@ -1,0 +1,126 @@
+// The request decoder every driver backend shares. It turns a DeviceIoControl
+// on a registered device (a request code of usb/driver_interface.h and its
+// buffers) into a typed request, hands it to the backend's table of typed
+// operations, and writes every completion back in the one form callers read:
+// the two status words in the request block, the packet records, the
+// returned byte count and the request's error. A backend never parses a
+// request block or writes status words; a new backend fills a `BackendOps`.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/device_registry.h"
+#include "platform/win32.h"
+
+namespace vek::drivers {
+
+// How a request ended, as the USB stack would tell it. Each maps to one
+// Win32 error and one pair of status words (request.cpp).
+enum class UsbOutcome { Success, Stall, Cancelled, DeviceGone, Timeout, Overflow, Error };
+
+// The caller's isochronous packet records: 8 bytes each, the bytes moved in
+// the packet and its USB status word.
+class PacketRecords {
+public:
+    PacketRecords() = default;
+    PacketRecords(uint8_t *at, uint32_t count) : at_(at), count_(count) {}
+    uint32_t Count() const { return count_; }
+    void Set(uint32_t index, uint32_t bytes, UsbOutcome outcome) const;
+    // Fills the packets in order with `bytes`, at most `packetSize` each (all
+    // in the first when `packetSize` is 0).
+    void Spread(uint32_t bytes, uint32_t packetSize, UsbOutcome outcome) const;
+
+private:
+    uint8_t *at_ = nullptr;
+    uint32_t count_ = 0;
+};
+
+// A control request on the default pipe or a data request on a pipe. Its
+// buffers are the caller's and stay valid until the request is completed.
+struct Transfer {
+    bool control = false;   // control request (endpoint 0, `setup` holds the packet)
+    uint8_t endpoint = 0;   // bit 7 set = IN
+    struct Setup {
+        uint8_t bmRequestType, bRequest;
+        uint16_t wValue, wIndex, wLength;
+    } setup{};
+    uint32_t timeoutMs = 0;  // the block's time limit; 0 = none
+    uint8_t *data = nullptr;
+    uint32_t length = 0;
+    PacketRecords packets;   // isochronous records, when the caller gave room for them
+    // Where the completion goes (the decoder's business).
+    OVERLAPPED *overlapped = nullptr;
+    uint8_t *statusBlock = nullptr;
+    uint32_t countBase = 0;  // added to the bytes moved in the returned count
+};
+
+enum class Query { DriverVersion, StackVersion, AltSetting, Address, Speed, DeviceName, FriendlyName };
+
+// A driver query's answer; the decoder sets `size` to the form's size (4, 1
+// or 256 bytes) before asking, a backend may shorten it.
+struct QueryReply {
+    uint8_t bytes[256] = {};
+    uint32_t size = 0;
+    void Number(uint32_t value);
+    void Text(std::string_view text);
+};
+
+// A typed operation's answer: done (a transfer then says how it ended and how
+// many bytes moved), pending (ended later by Complete), or refused with a
+// Win32 error before anything happened.
+struct Answer {
+    enum Kind { Done, Pending, Refused } kind = Refused;
+    UsbOutcome outcome = UsbOutcome::Success;
+    uint32_t bytes = 0;
+    DWORD error = ERROR_GEN_FAILURE;
+};
+inline Answer Done(UsbOutcome outcome = UsbOutcome::Success, uint32_t bytes = 0) {
+    return {Answer::Done, outcome, bytes, ERROR_SUCCESS};
+}
+inline Answer Pending() { return {Answer::Pending, UsbOutcome::Success, 0, ERROR_IO_PENDING}; }
+inline Answer Refused(DWORD error) { return {Answer::Refused, UsbOutcome::Error, 0, error}; }
+
+// The table a backend fills. `device` is the context given at registration,
+// `open` the per-open context that `open` stores.
+struct BackendOps {
+    const char *name;
+    DWORD (*open)(void *device, void **open);  // 0 or a Win32 error
+    void (*close)(void *open);                 // ends the instance's pending requests first
+    Answer (*query)(void *open, Query query, QueryReply &reply);
+    Answer (*transfer)(void *open, const Transfer &transfer);
+    Answer (*resetPipe)(void *open, uint8_t endpoint);
+    Answer (*abortPipe)(void *open, uint8_t endpoint);  // every pending request of the pipe ends
+    Answer (*setAltSetting)(void *open, uint8_t alternate);  // may be null: not supported
+    // Optional observer of every request as it arrives and as its call
+    // returns (the virtual board's trace). `pipe` is the endpoint the request
+    // names, or 0xFFFFFFFF.
+    uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength);
+    void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome);
+};
+
+// A transfer's ending, made by Conclude and handed to the caller by Deliver;
+// kept apart so that a backend can conclude under its lock and deliver after.
+struct Ending {
+    OVERLAPPED *overlapped;
+    DWORD error;
+    DWORD bytes;
+};
+
+// Writes the status words of `outcome` into the transfer's block and gives
+// the error and returned count of its completion.
+Ending Conclude(const Transfer &transfer, UsbOutcome outcome, uint32_t bytesMoved);
+// Ends the pending request (any thread).
+void Deliver(const Ending &ending);
+inline void Complete(const Transfer &transfer, UsbOutcome outcome, uint32_t bytesMoved) {
+    Deliver(Conclude(transfer, outcome, bytesMoved));
+}
+// The Win32 error a transfer ending with `outcome` reports.
+DWORD ErrorOf(UsbOutcome outcome);
+
+// Registers a device served by `ops` with the device registry; the id is the
+// registry's. `device` is passed to ops->open.
+uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const BackendOps *ops, void *device);
+void UnregisterDevice(uint64_t id);
+
+}  // namespace vek::drivers
