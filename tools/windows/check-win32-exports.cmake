@@ -1,6 +1,6 @@
 # Builds vek_dll.dll for 32-bit Windows (the library alone, MinGW-w64) and
 # checks what its users see:
-#  1. its export table holds exactly the plain names of its vek_dll.def;
+#  1. its export table holds exactly the plain names the public headers declare;
 #  2. a C program that includes vek_dll.h and vek_sim.h links against its
 #     import library vek_dll.lib, and imports the functions it calls from
 #     vek_dll.dll by their plain names.
@@ -45,7 +45,7 @@ set(implib ${BINARY}/vek_dll.lib)
 
 # 1. The DLL's export table.
 run("export check of ${dll}" ${CMAKE_COMMAND} -DVEK_EXPORTS_ACTION=check -DOBJDUMP=${OBJDUMP}
-    -DDEF=${def} -DDLL=${dll} -P ${SOURCE}/cmake/exports.cmake)
+    -DSOURCE=${SOURCE} -DDLL=${dll} -P ${SOURCE}/cmake/exports.cmake)
 
 # 2. A caller linked through the import library.
 set(exe ${BINARY}/import_link.exe)
