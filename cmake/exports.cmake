@@ -1,12 +1,12 @@
 # The names the shared library exports.
 #
 # The public headers are the one list: every `VEK_API <type> VEK_CALL Name(`
-# line of the headers in VEK_PUBLIC_HEADERS is an export, except, in a build
-# without the image functions, those after the "---- Image functions" line of
-# vek_dll.h. At configure time they are written, plain, to <build>/vek_dll.def
-# on Windows, which the DLL is linked with and which is installed beside the
-# import library, and to the linker version script <build>/vek_dll.map on ELF
-# systems, which makes every other symbol local.
+# line of the public headers (vek_export_headers) is an export (a build without the
+# image codecs exports the image functions all the same). At configure time
+# they are written, plain, to <build>/vek_dll.def on Windows, which the DLL is
+# linked with and which is installed beside the import library, and to the
+# linker version script <build>/vek_dll.map on ELF systems, which makes every
+# other symbol local.
 #
 # Plain names matter on 32-bit Windows, where the exports are __stdcall and
 # the compiler decorates them (_VekDevAlloc@12): programs and other languages
@@ -18,8 +18,8 @@
 # Run as a script (cmake -DVEK_EXPORTS_ACTION=... -P cmake/exports.cmake):
 #   implib32  after a 32-bit MinGW link: the import library from the
 #             decorated names (NM, DLLTOOL, DEF, OBJECTS, DLL_NAME, IMPLIB)
-#   check     the DLL's export table holds exactly the .def's names
-#             (OBJDUMP, DEF, DLL)
+#   check     the DLL's export table holds exactly the names the headers
+#             declare (OBJDUMP, DLL, SOURCE: the source tree)
 
 # The lines of `objdump -p <file>` (its headers, export and import tables),
 # one list element each, into <out_var>.
@@ -33,8 +33,14 @@ function(vek_objdump_lines out_var objdump file)
   set(${out_var} "${dump}" PARENT_SCOPE)
 endfunction()
 
+# The headers whose declarations are the exports, under <source>/include.
+macro(vek_export_headers out_var source)
+  set(${out_var} ${source}/include/vek_dll.h ${source}/include/vek_sim.h ${source}/include/vek_names.h
+    ${source}/include/vek_files.h ${source}/include/vek_version.h.in)
+endmacro()
+
 # Export names declared by the headers, in their order, into <out_var>.
-function(vek_export_names out_var have_images)
+function(vek_export_names out_var)
   set(names)
   foreach(header ${ARGN})
     file(READ ${header} text)
@@ -42,9 +48,6 @@ function(vek_export_names out_var have_images)
     string(REPLACE ";" "," text "${text}")
     string(REPLACE "\n" ";" lines "${text}")
     foreach(line IN LISTS lines)
-      if(NOT have_images AND line MATCHES "^/\\* ---- Image functions")
-        break()
-      endif()
       if(NOT line MATCHES "^VEK_API[ \t]")
         continue()
       endif()
@@ -89,8 +92,9 @@ endfunction()
 # of <objects>), links <target> with it and installs it with the import
 # library. Sets VEK_DLL_DEF in the caller to the file's path.
 function(vek_windows_exports target objects)
-  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VEK_PUBLIC_HEADERS})
-  vek_export_names(names "${VEK_HAVE_IMAGES}" ${VEK_PUBLIC_HEADERS})
+  vek_export_headers(headers ${PROJECT_SOURCE_DIR})
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${headers})
+  vek_export_names(names ${headers})
   list(JOIN names "\n    " lines)
   set(def ${PROJECT_BINARY_DIR}/${target}.def)
   # Rewritten only when the list changes, so a reconfigure does not relink.
@@ -140,8 +144,9 @@ endfunction()
 # functions global, everything else local; links <target> with it. Sets
 # VEK_DLL_MAP in the caller to the file's path.
 function(vek_version_script target)
-  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${VEK_PUBLIC_HEADERS})
-  vek_export_names(names "${VEK_HAVE_IMAGES}" ${VEK_PUBLIC_HEADERS})
+  vek_export_headers(headers ${PROJECT_SOURCE_DIR})
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${headers})
+  vek_export_names(names ${headers})
   list(JOIN names ";\n    " lines)
   set(map ${PROJECT_BINARY_DIR}/${target}.map)
   file(CONFIGURE OUTPUT ${map} @ONLY CONTENT
@@ -203,9 +208,10 @@ if(VEK_EXPORTS_ACTION STREQUAL "implib32")
   endif()
 
 elseif(VEK_EXPORTS_ACTION STREQUAL "check")
-  # The export table of the DLL (objdump -p) against the .def: same names,
-  # none decorated, none missing, none extra.
-  vek_read_def(expected ${DEF})
+  # The export table of the DLL (objdump -p) against the headers: same
+  # names, none decorated, none missing, none extra.
+  vek_export_headers(headers ${SOURCE})
+  vek_export_names(expected ${headers})
   vek_objdump_lines(dump ${OBJDUMP} ${DLL})
   set(exported)
   set(in_table FALSE)
@@ -220,7 +226,7 @@ elseif(VEK_EXPORTS_ACTION STREQUAL "check")
   endforeach()
   list(LENGTH expected expected_count)
   list(LENGTH exported exported_count)
-  message(STATUS "${DLL}: ${exported_count} exports; ${DEF}: ${expected_count} names")
+  message(STATUS "${DLL}: ${exported_count} exports; the headers: ${expected_count} names")
   set(missing ${expected})
   set(extra ${exported})
   list(REMOVE_ITEM missing ${exported})
@@ -229,7 +235,7 @@ elseif(VEK_EXPORTS_ACTION STREQUAL "check")
   list(FILTER decorated INCLUDE REGEX "@")
   set(failed FALSE)
   if(expected_count EQUAL 0)
-    message(SEND_ERROR "${DEF} lists no names")
+    message(SEND_ERROR "the headers declare no exports")
     set(failed TRUE)
   endif()
   foreach(kind missing extra decorated)
@@ -244,7 +250,7 @@ elseif(VEK_EXPORTS_ACTION STREQUAL "check")
     set(failed TRUE)
   endif()
   if(failed)
-    message(FATAL_ERROR "${DLL} does not export exactly the names of ${DEF}")
+    message(FATAL_ERROR "${DLL} does not export exactly the names the headers declare")
   endif()
 
 else()

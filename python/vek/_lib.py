@@ -54,6 +54,28 @@ def candidate_paths() -> List[Path]:
     return paths
 
 
+# ---- Windows: the calling convention and the DLL search path -------------------
+
+
+def _open(path: str) -> ctypes.CDLL:
+    """Opens the library at ``path`` (a file, or a bare name for the system's search).
+
+    On Windows the exports use the standard calling convention, which on
+    32-bit Windows differs from the C one: the DLL is opened with ``WinDLL``
+    (on 64-bit Windows both are the same). The DLL's folder is added to the
+    DLL search path, so DLLs placed beside it are found as well.
+    """
+    if os.name != "nt":
+        return ctypes.CDLL(path)
+    folder = os.path.dirname(os.path.abspath(path)) if os.path.dirname(path) else None
+    if folder and hasattr(os, "add_dll_directory"):
+        _dll_directories.append(os.add_dll_directory(folder))
+    return ctypes.WinDLL(path)
+
+
+_dll_directories: list = []  # handles kept open: the folders stay on the search path
+
+
 def _load() -> "tuple[ctypes.CDLL, str]":
     """Loads the first candidate that is a file; then, without VEK_LIBRARY, the
     system's search (the dynamic loader's paths, then ctypes.util.find_library)."""
@@ -61,19 +83,21 @@ def _load() -> "tuple[ctypes.CDLL, str]":
     for path in candidate_paths():
         if path.is_file():
             try:
-                return ctypes.CDLL(str(path)), str(path)
+                return _open(str(path)), str(path)
             except OSError as exc:  # a library of the wrong kind: say so, go on
                 tried.append(f"{path}: {exc}")
         else:
             tried.append(f"{path}: not found")
     if not os.environ.get("VEK_LIBRARY"):
+        # The system's search: the dynamic loader's paths by soname; on Windows,
+        # the DLL search path (PATH, folders given to os.add_dll_directory).
         try:
-            return ctypes.CDLL(_SONAME), _SONAME
+            return _open(_SONAME), _SONAME
         except OSError as exc:
             tried.append(f"{_SONAME}: {exc}")
         found = ctypes.util.find_library("vek_dll")
         if found:
-            return ctypes.CDLL(found), found
+            return _open(found), found
         tried.append("ctypes.util.find_library('vek_dll'): not found")
     raise OSError(
         "cannot load the vek_dll library; set VEK_LIBRARY to the path of libvek_dll.so. Tried:\n  "

@@ -115,6 +115,11 @@ TEST_F(TimingTest, RegistersOfEachCall) {
         {1, 20000, 0, 0, false, {}, {960000}},  // one plane still writes every timing register
         {1, 20000, 100, 0, false, {}, {0, 961409, 3390}},
         {8, 5000, 200, 0, true, {0, 0, 7529, 15058, 30117, 60235, 120470}, {0, 2350, 4062, 5173, 654, 3291, 654}},
+        // Words computed in single precision: in double (or the x87 unit's
+        // extended precision) 0x69 and 0x68 come out 602352 and 1204705, and
+        // the two-plane words 111999 and 55999.
+        {8, 50000, 0, 0, false, {18823, 37647, 75294, 150588, 301176, 602353, 1204706}, {9411}},
+        {2, 3500, 0, 0, false, {112000}, {56000}},
     };
     for (const auto &c : cases) {
         ASSERT_EQ(VekSimSetRegister(board_, 0x01, c.control), 0);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image/bitplane.h"
-#include "image_test_util.h"
+#include "guarded_buffer.h"
 #include "vek_dll.h"
 
 namespace vek::image {

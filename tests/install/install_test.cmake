@@ -38,7 +38,8 @@ endif()
 # symbol of the C++ runtime compiled into it (which, GNU-unique, would also
 # keep it from being unloaded).
 include(${SOURCE_ROOT}/cmake/exports.cmake)
-vek_export_names(expected "${HAVE_IMAGES}" ${HEADERS})
+vek_export_headers(headers ${SOURCE_ROOT})
+vek_export_names(expected ${headers})
 run(${NM} -D --defined-only ${libs})
 string(REGEX MATCHALL "[^\n]+" lines "${run_output}")
 set(exported)

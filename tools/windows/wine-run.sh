@@ -8,4 +8,11 @@ set -euo pipefail
 export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$0")/../.." && pwd)/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all,err+module}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree=;mshtml=}
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed; on a
+# kernel that runs no 32-bit x86 program that fails ("Exec format error"), so
+# there the 64-bit loader is started directly (64-bit programs only).
+if [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    export WINELOADER=/usr/lib/wine/wine64
+    exec /usr/lib/wine/wine64 "$@"
+fi
 exec wine "$@"
