@@ -3,20 +3,24 @@
 #   make test  installs what is missing, builds twice (as for users, and with
 #              AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both,
 #              cross-builds for 64-bit Windows (MinGW-w64) and runs the device-side tests
-#              and the tool's checks under Wine, then runs each fuzz target for a bounded
+#              and the tool's checks under Wine, cross-builds for 64-bit Arm (without the
+#              image-file libraries) and runs the bit-plane and device-side tests under
+#              qemu-aarch64, then runs each fuzz target for a bounded
 #              time (clang, libFuzzer) and the thread tests under ThreadSanitizer
 # Debian 12 packages the build, the tests and the tools need.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev pkg-config \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libopencv-dev libfreeimage-dev libusb-1.0-0-dev umockdev libumockdev-dev \
   libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-pytest xvfb xauth x11-utils \
-  googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+  googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
+  qemu-user g++-aarch64-linux-gnu
 
 BUILD       ?= build/release
 BUILD_ASAN  ?= build/asan
 BUILD_FUZZ  ?= build/fuzz
 BUILD_TSAN  ?= build/tsan
 BUILD_WIN   ?= build/windows
+BUILD_ARM   ?= build/arm64
 # Seconds each fuzz target runs in `make test-fuzz`, and how many run at once.
 FUZZ_SECONDS ?= 45
 FUZZ_JOBS    ?= 2
@@ -25,7 +29,7 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE_FLAGS ?=
 
 .PHONY: check-windows all deps build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
-  test-fuzz test-tsan test-windows bench clean
+  test-fuzz test-tsan test-windows build-arm test-arm bench clean
 
 all: build
 
@@ -49,6 +53,10 @@ $(BUILD_FUZZ)/build.ninja:
 $(BUILD_WIN)/build.ninja:
 	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+$(BUILD_ARM)/build.ninja:
+	cmake -S . -B $(BUILD_ARM) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_IMAGE_SUPPORT=OFF $(CMAKE_FLAGS)
 
 $(BUILD_TSAN)/build.ninja:
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEK_TSAN=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
@@ -80,6 +88,13 @@ build-windows: deps $(BUILD_WIN)/build.ninja
 test-windows: build-windows check-windows
 	tools/windows/run-tests.sh $(BUILD_WIN) -j $(JOBS)
 
+build-arm: deps $(BUILD_ARM)/build.ninja
+	cmake --build $(BUILD_ARM) -j $(JOBS)
+
+# Each test program under qemu-aarch64, bounded like the Windows run.
+test-arm: build-arm
+	cd $(BUILD_ARM) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+
 build-fuzz: deps $(BUILD_FUZZ)/build.ninja
 	cmake --build $(BUILD_FUZZ) --target fuzz_targets -j $(JOBS)
 
@@ -93,7 +108,7 @@ build-tsan: deps $(BUILD_TSAN)/build.ninja
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability_threads_test
 
-test: test-release test-asan test-windows test-fuzz test-tsan
+test: test-release test-asan test-windows test-arm test-fuzz test-tsan
 
 # The image functions against the real Windows headers (the cross build leaves them out).
 check-windows: deps

@@ -117,9 +117,11 @@ VEK_API CCyDevice *VEK_CALL VekDevGetDevice(DeviceHandle *handle);
  * when there is no such entry or the handle is null. */
 VEK_API int32_t  VEK_CALL VekDevGetListedName(DeviceHandle *handle, uint32_t entry, char *out, uint32_t size);
 
-/* ---- Image functions ------------------------------------------------------ */
+/* ---- Bit-plane conversions (need no image library: in every build) ------ */
 VEK_API uint8_t *VEK_CALL pixel2bin(const uint8_t *pixels, int32_t width, int32_t height, uint8_t planeMask, uint8_t *bin);
 VEK_API uint8_t *VEK_CALL bin2pixel(const uint8_t *bin, int32_t width, int32_t height, uint8_t planeMask, uint8_t *pixels);
+
+/* ---- Image functions ------------------------------------------------------ */
 VEK_API uint8_t *VEK_CALL GetGrayPixelFormat(const char *fileName, int32_t width, int32_t height, uint8_t *pixels);
 VEK_API int      VEK_CALL GetRGBPixelFormat(const char *fileName, int32_t width, int32_t height, uint8_t *red, uint8_t *green, uint8_t *blue);
 VEK_API uint8_t *VEK_CALL GetGrayBinFormat(const char *fileName, int32_t width, int32_t height, uint8_t planeMask, uint8_t *bin);

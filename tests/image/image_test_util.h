@@ -1,5 +1,6 @@
 // Helpers of the image tests: a temporary folder, files made in it, test
-// pictures, guarded buffers and the platform clock in virtual mode.
+// pictures and the platform clock in virtual mode; guarded buffers come from
+// guarded_buffer.h.
 #pragma once
 
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "guarded_buffer.h"
 #include "platform/clock.h"
 
 namespace vek::image::testing {
@@ -78,22 +80,5 @@ inline cv::Mat ColourPattern(int width, int height) {
     });
     return m;
 }
-
-// A buffer of n bytes followed by guard bytes; every byte starts as `fill`.
-struct GuardedBuffer {
-    std::vector<uint8_t> bytes;
-    size_t size;
-    uint8_t fill;
-    explicit GuardedBuffer(size_t n, uint8_t f = 0xCD) : bytes(n + 64, f), size(n), fill(f) {}
-    uint8_t *data() { return bytes.data(); }
-    std::vector<uint8_t> Content() const { return {bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(size)}; }
-    bool From(size_t start) const {
-        for (size_t i = start; i < bytes.size(); ++i)
-            if (bytes[i] != fill) return false;
-        return true;
-    }
-    bool Untouched() const { return From(0); }
-    bool GuardIntact() const { return From(size); }
-};
 
 }  // namespace vek::image::testing
