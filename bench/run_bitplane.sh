@@ -7,6 +7,7 @@
 # sides, so that other load on a shared machine does not count.
 #
 #   bench/run_bitplane.sh [path/to/bitplane_bench]   (default: build/release/bench/bitplane_bench)
+#   MIN_TIME=0.1 bench/run_bitplane.sh ...            (seconds per repetition; default 0.5)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,7 +20,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
-"${pin[@]}" "$bench" --benchmark_format=json --benchmark_min_time=0.5 --benchmark_repetitions=5 \
+"${pin[@]}" "$bench" --benchmark_format=json --benchmark_min_time="${MIN_TIME:-0.5}" --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true >"$tmp/bench.json"
 # numpy's own time varies from one process to the next: several processes,
 # each giving its median of 30 calls.

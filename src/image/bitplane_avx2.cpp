@@ -1,7 +1,6 @@
 // AVX2 bit-plane kernels: 256 pixels (32 groups) per step, transposed as
 // bitplane_transpose.h describes.
 #include "image/bitplane_avx2_ops.h"
-#include "image/bitplane_transpose.h"
 
 namespace vek::image::kernels {
 

@@ -3,7 +3,6 @@
 // gf2p8affineqb, as in the AVX-512 kernel; the bytes are then transposed as
 // bitplane_transpose.h describes.
 #include "image/bitplane_avx2_ops.h"
-#include "image/bitplane_transpose.h"
 
 namespace vek::image::kernels {
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/bitplane_transpose.h"
+
 namespace vek::image::kernels {
 namespace {
 
@@ -25,13 +27,22 @@ struct Avx2 {
     static V ShiftLeft16(V a) { return _mm256_slli_epi16(a, s); }
     static V Splat8(uint8_t x) { return _mm256_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm256_setzero_si256(); }
-    static V LoadGroupPairs(const uint8_t *p) {
-        return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 128)), 1);
+    // 32 consecutive bytes hold groups 4k .. 4k + 3: two group pairs, which
+    // belong to lane 0 of register 2k, 2k + 1 (k < 4) or to their lane 1.
+    static void LoadGroups(const uint8_t *p, V (&r)[8]) {
+        VEK_UNROLL
+        for (int k = 0; k < 4; ++k) {
+            const V low = LoadPlane(p + 32 * k), high = LoadPlane(p + 128 + 32 * k);
+            r[2 * k] = _mm256_permute2x128_si256(low, high, 0x20);
+            r[2 * k + 1] = _mm256_permute2x128_si256(low, high, 0x31);
+        }
     }
-    static void StoreGroupPairs(uint8_t *p, V v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm256_castsi256_si128(v));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 128), _mm256_extracti128_si256(v, 1));
+    static void StoreGroups(uint8_t *p, const V (&r)[8]) {
+        VEK_UNROLL
+        for (int k = 0; k < 4; ++k) {
+            StorePlane(p + 32 * k, _mm256_permute2x128_si256(r[2 * k], r[2 * k + 1], 0x20));
+            StorePlane(p + 128 + 32 * k, _mm256_permute2x128_si256(r[2 * k], r[2 * k + 1], 0x31));
+        }
     }
     static V LoadPlane(const uint8_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
     static void StorePlane(uint8_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v); }

@@ -30,17 +30,26 @@ struct Avx512Bw {
     static V Splat8(uint8_t x) { return _mm512_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm512_setzero_si512(); }
     static __m128i Load128(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    // Register w, lane L: groups 16L + 2w, 16L + 2w + 1.
     static V LoadGroupPairs(const uint8_t *p) {
         V v = _mm512_castsi128_si512(Load128(p));
         v = _mm512_inserti32x4(v, Load128(p + 128), 1);
         v = _mm512_inserti32x4(v, Load128(p + 256), 2);
         return _mm512_inserti32x4(v, Load128(p + 384), 3);
     }
-    static void StoreGroupPairs(uint8_t *p, V v) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm512_castsi512_si128(v));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 128), _mm512_extracti32x4_epi32(v, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 256), _mm512_extracti32x4_epi32(v, 2));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 384), _mm512_extracti32x4_epi32(v, 3));
+    static void LoadGroups(const uint8_t *p, V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) r[w] = LoadGroupPairs(p + 16 * w);
+    }
+    static void StoreGroups(uint8_t *p, const V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) {
+            uint8_t *q = p + 16 * w;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q), _mm512_castsi512_si128(r[w]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 128), _mm512_extracti32x4_epi32(r[w], 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 256), _mm512_extracti32x4_epi32(r[w], 2));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 384), _mm512_extracti32x4_epi32(r[w], 3));
+        }
     }
     static V LoadPlane(const uint8_t *p) { return _mm512_loadu_si512(p); }
     static void StorePlane(uint8_t *p, V v) { _mm512_storeu_si512(p, v); }

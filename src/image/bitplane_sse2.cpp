@@ -21,10 +21,16 @@ struct Sse2 {
     static V ShiftLeft16(V a) { return _mm_slli_epi16(a, s); }
     static V Splat8(uint8_t x) { return _mm_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm_setzero_si128(); }
-    static V LoadGroupPairs(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-    static void StoreGroupPairs(uint8_t *p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
-    static V LoadPlane(const uint8_t *p) { return LoadGroupPairs(p); }
-    static void StorePlane(uint8_t *p, V v) { StoreGroupPairs(p, v); }
+    static V LoadPlane(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    static void StorePlane(uint8_t *p, V v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
+    static void LoadGroups(const uint8_t *p, V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) r[w] = LoadPlane(p + 16 * w);
+    }
+    static void StoreGroups(uint8_t *p, const V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) StorePlane(p + 16 * w, r[w]);
+    }
 };
 
 }  // namespace

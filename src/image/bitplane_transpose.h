@@ -40,8 +40,9 @@ namespace {
 
 // Ops provides: V; kGroups (groups per step: 16 per 128 bits of V);
 // UnpackLo8/UnpackHi8; And, Xor, ShiftRight16<s>, ShiftLeft16<s>, Splat8;
-// LoadGroupPairs / StoreGroupPairs (register w: groups 2w, 2w + 1 of each
-// run of 16); LoadPlane / StorePlane (kGroups bytes); Zero; and, with GFNI,
+// LoadGroups / StoreGroups (the pixels of kGroups groups to and from 8
+// registers, register w holding groups 2w, 2w + 1 of each run of 16 groups);
+// LoadPlane / StorePlane (kGroups bytes); Zero; and, with GFNI,
 // TransposeGroupBits.
 template <class Ops>
 inline void RotateByteAddresses(typename Ops::V (&r)[8]) {
@@ -90,8 +91,7 @@ void PixelsToBinSteps(const uint8_t *pixels, uint8_t *const planes[8], size_t fi
     size_t i = first;
     for (; i + Ops::kGroups <= last; i += Ops::kGroups) {
         typename Ops::V r[8];
-        VEK_UNROLL
-        for (int w = 0; w < 8; ++w) r[w] = Ops::LoadGroupPairs(pixels + 8 * (i + 2 * w));
+        Ops::LoadGroups(pixels + 8 * i, r);
         if constexpr (HasGroupBitTranspose<Ops>) {
             VEK_UNROLL
             for (auto &v : r) v = Ops::TransposeGroupBits(v);
@@ -129,8 +129,7 @@ void BinToPixelsSteps(const uint8_t *const planes[8], uint8_t *pixels, size_t fi
             VEK_UNROLL
             for (int round = 0; round < 3; ++round) RotateByteAddresses<Ops>(r);
         }
-        VEK_UNROLL
-        for (int w = 0; w < 8; ++w) Ops::StoreGroupPairs(pixels + 8 * (i + 2 * w), r[w]);
+        Ops::StoreGroups(pixels + 8 * i, r);
     }
     ReferenceBinToPixels(planes, pixels, i, last);
 }
