@@ -66,9 +66,8 @@ print("benchmark: median of 5 repetitions, CPU time; each ratio to a memcpy run 
 memcpy = median["memcpy/1920x1080"]
 print(f"memcpy of 2,073,600 bytes alone: {memcpy:.1f} us")
 print()
-print("x memcpy        pixel2bin                 bin2pixel                   8 planes, x memcpy alone")
-print(f"{'kernel':12} {'8 planes':>8} {'4 planes':>8} {'1 plane':>8}  {'8 planes':>8} {'4 planes':>8} {'1 plane':>8}"
-      f"  {'pixel2bin':>9} {'bin2pixel':>9}")
+print("x memcpy        pixel2bin                 bin2pixel")
+print(f"{'kernel':12} {'8 planes':>8} {'4 planes':>8} {'1 plane':>8}  {'8 planes':>8} {'4 planes':>8} {'1 plane':>8}")
 kernels = []
 for name in median:
     parts = name.split("/")
@@ -80,13 +79,7 @@ for k in kernels:
         for planes in ("8", "4", "1"):
             x = ratio.get(f"{kind}/1920x1080/{k}/planes:{planes}")
             cells.append(f"{x:8.2f}" if x is not None else f"{'-':>8}")
-    # The conversion's own time (the memcpy run by turns taken out) against memcpy run alone.
-    alone = []
-    for kind in ("pixel2bin", "bin2pixel"):
-        name = f"{kind}/1920x1080/{k}/planes:8"
-        x = ratio.get(name)
-        alone.append(f"{median[name] * x / (1 + x) / memcpy:9.2f}" if x is not None else f"{'-':>9}")
-    print(f"{k:12} {' '.join(cells[:3])}  {' '.join(cells[3:])}  {' '.join(alone)}")
+    print(f"{k:12} {' '.join(cells[:3])}  {' '.join(cells[3:])}")
 print()
 np_version = numpy_runs[0]["numpy"]
 print(f"numpy {np_version} ({len(numpy_runs)} processes, each the median of {numpy_runs[0]['runs']} calls), 8 planes:")
