@@ -1,9 +1,11 @@
-// The SSE2 and AVX2 bit-plane kernels, written once over a vector type.
+// The SSE2, AVX2 (with and without GFNI) and AVX-512 BW bit-plane kernels,
+// written once over a vector type.
 //
 // A step takes 8 registers of pixels and turns them into 8 registers of
 // plane bytes (and back) with two transposes:
 // - bytes: 8 registers seen as one block, register r byte p at address
-//   (r, p) (per 128-bit lane: the instructions work within lanes). One round
+//   (r, p) (per 128-bit lane: the instructions work within lanes, each lane
+//   on its own run of 16 groups). One round
 //   of byte unpacks between registers k and k + 4 moves the byte at address
 //   A to A rotated left by one bit. Loaded with 2 groups per register (group
 //   2r + p / 8, pixel p % 8), four rounds give register j = pixel j of 16
