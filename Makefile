@@ -3,7 +3,9 @@
 #   make test  installs what is missing, builds twice (as for users, and with
 #              AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both,
 #              cross-builds for 64-bit Windows (MinGW-w64) and runs the device-side tests
-#              and the tool's checks under Wine, then runs each fuzz target for a bounded
+#              and the tool's checks under Wine, cross-builds for 64-bit Arm (without the
+#              image-file libraries) and runs the bit-plane and device-side tests under
+#              qemu-aarch64, then runs each fuzz target for a bounded
 #              time (clang, libFuzzer) and the thread tests under ThreadSanitizer
 # Debian 12 packages. Building and running need BUILD_PACKAGES only (`make build`,
 # `make run`); the tests, the sanitizer, fuzz, Windows and ARM builds and the
@@ -22,6 +24,7 @@ BUILD_ASAN  ?= build/asan
 BUILD_FUZZ  ?= build/fuzz
 BUILD_TSAN  ?= build/tsan
 BUILD_WIN   ?= build/windows
+BUILD_ARM   ?= build/arm64
 # Seconds each fuzz target runs in `make test-fuzz`, and how many run at once.
 FUZZ_SECONDS ?= 45
 FUZZ_JOBS    ?= 2
@@ -35,7 +38,7 @@ CMAKE_FLAGS ?=
 override CMAKE_FLAGS += -DVEK_WERROR=$(WERROR)
 
 .PHONY: check-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
-  test-fuzz test-tsan test-windows bench clean
+  test-fuzz test-tsan test-windows build-arm test-arm bench clean
 
 all: build
 
@@ -67,6 +70,10 @@ $(BUILD_FUZZ)/build.ninja:
 $(BUILD_WIN)/build.ninja:
 	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+$(BUILD_ARM)/build.ninja:
+	cmake -S . -B $(BUILD_ARM) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_IMAGE_SUPPORT=OFF $(CMAKE_FLAGS)
 
 $(BUILD_TSAN)/build.ninja:
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEK_TSAN=ON -DVEK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
@@ -102,6 +109,13 @@ build-windows: test-deps $(BUILD_WIN)/build.ninja
 test-windows: build-windows check-windows
 	tools/windows/run-tests.sh $(BUILD_WIN) -j $(JOBS)
 
+build-arm: test-deps $(BUILD_ARM)/build.ninja
+	cmake --build $(BUILD_ARM) -j $(JOBS)
+
+# Each test program under qemu-aarch64, bounded like the Windows run.
+test-arm: build-arm
+	cd $(BUILD_ARM) && ctest --output-on-failure --timeout 300 -j $(JOBS)
+
 build-fuzz: test-deps $(BUILD_FUZZ)/build.ninja
 	cmake --build $(BUILD_FUZZ) --target fuzz_targets -j $(JOBS)
 
@@ -115,7 +129,7 @@ build-tsan: test-deps $(BUILD_TSAN)/build.ninja
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability_threads_test
 
-test: test-release test-asan test-windows test-fuzz test-tsan
+test: test-release test-asan test-windows test-arm test-fuzz test-tsan
 
 # The image functions against the real Windows headers (the cross build leaves them out).
 check-windows: test-deps

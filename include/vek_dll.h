@@ -403,7 +403,7 @@ VEK_API CCyDevice *VEK_CALL VekDevGetDevice(DeviceHandle *handle);
  */
 VEK_API int32_t  VEK_CALL VekDevGetListedName(DeviceHandle *handle, uint32_t entry, char *out, uint32_t size);
 
-/* ---- Image functions ------------------------------------------------------ */
+/* ---- Bit-plane conversions (need no image library: in every build) ------ */
 /*
  * The frame layout: raw bit planes, no header. `planeMask` selects planes of
  * the 8-bit pixels (bit 7 = most significant); the selected planes are
@@ -439,6 +439,8 @@ VEK_API uint8_t *VEK_CALL pixel2bin(const uint8_t *pixels, int32_t width, int32_
  * @return `pixels`, or NULL when refused (as pixel2bin).
  */
 VEK_API uint8_t *VEK_CALL bin2pixel(const uint8_t *bin, int32_t width, int32_t height, uint8_t planeMask, uint8_t *pixels);
+
+/* ---- Image functions ------------------------------------------------------ */
 /**
  * Loads an image file (any format OpenCV or FreeImage reads) as 8-bit gray
  * pixels at exactly `width` x `height`. An image of another size is resized

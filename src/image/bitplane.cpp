@@ -3,6 +3,7 @@
 #include "image/bitplane.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -96,6 +97,7 @@ bool Always() { return true; }
 
 #if defined(__x86_64__) || defined(_M_X64)
 bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
+bool HasAvx2Gfni() { return HasAvx2() && __builtin_cpu_supports("gfni"); }
 bool HasAvx512Bw() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"); }
 bool HasAvx512Gfni() {
     return HasAvx512Bw() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
@@ -109,6 +111,7 @@ constexpr BitplaneCodec kCodecs[] = {
 #if defined(__x86_64__) || defined(_M_X64)
     {"sse2", Always, kernels::Sse2PixelsToBin, kernels::Sse2BinToPixels},
     {"avx2", HasAvx2, kernels::Avx2PixelsToBin, kernels::Avx2BinToPixels},
+    {"avx2_gfni", HasAvx2Gfni, kernels::Avx2GfniPixelsToBin, kernels::Avx2GfniBinToPixels},
     {"avx512bw", HasAvx512Bw, kernels::Avx512BwPixelsToBin, kernels::Avx512BwBinToPixels},
     {"avx512_gfni", HasAvx512Gfni, kernels::Avx512GfniPixelsToBin, kernels::Avx512GfniBinToPixels},
 #endif
@@ -116,13 +119,6 @@ constexpr BitplaneCodec kCodecs[] = {
     {"neon", Always, kernels::NeonPixelsToBin, kernels::NeonBinToPixels},
 #endif
 };
-
-const BitplaneCodec &Select() {
-    for (size_t k = std::size(kCodecs); k-- > 0;) {
-        if (kCodecs[k].supported()) return kCodecs[k];
-    }
-    return kCodecs[0];
-}
 
 }  // namespace
 
@@ -135,8 +131,19 @@ const BitplaneCodec *FindBitplaneCodec(std::string_view name) {
     return nullptr;
 }
 
+const BitplaneCodec &ChooseBitplaneCodec(const char *requested) {
+    if (requested != nullptr) {
+        const BitplaneCodec *codec = FindBitplaneCodec(requested);
+        if (codec != nullptr && codec->supported()) return *codec;
+    }
+    for (size_t k = std::size(kCodecs); k-- > 0;) {
+        if (kCodecs[k].supported()) return kCodecs[k];
+    }
+    return kCodecs[0];
+}
+
 const BitplaneCodec &SelectedBitplaneCodec() {
-    static const BitplaneCodec &selected = Select();
+    static const BitplaneCodec &selected = ChooseBitplaneCodec(std::getenv("VEK_BITPLANE_KERNEL"));
     return selected;
 }
 

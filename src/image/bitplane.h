@@ -32,8 +32,13 @@ struct BitplaneCodec {
 std::span<const BitplaneCodec> BitplaneCodecs();
 // The implementation of that name, or null when this build has none.
 const BitplaneCodec *FindBitplaneCodec(std::string_view name);
-// The fastest implementation that this processor runs; the exported
-// pixel2bin and bin2pixel use it.
+// The implementation named `requested` when this build has it and this
+// processor runs it; otherwise (also for null) the fastest one it runs.
+const BitplaneCodec &ChooseBitplaneCodec(const char *requested);
+// The one the exported pixel2bin and bin2pixel use, chosen once: by the
+// environment variable VEK_BITPLANE_KERNEL (a name of BitplaneCodecs(), for
+// benchmarks and tests), else the fastest. A name this build lacks or this
+// processor cannot run is ignored.
 const BitplaneCodec &SelectedBitplaneCodec();
 
 // pixel2bin and bin2pixel on a given implementation (same checks and results).

@@ -1,5 +1,6 @@
-// AVX-512 (BW) bit-plane kernels: 64 pixels (8 groups) per step, one byte
-// mask register per plane.
+// AVX-512 (BW) bit-plane kernels: 512 pixels (64 groups) per step, the four
+// 128-bit lanes working as four SSE2 steps 16 groups apart, transposed as
+// bitplane_transpose.h describes.
 // GCC 12's AVX-512 headers fill unused result registers with a self-initialised
 // placeholder and then warn about it once inlined; the warning is about the
 // header, not this code.
@@ -9,56 +10,59 @@
 #endif
 #include <immintrin.h>
 
-#include <cstring>
-
-#include "image/bitplane_kernels.h"
+#include "image/bitplane_transpose.h"
 
 namespace vek::image::kernels {
 
 namespace {
 
-// vpshufb indexes (within each 16-byte lane) 7..0, 15..8: the bytes of each
-// 8-byte group in reverse order.
-inline __m512i ReverseWithinGroups() {
-    constexpr long long low = 0x0001020304050607ll, high = 0x08090A0B0C0D0E0Fll;
-    return _mm512_set_epi64(high, low, high, low, high, low, high, low);
-}
+struct Avx512Bw {
+    using V = __m512i;
+    static constexpr size_t kGroups = 64;
+    static V UnpackLo8(V a, V b) { return _mm512_unpacklo_epi8(a, b); }
+    static V UnpackHi8(V a, V b) { return _mm512_unpackhi_epi8(a, b); }
+    static V And(V a, V b) { return _mm512_and_si512(a, b); }
+    static V Xor(V a, V b) { return _mm512_xor_si512(a, b); }
+    template <int s>
+    static V ShiftRight16(V a) { return _mm512_srli_epi16(a, s); }
+    template <int s>
+    static V ShiftLeft16(V a) { return _mm512_slli_epi16(a, s); }
+    static V Splat8(uint8_t x) { return _mm512_set1_epi8(static_cast<char>(x)); }
+    static V Zero() { return _mm512_setzero_si512(); }
+    static __m128i Load128(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+    // Register w, lane L: groups 16L + 2w, 16L + 2w + 1.
+    static V LoadGroupPairs(const uint8_t *p) {
+        V v = _mm512_castsi128_si512(Load128(p));
+        v = _mm512_inserti32x4(v, Load128(p + 128), 1);
+        v = _mm512_inserti32x4(v, Load128(p + 256), 2);
+        return _mm512_inserti32x4(v, Load128(p + 384), 3);
+    }
+    static void LoadGroups(const uint8_t *p, V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) r[w] = LoadGroupPairs(p + 16 * w);
+    }
+    static void StoreGroups(uint8_t *p, const V (&r)[8]) {
+        VEK_UNROLL
+        for (int w = 0; w < 8; ++w) {
+            uint8_t *q = p + 16 * w;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q), _mm512_castsi512_si128(r[w]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 128), _mm512_extracti32x4_epi32(r[w], 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 256), _mm512_extracti32x4_epi32(r[w], 2));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(q + 384), _mm512_extracti32x4_epi32(r[w], 3));
+        }
+    }
+    static V LoadPlane(const uint8_t *p) { return _mm512_loadu_si512(p); }
+    static void StorePlane(uint8_t *p, V v) { _mm512_storeu_si512(p, v); }
+};
 
 }  // namespace
 
 void Avx512BwPixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last) {
-    // vpshufb works within 16-byte lanes: indexes 7..0, 15..8 in every lane.
-    const __m512i reverse = ReverseWithinGroups();
-    size_t i = first;
-    for (; i + 8 <= last; i += 8) {
-        __m512i x = _mm512_shuffle_epi8(_mm512_loadu_si512(pixels + 8 * i), reverse);
-        for (int b = 7; b >= 0; --b) {
-            if (planes[b] != nullptr) {
-                const uint64_t m = _mm512_movepi8_mask(x);
-                std::memcpy(planes[b] + i, &m, 8);
-            }
-            x = _mm512_add_epi8(x, x);
-        }
-    }
-    ReferencePixelsToBin(pixels, planes, i, last);
+    PixelsToBinSteps<Avx512Bw>(pixels, planes, first, last);
 }
 
 void Avx512BwBinToPixels(const uint8_t *const planes[8], uint8_t *pixels, size_t first, size_t last) {
-    const __m512i reverse = ReverseWithinGroups();
-    size_t i = first;
-    for (; i + 8 <= last; i += 8) {
-        // Bit 8g + t of the 8 plane bytes goes to byte 8g + t, i.e. pixel 7 - t
-        // of group g; the final shuffle puts the pixels in order.
-        __m512i acc = _mm512_setzero_si512();
-        for (int b = 7; b >= 0; --b) {
-            if (planes[b] == nullptr) continue;
-            uint64_t m;
-            std::memcpy(&m, planes[b] + i, 8);
-            acc = _mm512_mask_add_epi8(acc, m, acc, _mm512_set1_epi8(static_cast<char>(1u << b)));
-        }
-        _mm512_storeu_si512(pixels + 8 * i, _mm512_shuffle_epi8(acc, reverse));
-    }
-    ReferenceBinToPixels(planes, pixels, i, last);
+    BinToPixelsSteps<Avx512Bw>(planes, pixels, first, last);
 }
 
 }  // namespace vek::image::kernels

@@ -1,7 +1,8 @@
 // Kernel entry points of the bit-plane implementations. Each vector kernel
 // lives in its own file compiled for its instruction set; this header holds
 // only plain declarations so that no inline code is shared between files
-// compiled with different target options.
+// compiled with different target options (the kernels' shared templates in
+// bitplane_transpose.h have internal linkage for the same reason).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,8 @@ void Sse2PixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t fir
 void Sse2BinToPixels(const uint8_t *const planes[8], uint8_t *pixels, size_t first, size_t last);
 void Avx2PixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last);
 void Avx2BinToPixels(const uint8_t *const planes[8], uint8_t *pixels, size_t first, size_t last);
+void Avx2GfniPixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last);
+void Avx2GfniBinToPixels(const uint8_t *const planes[8], uint8_t *pixels, size_t first, size_t last);
 void Avx512BwPixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last);
 void Avx512BwBinToPixels(const uint8_t *const planes[8], uint8_t *pixels, size_t first, size_t last);
 void Avx512GfniPixelsToBin(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last);

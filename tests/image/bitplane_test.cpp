@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,9 +152,20 @@ std::vector<std::string> CodecNames() {
 INSTANTIATE_TEST_SUITE_P(Implementations, BitplaneCodecTest, ::testing::ValuesIn(CodecNames()),
                          [](const auto &info) { return info.param; });
 
-// The exports use a runnable implementation, and this architecture carries its vector ones.
+// The exports use a runnable implementation (the one VEK_BITPLANE_KERNEL names
+// when it runs here), and this architecture carries its vector ones.
 TEST(BitplaneDispatch, ExportsAndImplementationList) {
     EXPECT_TRUE(SelectedBitplaneCodec().supported());
+    const BitplaneCodec &fastest = ChooseBitplaneCodec(nullptr);
+    EXPECT_EQ(&SelectedBitplaneCodec(), &ChooseBitplaneCodec(std::getenv("VEK_BITPLANE_KERNEL")));
+    for (const BitplaneCodec &c : BitplaneCodecs())
+        EXPECT_EQ(&ChooseBitplaneCodec(c.name), c.supported() ? &c : &fastest) << c.name;
+    EXPECT_EQ(&ChooseBitplaneCodec("no such"), &fastest);
+    EXPECT_EQ(&ChooseBitplaneCodec(""), &fastest);
+    const BitplaneCodec *lastRunnable = nullptr;  // the list goes from the slowest to the fastest
+    for (const BitplaneCodec &c : BitplaneCodecs())
+        if (c.supported()) lastRunnable = &c;
+    EXPECT_EQ(&fastest, lastRunnable);
     ::testing::Test::RecordProperty("selected", SelectedBitplaneCodec().name);
     const std::vector<uint8_t> pixels = Random(1920 * 3, 3);
     std::vector<uint8_t> frame(pixels.size()), back(pixels.size());
@@ -166,7 +178,7 @@ TEST(BitplaneDispatch, ExportsAndImplementationList) {
 
     std::vector<std::string> expected = {"reference", "swar"};
 #if defined(__x86_64__)
-    expected.insert(expected.end(), {"sse2", "avx2", "avx512bw", "avx512_gfni"});
+    expected.insert(expected.end(), {"sse2", "avx2", "avx2_gfni", "avx512bw", "avx512_gfni"});
 #elif defined(__aarch64__)
     expected.push_back("neon");
 #endif

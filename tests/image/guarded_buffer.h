@@ -1,6 +1,6 @@
-// Output buffers of the image tests whose overruns show: a buffer of n bytes
-// followed by guard bytes. Apart from the other helpers, as the bit-plane
-// tests are built without the image libraries too.
+// A byte buffer with guard bytes behind it, for the image tests: it shows
+// what a conversion wrote and that it wrote nothing past the end. Needs no
+// image library, so the bit-plane tests use it in every build.
 #pragma once
 
 #include <cstddef>

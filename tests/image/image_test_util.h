@@ -1,5 +1,6 @@
 // Helpers of the image tests: a temporary folder, files made in it, test
-// pictures and the platform clock in virtual mode (guarded buffers: guarded_buffer.h).
+// pictures and the platform clock in virtual mode; guarded buffers come from
+// guarded_buffer.h.
 #pragma once
 
 #include <unistd.h>

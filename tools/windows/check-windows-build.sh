@@ -21,6 +21,7 @@ for src in src/image/*.cpp; do
         *_neon.cpp) continue ;;  # 64-bit Arm only
         *_avx512_gfni.cpp) flags=(-mavx512f -mavx512bw -mavx512vbmi -mgfni) ;;
         *_avx512.cpp) flags=(-mavx512f -mavx512bw) ;;
+        *_avx2_gfni.cpp) flags=(-mavx2 -mgfni) ;;
         *_avx2.cpp) flags=(-mavx2) ;;
     esac
     if ! "$cxx" -std=c++20 -fsyntax-only "${flags[@]}" -Wall -Wextra -Werror -Wno-unused-parameter \
