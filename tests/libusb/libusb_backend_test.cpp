@@ -14,7 +14,7 @@
 
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/sim/sim_driver.h"
-#include "drivers/sim/usbfs/usbfs_board.h"
+#include "usbfs_board.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"

@@ -1,4 +1,4 @@
-#include "drivers/sim/usbfs/usbfs_board.h"
+#include "usbfs_board.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
