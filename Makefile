@@ -122,12 +122,17 @@ build-fuzz: test-deps $(BUILD_FUZZ)/build.ninja
 test-fuzz: build-fuzz
 	fuzz/run_bounded.sh $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
-# Only the thread tests are built with ThreadSanitizer.
+# Only the thread tests are built with ThreadSanitizer: the thread test on the
+# virtual board, and two boards on two threads through the libusb backend on
+# the emulated bus.
 build-tsan: test-deps $(BUILD_TSAN)/build.ninja
-	cmake --build $(BUILD_TSAN) --target reliability_threads_test -j $(JOBS)
+	cmake --build $(BUILD_TSAN) --target reliability_threads_test libusb_backend_test -j $(JOBS)
 
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(BUILD_TSAN)/tests/reliability_threads_test
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/libusb/tsan.supp umockdev-wrapper \
+	  $(BUILD_TSAN)/tests/libusb/libusb_backend_test --gtest_filter='EmulatedOnly.TwoBoardsOnTwoThreads'
+
 
 test: test-release test-asan test-windows test-arm test-fuzz test-tsan
 

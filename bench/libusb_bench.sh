@@ -11,7 +11,7 @@ reps=${2:-10}
 cmake --build "$build" --target libusb_bench >/dev/null
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-umockdev-wrapper "$build/tests/libusb/libusb_bench" --benchmark_repetitions="$reps" \
+umockdev-wrapper "$build/bench/libusb_bench" --benchmark_repetitions="$reps" \
   --benchmark_report_aggregates_only=true --benchmark_out="$out" --benchmark_out_format=json
 /usr/bin/python3 - "$out" <<'PY'
 import json, sys

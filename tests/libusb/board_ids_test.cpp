@@ -1,4 +1,4 @@
-// How the libusb backend recognises boards: the id list and the endpoint layout.
+// How the libusb backend recognises boards: the id lists and the product string.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -31,28 +31,33 @@ TEST(UsbIdList, ParsesItemsAndNamesTheRejectedOnes) {
 
 TEST(UsbIdList, EnvironmentExtendsTheBuiltInIds) {
     setenv("VEK_USB_IDS", "abcd:0001", 1);
-    std::vector<UsbId> ids = KnownBoardIds();
+    setenv("VEK_USB_LOADER_IDS", "abcd:0002", 1);
+    const KnownIds known = ReadKnownIds();
     unsetenv("VEK_USB_IDS");
-    ASSERT_EQ(ids.size(), BuiltInBoardIds().size() + 1);
-    EXPECT_EQ(ids.back(), (UsbId{0xABCD, 0x0001}));
-    EXPECT_EQ(KnownBoardIds().size(), BuiltInBoardIds().size());
+    unsetenv("VEK_USB_LOADER_IDS");
+    ASSERT_EQ(known.boards.size(), BuiltInBoardIds().size() + 1);
+    EXPECT_EQ(known.boards.back(), (UsbId{0xABCD, 0x0001}));
+    EXPECT_EQ(known.loaders, (std::vector<UsbId>{{0xABCD, 0x0002}}));
+    EXPECT_EQ(ReadKnownIds().boards.size(), BuiltInBoardIds().size());
+    EXPECT_TRUE(ReadKnownIds().loaders.empty());  // no other maker's ids built in
 }
 
-TEST(EndpointLayout, NeedsTheThreeBulkPipesOfTheBoard) {
+TEST(Recognition, ByIdsAndTheProductStringWhenReadable) {
+    const KnownIds known{{{0x1209, 0x7E40}}, {{0x1234, 0x0001}}};
     struct Case {
-        std::vector<EndpointInfo> endpoints;
-        bool board;
+        UsbId id;
+        const char *product;
+        Recognition what;
     };
     const Case cases[] = {
-        {{{0x02, 2}, {0x04, 2}, {0x86, 2}}, true},
-        {{{0x86, 2}, {0x81, 3}, {0x04, 2}, {0x02, 2}}, true},  // any order, extra pipes allowed
-        {{{0x02, 2}, {0x04, 2}}, false},
-        {{{0x02, 2}, {0x04, 3}, {0x86, 2}}, false},  // 0x04 as interrupt
-        {{{0x02, 1}, {0x04, 2}, {0x86, 2}}, false},  // 0x02 as isochronous
-        {{{0x82, 2}, {0x04, 2}, {0x86, 2}}, false},  // IN where OUT is needed
-        {{}, false},
+        {{0x1209, 0x7E40}, "VEK4.0 board", Recognition::Board},
+        {{0x1209, 0x7E40}, nullptr, Recognition::Board},  // product unreadable: the ids decide
+        {{0x1209, 0x7E40}, "VEK3.1", Recognition::Foreign},
+        {{0x1209, 0x7E41}, "VEK4.0 board", Recognition::Foreign},
+        {{0x1234, 0x0001}, nullptr, Recognition::WaitingForFirmware},
+        {{0x1234, 0x0001}, "VEK4.0", Recognition::WaitingForFirmware},
     };
-    for (const Case &c : cases) EXPECT_EQ(HasBoardEndpointLayout(c.endpoints), c.board);
+    for (const Case &c : cases) EXPECT_EQ(Recognise(known, c.id, c.product), c.what) << c.id.product;
 }
 
 }  // namespace

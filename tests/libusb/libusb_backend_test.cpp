@@ -5,16 +5,19 @@
 #include <libusb.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drivers/libusb/libusb_backend.h"
+#include "drivers/libusb/libusb_board.h"
 #include "drivers/sim/sim_driver.h"
-#include "drivers/sim/usbfs/usbfs_board.h"
+#include "usbfs_board.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
@@ -197,6 +200,14 @@ TEST_P(BothFronts, UnplugDuringATransfer) {
 INSTANTIATE_TEST_SUITE_P(LibusbBackend, BothFronts, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "EmulatedUsbfsBoard" : "VirtualBoard"; });
 
+// Refreshes until `count` boards are listed (hot-plug news reach libusb on its own thread).
+size_t WaitForBoards(size_t count) {
+    size_t found = 0;
+    for (int i = 0; i < 200 && found != count; ++i)
+        if ((found = usbdrv::RefreshLibusbBoards()) != count) usleep(10 * 1000);
+    return found;
+}
+
 // What only the emulated board shows: the libusb side itself.
 class EmulatedOnly : public ::testing::Test {
 protected:
@@ -237,15 +248,87 @@ TEST_F(EmulatedOnly, KernelDriverIsDetachedWhileOpenAndReattachedAfter) {
 TEST_F(EmulatedOnly, LaterAndVirtualBoardsAreListedTogether) {
     EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 1u);
     auto second = std::make_unique<UsbfsBoard>(*g_bus, MakeVekBoardModel(7), 1, 3);
-    size_t found = 0;
-    for (int i = 0; i < 200 && found != 2; ++i)
-        if ((found = usbdrv::RefreshLibusbBoards()) != 2) usleep(10 * 1000);
-    EXPECT_EQ(found, 2u);
+    EXPECT_EQ(WaitForBoards(2), 2u);
     VekSimAttach(nullptr);
     CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     EXPECT_EQ(device.DeviceCount(), 3);
     VekSimDetachAll();
     EXPECT_EQ(device.DeviceCount(), 2);
+}
+
+// Only boards are touched, listed by port number: a device of another product
+// with the board's endpoints and a kernel driver, at a lower port, keeps its
+// driver and gets no request; 1-2 comes before 1-10; and when the first board
+// re-enumerates on its port, DevReAlloc lands on it again.
+TEST_F(EmulatedOnly, OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard) {
+    UsbfsBoard foreign(*g_bus, MakeVekBoardModel(9, 0x0001), 1, 1);
+    foreign.BindKernelDriver("data_logger");
+    auto other = MakeVekBoardModel(7, 0x7E40, "EMU0002");
+    UsbfsBoard later(*g_bus, other, 1, 10);
+    ASSERT_EQ(WaitForBoards(2), 2u);
+    DeviceHandle *handle = nullptr;
+    uint8_t vek40 = 0;
+    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
+    uint32_t value = 0x77;
+    EXPECT_EQ(VekDevControl(handle, 18, &value), kOk);
+    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x77u);
+    EXPECT_TRUE(foreign.KernelDriverBound());
+    EXPECT_EQ(foreign.ClaimCount(), 0);
+    EXPECT_EQ(foreign.Model().GetRegister(0x30), 0u);
+
+    front_->AfterFirmwareStart();
+    EXPECT_EQ(DevReAlloc(handle), 1);
+    value = 0x99;
+    EXPECT_EQ(VekDevControl(handle, 18, &value), kOk);
+    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x99u);
+    EXPECT_EQ(other->GetRegister(0x30), 0u);
+    EXPECT_EQ(VekDevFree(handle), kOk);
+}
+
+// A board that ignores the abort of a read that never ends is given up: the
+// read fails, the handle is freed, and the board is found and opened again.
+TEST_F(EmulatedOnly, ABoardThatIgnoresTheAbortIsGivenUpAndOpenedAgain) {
+    usbdrv::SetCancelWaitLimit(std::chrono::milliseconds(200));
+    DeviceHandle *handle = nullptr;
+    uint8_t vek40 = 0;
+    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
+    front_->Board().IgnoreDiscards();
+    front_->Model().InjectFault(0x86, 1, Fault::StayPending);
+    uint32_t value = 0;
+    EXPECT_NE(VekDevRReg(handle, 0x02, &value), kOk);
+    EXPECT_EQ(VekDevFree(handle), kOk);
+    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
+    EXPECT_EQ(VekDevRReg(handle, 0x02, &value), kOk);
+    EXPECT_EQ(value, kBoardType);
+    EXPECT_EQ(VekDevFree(handle), kOk);
+    usbdrv::SetCancelWaitLimit(std::chrono::seconds(30));
+}
+
+// Two boards, each driven by its own thread (the ThreadSanitizer build runs this case).
+TEST_F(EmulatedOnly, TwoBoardsOnTwoThreads) {
+    auto other = MakeVekBoardModel(kBoardType, 0x7E40, "EMU0002");
+    UsbfsBoard second(*g_bus, other, 1, 3);
+    ASSERT_EQ(WaitForBoards(2), 2u);
+    DeviceHandle *handles[2] = {};
+    uint8_t vek40 = 0;
+    ASSERT_EQ(VekDevAlloc(0, &handles[0], &vek40), kOk);
+    ASSERT_EQ(VekDevAlloc(1, &handles[1], &vek40), kOk);
+    int failures[2] = {};
+    auto drive = [&](int k) {
+        for (uint32_t i = 0; i < 40; ++i) {
+            uint32_t value = i * 2 + static_cast<uint32_t>(k), back = 0;
+            if (VekDevControl(handles[k], 18, &value) != kOk || VekDevRReg(handles[k], 0x30, &back) != kOk ||
+                back != i * 2 + static_cast<uint32_t>(k))
+                ++failures[k];
+        }
+    };
+    std::thread a(drive, 0), b(drive, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures[0] + failures[1], 0);
+    EXPECT_EQ(front_->Model().GetRegister(0x30), 78u);
+    EXPECT_EQ(other->GetRegister(0x30), 79u);
+    for (DeviceHandle *h : handles) EXPECT_EQ(VekDevFree(h), kOk);
 }
 
 // A waiting read ends with the status of whatever ended it: an abort of its

@@ -4,12 +4,13 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 namespace vek::usbdrv {
 namespace {
 
-// The VEK board's firmware identifies itself with these ids (the virtual
-// board uses the same ones).
+// The virtual board's ids, from the project's own test range; no real board's
+// ids are known to be built in (docs/real-boards-linux.md).
 constexpr std::array<UsbId, 1> kBuiltIn = {{{0x1209, 0x7E40}}};
 
 bool ParseHex16(std::string_view text, uint16_t &value) {
@@ -51,20 +52,18 @@ std::vector<UsbId> ParseUsbIds(const char *text, std::string *rejected) {
     return ids;
 }
 
-std::vector<UsbId> KnownBoardIds() {
-    std::vector<UsbId> ids(kBuiltIn.begin(), kBuiltIn.end());
+KnownIds ReadKnownIds() {
+    KnownIds known{{kBuiltIn.begin(), kBuiltIn.end()}, ParseUsbIds(std::getenv("VEK_USB_LOADER_IDS"))};
     for (const UsbId &id : ParseUsbIds(std::getenv("VEK_USB_IDS")))
-        if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
-    return ids;
+        if (std::find(known.boards.begin(), known.boards.end(), id) == known.boards.end()) known.boards.push_back(id);
+    return known;
 }
 
-bool HasBoardEndpointLayout(std::span<const EndpointInfo> endpoints) {
-    auto hasBulk = [&](uint8_t address) {
-        return std::any_of(endpoints.begin(), endpoints.end(), [&](const EndpointInfo &e) {
-            return e.address == address && (e.attributes & 3) == 2;
-        });
-    };
-    return hasBulk(0x02) && hasBulk(0x04) && hasBulk(0x86);
+Recognition Recognise(const KnownIds &known, UsbId id, const char *product) {
+    auto listed = [&](const std::vector<UsbId> &ids) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
+    if (listed(known.boards) && (product == nullptr || std::strncmp(product, "VEK4.0", 6) == 0))
+        return Recognition::Board;
+    return listed(known.loaders) ? Recognition::WaitingForFirmware : Recognition::Foreign;
 }
 
 }  // namespace vek::usbdrv

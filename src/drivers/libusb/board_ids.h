@@ -1,7 +1,11 @@
 // How the libusb backend recognises a VEK board among the attached USB
-// devices: by the endpoint layout of interface 0 (bulk 0x02 OUT, 0x04 OUT and
-// 0x86 IN), or by a vendor and product id on the known list, which users
-// extend with the environment variable VEK_USB_IDS ("vvvv:pppp,vvvv:pppp").
+// devices: by identity only. A device is a board when its vendor and product
+// ids are on the board list and, where the product string can be read without
+// opening the device, that string starts with "VEK4.0". A controller still
+// waiting for its firmware is recognised only by ids on the loader list, which
+// has none built in. Users extend both lists with environment variables:
+// VEK_USB_IDS (boards) and VEK_USB_LOADER_IDS (controllers), each
+// "vvvv:pppp[,vvvv:pppp...]" in hexadecimal.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +21,7 @@ struct UsbId {
     bool operator==(const UsbId &) const = default;
 };
 
-// The ids built in: the board's own (as its firmware reports them).
+// The ids built in: the virtual board's (the project's own test range).
 std::span<const UsbId> BuiltInBoardIds();
 
 // Parses "vvvv:pppp[,vvvv:pppp...]" (hexadecimal, optional 0x, blanks and
@@ -25,16 +29,16 @@ std::span<const UsbId> BuiltInBoardIds();
 // `rejected` (comma-separated) when it is given.
 std::vector<UsbId> ParseUsbIds(const char *text, std::string *rejected = nullptr);
 
-// The built-in ids followed by those of VEK_USB_IDS.
-std::vector<UsbId> KnownBoardIds();
-
-struct EndpointInfo {
-    uint8_t address;
-    uint8_t attributes;
+struct KnownIds {
+    std::vector<UsbId> boards;   // built in, then VEK_USB_IDS
+    std::vector<UsbId> loaders;  // VEK_USB_LOADER_IDS
 };
+KnownIds ReadKnownIds();
 
-// True when the endpoints of an interface include bulk 0x02 OUT, bulk 0x04 OUT
-// and bulk 0x86 IN, the board's register and frame pipes.
-bool HasBoardEndpointLayout(std::span<const EndpointInfo> endpoints);
+enum class Recognition { Foreign, Board, WaitingForFirmware };
+
+// What a device with `id` is; `product` is its product string when it could be
+// read without opening the device, or null.
+Recognition Recognise(const KnownIds &known, UsbId id, const char *product);
 
 }  // namespace vek::usbdrv

@@ -94,7 +94,9 @@ uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, u
     const DWORD error = win32::GetLastError();
     record->issueError = error;
     record->issueBytes = returned;
-    if (copyStatus) {
+    // A pending request's status words belong to its completion, which may
+    // write them on another thread now; they are read when it has ended.
+    if (copyStatus && error != ERROR_IO_PENDING) {
         endpoint.usbdStatus = head->usbdStatus;
         endpoint.ntStatus = head->ntStatus;
     }

@@ -1,8 +1,12 @@
-// The virtual board's model served as an emulated usbfs device: a umockdev
-// testbed holds its sysfs entry and /dev node, and an ioctl handler answers
-// the usbfs requests that an unmodified libusb issues (claim and release,
-// URB submit, reap and discard, clear halt, kernel-driver queries) by driving
-// the same BoardModel that the in-process driver front uses.
+// The emulated bus for the libusb backend's tests: the virtual board's model
+// served as a usbfs device. A umockdev testbed holds its sysfs entry and /dev
+// node, and an ioctl handler answers the usbfs requests that an unmodified
+// libusb issues (claim and release, URB submit, reap and discard, clear halt,
+// kernel-driver queries) by driving the same BoardModel that the in-process
+// driver front uses. It is as strict as the kernel where the backend could go
+// wrong: URBs are served after SUBMITURB has returned (at the next reap), an
+// endpoint must exist and its interface be claimed (or claimable), and a
+// removed device answers ENODEV while its ended URBs can still be reaped.
 //
 // The /dev node is a FIFO that the handler keeps full while no URB is ready
 // to be reaped, so libusb's poll for POLLOUT wakes exactly when one is.
@@ -26,8 +30,10 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 namespace vek::sim {
 
-// The default VEK board model, as the virtual board attaches it.
-std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType = 0);
+// The default VEK board model, as the virtual board attaches it; a device of
+// another product (same endpoints) when `productId` differs from the board's.
+std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType = 0, uint16_t productId = 0x7E40,
+                                              const char *serial = "EMU0001");
 
 class EmulatedBus;
 
@@ -51,6 +57,9 @@ public:
     void BindKernelDriver(const char *name);
     bool KernelDriverBound() const { return driverBound_.load(); }
     int ClaimCount() const { return claims_.load(); }
+    // A device that no longer answers: discards are refused and URBs it
+    // holds never end (the backend has to give it up).
+    void IgnoreDiscards() { ignoreDiscards_ = true; }
 
 private:
     struct Urb {
@@ -64,17 +73,20 @@ private:
         uint32_t lengthLimit = UINT32_MAX;  // a short transfer ends early
         std::vector<uint8_t> data;  // IN data to deliver, or the control reply
         std::vector<std::pair<int, int>> isoResults;  // actual length, status per packet
-        bool done = false;
+        int forcedStatus = 0;  // a stall decided at submission, ended when served
+        bool held = false;     // never served (a request that stays pending)
+        bool abandoned = false;  // its discard was refused: nobody will reap it
     };
 
     static int OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
     bool HandleIoctl(UMockdevIoctlClient *client);
+    int CheckEndpointLocked(uint8_t endpoint);
     void Submit(UMockdevIoctlClient *client);
     void SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> urb, bool &removeFromTestbed);
     void Reap(UMockdevIoctlClient *client);
     void Discard(UMockdevIoctlClient *client);
     void ServeLocked(Urb &urb);
-    void ServePendingInLocked();
+    void ServeAllLocked();
     void FinishLocked(std::unique_ptr<Urb> &urb, int status);
     void UpdateReadinessLocked();
     void AddToTestbed();
@@ -97,6 +109,9 @@ private:
     int fifo_ = -1;
     bool fifoFull_ = false;
     bool gone_ = false;
+    bool work_ = false;  // URBs submitted since the last reap wait to be served
+    bool ignoreDiscards_ = false;
+    uint32_t claimed_ = 0;  // interface bit mask
     std::string driverName_;
     std::atomic<bool> driverBound_{false};
     std::atomic<int> claims_{0};

@@ -17,7 +17,7 @@
 #include "drivers/libusb/libusb_backend.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
-#include "drivers/sim/usbfs/usbfs_board.h"
+#include "usbfs_board.h"
 #include "vek_dll.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "drivers/sim/usbfs/usbfs_board.h"
+#include "usbfs_board.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -18,10 +18,12 @@
 
 namespace vek::sim {
 
-std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType) {
+std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType, uint16_t productId, const char *serial) {
     static int nextId = 1000;
     BoardSetup setup;
-    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, "EMU0001");
+    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, serial);
+    setup.descriptors.device[10] = static_cast<uint8_t>(productId);
+    setup.descriptors.device[11] = static_cast<uint8_t>(productId >> 8);
     setup.identity.deviceName = kDefaultProduct;
     setup.identity.boardType = boardType;
     auto model = std::make_shared<BoardModel>(nextId++, std::move(setup));
@@ -58,6 +60,14 @@ void WriteField(UMockdevIoctlData *data, size_t offset, T value) {
 // Resolves the structure an ioctl's argument points to (owned reference).
 UMockdevIoctlData *ResolveArg(UMockdevIoctlClient *client, size_t length) {
     return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
+}
+
+// A string descriptor as ASCII (the sysfs attributes).
+std::string StringAt(const DescriptorSet &d, uint8_t index) {
+    std::string text;
+    if (auto it = d.strings.find(index); it != d.strings.end())
+        for (size_t i = 2; i + 1 < it->second.size(); i += 2) text += static_cast<char>(it->second[i]);
+    return text;
 }
 
 void Complete(UMockdevIoctlClient *client, long result, int error) {
@@ -119,9 +129,7 @@ void UsbfsBoard::AddToTestbed() {
     std::snprintf(name, sizeof name, "%d-%d", busnum_, port_);
     std::string devpath = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(busnum_) + "/" + name;
     syspath_ = "/sys" + devpath;
-    std::string product;
-    if (auto it = d.strings.find(d.device[15]); it != d.strings.end())
-        for (size_t i = 2; i + 1 < it->second.size(); i += 2) product += static_cast<char>(it->second[i]);
+    const std::string product = StringAt(d, d.device[15]);
     char record[4096];
     std::snprintf(record, sizeof record,
                   "P: %s\n"
@@ -138,9 +146,11 @@ void UsbfsBoard::AddToTestbed() {
                   "A: idVendor=%04x\\n\n"
                   "A: idProduct=%04x\\n\n"
                   "A: product=%s\\n\n"
+                  "A: serial=%s\\n\n"
                   "H: descriptors=%s\n",
                   devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, busnum_, devnum_,
-                  Le16(d.device, 8), Le16(d.device, 10), product.c_str(), Hex(descriptors).c_str());
+                  Le16(d.device, 8), Le16(d.device, 10), product.c_str(), StringAt(d, d.device[16]).c_str(),
+                  Hex(descriptors).c_str());
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(bus_.Testbed(), record, &error)) {
         std::string message = error ? error->message : "unknown";
@@ -200,7 +210,7 @@ void UsbfsBoard::BindKernelDriver(const char *name) {
 void UsbfsBoard::UpdateReadinessLocked() {
     if (fifo_ < 0) return;
     char chunk[4096];
-    if (!reapable_.empty()) {
+    if (!reapable_.empty() || work_) {
         if (fifoFull_) {
             while (read(fifo_, chunk, sizeof chunk) > 0) {
             }
@@ -250,22 +260,29 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
             UMockdevIoctlData *caps = ResolveArg(client, sizeof(uint32_t));
             WriteField<uint32_t>(caps, 0,
                                  USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM);
+                                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
             g_object_unref(caps);
             Complete(client, 0, 0);
             return true;
         }
-        case USBDEVFS_CLAIMINTERFACE: {
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
+            const unsigned int itf = ReadField<unsigned int>(arg, 0) & 31;
+            g_object_unref(arg);
             std::lock_guard lock(mutex_);
-            if (driverBound_) {
+            if (request == USBDEVFS_RELEASEINTERFACE) {
+                claimed_ &= ~(1u << itf);
+            } else if (driverBound_) {
                 Complete(client, -1, EBUSY);
                 return true;
+            } else {
+                claimed_ |= 1u << itf;
+                ++claims_;
             }
-            ++claims_;
             Complete(client, 0, 0);
             return true;
         }
-        case USBDEVFS_RELEASEINTERFACE: Complete(client, 0, 0); return true;
         case USBDEVFS_GETDRIVER: {
             UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_getdriver));
             std::lock_guard lock(mutex_);
@@ -286,6 +303,7 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
             g_object_unref(arg);
             std::lock_guard lock(mutex_);
             driverBound_ = false;
+            claimed_ |= 1u;
             ++claims_;
             Complete(client, 0, 0);
             return true;
@@ -312,6 +330,11 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
             UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
             unsigned int endpoint = ReadField<unsigned int>(arg, 0);
             g_object_unref(arg);
+            std::lock_guard lock(mutex_);
+            if (int error = CheckEndpointLocked(static_cast<uint8_t>(endpoint)); error != 0) {
+                Complete(client, -1, error);
+                return true;
+            }
             model_->SetHalted(static_cast<uint8_t>(endpoint), false);
             Complete(client, 0, 0);
             return true;
@@ -322,6 +345,28 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
         case USBDEVFS_GET_SPEED: Complete(client, 3 /* high speed */, 0); return true;
         default: Complete(client, -1, ENOTTY); return true;
     }
+}
+
+// As the kernel checks an endpoint named by a request: it must belong to an
+// interface of the configuration (ENOENT), which the caller has claimed or
+// may claim now (EBUSY while a kernel driver holds it).
+int UsbfsBoard::CheckEndpointLocked(uint8_t endpoint) {
+    const std::vector<uint8_t> &config = model_->Setup().descriptors.configurations.front();
+    int itf = -1, owner = -1;
+    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2; at += config[at]) {
+        if (config[at + 1] == 4) {
+            itf = config[at + 2];
+        } else if (config[at + 1] == 5 && config[at + 2] == endpoint) {
+            owner = itf;
+            break;
+        }
+    }
+    if (owner < 0) return ENOENT;
+    itf = owner;
+    if ((claimed_ & (1u << itf)) != 0) return 0;
+    if (driverBound_) return EBUSY;
+    claimed_ |= 1u << itf;
+    return 0;
 }
 
 void UsbfsBoard::Submit(UMockdevIoctlClient *client) {
@@ -366,21 +411,22 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
         Complete(client, -1, EIO);
         return;
     }
+    if (urb->type != USBDEVFS_URB_TYPE_CONTROL) {
+        if (int error = CheckEndpointLocked(urb->endpoint); error != 0) {
+            ReleaseUrb(*urb);
+            Complete(client, -1, error);
+            return;
+        }
+    }
     Complete(client, 0, 0);
     pending_.push_back(std::move(urb));
     Urb &u = *pending_.back();
     switch (fault) {
-        case Fault::StayPending: return;  // until discarded
+        case Fault::StayPending: u.held = true; return;  // until discarded
         case Fault::Stall:
-            if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
-                // A control stall ends this request only.
-                auto owned = std::move(pending_.back());
-                pending_.pop_back();
-                FinishLocked(owned, -EPIPE);
-                UpdateReadinessLocked();
-                return;
-            }
-            model_->SetHalted(u.endpoint, true);
+            u.forcedStatus = -EPIPE;
+            // A control stall ends this request only; a data stall halts the pipe.
+            if (u.type != USBDEVFS_URB_TYPE_CONTROL) model_->SetHalted(u.endpoint, true);
             break;
         case Fault::Detach:
             // The board leaves the bus while this request runs.
@@ -390,15 +436,16 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
                 pending_.pop_front();
                 FinishLocked(p, -ESHUTDOWN);
             }
-            UpdateReadinessLocked();
             removeFromTestbed = true;
-            return;
+            break;
+        case Fault::Short:
+            if (u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
+                u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
+            break;
         default: break;
     }
-    if (fault == Fault::Short && u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
-        u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
-    ServeLocked(u);
-    ServePendingInLocked();
+    // Served later, when the caller next reaps: never inside SUBMITURB.
+    work_ = true;
     UpdateReadinessLocked();
 }
 
@@ -410,7 +457,9 @@ void UsbfsBoard::ServeLocked(Urb &u) {
     const bool in = (u.endpoint & 0x80) != 0;
     int status = 0;
     int actual = 0;
-    if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
+    if (u.forcedStatus != 0) {
+        status = u.forcedStatus;
+    } else if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
         if (length < 8) {
             status = -EINVAL;
         } else {
@@ -458,17 +507,21 @@ void UsbfsBoard::ServeLocked(Urb &u) {
     }
 }
 
-void UsbfsBoard::ServePendingInLocked() {
+void UsbfsBoard::ServeAllLocked() {
+    work_ = false;
     // Serving may complete URBs and so change the queue: walk a snapshot.
     std::vector<Urb *> waiting;
     for (auto &u : pending_)
-        if ((u->endpoint & 0x80) && u->type != USBDEVFS_URB_TYPE_CONTROL) waiting.push_back(u.get());
+        if (!u->held) waiting.push_back(u.get());
     for (Urb *u : waiting) ServeLocked(*u);
 }
 
 void UsbfsBoard::FinishLocked(std::unique_ptr<Urb> &urb, int status) {
+    if (urb->abandoned) {
+        ReleaseUrb(*urb);
+        return;
+    }
     urb->status = status;
-    urb->done = true;
     WriteField<int>(urb->urb, offsetof(usbdevfs_urb, status), status);
     WriteField<int>(urb->urb, offsetof(usbdevfs_urb, actual_length), urb->actual);
     reapable_.push_back(std::move(urb));
@@ -476,7 +529,9 @@ void UsbfsBoard::FinishLocked(std::unique_ptr<Urb> &urb, int status) {
 
 void UsbfsBoard::Reap(UMockdevIoctlClient *client) {
     std::lock_guard lock(mutex_);
+    if (work_) ServeAllLocked();
     if (reapable_.empty()) {
+        UpdateReadinessLocked();
         Complete(client, -1, EAGAIN);
         return;
     }
@@ -498,6 +553,10 @@ void UsbfsBoard::Discard(UMockdevIoctlClient *client) {
     std::lock_guard lock(mutex_);
     for (auto it = pending_.begin(); it != pending_.end(); ++it) {
         if ((*it)->clientAddress == address) {
+            if (ignoreDiscards_) {
+                (*it)->abandoned = true;
+                break;
+            }
             auto urb = std::move(*it);
             pending_.erase(it);
             FinishLocked(urb, -ENOENT);

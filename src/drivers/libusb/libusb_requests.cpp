@@ -1,36 +1,23 @@
-// The libusb backend (see libusb_backend.h).
-//
-// One libusb session serves the process. A board is a libusb_device that the
-// recognition rules of board_ids.h accept; it is registered in the driver
-// registry with a `Board` record as its context. All open instances of one
-// board share one libusb handle (opened and its interfaces claimed at the
-// first open, released at the last close). Every data and control request is
-// an asynchronous libusb transfer recorded in `g_pending` until its callback
-// has run; the callback writes the status words into the caller's request
-// block and ends the request with CompleteRequest. Callbacks run inside
-// libusb's event handling, which the platform's waits drive through the event
-// pump registered here.
-
-#include "drivers/libusb/libusb_backend.h"
-
-#include <libusb.h>
+// The libusb backend's requests: opening a board, its data and control
+// transfers, pipe resets and aborts, and the driver queries (see
+// libusb_board.h for what the two halves of the backend share).
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "drivers/libusb/board_ids.h"
-#include "drivers/request.h"
+#include "drivers/libusb/libusb_board.h"
 #include "platform/log.h"
 #include "usb/driver_interface.h"
 
 namespace vek::usbdrv {
+
+std::mutex g_mutex;
+libusb_context *g_context = nullptr;
+std::vector<Transfer *> g_pending;
+
 namespace {
 
 using drivers::Answer;
@@ -40,56 +27,7 @@ using drivers::UsbOutcome;
 // Version word reported as the driver's: this backend's version 1.0.
 constexpr uint32_t kBackendVersion = 0x00010000u;
 
-// How long an abort or a close waits for cancelled transfers to come back
-// before it gives up on a device that stopped answering.
-constexpr auto kCancelWaitLimit = std::chrono::seconds(30);
-
-struct Board;
-
-struct Instance {
-    Board *board;
-};
-
-struct Transfer {
-    libusb_transfer *xfer = nullptr;
-    Board *board = nullptr;
-    Instance *owner = nullptr;
-    drivers::Transfer request;         // the caller's request, completed through the decoder
-    uint8_t *replyTo = nullptr;        // control IN: where the reply is copied
-    std::vector<uint8_t> setupBuffer;  // control transfers: setup packet + data stage
-};
-
-struct Board {
-    libusb_device *device = nullptr;  // one reference held while registered
-    uint64_t registryId = 0;
-    std::string path;
-    uint8_t bus = 0;
-    uint8_t address = 0;
-    std::string portPath;  // "1-2.3"
-    bool gone = false;
-
-    // Shared open state.
-    libusb_device_handle *handle = nullptr;
-    int openCount = 0;
-    std::vector<int> claimed;
-    std::string deviceName;
-    std::string friendlyName;
-    uint8_t altSetting = 0;
-    struct Pipe {
-        uint8_t address;
-        uint8_t type;  // LIBUSB_TRANSFER_TYPE_*
-        int isoPacketSize;
-    };
-    std::vector<Pipe> pipes;
-};
-
-std::mutex g_mutex;  // guards everything below
-libusb_context *g_context = nullptr;
-bool g_initFailed = false;
-bool g_hookInstalled = false;
-std::vector<std::unique_ptr<Board>> g_boards;    // registered, in registration order
-std::vector<std::unique_ptr<Board>> g_retired;   // unplugged; kept until shutdown
-std::vector<Transfer *> g_pending;               // submitted, callback not yet run
+std::atomic<std::chrono::milliseconds::rep> g_cancelWaitLimitMs{30000};
 std::atomic<bool> g_permissionNoticeShown{false};
 std::atomic<bool> g_busyNoticeShown{false};
 
@@ -131,7 +69,7 @@ Answer Failed(int libusbError) {
 // ---------------------------------------------------------------------------
 // Event handling
 
-void PumpEvents(DWORD timeoutMs) {
+void Pump(DWORD timeoutMs) {
     libusb_context *ctx;
     {
         std::lock_guard lock(g_mutex);
@@ -142,10 +80,58 @@ void PumpEvents(DWORD timeoutMs) {
     libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
 }
 
-// Handles events until no transfer of `board` matching `match` is pending.
+// The event pump is installed only while a transfer is pending, so that waits
+// on other backends' requests never pass through libusb's event handling.
+void AddPendingLocked(Transfer *t) {
+    g_pending.push_back(t);
+    if (g_pending.size() == 1) platform::RegisterEventPump(PumpEvents);
+}
+
+// False when `t` was no longer pending (a given-up board took it).
+bool RemovePendingLocked(Transfer *t) {
+    auto it = std::find(g_pending.begin(), g_pending.end(), t);
+    if (it == g_pending.end()) return false;
+    g_pending.erase(it);
+    if (g_pending.empty()) platform::UnregisterEventPump(PumpEvents);
+    return true;
+}
+
+// A board that does not end its cancelled transfers in time is given up: its
+// handle is closed, which makes the kernel end the transfers and libusb drop
+// them, so the callers' buffers are free again; their requests fail, and the
+// board is registered afresh at the next enumeration if it is still listed.
+void GiveUp(Board *board) {
+    platform::Log(platform::LogLevel::Warning, "the USB board at %s did not end its cancelled transfers; closing it",
+                  board->portPath.c_str());
+    std::vector<Transfer *> orphans;
+    libusb_device_handle *handle;
+    {
+        std::lock_guard lock(g_mutex);
+        board->gone = true;
+        handle = std::exchange(board->handle, nullptr);
+        board->claimed.clear();
+        for (Transfer *t : std::vector<Transfer *>(g_pending))
+            if (t->board == board && RemovePendingLocked(t)) orphans.push_back(t);
+    }
+    if (handle != nullptr) libusb_close(handle);
+    for (Transfer *t : orphans) {
+        const drivers::Ending ending = drivers::Conclude(t->request, UsbOutcome::Timeout, 0);
+        libusb_free_transfer(t->xfer);
+        delete t;
+        drivers::Deliver(ending);
+    }
+}
+
+// Cancels the transfers of `board` matching `match` and handles events until
+// they have ended, or gives the board up when that takes too long.
 template <typename Match>
-void WaitForCancelled(Board *board, Match match) {
-    const auto deadline = std::chrono::steady_clock::now() + kCancelWaitLimit;
+void CancelAndWait(Board *board, Match match) {
+    {
+        std::lock_guard lock(g_mutex);
+        for (Transfer *t : g_pending)
+            if (t->board == board && match(*t)) libusb_cancel_transfer(t->xfer);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_cancelWaitLimitMs.load());
     for (;;) {
         libusb_context *ctx;
         {
@@ -155,41 +141,20 @@ void WaitForCancelled(Board *board, Match match) {
             if (!any) return;
             ctx = g_context;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            platform::Log(platform::LogLevel::Warning, "the USB board at %s did not end its cancelled transfers",
-                          board->portPath.c_str());
-            return;
-        }
-        timeval tv{0, 100 * 1000};
+        if (std::chrono::steady_clock::now() > deadline) return GiveUp(board);
+        timeval tv{0, 20 * 1000};
         libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
     }
-}
-
-template <typename Match>
-void CancelAndWait(Board *board, Match match) {
-    {
-        std::lock_guard lock(g_mutex);
-        for (Transfer *t : g_pending)
-            if (t->board == board && match(*t)) libusb_cancel_transfer(t->xfer);
-    }
-    WaitForCancelled(board, match);
-}
-
-// The event pump is installed only while a transfer is pending, so that waits
-// on other backends' requests never pass through libusb's event handling.
-void AddPendingLocked(Transfer *t) {
-    g_pending.push_back(t);
-    if (g_pending.size() == 1) platform::RegisterEventPump(PumpEvents);
-}
-
-void RemovePendingLocked(Transfer *t) {
-    g_pending.erase(std::remove(g_pending.begin(), g_pending.end(), t), g_pending.end());
-    if (g_pending.empty()) platform::UnregisterEventPump(PumpEvents);
 }
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer *xfer) {
     auto *t = static_cast<Transfer *>(xfer->user_data);
     const UsbOutcome outcome = OutcomeOf(xfer->status);
+    {
+        std::lock_guard lock(g_mutex);
+        if (!RemovePendingLocked(t)) return;  // given up: GiveUp ends it
+        if (outcome == UsbOutcome::DeviceGone) t->board->gone = true;
+    }
     uint32_t data = 0;
     if (xfer->type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS) {
         for (int i = 0; i < xfer->num_iso_packets; ++i) {
@@ -203,11 +168,6 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer *xfer) {
     if (t->replyTo != nullptr && data > 0)
         std::memcpy(t->replyTo, t->setupBuffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data);
     const drivers::Ending ending = drivers::Conclude(t->request, outcome, data);
-    {
-        std::lock_guard lock(g_mutex);
-        RemovePendingLocked(t);
-        if (outcome == UsbOutcome::DeviceGone) t->board->gone = true;
-    }
     libusb_free_transfer(xfer);
     delete t;
     drivers::Deliver(ending);
@@ -253,14 +213,19 @@ const Board::Pipe *FindPipe(const Board *board, uint8_t address) {
     return nullptr;
 }
 
+// The notice names the board's ids and the udev rule line that would give
+// access (udev/70-vek.rules holds the built-in ones).
 void NoticePermission(const Board *board) {
     if (g_permissionNoticeShown.exchange(true)) return;
+    libusb_device_descriptor dd{};
+    libusb_get_device_descriptor(board->device, &dd);
     platform::Log(platform::LogLevel::Error,
-                  "no permission to open the USB board at %s (/dev/bus/usb/%03u/%03u).\n"
-                  "vek: install the udev rule 70-vek.rules (cmake --install puts it in lib/udev/rules.d;\n"
-                  "vek: or: sudo cp udev/70-vek.rules /etc/udev/rules.d/ && sudo udevadm control --reload\n"
-                  "vek: && sudo udevadm trigger), then unplug and replug the board.",
-                  board->portPath.c_str(), board->bus, board->address);
+                  "no permission to open the USB board %04x:%04x at %s (/dev/bus/usb/%03u/%03u); a udev rule gives it:\n"
+                  "  SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"\n"
+                  "in /etc/udev/rules.d/70-vek.rules (docs/real-boards-linux.md), then: sudo udevadm control --reload "
+                  "&& sudo udevadm trigger, and replug the board",
+                  dd.idVendor, dd.idProduct, board->portPath.c_str(), board->bus, board->address, dd.idVendor,
+                  dd.idProduct);
 }
 
 void NoticeBusy(const Board *board, int interfaceNumber, int error) {
@@ -341,7 +306,7 @@ void OpsClose(void *openContext) {
     auto *instance = static_cast<Instance *>(openContext);
     Board *board = instance->board;
     CancelAndWait(board, [&](const Transfer &t) { return t.owner == instance; });
-    std::lock_guard openLock(g_openMutex);
+    std::lock_guard openLock(g_openMutex);  // after the wait: a give-up closes the handle itself
     libusb_device_handle *handle = nullptr;
     std::vector<int> claimed;
     {
@@ -535,188 +500,13 @@ Answer OpsAbortPipe(void *openContext, uint8_t endpoint) {
     return drivers::Done();
 }
 
-const drivers::BackendOps kOps = {"libusb",     OpsOpen,      OpsClose,         OpsQuery, OpsTransfer,
-                                  OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr};
-
-
-// ---------------------------------------------------------------------------
-// Enumeration
-
-bool IsBoard(libusb_device *device, const std::vector<UsbId> &ids) {
-    libusb_device_descriptor dd{};
-    if (libusb_get_device_descriptor(device, &dd) != LIBUSB_SUCCESS) return false;
-    if (std::find(ids.begin(), ids.end(), UsbId{dd.idVendor, dd.idProduct}) != ids.end()) return true;
-    libusb_config_descriptor *config = nullptr;
-    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS &&
-        libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS)
-        return false;
-    bool board = false;
-    if (config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
-        const libusb_interface_descriptor &alt = config->interface[0].altsetting[0];
-        std::vector<EndpointInfo> endpoints;
-        for (int e = 0; e < alt.bNumEndpoints; ++e)
-            endpoints.push_back({alt.endpoint[e].bEndpointAddress, alt.endpoint[e].bmAttributes});
-        board = HasBoardEndpointLayout(endpoints);
-    }
-    libusb_free_config_descriptor(config);
-    return board;
-}
-
-std::string PortPathOf(libusb_device *device) {
-    uint8_t ports[8];
-    int n = libusb_get_port_numbers(device, ports, sizeof ports);
-    std::string path = std::to_string(libusb_get_bus_number(device));
-    for (int i = 0; i < n; ++i) {
-        path.push_back(i == 0 ? '-' : '.');
-        path.append(std::to_string(ports[i]));
-    }
-    return path;
-}
-
-bool EnsureContextLocked() {
-    if (g_context != nullptr) return true;
-    if (g_initFailed) return false;
-    // VEK_NO_LIBUSB=1 leaves real boards alone (only virtual boards are listed).
-    if (const char *off = std::getenv("VEK_NO_LIBUSB"); off != nullptr && *off != '\0' && *off != '0') return false;
-    if (libusb_init(&g_context) != LIBUSB_SUCCESS) {
-        g_context = nullptr;
-        g_initFailed = true;
-        return false;
-    }
-    if (std::getenv("LIBUSB_DEBUG") == nullptr)
-        libusb_set_option(g_context, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
-    return true;
-}
-
-size_t Refresh() {
-    std::vector<uint64_t> toUnregister;
-    std::vector<Board *> toRegister;
-    size_t count = 0;
-    {
-        std::lock_guard lock(g_mutex);
-        if (!EnsureContextLocked()) return 0;
-        libusb_device **list = nullptr;
-        ssize_t n = libusb_get_device_list(g_context, &list);
-        if (n < 0) return g_boards.size();
-        std::vector<libusb_device *> present(list, list + n);
-        const std::vector<UsbId> ids = KnownBoardIds();
-
-        // Boards that left (or were found gone by a transfer).
-        for (auto it = g_boards.begin(); it != g_boards.end();) {
-            Board *board = it->get();
-            bool listed = std::find(present.begin(), present.end(), board->device) != present.end();
-            if (listed && !board->gone) {
-                ++it;
-                continue;
-            }
-            board->gone = true;
-            toUnregister.push_back(board->registryId);
-            g_retired.push_back(std::move(*it));
-            it = g_boards.erase(it);
-        }
-        // New boards, ordered by bus and port.
-        std::vector<std::unique_ptr<Board>> found;
-        for (libusb_device *device : present) {
-            bool known = std::any_of(g_boards.begin(), g_boards.end(),
-                                     [&](const auto &b) { return b->device == device; }) ||
-                         std::any_of(g_retired.begin(), g_retired.end(),
-                                     [&](const auto &b) { return b->device == device; });
-            if (known || !IsBoard(device, ids)) continue;
-            auto board = std::make_unique<Board>();
-            board->device = libusb_ref_device(device);
-            board->bus = libusb_get_bus_number(device);
-            board->address = libusb_get_device_address(device);
-            board->portPath = PortPathOf(device);
-            libusb_device_descriptor dd{};
-            libusb_get_device_descriptor(device, &dd);
-            char path[256];
-            std::snprintf(path, sizeof path,
-                          "\\\\?\\usb#vid_%04x&pid_%04x#%s@%u#{ae18aa60-7f6a-11d4-97dd-00010229b959}", dd.idVendor,
-                          dd.idProduct, board->portPath.c_str(), board->address);
-            board->path = path;
-            found.push_back(std::move(board));
-        }
-        libusb_free_device_list(list, 1);
-        std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) {
-            return std::tie(a->bus, a->portPath, a->address) < std::tie(b->bus, b->portPath, b->address);
-        });
-        for (auto &board : found) {
-            toRegister.push_back(board.get());
-            g_boards.push_back(std::move(board));
-        }
-        count = g_boards.size();
-    }
-    // The registry is called without this backend's lock held.
-    for (uint64_t id : toUnregister) drivers::UnregisterDevice(id);
-    for (Board *board : toRegister) {
-        uint64_t id = drivers::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kOps, board);
-        std::lock_guard lock(g_mutex);
-        board->registryId = id;
-    }
-    // Retired boards that nothing holds open give back their device.
-    std::lock_guard lock(g_mutex);
-    for (auto &board : g_retired) {
-        if (board->openCount == 0 && board->device != nullptr) {
-            libusb_unref_device(board->device);
-            board->device = nullptr;
-        }
-    }
-    return count;
-}
-
-void EnumerationHook(const GUID &interfaceClass) {
-    if (std::memcmp(&interfaceClass, &kDriverInterfaceClass, sizeof(GUID)) != 0) return;
-    Refresh();
-}
-
-// Installed when the library is loaded.
-[[maybe_unused]] const bool g_autoEnabled = EnableLibusbBackend();
-
 }  // namespace
 
-bool EnableLibusbBackend() {
-    {
-        std::lock_guard lock(g_mutex);
-        if (g_hookInstalled) return true;
-        g_hookInstalled = true;
-    }
-    platform::RegisterEnumerationHook(EnumerationHook);
-    return true;
-}
+const drivers::BackendOps kLibusbOps = {"libusb",     OpsOpen,      OpsClose,         OpsQuery, OpsTransfer,
+                                        OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr};
 
-size_t RefreshLibusbBoards() { return Refresh(); }
+void PumpEvents(DWORD timeoutMs) { Pump(timeoutMs); }
 
-void ShutdownLibusbBackend() {
-    platform::UnregisterEnumerationHook(EnumerationHook);
-    std::vector<uint64_t> ids;
-    bool anyOpen = false;
-    {
-        std::lock_guard lock(g_mutex);
-        g_hookInstalled = false;
-        for (auto &board : g_boards) {
-            board->gone = true;
-            ids.push_back(board->registryId);
-            g_retired.push_back(std::move(board));
-        }
-        g_boards.clear();
-        for (auto &board : g_retired) anyOpen = anyOpen || board->openCount > 0;
-    }
-    for (uint64_t id : ids) drivers::UnregisterDevice(id);
-    if (anyOpen) return;
-    platform::UnregisterEventPump(PumpEvents);
-    std::lock_guard lock(g_mutex);
-    for (auto &board : g_retired)
-        if (board->device != nullptr) libusb_unref_device(board->device);
-    g_retired.clear();
-    if (g_context != nullptr) libusb_exit(g_context);
-    g_context = nullptr;
-    g_initFailed = false;
-}
+void SetCancelWaitLimit(std::chrono::milliseconds limit) { g_cancelWaitLimitMs = limit.count(); }
 
 }  // namespace vek::usbdrv
-
-// Referenced at link time so that programs linking the static library keep
-// this backend (and its load-time registration).
-extern "C" {
-int vek_libusb_backend_anchor = 1;
-}
