@@ -4,9 +4,10 @@
 #include <memory>
 #include <new>
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 
 #include "image/image_internal.h"
+#include "platform/files.h"
 #include "vek_dll.h"
 
 namespace vek::image {
@@ -36,11 +37,8 @@ void Fill(cv::Mat &image, RowValue value) {
 void Save(const char *format, const cv::Mat &image) {
     char name[256];
     std::snprintf(name, sizeof name, format, kWidth, kHeight);
-    try {
-        cv::imwrite(name, image);
-    } catch (const cv::Exception &) {
-        // Not written; the remaining patterns still are.
-    }
+    // One that is not written leaves no file; the remaining patterns still are.
+    WriteImageFile(name, image);
 }
 
 // Writes the bit-7 plane of the image.
@@ -50,10 +48,7 @@ void SaveFirstPlane(const char *format, const cv::Mat &image) {
     pixel2bin(image.data, kWidth, kHeight, 0xFF, frame.get());
     char name[256];
     std::snprintf(name, sizeof name, format, kWidth, kHeight);
-    if (std::FILE *out = std::fopen(name, "wb")) {
-        std::fwrite(frame.get(), 1, kPlaneBytes, out);
-        std::fclose(out);
-    }
+    vek::platform::WriteWholeFile(name, frame.get(), kPlaneBytes);
 }
 
 }  // namespace

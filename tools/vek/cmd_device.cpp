@@ -549,7 +549,7 @@ void addDeviceCommands(CLI::App &app, Context &ctx) {
 
     auto fw = std::make_shared<std::string>();
     auto *fwCmd = app.add_subcommand("firmware", "Download a controller firmware image (.iic), then reopen the board");
-    fwCmd->add_option("file", *fw, "firmware image file")->required()->check(CLI::ExistingFile);
+    fwCmd->add_option("file", *fw, "firmware image file")->required()->check(CLI::Validator(regularFileCheck, "FILE"));
     fwCmd->callback([&ctx, fw] { ctx.action = [fw](Context &c) { runFirmware(c, *fw); }; });
 }
 

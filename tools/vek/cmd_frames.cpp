@@ -187,7 +187,7 @@ void addFrameCommands(CLI::App &app, Context &ctx) {
     load->add_option("files", ld->files,
                      kImageSupport ? "images or .bin frame files, loaded one after another"
                                    : ".bin frame files, loaded one after another")
-        ->required()->check(CLI::ExistingFile);
+        ->required()->check(CLI::Validator(regularFileCheck, "FILE"));
     load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")->capture_default_str();
     CLI::Option *imageOptions[] = {
         load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")

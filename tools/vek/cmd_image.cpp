@@ -238,7 +238,7 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
 void addImageCommands(CLI::App &app, Context &ctx) {
     auto cv = std::make_shared<ImageArgs>();
     auto *conv = app.add_subcommand("convert", "Convert an image to a .bin frame file, or a .bin frame file to an image");
-    conv->add_option("input", cv->input, "image or .bin file")->required()->check(CLI::ExistingFile);
+    conv->add_option("input", cv->input, "image or .bin file")->required()->check(CLI::Validator(regularFileCheck, "FILE"));
     conv->add_option("output", cv->output, ".bin file or image file")->required();
     conv->add_option("--width", cv->width, "frame width in pixels (multiple of 8)")->capture_default_str();
     conv->add_option("--height", cv->height, "frame height in pixels")->capture_default_str();
@@ -255,7 +255,7 @@ void addImageCommands(CLI::App &app, Context &ctx) {
 
     auto st = std::make_shared<ImageArgs>();
     auto *stamp = app.add_subcommand("stamp", "Make numbered copies of an image (NAME_00001.bmp, ...) with the serial drawn on each");
-    stamp->add_option("image", st->input, "source image")->required()->check(CLI::ExistingFile);
+    stamp->add_option("image", st->input, "source image")->required()->check(CLI::Validator(regularFileCheck, "FILE"));
     stamp->add_option("--width", st->width, "width of the copies")->capture_default_str();
     stamp->add_option("--height", st->height, "height of the copies")->capture_default_str();
     stamp->add_option("--count", st->count, "number of copies")->capture_default_str();

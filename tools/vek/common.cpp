@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "codes.hpp"
 #include "vek_sim.h"
@@ -118,7 +120,19 @@ void attachSimBoards(const GlobalOptions &opt) {
 
 void detachSimBoards() { VekSimDetachAll(); }
 
+std::string regularFileCheck(std::string &path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) return "File does not exist: " + path;
+    // A FIFO would hold the tool until a writer came; a directory or a device
+    // is not a file to read whole.
+    if (!std::filesystem::is_regular_file(status)) return "Not a regular file: " + path;
+    return {};
+}
+
 std::vector<uint8_t> readFile(const std::string &path) {
+    std::string name = path;
+    if (!regularFileCheck(name).empty()) throw FileError("cannot read '" + path + "': not a regular file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw FileError("cannot open '" + path + "' for reading");
     in.seekg(0, std::ios::end);
@@ -131,12 +145,42 @@ std::vector<uint8_t> readFile(const std::string &path) {
     return data;
 }
 
-void writeFile(const std::string &path, const uint8_t *data, std::size_t size) {
+namespace {
+
+// Writes the bytes to the file, every step checked; false on any failure.
+bool writeBytes(const std::string &path, const uint8_t *data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot open '" + path + "' for writing");
+    if (!out) return false;
     out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
     out.close();
-    if (!out) throw FileError("cannot write '" + path + "'");
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+void writeFile(const std::string &path, const uint8_t *data, std::size_t size) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    if (fs::is_character_file(status)) {
+        // A device named as the output (/dev/null, a terminal) is written in place.
+        if (!writeBytes(path, data, size)) throw FileError("cannot write '" + path + "'");
+        return;
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        throw FileError("cannot write '" + path + "': not a regular file");
+    // The bytes go to a temporary file beside it, which replaces the file only
+    // once written whole: a failed write (a full disk) leaves no partial file.
+    const std::string partial = path + ".part";
+    if (!writeBytes(partial, data, size)) {
+        fs::remove(partial, ec);
+        throw FileError("cannot write '" + path + "'");
+    }
+    fs::rename(partial, path, ec);
+    if (ec) {
+        fs::remove(partial, ec);
+        throw FileError("cannot write '" + path + "'");
+    }
 }
 
 bool hasExtension(const std::string &path, const std::string &ext) {

@@ -128,8 +128,12 @@ std::string firmwareVersionText();
 void attachSimBoards(const GlobalOptions &opt);
 void detachSimBoards();
 
-// Files.
+// Files. The check of every file the tool reads (a CLI11 validator function):
+// an empty text when the path is an existing regular file, else what is wrong.
+std::string regularFileCheck(std::string &path);
 std::vector<uint8_t> readFile(const std::string &path);
+// Writes the file whole or not at all (FileError); a character device is
+// written in place.
 void writeFile(const std::string &path, const uint8_t *data, std::size_t size);
 bool hasExtension(const std::string &path, const std::string &ext);  // case-insensitive
 
