@@ -3,7 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/win32.h"
@@ -50,6 +54,16 @@ bool WaitRestOfBudget(HANDLE driverHandle, OVERLAPPED &ov, uint64_t deadline) {
         win32::WaitForSingleObject(ov.hEvent, static_cast<DWORD>(deadline - now));
     }
     return true;
+}
+
+// One lock per board (by interface path) for every handle open on it.
+std::mutex &BoardLock(const CCyDevice &device) {
+    static std::mutex registry;
+    static std::map<std::string, std::unique_ptr<std::mutex>> locks;  // by interface path; few, kept for good
+    std::lock_guard guard(registry);
+    std::unique_ptr<std::mutex> &lock = locks[device.interfacePath];
+    if (!lock) lock = std::make_unique<std::mutex>();
+    return *lock;
 }
 
 }  // namespace
@@ -207,6 +221,9 @@ extern "C" VEK_API uint32_t VEK_CALL VekWriteReg(CCyDevice *device, uint32_t add
 
 extern "C" VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32_t *value) {
     if (device == nullptr || value == nullptr) return kTransportFailed;
+    // The request and its reply go together even when other handles on the
+    // same board read registers from other threads.
+    std::lock_guard boardLock(vek::BoardLock(*device));
     if (VekWriteReg(device, address | vek::kReadRequestFlag, value) != kTransportOk) return kTransportFailed;
     uint8_t reply[vek::kRegisterPacketSize] = {};
     if (!vek::BulkTransfer(reply, sizeof reply, device, vek::kReplyEndpoint)) return kTransportFailed;
