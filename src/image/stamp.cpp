@@ -130,7 +130,9 @@ int GetSourceBitsPerPixel(const char *fileName) {
     FREE_IMAGE_FORMAT fif = FreeImage_GetFileType(fileName, 0);
     if (fif == FIF_UNKNOWN) fif = FreeImage_GetFIFFromFilename(fileName);
     if (fif != FIF_BMP || !FreeImage_FIFSupportsReading(fif)) return 0;
-    FreeImageBitmap bitmap(FreeImage_Load(fif, fileName, 0));
+    // The header is enough for the depth: the pixels are not decoded (nor
+    // allocated at the size an untrusted header claims).
+    FreeImageBitmap bitmap(FreeImage_Load(fif, fileName, FreeImage_FIFSupportsNoPixels(fif) ? FIF_LOAD_NOPIXELS : 0));
     if (bitmap.bitmap == nullptr) return 0;
     return static_cast<int>(FreeImage_GetBPP(bitmap.bitmap));
 }
