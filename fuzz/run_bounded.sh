@@ -13,14 +13,25 @@ build=$(cd "${1:?build directory}" && pwd)  # absolute: some targets change dire
 seconds=${2:-50}
 jobs=${3:-2}
 here=$(cd "$(dirname "$0")" && pwd)
-targets="iic_fuzz descriptor_walk_fuzz open_device_fuzz device_calls_fuzz bitplane_fuzz image_getters_fuzz"
+targets="iic_fuzz descriptor_walk_fuzz open_device_fuzz device_calls_fuzz bitplane_fuzz image_getters_fuzz stamp_fuzz"
 out="$build/fuzz-run"
 mkdir -p "$out"
+
+# Options of each target: inputs as long as the files it reads (firmware files
+# and images up to 64 KiB), and a dictionary of the format's tokens.
+target_options() {
+    case $1 in
+        iic_fuzz) echo "-max_len=65536 -dict=$here/dict/iic.dict" ;;
+        descriptor_walk_fuzz|open_device_fuzz) echo "-dict=$here/dict/descriptor.dict" ;;
+        image_getters_fuzz|stamp_fuzz) echo "-max_len=65536" ;;
+    esac
+}
 
 run_one() {
     local target=$1 dir="$out/$1"
     rm -rf "$dir" && mkdir -p "$dir/corpus"
-    "$build/fuzz/$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
+    # shellcheck disable=SC2046
+    "$build/fuzz/$target" $(target_options "$target") -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 \
         -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$dir/" \
         "$dir/corpus" "$here/corpus/$target" >"$dir.log" 2>&1
     local rc=$?

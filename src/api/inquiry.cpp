@@ -17,7 +17,11 @@ uint32_t FrameModeFromBoardType(uint32_t boardType) { return (boardType << 27) &
 
 namespace {
 
-constexpr uint32_t kLastInquiry = 23;
+// The inquiries answered: 0, 2 to 7, 17 and 23.
+constexpr uint32_t kSupportedInquiries = 1u << 0 | 1u << 2 | 1u << 3 | 1u << 4 | 1u << 5 | 1u << 6 | 1u << 7 |
+                                         1u << 17 | 1u << 23;
+
+bool Supported(uint32_t inquiry) { return inquiry < 32 && (kSupportedInquiries >> inquiry & 1u) != 0; }
 constexpr uint32_t kBlockSize = 0x1000;
 constexpr uint32_t kLibraryVersion = 0x120315;
 
@@ -60,7 +64,7 @@ uint32_t Inquire(DeviceHandle *h, uint32_t inquiry, uint32_t &out) {
         return DEV_OK;
     case 23:
         return ReadWhole(h, reg::kControl, out);
-    default:  // 1, 8 to 16, 18 to 22
+    default:  // not Supported(): refused before this point
         return DEV_ERR_UNSUPPORTED;
     }
 }
@@ -75,7 +79,8 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevInquire(DeviceHandle *handle, uint32_
     if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
     GateGuard gate(handle);
     if (!gate.entered()) return DEV_ERR_BUSY;
-    if (inquiry > kLastInquiry) return DEV_ERR_UNSUPPORTED;
+    // An unsupported number is refused before the result pointer matters.
+    if (!Supported(inquiry)) return DEV_ERR_UNSUPPORTED;
     if (result == nullptr) return DEV_ERR_NULL_ARGUMENT;
     uint32_t out = 0;
     const uint32_t rc = Inquire(handle, inquiry, out);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "api/device_handle.h"
+#include "platform/files.h"
 #include "usb/device/usb_device.h"
 #include "usb/endpoint/control_endpoint.h"
 #include "vek_files.h"
@@ -43,6 +44,9 @@ struct WorkBuffers {
 
 bool ReadFirmwareFile(const char *name, uint8_t *buffer, uint16_t &fileLength) {
     if (name == nullptr || name[0] == '\0' || buffer == nullptr) return false;
+    // A FIFO would hold the open until a writer came, a device node would
+    // read without end: only a regular file is read.
+    if (!platform::IsRegularFile(name)) return false;
     std::FILE *f = std::fopen(name, "rb");
     if (f == nullptr) return false;
     bool ok = false;
@@ -65,10 +69,13 @@ IicStatus ParseIicRecords(const uint8_t *buffer, uint16_t fileLength, uint8_t *r
     std::memset(ramImage, 0xFF, kMaxFwSize);
     uint32_t offset = kIicHeaderBytes;
     for (;;) {
-        if (offset + 4 > fileLength) return kIicNoFinalRecord;
+        // The final record's Address is never used: its Length alone ends
+        // the walk, even when the file ends right after it.
+        if (offset + 2 > fileLength) return kIicNoFinalRecord;
         const uint16_t length = LoadBe16(buffer + offset);
-        const uint16_t address = LoadBe16(buffer + offset + 2);
         if (length == kIicFinalLength) break;
+        if (offset + 4 > fileLength) return kIicNoFinalRecord;
+        const uint16_t address = LoadBe16(buffer + offset + 2);
         if (offset + 4 + length > fileLength) return kIicPastFileEnd;
         const uint32_t end = static_cast<uint32_t>(address) + length;
         if (end > kMaxFwSize) return kIicPastImageEnd;

@@ -1,7 +1,6 @@
 // The format getters: an image file at an exact size as gray pixels, colour
 // planes or binary frames.
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "image/bitplane.h"
 #include "image/image_internal.h"
+#include "platform/files.h"
 #include "vek_dll.h"
 
 namespace vek::image {
@@ -62,11 +62,14 @@ cv::Mat LoadImageFile(const char *fileName, int flags) {
     if (fileName == nullptr || *fileName == '\0') return {};
     try {
         // Only regular files that can be opened go to OpenCV, which would
-        // otherwise print a warning for a missing file or a directory.
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(fileName, ec)) return {};
+        // otherwise print a warning for a missing file or a directory, and
+        // wait without end for a FIFO's writer.
+        if (!platform::IsRegularFile(fileName)) return {};
         if (!std::ifstream(fileName, std::ios::binary).is_open()) return {};
-        return cv::imread(fileName, flags);
+        PrepareCodecs();
+        // Pixels as stored: EXIF orientation is not applied (IMREAD_UNCHANGED
+        // already ignores it, and takes no other flag).
+        return cv::imread(fileName, flags == cv::IMREAD_UNCHANGED ? flags : flags | cv::IMREAD_IGNORE_ORIENTATION);
     } catch (...) {
         return {};
     }

@@ -20,8 +20,17 @@ inline constexpr size_t kPathBuffer = 260;
 // 32-bit range that OpenCV images address.
 bool ValidImageSize(int32_t width, int32_t height);
 
+// Once per process, before the first decode or encode: OpenCV without worker
+// threads, and codec messages silenced where their libraries allow it.
+void PrepareCodecs();
+
+// Encodes the image in the format of the name's extension and writes the
+// file whole (or leaves nothing, see platform::WriteWholeFile).
+bool WriteImageFile(const std::string &name, const cv::Mat &image);
+
 // Loads an image file with the given cv::imread flags; an empty image when the
-// name is not a readable regular file or OpenCV cannot decode it. Never throws.
+// name is not a readable regular file or OpenCV cannot decode it. The pixels
+// come as stored (no EXIF rotation). Never throws.
 cv::Mat LoadImageFile(const char *fileName, int flags);
 
 // Brings an image of any depth to 8 bits per channel: 16-bit unsigned keeps

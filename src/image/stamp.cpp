@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image/image_internal.h"
+#include "platform/files.h"
 #include "vek_dll.h"
 
 namespace vek::image {
@@ -78,7 +79,18 @@ bool SaveLowDepthBmp(const cv::Mat &image, int bpp, const char *newName) {
     FreeImageBitmap converted(bpp == 1 ? FreeImage_Threshold(wrapped.bitmap, 128)
                                        : FreeImage_ConvertTo4Bits(wrapped.bitmap));
     if (converted.bitmap == nullptr) return false;
-    return FreeImage_Save(FIF_BMP, converted.bitmap, newName, 0) != FALSE;
+    // Encoded in memory, then written whole.
+    struct Memory {
+        FIMEMORY *stream = FreeImage_OpenMemory();
+        ~Memory() {
+            if (stream != nullptr) FreeImage_CloseMemory(stream);
+        }
+    } memory;
+    BYTE *bytes = nullptr;
+    DWORD size = 0;
+    return memory.stream != nullptr && FreeImage_SaveToMemory(FIF_BMP, converted.bitmap, memory.stream, 0) &&
+           FreeImage_AcquireMemory(memory.stream, &bytes, &size) &&
+           platform::WriteWholeFile(newName, bytes, size);
 }
 
 }  // namespace
@@ -111,10 +123,16 @@ std::optional<std::string> StampedCopyName(std::string_view fileName, int serial
 }
 
 int GetSourceBitsPerPixel(const char *fileName) {
+    // FreeImage opens the file before anything else: only a regular file
+    // goes to it.
+    if (!platform::IsRegularFile(fileName)) return 0;
+    PrepareCodecs();
     FREE_IMAGE_FORMAT fif = FreeImage_GetFileType(fileName, 0);
     if (fif == FIF_UNKNOWN) fif = FreeImage_GetFIFFromFilename(fileName);
     if (fif != FIF_BMP || !FreeImage_FIFSupportsReading(fif)) return 0;
-    FreeImageBitmap bitmap(FreeImage_Load(fif, fileName, 0));
+    // The header is enough for the depth: the pixels are not decoded (nor
+    // allocated at the size an untrusted header claims).
+    FreeImageBitmap bitmap(FreeImage_Load(fif, fileName, FreeImage_FIFSupportsNoPixels(fif) ? FIF_LOAD_NOPIXELS : 0));
     if (bitmap.bitmap == nullptr) return 0;
     return static_cast<int>(FreeImage_GetBPP(bitmap.bitmap));
 }
@@ -140,11 +158,7 @@ bool StampSerialNumber(const char *fileName, const char *newName, int serial, in
         if (bpp == 1 || bpp == 4) {
             saved = SaveLowDepthBmp(dest, bpp, newName);
         } else {
-            try {
-                saved = cv::imwrite(newName, dest);
-            } catch (const cv::Exception &) {
-                saved = false;
-            }
+            saved = WriteImageFile(newName, dest);
         }
         ShowAndPause(kPreviewWindow, dest, kPreviewPauseMs);
         return saved;
@@ -223,10 +237,9 @@ VEK_API int VEK_CALL BatchImage2Bin(const char *dirPath, int32_t width, int32_t 
         const std::string newName = name + ".bin";
         if (!FitsPathBuffer(newName.size())) continue;
         if (GetGrayBinFormat(name.c_str(), width, height, 0xFF, buffer.get()) == nullptr) continue;
-        if (std::FILE *out = std::fopen(newName.c_str(), "wb")) {
-            std::fwrite(buffer.get(), 1, frameBytes, out);
-            std::fclose(out);
-        }
+        // A frame that cannot be written whole leaves no file; the result
+        // still tells only that the folder was listed.
+        vek::platform::WriteWholeFile(newName.c_str(), buffer.get(), frameBytes);
     }
     return 1;
 }

@@ -6,10 +6,12 @@
 #include <new>
 #include <string>
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/core.hpp>
 
 #include "image/image_internal.h"
+#include "platform/files.h"
 #include "platform/paths.h"
+#include "vek_dll.h"
 #include "vek_files.h"
 
 namespace vek::image {
@@ -46,12 +48,9 @@ std::string PathOf(const std::string &folder, const char *format) {
     return folder + (separated ? "" : std::string(1, vek::platform::kDirectorySeparator)) + name;
 }
 
+// One that is not written leaves no file; the remaining patterns still are.
 bool Save(const std::string &folder, const char *format, const cv::Mat &image) {
-    try {
-        return cv::imwrite(PathOf(folder, format), image);
-    } catch (const cv::Exception &) {
-        return false;  // not written; the remaining patterns still are
-    }
+    return WriteImageFile(PathOf(folder, format), image);
 }
 
 // Writes the bit-7 plane of the image.
@@ -59,10 +58,7 @@ bool SaveFirstPlane(const std::string &folder, const char *format, const cv::Mat
     const std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[size_t{kWidth} * kHeight]);
     if (!frame) return false;
     pixel2bin(image.data, kWidth, kHeight, 0xFF, frame.get());
-    std::FILE *out = std::fopen(PathOf(folder, format).c_str(), "wb");
-    if (out == nullptr) return false;
-    const bool written = std::fwrite(frame.get(), 1, kPlaneBytes, out) == kPlaneBytes;
-    return std::fclose(out) == 0 && written;
+    return vek::platform::WriteWholeFile(PathOf(folder, format).c_str(), frame.get(), kPlaneBytes);
 }
 
 // Writes the patterns; the last one is shown when `show` is set. The number

@@ -3,7 +3,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <string>
 
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
@@ -25,6 +29,16 @@ void StoreLe32(uint8_t *p, uint32_t v) {
 uint32_t LoadLe32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// One lock per board (by interface path) for every handle open on it.
+std::mutex &BoardLock(const CCyDevice &device) {
+    static std::mutex registry;
+    static std::map<std::string, std::unique_ptr<std::mutex>> locks;  // by interface path; few, kept for good
+    std::lock_guard guard(registry);
+    std::unique_ptr<std::mutex> &lock = locks[device.interfacePath];
+    if (!lock) lock = std::make_unique<std::mutex>();
+    return *lock;
 }
 
 }  // namespace
@@ -172,6 +186,9 @@ extern "C" VEK_API uint32_t VEK_CALL VekWriteReg(CCyDevice *device, uint32_t add
 
 extern "C" VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32_t *value) {
     if (device == nullptr || value == nullptr) return kTransportFailed;
+    // The request and its reply go together even when other handles on the
+    // same board read registers from other threads.
+    std::lock_guard boardLock(vek::BoardLock(*device));
     if (VekWriteReg(device, address | vek::kReadRequestFlag, value) != kTransportOk) return kTransportFailed;
     uint8_t reply[vek::kRegisterPacketSize] = {};
     if (!vek::BulkTransfer(reply, sizeof reply, device, vek::kReplyEndpoint)) return kTransportFailed;

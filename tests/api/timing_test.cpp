@@ -78,6 +78,8 @@ TEST_F(InquiryTest, FailedReadAndNullArguments) {
     EXPECT_EQ(handle_->frameMode, vek::kFrameModeUnknown);
     EXPECT_EQ(VekDevInquire(nullptr, 5, &r), DEV_ERR_NULL_ARGUMENT);
     EXPECT_EQ(VekDevInquire(handle_, 5, nullptr), DEV_ERR_NULL_ARGUMENT);
+    // An unsupported number is refused before the result pointer matters.
+    for (uint32_t n : {1u, 8u, 22u, 24u}) EXPECT_EQ(VekDevInquire(handle_, n, nullptr), DEV_ERR_UNSUPPORTED) << n;
 }
 
 TEST_F(InquiryTest, GatedRegisterRead) {

@@ -88,6 +88,22 @@ TEST_F(DownloadTest, FailedChunkLeavesTheControllerHeld) {
     EXPECT_EQ(VekSimControllerHeld(board_), 0);
 }
 
+#if !defined(_WIN32)
+// Only a regular file is read: a FIFO, a directory or a device node named
+// "dlp_usb.iic" is refused at once, before any traffic.
+TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+    for (NotRegular kind : kNotRegularKinds) {
+        SCOPED_TRACE(Describe(kind));
+        ASSERT_TRUE(MakeNotRegular(kind, "dlp_usb.iic"));
+        bool hung = false;
+        EXPECT_EQ(ReturnsWithoutAWriter("dlp_usb.iic", [this] { return VekDownloadFirmWare(handle_, 0); }, hung), 0);
+        EXPECT_FALSE(hung);
+        EXPECT_TRUE(TraceLines(board_).empty());
+        std::filesystem::remove("dlp_usb.iic");
+    }
+}
+#endif
+
 // Malformed files are refused before any traffic; the controller keeps
 // running what it runs.
 TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
@@ -144,12 +160,21 @@ TEST(IicWalk, AcceptedRecords) {
     w = RunWalk(IicFile({{0x1000, Bytes(0x8000, 5)}}));
     ASSERT_EQ(w.status, vek::kIicOk);
     EXPECT_EQ(w.imageLen, 0x9000);
+    // The final record's Length alone ends the walk: its Address is never read.
+    std::vector<uint8_t> cutAfterFinalLength = IicFile({{0x20, {7}}});
+    cutAfterFinalLength.resize(cutAfterFinalLength.size() - 3);
+    w = RunWalk(cutAfterFinalLength);
+    ASSERT_EQ(w.status, vek::kIicOk);
+    EXPECT_EQ(w.imageLen, 0x21);
 }
 
 TEST(IicWalk, RefusalReasons) {
     std::vector<uint8_t> cut = IicFile({{0, Bytes(32, 0)}}, false);
     cut.resize(cut.size() - 1);
+    std::vector<uint8_t> halfFinalLength = IicFile({{0, {1}}});
+    halfFinalLength.resize(halfFinalLength.size() - 4);
     EXPECT_EQ(RunWalk(IicFile({{0, {1}}}, false)).status, vek::kIicNoFinalRecord);
+    EXPECT_EQ(RunWalk(halfFinalLength).status, vek::kIicNoFinalRecord);
     EXPECT_EQ(RunWalk(cut).status, vek::kIicPastFileEnd);
     EXPECT_EQ(RunWalk(IicFile({{0xFFFF, {1}}})).status, vek::kIicPastImageEnd);
     EXPECT_EQ(RunWalk(IicFile({{0xF7FF, {1, 2}}})).status, vek::kIicImageTooHigh);

@@ -87,6 +87,19 @@ TEST_F(BatchTest, OddNamesAndUnwritableOutputs) {
     ExpectFrames(frames_, 1024, 768);
 }
 
+// Writes that fail (here: files may not grow past 50000 bytes, as on a full
+// disk) leave no file cut short; the results stay as they are.
+TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
+    const std::string source = (frames_ / "a.bmp").string();
+    {
+        const FileSizeLimit full(50000);
+        EXPECT_EQ(BatchImage2Bin((frames_.string() + "/").c_str(), 1024, 768), 1);
+        EXPECT_EQ(ImageAddSerialNumber(source.c_str(), 1024, 768, 1), 1);
+    }
+    EXPECT_TRUE(Bins(frames_).empty());
+    EXPECT_FALSE(fs::exists(frames_ / "a_00001.bmp"));
+}
+
 // Decision: a width that pixel2bin refuses converts nothing (no file holds
 // unconverted bytes); the call still reports that the folder was searched.
 TEST_F(BatchTest, WidthNotAMultipleOf8WritesNoFiles) {

@@ -3,12 +3,14 @@
 // images at all.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "host_environment.h"
 #include "image_test_util.h"
 #include "vek_dll.h"
 
@@ -174,6 +176,64 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
     EXPECT_EQ(GetGrayBinFormat(good.c_str(), 16, 16, 0xFF, nullptr), nullptr);
     EXPECT_EQ(GetRGBBinFormat(good.c_str(), 16, 16, 0xFF, nullptr, a.data(), b.data()), 0);
     EXPECT_TRUE(a.Untouched() && b.Untouched());
+}
+
+// The library starts no threads: a resizing getter runs OpenCV on the
+// caller's thread. Checked in a fresh process (the death-test child), since
+// this program's own OpenCV calls may have started OpenCV's workers.
+TEST(GetterThreads, AResizingGetterStartsNoThread) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto tasks = [] {
+        std::error_code ec;
+        return std::distance(fs::directory_iterator("/proc/self/task", ec), fs::directory_iterator());
+    };
+    const auto check = [&] {
+        const TempDir dir;
+        cv::Mat image(1080, 1920, CV_8UC1, cv::Scalar(40));
+        cv::line(image, {0, 0}, {1919, 1079}, cv::Scalar(200), 9);
+        if (!cv::imwrite(dir / "big.bmp", image)) return 2;
+        const auto before = tasks();
+        std::vector<uint8_t> pixels(1000 * 700);
+        if (GetGrayPixelFormat((dir / "big.bmp").c_str(), 1000, 700, pixels.data()) == nullptr) return 3;
+        return tasks() == before ? 0 : 1;
+    };
+    const auto run = [&] { std::_Exit(check()); };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+}
+
+// Every image function refuses a name that is not a regular file at once
+// (the open of a FIFO with no writer would hold the call for ever): the
+// getters fail, stamping makes no copy and batch conversion writes no frame;
+// a stamped copy whose name is taken by one is not written either.
+TEST_F(GettersTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+    for (vektest::NotRegular kind : vektest::kNotRegularKinds) {
+        SCOPED_TRACE(vektest::Describe(kind));
+        const TempDir dir;
+        const std::string name = dir / "source.png", good = dir / "good.bmp";
+        ASSERT_TRUE(vektest::MakeNotRegular(kind, name));
+        GuardedBuffer a(64 * 64), b(64 * 64), d(64 * 64);
+        const std::function<bool()> calls[] = {
+            [&] { return GetGrayPixelFormat(name.c_str(), 64, 64, a.data()) == nullptr; },
+            [&] { return GetRGBPixelFormat(name.c_str(), 64, 64, a.data(), b.data(), d.data()) == 0; },
+            [&] { return GetGrayBinFormat(name.c_str(), 64, 64, 0xFF, a.data()) == nullptr; },
+            [&] { return GetRGBBinFormat(name.c_str(), 64, 64, 0xFF, a.data(), b.data(), d.data()) == 0; },
+            [&] { return ImageAddSerialNumber(name.c_str(), 64, 64, 2) == 1 && !fs::exists(dir / "source_00001.bmp"); },
+            [&] { return BatchImage2Bin((dir / "").c_str(), 64, 64) == 1 && !fs::exists(name + ".bin"); },
+            [&] {
+                fs::remove(good);
+                const std::string copy = dir / "good_00001.bmp";
+                return cv::imwrite(good, GrayPattern(64, 64)) && vektest::MakeNotRegular(kind, copy) &&
+                       ImageAddSerialNumber(good.c_str(), 64, 64, 1) == 1 && !fs::is_regular_file(copy);
+            },
+        };
+        for (size_t i = 0; i < std::size(calls); ++i) {
+            bool hung = false;
+            EXPECT_TRUE(vektest::ReturnsWithoutAWriter(i + 1 == std::size(calls) ? dir / "good_00001.bmp" : name,
+                                                       calls[i], hung)) << i;
+            EXPECT_FALSE(hung) << i;
+        }
+        EXPECT_TRUE(a.Untouched() && b.Untouched() && d.Untouched());
+    }
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // guarded_buffer.h.
 #pragma once
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -49,6 +52,22 @@ struct VirtualClock {
     VirtualClock() { platform::SetVirtualClock(true); }
     ~VirtualClock() { platform::SetVirtualClock(false); }
     uint64_t Now() const { return platform::ClockMs(); }
+};
+
+// Files of this process cannot grow past `bytes` while it lives: writes past
+// it fail as on a full disk (the signal such a write raises is ignored).
+struct FileSizeLimit {
+    rlimit previous{};
+    void (*previousHandler)(int);
+    explicit FileSizeLimit(rlim_t bytes) : previousHandler(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &previous);
+        const rlimit limit{bytes, previous.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+    }
 };
 
 inline std::vector<uint8_t> ReadFile(const std::string &name) {

@@ -3,6 +3,7 @@
 #include <FreeImage.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +67,32 @@ protected:
     cv::Mat source_;
     std::vector<uchar> png_;
 };
+
+// A JPEG whose EXIF orientation asks for a quarter turn converts and stamps
+// as stored: the getters and the stamped copy agree (away from the number).
+TEST_F(StampTest, ExifOrientationIsNotApplied) {
+    std::vector<uchar> jpeg;
+    ASSERT_TRUE(cv::imencode(".jpg", ColourPattern(640, 480), jpeg, {cv::IMWRITE_JPEG_QUALITY, 95}));
+    // An APP1 segment right after the start marker: Exif, a little-endian
+    // TIFF header and one IFD entry, Orientation (0x0112) = 6 (rotate 90).
+    const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 0x2A, 0, 8, 0, 0, 0,
+                                     1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+    jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
+    const std::string name = dir_ / "turned.jpg";
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+    ASSERT_EQ(cv::imread(name).size(), cv::Size(480, 640)) << "OpenCV applies the orientation by default";
+
+    cv::Mat red(480, 640, CV_8UC1), green(480, 640, CV_8UC1), blue(480, 640, CV_8UC1);
+    ASSERT_EQ(GetRGBPixelFormat(name.c_str(), 640, 480, red.data, green.data, blue.data), 1);
+    ASSERT_EQ(ImageAddSerialNumber(name.c_str(), 640, 480, 1), 1);
+    cv::Mat stamped = cv::imread(dir_ / "turned_00001.bmp", cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(stamped.size(), cv::Size(640, 480));
+    cv::Mat stampedPlanes[3];
+    cv::split(stamped, stampedPlanes);
+    const cv::Rect clearOfTheNumber(0, 0, 140, 480);
+    EXPECT_EQ(cv::norm(red(clearOfTheNumber), stampedPlanes[2](clearOfTheNumber), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(blue(clearOfTheNumber), stampedPlanes[0](clearOfTheNumber), cv::NORM_INF), 0.0);
+}
 
 TEST_F(StampTest, ColourSourceGivesNumberedStampedCopies) {
     const uint64_t start = clock_.Now();

@@ -86,5 +86,16 @@ TEST(TestPatterns, FilesThatCannotBeWrittenAreSkipped) {
     EXPECT_FALSE(fs::exists(gone));
 }
 
+// On a full disk (files may not grow past 50000 bytes) no file is left cut short.
+TEST(TestPatterns, AFullDiskLeavesNoPartialFiles) {
+    TempDir dir;
+    {
+        WorkingDir here(dir.path());
+        const FileSizeLimit full(50000);
+        EXPECT_EQ(TestMe(), 0);
+    }
+    EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{});
+}
+
 }  // namespace
 }  // namespace vek::image

@@ -3,7 +3,8 @@
 // ThreadSanitizer by `make test-tsan`, and in the ordinary test builds.
 //
 // What is safe and what is not is set out in docs/reliability.md: the gate
-// serialises the gated calls of one handle; the ungated calls, allocation
+// serialises the gated calls of one handle, a board's lock the register reads
+// of all handles on it; the ungated calls, allocation
 // (firmwareVersion), inquiry 5 with VekDevNewFrequencySet on other handles
 // (boardType) and firmware downloads (one process-wide set of buffers) are
 // not for concurrent use, and these tests do not make such calls at once.
@@ -154,6 +155,33 @@ TEST_F(Threads, EachBoardDrivenByItsOwnThread) {
         ASSERT_EQ(VekSimGetRegister(b, 0x04, &v), 0);
         EXPECT_EQ(v, 0x5u + static_cast<uint32_t>(b));
     }
+}
+
+// Two handles on one board, each read from a thread of its own: every read
+// gets its own register's value (the request and its reply stay together
+// across handles).
+TEST_F(Threads, TwoHandlesOnOneBoardReadTheirOwnRegisters) {
+    const int board = VekSimAttach(nullptr);
+    ASSERT_GE(board, 0);
+    const uint32_t registers[2] = {0x20, 0x21}, values[2] = {0x11111111, 0x22222222};
+    DeviceHandle *handles[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(VekSimSetRegister(board, registers[i], values[i]), 0);
+        ASSERT_EQ(VekDevAlloc(0, &handles[i], nullptr), DEV_OK);
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 3000; ++n) {
+                uint32_t v = 0;
+                if (VekDevRReg(handles[i], registers[i], &v) != DEV_OK || v != values[i]) ++wrong;
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    for (DeviceHandle *h : handles) EXPECT_EQ(VekDevFree(h), DEV_OK);
 }
 
 }  // namespace

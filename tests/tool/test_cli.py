@@ -1,5 +1,7 @@
 """Arguments, help, exit statuses and error reports of the vek tool."""
 
+import os
+
 import pytest
 
 COMMANDS = ["list", "info", "init", "control", "inquire", "reg read", "reg write", "timing", "trigger",
@@ -76,3 +78,23 @@ def test_board_index_beyond_the_attached_boards(vek):
     r = vek("--sim", "--sim-boards", "2", "--board", "2", "info")
     assert r.status == 1 and "DEV_ERR_NO_DEVICE" in r.err
     assert vek("--sim-boards", "2", "--board", "1", "info").status == 0  # --sim-* imply --sim
+
+
+@pytest.mark.parametrize("args", [
+    ["--sim", "firmware", "{node}"],
+    ["--sim", "load", "{node}"],
+    ["convert", "{node}", "out.bin", "--width", "8", "--height", "8"],
+    ["stamp", "{node}"],
+])
+@pytest.mark.parametrize("kind", ["fifo", "directory", "device"])
+def test_inputs_that_are_not_regular_files_are_refused_at_once(vek, tmp_path, args, kind):
+    node = tmp_path / "input.iic"
+    if kind == "fifo":
+        os.mkfifo(node)  # with no writer: an open for reading would wait for ever
+    elif kind == "directory":
+        node.mkdir()
+    else:
+        node.symlink_to("/dev/zero")
+    r = vek(*[a.replace("{node}", str(node)) for a in args], timeout=30)
+    assert r.status == 3, r  # a file that cannot be read
+    assert "not a regular file" in r.err.lower()

@@ -63,6 +63,12 @@ TEST_F(TransportTest, ShortTransferStillSucceeds) {
     const uint8_t data[16] = {1, 2, 3};
     EXPECT_EQ(VekWriteData(device(), 16, data), 0u);
     EXPECT_EQ(DataMoves(), (std::vector<std::pair<uint32_t, uint32_t>>{{0x02, 8}})) << "the board saw half the bytes";
+    // A reply cut short: the read succeeds with what arrived, zero where nothing came.
+    ASSERT_EQ(VekSimSetRegister(board_, 0x10, 0xfeed), 0);
+    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_SHORT), 0);
+    uint32_t v = 0xabc;
+    EXPECT_EQ(VekReadReg(device(), 0x10, &v), 0u);
+    EXPECT_EQ(v, 0u);
 }
 
 TEST_F(TransportTest, StalledTransferFailsUntilThePipeIsReset) {

@@ -87,11 +87,16 @@ TEST(ConfigurationWalk, AtMostEightInterfaceObjects) {
     EXPECT_EQ(config->interfaces[7]->bInterfaceNumber, 7);
 }
 
-TEST(ConfigurationWalk, TotalLengthBeyondTheDataEndsAtTheData) {
+TEST(ConfigurationWalk, EndsAtTheDataOrAtBLengthZero) {
     auto config = Build(Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)}), 1, 4000));
     ASSERT_EQ(config->interfaceObjectCount, 1);
     EXPECT_EQ(config->interfaces[0]->endpoints[1]->address, 0x02);
     EXPECT_EQ(Build(Configuration(Interface(0, 0, 0), 1, 9))->interfaceObjectCount, 0);  // 9: no interface
+    // A descriptor of bLength 0 ends the walk: what follows is not read.
+    for (const Bytes &stop : {Bytes{0, 0x24, 0, 0}, Bytes{0}, Bytes{0, 4}}) {
+        config = Build(Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), stop, Interface(1, 0, 0)})));
+        EXPECT_EQ(config->interfaceObjectCount, 1) << stop.size();
+    }
 }
 
 TEST(ConfigurationWalk, ManyClassSpecificDescriptorsArePassedOver) {
@@ -133,7 +138,6 @@ TEST(ConfigurationWalk, MalformedTablesAreRejected) {
         {"shorter than a configuration descriptor", {9, 2, 9, 0, 0}, kPlain},
         {"not a configuration descriptor", {9, 4, 9, 0, 0, 0, 0, 0, 0}, kPlain},
         {"bLength below 9", {5, 2, 9, 0, 0, 0, 0, 0, 0}, kPlain},
-        {"bLength 0 in the table", Configuration(Cat({{0, 0x24, 0, 0}, Interface(0, 0, 0)})), kPlain},
         {"bLength 1 in the table", Configuration(Cat({{1, 0x24}, Interface(0, 0, 0)})), kPlain},
         {"descriptor past the end", Configuration({40, 0x24, 0, 0}), kPlain},
         {"one byte left over", Configuration(Cat({Interface(0, 0, 0), {7}})), kPlain},

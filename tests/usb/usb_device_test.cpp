@@ -219,7 +219,7 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
     } cases[] = {
         {"configuration runs short", 0x0200, Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), {},
          config},
-        {"descriptor of length 0", 0x0200, Configuration(Cat({Interface(0, 0, 0), {0, 0x24}})), {}, config},
+        {"descriptor of length 1", 0x0200, Configuration(Cat({Interface(0, 0, 0), {1, 0x24}})), {}, config},
         {"configuration read comes back as another descriptor", 0x0200, {9, 4, 9, 0, 0, 0, 0, 0, 0}, {}, config},
         {"BOS counts a capability it lacks", 0x0300, plain, Bos(Usb20Extension(), 2), bos},
         {"BOS capability runs past the end", 0x0300, plain, Bos({30, 0x10, 3, 0}, 1), bos},

@@ -305,12 +305,12 @@ void runResetPipe(Context &ctx, Board &board, uint32_t endpoint) {
 
 // The file checked by the library's own rules, before the board is opened.
 VekFirmwareImage checkFirmwareFile(const std::string &path) {
+    requireReadable(path);
     VekFirmwareImage img{};
     const std::string where = "'" + path + "'";
     switch (VekFirmwareCheck(path.c_str(), &img)) {
     case VEK_FIRMWARE_OK: return img;
     case VEK_FIRMWARE_UNREADABLE:
-        if (!std::ifstream(path, std::ios::binary)) throw FileError("cannot open " + where + " for reading");
         throw UsageError(where + " cannot be read whole or is larger than 65535 bytes");
     case VEK_FIRMWARE_NO_FINAL_RECORD: throw UsageError(where + " has no final record (length 0x8001)");
     case VEK_FIRMWARE_PAST_FILE_END: throw UsageError(where + ": a record runs past the end of the file");

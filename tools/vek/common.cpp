@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
@@ -222,7 +223,18 @@ void attachSimBoards(const GlobalOptions &opt) {
 
 void detachSimBoards() { VekSimDetachAll(); }
 
+void requireReadable(const std::string &path) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status)) throw FileError("cannot open '" + path + "': no such file");
+    // A FIFO would hold the tool until a writer came; a directory or a device
+    // is not a file to read whole.
+    if (!std::filesystem::is_regular_file(status)) throw FileError("cannot read '" + path + "': not a regular file");
+    if (!std::ifstream(path, std::ios::binary)) throw FileError("cannot open '" + path + "' for reading");
+}
+
 std::vector<uint8_t> readFile(const std::string &path) {
+    requireReadable(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) throw FileError("cannot open '" + path + "' for reading");
     in.seekg(0, std::ios::end);
@@ -235,18 +247,42 @@ std::vector<uint8_t> readFile(const std::string &path) {
     return data;
 }
 
-void requireReadable(const std::string &path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec) || !std::ifstream(path, std::ios::binary))
-        throw FileError("cannot open '" + path + "' for reading");
-}
+namespace {
 
-void writeFile(const std::string &path, const uint8_t *data, std::size_t size) {
+// Writes the bytes to the file, every step checked; false on any failure.
+bool writeBytes(const std::string &path, const uint8_t *data, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw FileError("cannot open '" + path + "' for writing");
+    if (!out) return false;
     out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
     out.close();
-    if (!out) throw FileError("cannot write '" + path + "'");
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+void writeFile(const std::string &path, const uint8_t *data, std::size_t size) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    if (fs::is_character_file(status)) {
+        // A device named as the output (/dev/null, a terminal) is written in place.
+        if (!writeBytes(path, data, size)) throw FileError("cannot write '" + path + "'");
+        return;
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status))
+        throw FileError("cannot write '" + path + "': not a regular file");
+    // The bytes go to a temporary file beside it, which replaces the file only
+    // once written whole: a failed write (a full disk) leaves no partial file.
+    const std::string partial = path + ".part";
+    if (!writeBytes(partial, data, size)) {
+        fs::remove(partial, ec);
+        throw FileError("cannot write '" + path + "'");
+    }
+    fs::rename(partial, path, ec);
+    if (ec) {
+        fs::remove(partial, ec);
+        throw FileError("cannot write '" + path + "'");
+    }
 }
 
 bool hasExtension(const std::string &path, const std::string &ext) {

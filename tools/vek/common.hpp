@@ -144,10 +144,12 @@ std::string firmwareVersionText();
 void attachSimBoards(const GlobalOptions &opt);
 void detachSimBoards();
 
-// Files.
-std::vector<uint8_t> readFile(const std::string &path);
-// Throws FileError unless the file at `path` can be opened for reading.
+// Files. Every file the tool reads is checked first: FileError unless it is an
+// existing regular file that can be opened for reading.
 void requireReadable(const std::string &path);
+std::vector<uint8_t> readFile(const std::string &path);
+// Writes the file whole or not at all (FileError); a character device is
+// written in place.
 void writeFile(const std::string &path, const uint8_t *data, std::size_t size);
 bool hasExtension(const std::string &path, const std::string &ext);  // case-insensitive
 

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common.hpp"
+#include "frame_images.hpp"
 #include "patterns.hpp"
 #include "progress.hpp"
 #include "trace_summary.hpp"
@@ -201,12 +202,7 @@ void runDemo(Context &ctx, const DemoArgs &a) {
     // 9. Contact sheet.
     cv::Mat sheet = contactSheet(frames, readBack);
     const std::string sheetPath = (out / "contact-sheet.png").string();
-    bool written = false;
-    try {
-        written = cv::imwrite(sheetPath, sheet);
-    } catch (const cv::Exception &) {
-    }
-    if (!written) throw FileError("cannot write '" + sheetPath + "'");
+    writeImageFile(sheetPath, sheet);
     say("contact sheet of the frames in board memory: %s (%dx%d)", sheetPath.c_str(), sheet.cols, sheet.rows);
 
     // 10. Close.

@@ -2,6 +2,8 @@
 // conversions and OpenCV's image writers.
 #include "frame_images.hpp"
 
+#include <filesystem>
+
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
@@ -40,16 +42,22 @@ std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint3
     return frame;
 }
 
-void frameToImage(const uint8_t *frame, uint32_t width, uint32_t height, uint32_t planeMask, const std::string &path) {
-    cv::Mat img(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
-    bin2pixel(frame, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<uint8_t>(planeMask), img.data);
+void writeImageFile(const std::string &path, const cv::Mat &image) {
+    std::vector<uint8_t> encoded;
     bool ok = false;
     try {
-        ok = cv::imwrite(path, img);
+        ok = cv::imencode(std::filesystem::path(path).extension().string(), image, encoded);
     } catch (const cv::Exception &) {
         ok = false;
     }
     if (!ok) throw FileError("cannot write '" + path + "'");
+    writeFile(path, encoded.data(), encoded.size());
+}
+
+void frameToImage(const uint8_t *frame, uint32_t width, uint32_t height, uint32_t planeMask, const std::string &path) {
+    cv::Mat img(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
+    bin2pixel(frame, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<uint8_t>(planeMask), img.data);
+    writeImageFile(path, img);
 }
 
 }  // namespace vektool

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace cv { class Mat; }
+
 namespace vektool {
 
 // True when frames can be read from and written to image files.
@@ -32,6 +34,10 @@ void checkImageOutput(const std::string &path);
 // interpolates: binary patterns get gray edges).
 std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask,
                                   bool resize);
+
+// Writes the image encoded as its extension says, whole or not at all
+// (writeFile); throws FileError when it cannot be encoded or written.
+void writeImageFile(const std::string &path, const cv::Mat &image);
 
 // Writes one frame (width x height, bit planes of `planeMask`) as an 8-bit
 // gray image to `path`; throws FileError when it cannot be written.

@@ -147,6 +147,7 @@ ConfigurationInfo::ConfigurationInfo(HANDLE handle, const uint8_t *data, size_t 
     try {
         size_t at = bLength;
         while (at < end && interfaceObjectCount < kMaxInterfaceObjects) {
+            if (data[at] == 0) break;  // a bLength of 0 ends the walk
             if (end < at + 2) {
                 throw DescriptorError("truncated descriptor in a configuration");
             }
