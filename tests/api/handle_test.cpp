@@ -2,7 +2,6 @@
 // initialisation, release, re-open, the gate, and the calls that take no gate.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -274,32 +273,6 @@ TEST_F(GateTest, HeldByAnotherThreadEveryGatedCallTimesOut) {
     std::thread again([&] { results[0] = VekDevControl(handle_, 10, nullptr); });
     again.join();
     EXPECT_EQ(results[0], DEV_OK);
-}
-
-// Two threads on one handle: each command's accesses stay together. Real
-// clock: a thread that finds the gate taken really waits.
-TEST_F(GateTest, CallsFromSeveralThreadsAreSerialised) {
-    VekSimSetVirtualClock(0);
-    constexpr int kCalls = 150;
-    std::atomic<int> failures{0};
-    auto worker = [&](uint32_t bitValue) {
-        for (int i = 0; i < kCalls; ++i) {
-            uint32_t v = bitValue;
-            if (VekDevControl(handle_, 21, &v) != DEV_OK) ++failures;
-        }
-    };
-    std::thread a(worker, 1), b(worker, 0);
-    a.join();
-    b.join();
-    EXPECT_EQ(failures.load(), 0);
-    const std::vector<std::string> lines = TraceLines(board_);
-    ASSERT_EQ(lines.size(), 3u * 2 * kCalls);
-    for (size_t i = 0; i < lines.size(); i += 3) {  // read, write, read-back carrying the written word
-        ASSERT_EQ(lines[i].rfind("R 1=", 0), 0u) << i;
-        ASSERT_EQ(lines[i + 1].rfind("W 1=", 0), 0u) << i;
-        const std::string written = lines[i + 1].substr(4);
-        EXPECT_EQ(lines[i + 2], "R 1=" + written + "<" + written) << i;
-    }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "api/board_fixture.h"
-#include "firmware/firmware.h"
+#include "vek_files.h"
 #include "firmware/iic_file.h"
 
 using namespace vektest;
@@ -25,25 +25,27 @@ protected:
 };
 
 // Hold the CPU, one request per chunk of the image from its lowest to its
-// highest record (gaps as 0xFF), run the CPU, pause 2000 ms.
+// highest record (gaps as 0xFF), run the CPU, pause 2000 ms. Later records
+// overwrite earlier ones; every length but 0x8001 is data (a zero-length
+// record still counts for the range; 0x8000 is 32 KiB of data).
 TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
     const auto a = Bytes(16, 1), b = Bytes(16, 100);
-    std::vector<uint8_t> gapped(272, 0xFF);
-    std::copy(a.begin(), a.end(), gapped.begin());
-    std::copy(b.begin(), b.end(), gapped.begin() + 0x100);
     struct {
         std::vector<IicRecord> records;
         std::vector<std::pair<uint32_t, uint32_t>> chunks;
-        std::vector<uint8_t> image;
     } cases[] = {
-        {{{0x0000, a}, {0x0100, b}}, {{0x0000, 272}}, gapped},
-        {{{0x0100, b}, {0x0000, a}}, {{0x0000, 272}}, gapped},
-        {{{0x0000, Bytes(3475, 1)}}, {{0x0000, 2048}, {0x0800, 1427}}, Bytes(3475, 1)},
-        {{{0x0000, Bytes(0x2000, 2)}}, {{0x0000, 2048}, {0x0800, 2048}, {0x1000, 2048}, {0x1800, 2048}}, Bytes(0x2000, 2)},
-        {{{0x0080, Bytes(16, 3)}}, {{0x0080, 16}}, Bytes(16, 3)},
-        {{{0xF000, Bytes(0x800, 4)}}, {{0xF000, 2048}}, Bytes(0x800, 4)},  // the highest image accepted
-        {{}, {}, {}},                                                       // header and final record only
+        {{{0x0000, a}, {0x0100, b}}, {{0x0000, 272}}},
+        {{{0x0100, b}, {0x0000, a}}, {{0x0000, 272}}},
+        {{{0x0010, {1, 2, 3, 4}}, {0x0012, {9, 9}}}, {{0x0010, 4}}},
+        {{{0x0040, {}}, {0x0100, {7}}}, {{0x0040, 193}}},
+        {{{0x0000, Bytes(3475, 1)}}, {{0x0000, 2048}, {0x0800, 1427}}},
+        {{{0x0000, Bytes(0x2000, 2)}}, {{0x0000, 2048}, {0x0800, 2048}, {0x1000, 2048}, {0x1800, 2048}}},
+        {{{0x1000, Bytes(0x8000, 5)}}, {}},  // sixteen chunks, filled in below
+        {{{0x0080, Bytes(16, 3)}}, {{0x0080, 16}}},
+        {{{0xF000, Bytes(0x800, 4)}}, {{0xF000, 2048}}},  // the highest image accepted
+        {{}, {}},                                          // header and final record only
     };
+    for (uint32_t at = 0x1000; at < 0x9000; at += 0x800) cases[6].chunks.push_back({at, 2048});
     for (const auto &c : cases) {
         VekSimTraceClear();
         ScratchDirectory::WriteFirmware(IicFile(c.records));
@@ -51,9 +53,12 @@ TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
         std::vector<std::string> lines = {"CTL 40 a0 e600 1"};
         for (auto [address, length] : c.chunks) lines.push_back("CTL 40 a0 " + Hex(address) + " " + std::to_string(length));
         lines.insert(lines.end(), {"CTL 40 a0 e600 1", "P 2000"});
-        EXPECT_EQ(TraceLines(board_), lines) << c.image.size();
+        EXPECT_EQ(TraceLines(board_), lines) << c.chunks.size();
         if (!c.chunks.empty()) {
-            EXPECT_EQ(Ram(c.chunks[0].first, static_cast<uint32_t>(c.image.size())), c.image);
+            const uint32_t low = c.chunks.front().first, high = c.chunks.back().first + c.chunks.back().second;
+            std::vector<uint8_t> image(high - low, 0xFF);
+            for (const IicRecord &r : c.records) std::copy(r.data.begin(), r.data.end(), image.begin() + (r.address - low));
+            EXPECT_EQ(Ram(low, high - low), image) << low;
         }
         EXPECT_EQ(VekSimControllerHeld(board_), 0);
     }
@@ -104,26 +109,27 @@ TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
 }
 #endif
 
-// Malformed files are refused before any traffic; the controller keeps
-// running what it runs.
+// Malformed files are refused before any traffic, and the check says why;
+// the controller keeps running what it runs.
 TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
-    std::vector<uint8_t> pastFileEnd = IicFile({{0x0000, Bytes(64, 1)}}, false);
-    pastFileEnd.resize(pastFileEnd.size() - 10);
-    const std::vector<std::vector<uint8_t>> files = {
-        IicFile({{0x0000, Bytes(64, 1)}}, false),                      // no final record
-        pastFileEnd,                                                   // a record past the end of the file
-        IicFile({{0xFFF0, Bytes(0x20, 1)}}),                           // past the 64 KiB image
-        IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}),  // ends above 0xF800
-        {0xC2, 0x47, 0x05},                                            // shorter than the header
+    std::vector<uint8_t> cut = IicFile({{0x0000, Bytes(64, 1)}}, false);
+    cut.pop_back();  // the record's last byte past the end of the file
+    const std::pair<std::vector<uint8_t>, int> files[] = {
+        {IicFile({{0x0000, Bytes(64, 1)}}, false), VEK_FIRMWARE_NO_FINAL_RECORD},
+        {cut, VEK_FIRMWARE_PAST_FILE_END},
+        {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
+        {IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}), VEK_FIRMWARE_TOO_HIGH},  // ends above 0xF800
+        {{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},                                      // shorter than the header
     };
     const std::vector<uint8_t> marker = {0xDE, 0xAD, 0xBE, 0xEF};
     ASSERT_EQ(VekSimWriteControllerRam(board_, 0, marker.data(), 4), 0);
-    for (size_t i = 0; i < files.size(); ++i) {
-        ScratchDirectory::WriteFirmware(files[i]);
-        EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0) << i;
-        EXPECT_TRUE(TraceLines(board_).empty()) << i;
-        EXPECT_EQ(VekSimControllerHeld(board_), 0) << i;
-        EXPECT_EQ(Ram(0, 4), marker) << i;
+    for (const auto &[file, status] : files) {
+        ScratchDirectory::WriteFirmware(file);
+        EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), status);
+        EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0) << status;
+        EXPECT_TRUE(TraceLines(board_).empty()) << status;
+        EXPECT_EQ(VekSimControllerHeld(board_), 0) << status;
+        EXPECT_EQ(Ram(0, 4), marker) << status;
     }
 }
 
