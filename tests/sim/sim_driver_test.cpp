@@ -281,6 +281,25 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
     }
 }
 
+// The edges of the board's memories that no library call reaches: a load
+// past 0xFFFFFFFF wraps to 0; controller RAM takes and drops bytes past 0xFFFF.
+TEST_F(DriverTest, MemoryWrapsAtTheTopAndControllerRamEndsAt64KiB) {
+    ASSERT_TRUE(client_->WriteRegister(0x10, 0xFFFFFFE0u / 16));
+    ASSERT_TRUE(client_->WriteRegister(0x32, 1));
+    Bytes data(64), back(64);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
+    ASSERT_TRUE(client_->Direct(0x02, data.data(), 64));
+    ASSERT_EQ(VekSimReadMemory(board_, 0xFFFFFFE0u, back.data(), 64), 0);
+    EXPECT_EQ(back, data);
+    ASSERT_EQ(VekSimReadMemory(board_, 0, back.data(), 32), 0);
+    EXPECT_EQ(Bytes(back.begin(), back.begin() + 32), Bytes(data.begin() + 32, data.end()));
+    Reply top = client_->Control(0x40, 0xA0, 0xFFF0, 0, data);
+    EXPECT_EQ(std::tuple(top.ok, top.returned), std::tuple(TRUE, 38u + 64u));
+    Bytes ram(data.begin(), data.begin() + 16);
+    ram.resize(32, 0);  // zeros past the end
+    EXPECT_EQ(client_->Control(0xC0, 0xA0, 0xFFF0, 0, Bytes(32)).Data(), ram);
+}
+
 TEST_F(DriverTest, IsochronousAndInterruptPipesOfACustomDevice) {
     sim::DescriptorSet set = sim::VekBoardDescriptors("Maker", "Iso device", "1");
     sim::ConfigurationSpec config;
