@@ -39,8 +39,12 @@ def test_board_is_a_context_manager_and_boards_are_listed_in_attach_order(board_
         b.control("no-such-command")
     assert isinstance(err.value, KeyError) and isinstance(err.value, vek.UnknownNameError)
     assert vek.CODES[0x8000000E].name == "DEV_ERR_GRAY_DEPTH" and vek.COMMANDS["gray-depth"] == 15
-    with vek.Board(1) as b:
-        assert b.frame_size() == (1024, 768)
+    with pytest.raises(vek.VekError):  # the highest index is a board index, just not attached
+        vek.Board(255)
+    vek.sim.attach(board_type_register=0x30000000)
+    for index in (1, 2):  # board types 2 and 3
+        with vek.Board(index) as b:
+            assert b.frame_size() == (1024, 768)
 
 
 @pytest.mark.parametrize("call, name", [
@@ -64,9 +68,9 @@ def test_register_read_and_write(board_id, board):
     assert board.inquire("bit1") == 1
     board.control("margin", 3)
     assert board.control("read-margin") == 3
-    board.write_register(0x41, 0xDEADBEEF)
-    assert vek.sim.get_register(board_id, 0x41) == 0xDEADBEEF
-    assert board.read_register(0x41) == board.read_register_raw(0x41) == 0xDEADBEEF
+    board.write_register(0x41, 0xFFFFFFFF)  # the top of the range is taken
+    assert vek.sim.get_register(board_id, 0x41) == 0xFFFFFFFF
+    assert board.read_register(0x41) == board.read_register_raw(0x41) == 0xFFFFFFFF
 
 
 def test_raw_data_lands_where_a_transfer_was_armed(board_id, board):
