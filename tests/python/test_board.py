@@ -61,16 +61,16 @@ def test_result_codes_surface_as_vek_errors(board, call, name):
 
 
 def test_register_read_and_write(board_id, board):
-    board.control("reg31", 0x1234)
+    board.control("reg31", 0xFFFFFFFF)  # the top of the range is taken
     board.control(20, 0xABCD)
-    assert (vek.sim.get_register(board_id, 0x31), vek.sim.get_register(board_id, 0x12)) == (0x1234, 0xABCD)
+    assert (vek.sim.get_register(board_id, 0x31), vek.sim.get_register(board_id, 0x12)) == (0xFFFFFFFF, 0xABCD)
     board.control("set-bit1")
     assert board.inquire("bit1") == 1
     board.control("margin", 3)
     assert board.control("read-margin") == 3
-    board.write_register(0x41, 0xFFFFFFFF)  # the top of the range is taken
-    assert vek.sim.get_register(board_id, 0x41) == 0xFFFFFFFF
-    assert board.read_register(0x41) == board.read_register_raw(0x41) == 0xFFFFFFFF
+    board.write_register(0x41, 0xDEADBEEF)
+    assert vek.sim.get_register(board_id, 0x41) == 0xDEADBEEF
+    assert board.read_register(0x41) == board.read_register_raw(0x41) == 0xDEADBEEF
 
 
 def test_raw_data_lands_where_a_transfer_was_armed(board_id, board):
