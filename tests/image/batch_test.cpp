@@ -135,17 +135,5 @@ TEST_F(BatchTest, PathLengthLimits) {
     }
 }
 
-TEST(ListDirectory, SkipsDotEntriesAndKeepsEverythingElse) {
-    TempDir dir;
-    WriteFile(dir / "one", "1");
-    WriteFile(dir / ".hidden", "h");
-    fs::create_directory(dir.path() / "sub");
-    const std::string p = (dir.path() / "").string();
-    std::vector<std::string> list = ListDirectory(p);
-    std::sort(list.begin(), list.end());
-    EXPECT_EQ(list, (std::vector<std::string>{p + ".hidden", p + "one", p + "sub"}));
-    EXPECT_TRUE(ListDirectory((dir.path() / "missing" / "").string()).empty());
-}
-
 }  // namespace
 }  // namespace vek::image

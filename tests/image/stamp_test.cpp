@@ -125,17 +125,6 @@ TEST_F(StampTest, UnreadableSourceWritesNothingAndStillSucceeds) {
     EXPECT_FALSE(fs::exists(dir_.path() / "logo_00002.bmp"));
 }
 
-TEST_F(StampTest, NamesWithoutExtensionWithDotsAndPercent) {
-    fs::create_directory(dir_.path() / "pat.old");
-    for (const char *name : {"logo", "pat.old/grid", "100%s%n%d.png"}) {
-        WritePng(dir_ / name);
-        EXPECT_EQ(ImageAddSerialNumber((dir_ / name).c_str(), 320, 240, 1), 1) << name;
-    }
-    EXPECT_TRUE(fs::exists(dir_.path() / "logo_00001.bmp"));
-    EXPECT_TRUE(fs::exists(dir_.path() / "pat.old" / "grid_00001.bmp"));
-    EXPECT_EQ(cv::imread(dir_ / "100%s%n%d_00001.bmp").size(), cv::Size(320, 240));
-}
-
 // 1-bit and 4-bit BMP sources keep their depth; 8-bit gray stays 8-bit.
 TEST_F(StampTest, LowDepthBmpSourcesKeepTheirDepth) {
     const cv::Mat gray = GrayPattern(400, 320);

@@ -39,8 +39,12 @@ def test_board_is_a_context_manager_and_boards_are_listed_in_attach_order(board_
         b.control("no-such-command")
     assert isinstance(err.value, KeyError) and isinstance(err.value, vek.UnknownNameError)
     assert vek.CODES[0x8000000E].name == "DEV_ERR_GRAY_DEPTH" and vek.COMMANDS["gray-depth"] == 15
-    with vek.Board(1) as b:
-        assert b.frame_size() == (1024, 768)
+    with pytest.raises(vek.VekError):  # the highest index is a board index, just not attached
+        vek.Board(255)
+    vek.sim.attach(board_type_register=0x30000000)
+    for index in (1, 2):  # board types 2 and 3
+        with vek.Board(index) as b:
+            assert b.frame_size() == (1024, 768)
 
 
 @pytest.mark.parametrize("call, name", [
@@ -57,9 +61,9 @@ def test_result_codes_surface_as_vek_errors(board, call, name):
 
 
 def test_register_read_and_write(board_id, board):
-    board.control("reg31", 0x1234)
+    board.control("reg31", 0xFFFFFFFF)  # the top of the range is taken
     board.control(20, 0xABCD)
-    assert (vek.sim.get_register(board_id, 0x31), vek.sim.get_register(board_id, 0x12)) == (0x1234, 0xABCD)
+    assert (vek.sim.get_register(board_id, 0x31), vek.sim.get_register(board_id, 0x12)) == (0xFFFFFFFF, 0xABCD)
     board.control("set-bit1")
     assert board.inquire("bit1") == 1
     board.control("margin", 3)

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -163,12 +162,6 @@ public:
     bool WriteRegister(uint32_t address, uint32_t value) {
         uint32_t packet[2] = {address, value};
         return Direct(0x04, packet, 8);
-    }
-    std::optional<uint32_t> ReadRegister(uint32_t address, uint32_t carried = 0) {
-        uint32_t packet[2] = {address | 0x80000000u, carried}, reply[2] = {};
-        DWORD moved = 0;
-        if (!Direct(0x04, packet, 8) || !Direct(0x86, reply, 8, &moved) || moved != 8) return std::nullopt;
-        return reply[1];
     }
     BOOL PipeRequest(DWORD code, uint8_t endpoint, DWORD *error = nullptr) {
         DWORD returned = 0;

@@ -48,6 +48,12 @@ def test_bad_arguments_get_a_usage_message_and_status_2(vek, tmp_path, args, say
     assert not trace.exists() or "request" not in trace.read_text()
 
 
+@pytest.mark.parametrize("args", [["init", "--gray-bits", "16"], ["timing", "--planes", "16", "--period", "1000000"],
+                                  ["trigger", "--enable", "1"], ["--board", "255", "list"]])
+def test_ranges_take_their_bounds(vek, args):
+    assert vek("--sim", *args).status != 2, args
+
+
 def test_no_board_is_said_plainly(vek):
     r = vek("list")
     assert r.status == 0, r

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "drivers/sim/descriptor_builder.h"
 #include "platform/device_registry.h"
 #include "platform/win32.h"
 #include "usb/driver_interface.h"
@@ -186,9 +187,12 @@ private:
     uint64_t id_ = 0;
 };
 
-// --- descriptor builders ---
+// --- descriptor bytes ---
+// Whole descriptors come from the virtual board's builders (vek::sim); tables
+// those cannot make (class-specific descriptors, counts and lengths that lie)
+// are put together from these raw pieces, or edited after building.
 
-using Bytes = std::vector<uint8_t>;
+using sim::Bytes;
 inline uint8_t Lo(unsigned v) { return static_cast<uint8_t>(v); }
 inline uint8_t Hi(unsigned v) { return static_cast<uint8_t>(v >> 8); }
 
@@ -197,9 +201,10 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
     for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
-inline Bytes DeviceDescriptor(uint16_t bcdUsb, uint8_t maxPacket0, uint8_t configurations = 1) {
-    return {18, 1, Lo(bcdUsb), Hi(bcdUsb), 0xFF, 0, 0, maxPacket0, 0x09, 0x12, 0x41, 0x7E, 0x00, 0x01, 1, 2, 3,
-            configurations};
+// `bytes` with the given (offset, value) pairs written over it.
+inline Bytes Edited(Bytes bytes, std::initializer_list<std::pair<size_t, uint8_t>> edits) {
+    for (const auto &[at, value] : edits) bytes.at(at) = value;
+    return bytes;
 }
 // A configuration descriptor followed by `body`; wTotalLength covers it all
 // unless `totalLength` is given.
@@ -216,25 +221,6 @@ inline Bytes Endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket, u
 inline Bytes Companion(uint8_t maxBurst, uint8_t attributes = 0, uint16_t bytesPerInterval = 0) {
     return {6, 0x30, maxBurst, attributes, Lo(bytesPerInterval), Hi(bytesPerInterval)};
 }
-inline Bytes Usb20Extension(uint8_t attributes = 0x2) { return {7, 0x10, 2, attributes, 0, 0, 0}; }
-inline Bytes SuperSpeedCapability() { return {10, 0x10, 3, 0, 0x0E, 0, 1, 0x0A, 0xFF, 0x07}; }
-inline Bytes ContainerId(uint8_t first = 0xA5) {
-    Bytes d = {20, 0x10, 4, 0};
-    for (uint8_t i = 0; i < 16; ++i) d.push_back(static_cast<uint8_t>(first + i));
-    return d;
-}
-inline Bytes Bos(const Bytes &caps, uint8_t count, int totalLength = -1) {
-    const int total = totalLength >= 0 ? totalLength : static_cast<int>(5 + caps.size());
-    return Cat({{5, 15, Lo(total), Hi(total), count}, caps});
-}
-// A string descriptor of 16-bit units: ASCII `text`, or LANGIDs.
-inline Bytes StringDescriptor(const std::u16string &units) {
-    Bytes d = {Lo(2 + 2 * units.size()), 3};
-    for (char16_t u : units) d.insert(d.end(), {Lo(u), Hi(u)});
-    return d;
-}
-inline Bytes StringDescriptor(const std::string &text) { return StringDescriptor(std::u16string(text.begin(), text.end())); }
-inline Bytes LanguageIds(std::initializer_list<uint16_t> ids) { return StringDescriptor(std::u16string(ids.begin(), ids.end())); }
 
 // The head of a block as the driver received it, unpacked (so that assertions
 // can bind references to its fields).

@@ -170,56 +170,56 @@ TEST(ConfigurationWalk, ControlEndpointInSlotZeroIsDestroyedOnce) {
 std::unique_ptr<BosInfo> BuildBos(const Bytes &data) { return std::make_unique<BosInfo>(kHandle, data.data(), data.size()); }
 
 TEST(BosWalk, CapabilitiesInAnyOrder) {
-    const Bytes caps[3] = {Usb20Extension(0x1E), SuperSpeedCapability(), ContainerId()};
+    const Bytes caps[3] = {sim::Usb20ExtensionCapability(0x1E), sim::SuperSpeedCapability(), sim::ContainerIdCapability()};
     std::array<int, 3> order = {0, 1, 2};
     do {
         SCOPED_TRACE(testing::Message() << order[0] << order[1] << order[2]);
-        auto bos = BuildBos(Bos(Cat({caps[order[0]], caps[order[1]], caps[order[2]]}), 3));
+        auto bos = BuildBos(sim::BosDescriptor({caps[order[0]], caps[order[1]], caps[order[2]]}));
         ASSERT_NE(bos->usb20Extension, nullptr);
         ASSERT_NE(bos->superSpeedCapability, nullptr);
         ASSERT_NE(bos->containerId, nullptr);
         const auto *ss = bos->superSpeedCapability;
         EXPECT_EQ(std::tuple(bos->usb20Extension->bmAttributes, ss->wSpeedsSupported, ss->bU1DevExitLat,
                              ss->wU2DevExitLat, bos->containerId->ContainerID[15]),
-                  std::tuple(0x1Eu, 0x0E, 0x0A, 0x07FF, 0xA5 + 15));
+                  std::tuple(0x1Eu, 0x0E, 0x0A, 0x07FF, 0xA0 + 15));
     } while (std::next_permutation(order.begin(), order.end()));
 }
 
 TEST(BosWalk, UnknownCapabilityEndsTheWalk) {
-    auto bos = BuildBos(Bos(Cat({Usb20Extension(), {8, 0x10, 10, 0, 1, 2, 3, 4}, SuperSpeedCapability()}), 3));
+    auto bos = BuildBos(
+        sim::BosDescriptor({sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}));
     EXPECT_NE(bos->usb20Extension, nullptr);
     EXPECT_EQ(bos->superSpeedCapability, nullptr);
 }
 
 TEST(BosWalk, ASecondCapabilityOfATypeReplacesTheFirst) {
-    auto bos = BuildBos(Bos(Cat({ContainerId(0x10), ContainerId(0x20)}), 2));
+    auto bos = BuildBos(sim::BosDescriptor({sim::ContainerIdCapability(), Edited(sim::ContainerIdCapability(), {{4, 0x20}})}));
     ASSERT_NE(bos->containerId, nullptr);
     EXPECT_EQ(bos->containerId->ContainerID[0], 0x20);
 }
 
 TEST(BosWalk, TotalLengthBelowTheHeaderRecordsNothing) {
-    auto bos = BuildBos(Bos(Usb20Extension(), 1, 3));
+    auto bos = BuildBos(Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{2, 3}}));
     EXPECT_EQ(bos->usb20Extension, nullptr);
 }
 
 TEST(BosWalk, MalformedTablesAreRejected) {
-    const Bytes full = Bos(ContainerId(), 1);
-    Bytes shortId = ContainerId();
+    const Bytes full = sim::BosDescriptor({sim::ContainerIdCapability()});
+    Bytes shortId = Edited(sim::ContainerIdCapability(), {{0, 19}});
     shortId.pop_back();
-    shortId[0] = 19;
     const struct {
         const char *name;
         Bytes data;
     } cases[] = {
         {"shorter than the header", {5, 15, 5}},
         {"not a BOS descriptor", {5, 2, 5, 0, 0}},
-        {"more capabilities counted than held", Bos(Usb20Extension(), 2)},
-        {"capability of bLength 0", Bos({0, 0x10, 2, 0, 0, 0, 0}, 1)},
-        {"capability past wTotalLength", Bos(SuperSpeedCapability(), 1, 5 + 8)},
+        {"more capabilities counted than held", Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}})},
+        {"capability of bLength 0", sim::BosDescriptor({{0, 0x10, 2, 0, 0, 0, 0}})},
+        {"capability past wTotalLength", Edited(sim::BosDescriptor({sim::SuperSpeedCapability()}), {{2, 5 + 8}})},
         {"capability past the data", Bytes(full.begin(), full.begin() + 15)},
-        {"short USB 2.0 extension", Bos({4, 0x10, 2, 0}, 1)},
-        {"short SuperSpeed capability", Bos({7, 0x10, 3, 0, 0, 0, 0}, 1)},
-        {"short container ID", Bos(shortId, 1)},
+        {"short USB 2.0 extension", sim::BosDescriptor({{4, 0x10, 2, 0}})},
+        {"short SuperSpeed capability", sim::BosDescriptor({{7, 0x10, 3, 0, 0, 0, 0}})},
+        {"short container ID", sim::BosDescriptor({shortId})},
     };
     for (const auto &c : cases) ExpectRejected<BosInfo>(c.name, c.data);
 }

