@@ -23,6 +23,11 @@ constexpr DWORD kPumpSliceMs = 100;
 
 class Event;
 
+// A name stays in the table after its event is gone, so that an event made
+// and closed per transfer under one name costs no table entry each time; the
+// entries of gone events are swept once there are more than this many.
+constexpr size_t kNamesBeforeSweep = 64;
+
 struct NameTable {
     std::mutex mutex;
     std::unordered_map<std::string, std::weak_ptr<Event>> events;
@@ -35,18 +40,10 @@ NameTable &Names() {
 
 class Event final : public Object {
 public:
-    Event(bool manualReset, bool signalled, std::string name)
-        : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled), name_(std::move(name)) {}
-
-    ~Event() override {
-        if (name_.empty()) return;
-        // The name is free again once its last handle is gone (unless a new
-        // event has taken it meanwhile).
-        NameTable &names = Names();
-        std::lock_guard lock(names.mutex);
-        auto it = names.events.find(name_);
-        if (it != names.events.end() && it->second.expired()) names.events.erase(it);
-    }
+    // A named event's name lives in the name table; the name is free again
+    // once its last handle is gone (the table's entry has expired).
+    Event(bool manualReset, bool signalled)
+        : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled) {}
 
     void Set() {
         {
@@ -89,7 +86,6 @@ private:
     std::condition_variable changed_;
     const bool manualReset_;
     bool signalled_;
-    const std::string name_;
 };
 
 DWORD WaitOn(Event &event, DWORD milliseconds) {
@@ -130,6 +126,21 @@ DWORD WaitOn(Event &event, DWORD milliseconds) {
 
 }  // namespace vek::platform
 
+namespace vek::platform::detail {
+
+RequestEvent::RequestEvent(HANDLE event)
+    : handle_(event), event_(event != nullptr ? LookupHandle(event, ObjectKind::Event) : nullptr) {}
+
+void RequestEvent::Reset() {
+    if (event_) static_cast<Event &>(*event_).Reset();
+}
+
+void RequestEvent::Set() {
+    if (event_) static_cast<Event &>(*event_).Set();
+}
+
+}  // namespace vek::platform::detail
+
 using vek::platform::detail::Event;
 using vek::platform::detail::Lookup;
 using vek::platform::detail::ObjectKind;
@@ -137,18 +148,20 @@ using vek::platform::detail::ObjectKind;
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
     if (name == nullptr || name[0] == '\0') {
         HANDLE handle = vek::platform::detail::InsertHandle(
-            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string()));
+            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
         SetLastError(ERROR_SUCCESS);
         return handle;
     }
     std::shared_ptr<Event> event;  // declared before the lock: never released under it
     auto &names = vek::platform::detail::Names();
     std::lock_guard lock(names.mutex);
+    if (names.events.size() > vek::platform::detail::kNamesBeforeSweep)
+        std::erase_if(names.events, [](const auto &entry) { return entry.second.expired(); });
     std::weak_ptr<Event> &slot = names.events[name];
     event = slot.lock();
     const bool existed = event != nullptr;
     if (!existed) {
-        event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string(name));
+        event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE);
         slot = event;
     }
     HANDLE handle = vek::platform::detail::InsertHandle(event);

@@ -18,6 +18,9 @@ struct HandleTable {
     // handle can never reach a newer object. They are odd, unlike the
     // system's own on Windows (see InsertHandle).
     uintptr_t next = 0x1001;
+    // The node of the last handle removed, kept for the next one: an event
+    // made and closed per transfer then allocates no table node.
+    decltype(objects)::node_type spare;
 };
 
 HandleTable &Table() {
@@ -34,7 +37,7 @@ std::shared_ptr<Object> Extract(HANDLE handle, Accept accept) {
     auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
     if (it == table.objects.end() || !accept(it->second->kind())) return nullptr;
     std::shared_ptr<Object> object = std::move(it->second);
-    table.objects.erase(it);
+    table.spare = table.objects.extract(it);
     return object;
 }
 
@@ -45,7 +48,14 @@ HANDLE InsertHandle(std::shared_ptr<Object> object) {
     std::lock_guard lock(table.mutex);
     uintptr_t value = table.next;
     table.next += 4;
-    table.objects.emplace(value, std::move(object));
+    if (table.spare.empty()) {
+        table.objects.emplace(value, std::move(object));
+    } else {
+        table.spare.key() = value;
+        table.spare.mapped() = std::move(object);
+        table.objects.insert(std::move(table.spare));
+        table.spare = {};
+    }
     return reinterpret_cast<HANDLE>(value);
 }
 

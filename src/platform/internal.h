@@ -57,6 +57,20 @@ bool CloseObject(HANDLE handle);
 // when its last user lets go (outside the table's lock). False if unknown.
 bool RemoveHandle(HANDLE handle, ObjectKind kind);
 
+// The event of one request's overlapped record, looked up once for the
+// request: reset when the request is issued, set when it completes inside
+// the call. Null, or a handle that names no event, does nothing.
+class RequestEvent {
+public:
+    explicit RequestEvent(HANDLE event);
+    void Reset();
+    void Set();
+
+private:
+    HANDLE handle_;
+    std::shared_ptr<Object> event_;  // the layer's own event (the system's on Windows: none)
+};
+
 // The value of OVERLAPPED::Internal while a request runs. It lies above 32
 // bits, so it never equals a Win32 error code.
 inline constexpr ULONG_PTR kRequestPending =
