@@ -23,27 +23,18 @@ constexpr DWORD kPumpSliceMs = 100;
 
 class Event;
 
-// A name stays in the table after its event is gone, so that an event made
-// and closed per transfer under one name costs no table entry each time; the
-// entries of gone events are swept once there are more than this many.
-constexpr size_t kNamesBeforeSweep = 64;
-
-struct NameTable {
-    std::mutex mutex;
-    std::unordered_map<std::string, std::weak_ptr<Event>> events;
-};
-
-NameTable &Names() {
-    static NameTable *names = new NameTable;  // lives to the end of the process
-    return *names;
-}
-
 class Event final : public Object {
 public:
-    // A named event's name lives in the name table; the name is free again
-    // once its last handle is gone (the table's entry has expired).
+    // A named event's name lives in the handle table's names.
     Event(bool manualReset, bool signalled)
         : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled) {}
+
+    // Makes an idle event (one nothing refers to) as new.
+    void Renew(bool manualReset, bool signalled) {
+        std::lock_guard lock(mutex_);
+        manualReset_ = manualReset;
+        signalled_ = signalled;
+    }
 
     void Set() {
         {
@@ -84,7 +75,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    const bool manualReset_;
+    bool manualReset_;
     bool signalled_;
 };
 
@@ -152,19 +143,19 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         SetLastError(ERROR_SUCCESS);
         return handle;
     }
-    std::shared_ptr<Event> event;  // declared before the lock: never released under it
-    auto &names = vek::platform::detail::Names();
-    std::lock_guard lock(names.mutex);
-    if (names.events.size() > vek::platform::detail::kNamesBeforeSweep)
-        std::erase_if(names.events, [](const auto &entry) { return entry.second.expired(); });
-    std::weak_ptr<Event> &slot = names.events[name];
-    event = slot.lock();
-    const bool existed = event != nullptr;
-    if (!existed) {
-        event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE);
-        slot = event;
-    }
-    HANDLE handle = vek::platform::detail::InsertHandle(event);
+    const bool manual = manualReset != FALSE;
+    const bool signalled = initialState != FALSE;
+    bool existed = false;
+    HANDLE handle = vek::platform::detail::OpenNamedObject(
+        name,
+        [manual, signalled](vek::platform::detail::Object *idle) -> std::shared_ptr<vek::platform::detail::Object> {
+            if (idle != nullptr && idle->kind() == ObjectKind::Event) {
+                static_cast<Event *>(idle)->Renew(manual, signalled);
+                return nullptr;
+            }
+            return std::make_shared<Event>(manual, signalled);
+        },
+        existed);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }
