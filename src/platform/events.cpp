@@ -29,9 +29,9 @@ public:
     Event(bool manualReset, bool signalled)
         : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled) {}
 
-    // Makes an idle event (one nothing refers to) as new.
+    // Makes an idle event as new. Idle: nothing but the handle table refers
+    // to it, and the table's lock is held, so no other thread can reach it.
     void Renew(bool manualReset, bool signalled) {
-        std::lock_guard lock(mutex_);
         manualReset_ = manualReset;
         signalled_ = signalled;
     }

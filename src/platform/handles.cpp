@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -11,6 +13,12 @@
 
 namespace vek::platform::detail {
 namespace {
+
+// Names are looked up as they come, without a string made for each lookup.
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+};
 
 struct HandleTable {
     std::mutex mutex;
@@ -26,7 +34,7 @@ struct HandleTable {
     // closed, with the object, so that the object can be renewed; the
     // entries of such objects are swept once there are more than
     // kNamesBeforeSweep names.
-    std::unordered_map<std::string, std::shared_ptr<Object>> names;
+    std::unordered_map<std::string, std::shared_ptr<Object>, NameHash, std::equal_to<>> names;
 };
 
 constexpr size_t kNamesBeforeSweep = 64;
@@ -84,7 +92,9 @@ HANDLE OpenNamedObject(const char *name, const std::function<std::shared_ptr<Obj
     std::lock_guard lock(table.mutex);
     if (table.names.size() > kNamesBeforeSweep)
         std::erase_if(table.names, [](const auto &entry) { return Idle(entry.second); });
-    std::shared_ptr<Object> &slot = table.names[name];
+    auto named = table.names.find(std::string_view(name));
+    if (named == table.names.end()) named = table.names.emplace(name, nullptr).first;
+    std::shared_ptr<Object> &slot = named->second;
     existed = slot != nullptr && slot->openHandles > 0;
     if (!existed) {
         std::shared_ptr<Object> made = make(slot != nullptr && Idle(slot) ? slot.get() : nullptr);
