@@ -15,6 +15,14 @@
 
 namespace vek::drivers {
 
+// What a backend keeps of one endpoint descriptor.
+struct EndpointInfo {
+    uint8_t address = 0;     // bit 7 set = IN
+    uint8_t attributes = 0;  // bmAttributes; bits 0-1: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+    uint32_t maxPacketSize = 0;  // per (micro)frame, extra transactions included
+    uint8_t TransferType() const { return attributes & 3u; }
+};
+
 // How a request ended, as the USB stack would tell it. Each maps to one
 // Win32 error and one pair of status words (request.cpp).
 enum class UsbOutcome { Success, Stall, Cancelled, DeviceGone, Timeout, Overflow, Error };

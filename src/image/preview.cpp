@@ -2,19 +2,14 @@
 // has a GUI backend and that backend can reach a display; otherwise the
 // window is skipped quietly (the pause still happens), since some backends end
 // the process when they find no display.
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 
 #include <opencv2/highgui.hpp>
 
 #include "image/image_internal.h"
+#include "platform/display.h"
 #include "platform/win32.h"
-
-#if !defined(_WIN32)
-#  include <dlfcn.h>
-#endif
 
 namespace vek::image {
 
@@ -32,51 +27,11 @@ std::string GuiBackend() {
     return info.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
 }
 
-bool EnvSet(const char *name) {
-    const char *value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-#if !defined(_WIN32)
-// Whether an X server answers at $DISPLAY: opens and closes a connection with
-// the X library that the GUI toolkits use (loaded only for this question).
-bool XDisplayReachable() {
-    if (!EnvSet("DISPLAY")) return false;
-    void *x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-    if (x11 == nullptr) return false;
-    using OpenFn = void *(*)(const char *);
-    using CloseFn = int (*)(void *);
-    auto open = reinterpret_cast<OpenFn>(dlsym(x11, "XOpenDisplay"));
-    auto close = reinterpret_cast<CloseFn>(dlsym(x11, "XCloseDisplay"));
-    bool reachable = false;
-    if (open != nullptr && close != nullptr) {
-        if (void *display = open(nullptr)) {
-            close(display);
-            reachable = true;
-        }
-    }
-    // The X library stays loaded: it registers handlers that must outlive it.
-    return reachable;
-}
-#endif
-
 bool DetectPreview() {
     const std::string gui = GuiBackend();
     if (gui.empty() || gui.rfind("NONE", 0) == 0) return false;
-#if defined(_WIN32) || defined(__APPLE__)
-    return true;
-#else
-    if (gui.rfind("QT", 0) == 0) {
-        // Qt aborts the process when its platform plugin finds no display.
-        const char *platform = std::getenv("QT_QPA_PLATFORM");
-        if (platform != nullptr && std::strncmp(platform, "wayland", 7) == 0) return EnvSet("WAYLAND_DISPLAY");
-        if (platform != nullptr && (std::strcmp(platform, "offscreen") == 0 || std::strcmp(platform, "minimal") == 0))
-            return true;
-        return XDisplayReachable();
-    }
-    // GTK and others report a missing display by an exception.
-    return EnvSet("WAYLAND_DISPLAY") || XDisplayReachable();
-#endif
+    return platform::DisplayReachable(gui.rfind("QT", 0) == 0 ? platform::WindowToolkit::Qt
+                                                               : platform::WindowToolkit::Other);
 }
 
 std::mutex gPreviewMutex;

@@ -16,6 +16,7 @@
 
 #include "image/image_internal.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "vek_dll.h"
 
 namespace vek::image {
@@ -30,12 +31,6 @@ const char kPreviewWindow[] = "mainWin";
 constexpr double kFontScale = 18.0;
 constexpr int kFontThickness = 10;
 const cv::Point kTextOrigin(150, 300);
-
-#if defined(_WIN32)
-constexpr char kNativeSeparator = '\\';
-#else
-constexpr char kNativeSeparator = '/';
-#endif
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -177,13 +172,8 @@ std::vector<std::string> ListDirectory(std::string_view dirPath) {
     const std::optional<size_t> sep = FindLastSeparator(dirPath);
     if (sep) {
         path = std::string(dirPath.substr(0, *sep));
-#if !defined(_WIN32)
-        // Here '\' is only a separator: the file system needs '/'.
-        for (char &c : path) {
-            if (c == '\\') c = '/';
-        }
-#endif
-        path += kNativeSeparator;
+        platform::UseNativeSeparators(path);
+        path += platform::kDirectorySeparator;
     }
     const std::string pattern = path + "*";
 

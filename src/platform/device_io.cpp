@@ -142,9 +142,9 @@ BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DW
     if (synchronous) {
         own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         overlapped = &own;
-    } else if (overlapped->hEvent != nullptr) {
-        ResetEvent(overlapped->hEvent);  // as on Windows: not signalled while the request runs
     }
+    RequestEvent event(overlapped->hEvent);
+    event.Reset();  // as on Windows: not signalled while the request runs
     StoreResult(overlapped, kRequestPending, 0);
 
     IoRequest request{ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize, overlapped};
@@ -157,7 +157,7 @@ BOOL DeviceFileIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DW
         error = outcome.error;
         bytes = outcome.bytes;
         StoreResult(overlapped, error, bytes);
-        if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+        event.Set();
         break;
     case IoState::Pending:
         if (!synchronous) {

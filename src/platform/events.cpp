@@ -23,29 +23,17 @@ constexpr DWORD kPumpSliceMs = 100;
 
 class Event;
 
-struct NameTable {
-    std::mutex mutex;
-    std::unordered_map<std::string, std::weak_ptr<Event>> events;
-};
-
-NameTable &Names() {
-    static NameTable *names = new NameTable;  // lives to the end of the process
-    return *names;
-}
-
 class Event final : public Object {
 public:
-    Event(bool manualReset, bool signalled, std::string name)
-        : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled), name_(std::move(name)) {}
+    // A named event's name lives in the handle table's names.
+    Event(bool manualReset, bool signalled)
+        : Object(ObjectKind::Event), manualReset_(manualReset), signalled_(signalled) {}
 
-    ~Event() override {
-        if (name_.empty()) return;
-        // The name is free again once its last handle is gone (unless a new
-        // event has taken it meanwhile).
-        NameTable &names = Names();
-        std::lock_guard lock(names.mutex);
-        auto it = names.events.find(name_);
-        if (it != names.events.end() && it->second.expired()) names.events.erase(it);
+    // Makes an idle event as new. Idle: nothing but the handle table refers
+    // to it, and the table's lock is held, so no other thread can reach it.
+    void Renew(bool manualReset, bool signalled) {
+        manualReset_ = manualReset;
+        signalled_ = signalled;
     }
 
     void Set() {
@@ -87,9 +75,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    const bool manualReset_;
+    bool manualReset_;
     bool signalled_;
-    const std::string name_;
 };
 
 DWORD WaitOn(Event &event, DWORD milliseconds) {
@@ -130,6 +117,21 @@ DWORD WaitOn(Event &event, DWORD milliseconds) {
 
 }  // namespace vek::platform
 
+namespace vek::platform::detail {
+
+RequestEvent::RequestEvent(HANDLE event)
+    : handle_(event), event_(event != nullptr ? LookupHandle(event, ObjectKind::Event) : nullptr) {}
+
+void RequestEvent::Reset() {
+    if (event_) static_cast<Event &>(*event_).Reset();
+}
+
+void RequestEvent::Set() {
+    if (event_) static_cast<Event &>(*event_).Set();
+}
+
+}  // namespace vek::platform::detail
+
 using vek::platform::detail::Event;
 using vek::platform::detail::Lookup;
 using vek::platform::detail::ObjectKind;
@@ -137,21 +139,23 @@ using vek::platform::detail::ObjectKind;
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
     if (name == nullptr || name[0] == '\0') {
         HANDLE handle = vek::platform::detail::InsertHandle(
-            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string()));
+            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
         SetLastError(ERROR_SUCCESS);
         return handle;
     }
-    std::shared_ptr<Event> event;  // declared before the lock: never released under it
-    auto &names = vek::platform::detail::Names();
-    std::lock_guard lock(names.mutex);
-    std::weak_ptr<Event> &slot = names.events[name];
-    event = slot.lock();
-    const bool existed = event != nullptr;
-    if (!existed) {
-        event = std::make_shared<Event>(manualReset != FALSE, initialState != FALSE, std::string(name));
-        slot = event;
-    }
-    HANDLE handle = vek::platform::detail::InsertHandle(event);
+    const bool manual = manualReset != FALSE;
+    const bool signalled = initialState != FALSE;
+    bool existed = false;
+    HANDLE handle = vek::platform::detail::OpenNamedObject(
+        name,
+        [manual, signalled](vek::platform::detail::Object *idle) -> std::shared_ptr<vek::platform::detail::Object> {
+            if (idle != nullptr && idle->kind() == ObjectKind::Event) {
+                static_cast<Event *>(idle)->Renew(manual, signalled);
+                return nullptr;
+            }
+            return std::make_shared<Event>(manual, signalled);
+        },
+        existed);
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return handle;
 }

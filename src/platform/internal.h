@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@ public:
     Object &operator=(const Object &) = delete;
     ObjectKind kind() const { return kind_; }
 
+    // Open handles of the object, kept by the handle table under its lock.
+    uint32_t openHandles = 0;
+
 private:
     ObjectKind kind_;
 };
@@ -39,6 +43,15 @@ private:
 // values are odd: the system's own handles are multiples of 4, so on Windows
 // the two never meet.
 HANDLE InsertHandle(std::shared_ptr<Object> object);
+// Opens the object called `name` (one namespace for the process, as on
+// Windows): a new handle to it while it has open handles (`existed` is then
+// true), else to the object `make` gives. `make` is handed the name's former
+// object when nothing refers to it any more, to renew it in place of a new
+// one (an event made and closed per transfer under one name then allocates
+// nothing), or null; `make` returns the new object, or null when it renewed
+// the former one.
+HANDLE OpenNamedObject(const char *name, const std::function<std::shared_ptr<Object>(Object *idle)> &make,
+                       bool &existed);
 // The object behind `handle` when it is of `kind`, or null.
 std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind);
 template <typename T>
@@ -56,6 +69,20 @@ bool CloseObject(HANDLE handle);
 // Removes `handle` if it names an object of `kind`; the object itself goes
 // when its last user lets go (outside the table's lock). False if unknown.
 bool RemoveHandle(HANDLE handle, ObjectKind kind);
+
+// The event of one request's overlapped record, looked up once for the
+// request: reset when the request is issued, set when it completes inside
+// the call. Null, or a handle that names no event, does nothing.
+class RequestEvent {
+public:
+    explicit RequestEvent(HANDLE event);
+    void Reset();
+    void Set();
+
+private:
+    HANDLE handle_;
+    std::shared_ptr<Object> event_;  // the layer's own event (the system's on Windows: none)
+};
 
 // The value of OVERLAPPED::Internal while a request runs. It lies above 32
 // bits, so it never equals a Win32 error code.

@@ -17,6 +17,21 @@
 namespace layer = vek::platform::detail;
 using layer::ObjectKind;
 
+namespace vek::platform::detail {
+
+// The system's events: nothing to look up.
+RequestEvent::RequestEvent(HANDLE event) : handle_(event) {}
+
+void RequestEvent::Reset() {
+    if (handle_ != nullptr) ::ResetEvent(handle_);
+}
+
+void RequestEvent::Set() {
+    if (handle_ != nullptr) ::SetEvent(handle_);
+}
+
+}  // namespace vek::platform::detail
+
 namespace vek::win32 {
 namespace {
 

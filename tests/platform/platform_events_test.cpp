@@ -72,6 +72,12 @@ TEST_F(EventsTest, NamedEventsAreSharedWithinTheProcessUntilTheLastHandleCloses)
     EXPECT_EQ(std::pair(GetLastError(), WaitForSingleObject(fresh, 0)), std::pair(0u, WAIT_TIMEOUT))
         << "the name is free once its last handle closed";
     CloseHandle(fresh);
+
+    // Made again under the name, the event has the kind now asked for.
+    HANDLE again = CreateEventA(nullptr, FALSE, TRUE, "platform-test-shared");
+    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_TIMEOUT) << "auto-reset now";
+    CloseHandle(again);
 }
 
 TEST_F(EventsTest, UnknownAndClosedHandlesFail) {

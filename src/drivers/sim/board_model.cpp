@@ -27,7 +27,7 @@ void CollectEndpoints(const Bytes &blob, std::map<uint8_t, EndpointInfo> &out) {
         if (blob[at + 1] == 5 && length >= 7) {
             EndpointInfo info;
             info.address = blob[at + 2];
-            info.type = blob[at + 3] & 3u;
+            info.attributes = blob[at + 3];
             const uint32_t w = static_cast<uint32_t>(blob[at + 4]) | static_cast<uint32_t>(blob[at + 5]) << 8;
             info.maxPacketSize = (w & 0x7FFu) * (((w >> 11) & 3u) + 1);
             if (info.address != 0) out.emplace(info.address, info);
@@ -160,7 +160,8 @@ bool BoardModel::RegisterPacketLocked(const uint8_t *packet) {
     if (word & 0x80000000u) {
         auto it = registers_.find(address);
         const uint32_t content = it == registers_.end() ? 0 : it->second;
-        std::vector<uint8_t> reply(8);
+        std::vector<uint8_t> reply = std::move(spareChunk_);
+        reply.assign(kRegisterPacketBytes, 0);
         PutLe32(reply.data(), address);
         PutLe32(reply.data() + 4, content);
         inQueues_[kEpReplyIn].push_back(std::move(reply));
@@ -222,9 +223,10 @@ Result BoardModel::In(uint8_t endpoint, uint8_t *data, uint32_t length, bool iso
     Result result{Status::WouldBlock, 0};
     auto queue = inQueues_.find(endpoint);
     if (queue != inQueues_.end() && !queue->second.empty()) {
-        const std::vector<uint8_t> &chunk = queue->second.front();
+        std::vector<uint8_t> &chunk = queue->second.front();
         const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(chunk.size()));
         if (n > 0) std::memcpy(data, chunk.data(), n);
+        if (chunk.capacity() <= kRegisterPacketBytes) spareChunk_ = std::move(chunk);
         queue->second.pop_front();
         result = {Status::Ok, n};
     } else if (endpoint == kEpReplyIn && (frame_ == Frame::Armed || frame_ == Frame::Reading)) {

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "drivers/request.h"
 #include "drivers/sim/descriptor_builder.h"
 
 namespace vek::sim {
@@ -46,11 +47,7 @@ struct BoardSetup {
     BoardIdentity identity;
 };
 
-struct EndpointInfo {
-    uint8_t address = 0;
-    uint8_t type = 0;  // bmAttributes & 3
-    uint32_t maxPacketSize = 0;  // per (micro)frame, extra transactions included
-};
+using drivers::EndpointInfo;
 
 struct ControlSetup {
     uint8_t bmRequestType = 0;
@@ -81,6 +78,7 @@ inline constexpr uint32_t kRegI2cStatus = 0x51;
 inline constexpr uint8_t kEpFrameOut = 0x02;
 inline constexpr uint8_t kEpRegisterOut = 0x04;
 inline constexpr uint8_t kEpReplyIn = 0x86;
+inline constexpr uint32_t kRegisterPacketBytes = 8;  // address word, then value word
 
 inline constexpr uint32_t kControllerRamSize = 0x10000;
 inline constexpr uint16_t kCpuControl = 0xE600;
@@ -157,6 +155,9 @@ private:
     Frame frame_ = Frame::Idle;
     uint32_t cursor_ = 0;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> inQueues_;
+    // The storage of the last chunk read, for the next register reply: a
+    // register read allocates nothing.
+    std::vector<uint8_t> spareChunk_;
     std::map<uint8_t, std::deque<uint8_t>> outKept_;
     std::map<uint8_t, bool> halted_;
     std::vector<PlannedFault> faults_;

@@ -49,6 +49,7 @@ TraceTicket Trace::RecordRequest(int board, uint32_t code, uint32_t endpoint, ui
 }
 
 void Trace::SetOutcome(TraceTicket ticket, uint32_t result, uint32_t error, uint32_t bytes) {
+    if (ticket.generation == 0) return;  // recorded nothing (the trace was off or full): no lock
     std::lock_guard lock(gMutex);
     if (ticket.generation != gGeneration || ticket.index >= gEntries.size()) return;
     VekSimTraceEntry &e = gEntries[ticket.index];

@@ -130,6 +130,7 @@ public:
     bool RegisterInterfaceNotification(HWND window);
 
 private:
+    static bool IsSuperSpeedVersion(uint16_t bcdUsb) { return (bcdUsb & 0xFF00u) == 0x0300u; }
     // One GET_DESCRIPTOR request for `length` bytes of descriptor `type`,
     // `index`; on success `reply` (at least `length` bytes) holds them.
     bool GetDescriptor(uint8_t type, uint8_t index, uint16_t language, uint8_t *reply, uint32_t length,

@@ -28,7 +28,7 @@ uint8_t *CCyControlEndPoint::BeginTransfer(uint8_t *buffer, int32_t length, OVER
     isIn = direction == 1;
 
     const uint64_t size = uint64_t{kTransferRequestSize} + static_cast<uint32_t>(length);
-    uint8_t *block = detail::AllocateRequestBlock(size, length);
+    uint8_t *block = AllocateBlock(size, length);
     if (block == nullptr) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;

@@ -24,7 +24,8 @@ struct BlockRecord {
     uint32_t isoPacketLength;
     uint32_t issueError;  // 0 complete, 997 pending, other: failed at issue
     uint32_t issueBytes;  // byte count of a request issued without overlapped record
-    uint32_t reserved[2];  // keeps the block proper 16-byte aligned
+    uint32_t capacity;    // bytes allocated for the block proper (at least `size`)
+    uint32_t reserved;    // keeps the block proper 16-byte aligned
 };
 static_assert(sizeof(BlockRecord) % 16 == 0);
 
@@ -48,19 +49,34 @@ TransferRequest *Head(uint8_t *block) { return reinterpret_cast<TransferRequest 
 
 namespace detail {
 
-uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength) {
-    if (size < kTransferRequestSize || size > 0xFFFFFFFFull - sizeof(BlockRecord) || userLength < 0) {
+uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength, uint64_t capacity) {
+    capacity = (std::max)(capacity, size);
+    if (size < kTransferRequestSize || capacity > 0xFFFFFFFFull - sizeof(BlockRecord) || userLength < 0) {
         return nullptr;
     }
-    auto *raw = new (std::nothrow) uint8_t[sizeof(BlockRecord) + size]();
+    auto *raw = new (std::nothrow) uint8_t[sizeof(BlockRecord) + capacity];
     if (raw == nullptr) {
         return nullptr;
     }
     auto *record = new (raw) BlockRecord{};
+    record->capacity = static_cast<uint32_t>(capacity);
+    return ReuseRequestBlock(raw + sizeof(BlockRecord), size, userLength);
+}
+
+uint8_t *ReuseRequestBlock(uint8_t *block, uint64_t size, int32_t userLength) {
+    BlockRecord *record = RecordOf(block);
+    const uint32_t capacity = record->capacity;
+    *record = BlockRecord{};
     record->magic = kBlockMagic;
     record->size = static_cast<uint32_t>(size);
     record->userLength = userLength;
-    return raw + sizeof(BlockRecord);
+    record->capacity = capacity;
+    std::memset(block, 0, size);
+    return block;
+}
+
+uint32_t RequestBlockCapacity(const uint8_t *block) {
+    return reinterpret_cast<const BlockRecord *>(block - sizeof(BlockRecord))->capacity;
 }
 
 void FreeRequestBlock(uint8_t *block) {
@@ -151,11 +167,33 @@ CCyUSBEndPoint::CCyUSBEndPoint(const CCyUSBEndPoint &other)
       timeoutMs(other.timeoutMs), usbdStatus(0), ntStatus(0), bytesTransferred(0), lastError(0),
       isIn(other.isIn), directTransfer(other.directTransfer) {}
 
+CCyUSBEndPoint::~CCyUSBEndPoint() { detail::FreeRequestBlock(spareBlock_.exchange(nullptr)); }
+
+uint8_t *CCyUSBEndPoint::AllocateBlock(uint64_t size, int32_t userLength) {
+    if (size > kSpareBlockBytes || userLength < 0) {
+        return detail::AllocateRequestBlock(size, userLength);
+    }
+    if (uint8_t *spare = spareBlock_.exchange(nullptr, std::memory_order_acquire)) {
+        return detail::ReuseRequestBlock(spare, size, userLength);
+    }
+    return detail::AllocateRequestBlock(size, userLength, kSpareBlockBytes);
+}
+
+void CCyUSBEndPoint::FreeBlock(uint8_t *block) {
+    if (block != nullptr && detail::RequestBlockCapacity(block) == kSpareBlockBytes) {
+        uint8_t *none = nullptr;
+        if (spareBlock_.compare_exchange_strong(none, block, std::memory_order_release)) {
+            return;
+        }
+    }
+    detail::FreeRequestBlock(block);
+}
+
 uint8_t *CCyUSBEndPoint::BeginDirectTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
     if (driverHandle == INVALID_HANDLE_VALUE || length < 0) {
         return nullptr;
     }
-    uint8_t *block = detail::AllocateRequestBlock(kTransferRequestSize, length);
+    uint8_t *block = AllocateBlock(kTransferRequestSize, length);
     if (block == nullptr) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -171,7 +209,7 @@ uint8_t *CCyUSBEndPoint::BeginBufferedTransfer(uint8_t *buffer, int32_t length, 
         return nullptr;
     }
     const uint64_t size = uint64_t{kTransferRequestSize} + static_cast<uint32_t>(length);
-    uint8_t *block = detail::AllocateRequestBlock(size, length);
+    uint8_t *block = AllocateBlock(size, length);
     if (block == nullptr) {
         lastError = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
@@ -244,7 +282,7 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
         std::memcpy(packets, requestBlock + record->isoPacketOffset, record->isoPacketLength);
     }
 
-    detail::FreeRequestBlock(requestBlock);
+    FreeBlock(requestBlock);
     return ok && usbdStatus == 0 && ntStatus == 0;
 }
 

@@ -7,6 +7,7 @@
 // real Windows API.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/win32.h"
@@ -59,10 +60,11 @@ public:
     // abort, then a wait without limit).
     virtual bool FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED *ov, uint8_t *requestBlock,
                                 uint8_t *packets = nullptr);
-    // Endpoints own nothing; the destructor is virtual only so that the
-    // interface objects can delete them through this base. Declared after
-    // the four transfer operations, which keep the first four slots.
-    virtual ~CCyUSBEndPoint() = default;
+    // Endpoints own nothing but their spare request block; the destructor is
+    // virtual so that the interface objects can delete them through this
+    // base. Declared after the four transfer operations, which keep the first
+    // four slots.
+    virtual ~CCyUSBEndPoint();
 
     // Waits up to `timeoutMs` for the request just begun; aborts nothing.
     bool WaitForTransfer(OVERLAPPED *ov, uint32_t timeoutMs);
@@ -87,6 +89,20 @@ public:
     bool SyncTransfer(uint8_t *buffer, int32_t &length, uint8_t *packets = nullptr);
     bool ResetPipe();
     bool AbortPipe();  // always true
+
+protected:
+    // A request block of `size` bytes for a transfer of this endpoint (see
+    // detail::AllocateRequestBlock). A small one comes from the endpoint's
+    // spare when that is free, so that register packets allocate nothing
+    // per transfer; FreeBlock puts it back.
+    uint8_t *AllocateBlock(uint64_t size, int32_t userLength);
+    void FreeBlock(uint8_t *block);
+
+private:
+    // Room of the spare block: the request head and a register packet or
+    // a small control request.
+    static constexpr uint32_t kSpareBlockBytes = 64;
+    std::atomic<uint8_t *> spareBlock_{nullptr};
 };
 
 // Request blocks carry a private record in front of them (see
@@ -94,11 +110,15 @@ public:
 // was sent and the outcome of the issue. FinishTransfer trusts only that
 // record, never what the driver may have rewritten in the block head.
 namespace detail {
-// A zero-filled block of `size` bytes (at least 38); none when it cannot be
-// had. `userLength` is the length of the caller's buffer.
-uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength);
+// A zero-filled block of `size` bytes (at least 38), with room for
+// `capacity`; none when it cannot be had. `userLength` is the length of the
+// caller's buffer.
+uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength, uint64_t capacity = 0);
+// A block given back, made new: zero-filled over `size` (at most its capacity).
+uint8_t *ReuseRequestBlock(uint8_t *block, uint64_t size, int32_t userLength);
 void FreeRequestBlock(uint8_t *block);
 uint32_t RequestBlockSize(const uint8_t *block);
+uint32_t RequestBlockCapacity(const uint8_t *block);
 // Issues `code` for a filled block (input: its first `inLength` bytes; output
 // `out`, `outLength`), notes the head as sent and the issue outcome in the
 // block's record, and records the endpoint's lastError (and, when
