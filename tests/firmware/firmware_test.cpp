@@ -114,7 +114,10 @@ TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
 TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
     std::vector<uint8_t> cut = IicFile({{0x0000, Bytes(64, 1)}}, false);
     cut.pop_back();  // the record's last byte past the end of the file
+    std::vector<uint8_t> halfFinalLength = IicFile({{0x0000, {1}}});
+    halfFinalLength.resize(halfFinalLength.size() - 4);  // the final record cut inside its Length
     const std::pair<std::vector<uint8_t>, int> files[] = {
+        {halfFinalLength, VEK_FIRMWARE_NO_FINAL_RECORD},
         {IicFile({{0x0000, Bytes(64, 1)}}, false), VEK_FIRMWARE_NO_FINAL_RECORD},
         {cut, VEK_FIRMWARE_PAST_FILE_END},
         {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
@@ -131,60 +134,9 @@ TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
         EXPECT_EQ(VekSimControllerHeld(board_), 0) << status;
         EXPECT_EQ(Ram(0, 4), marker) << status;
     }
-}
-
-// ---- The record walk -------------------------------------------------------------
-
-struct Walk {
-    vek::IicStatus status;
-    uint16_t imageLen, fwOffset;
-    std::vector<uint8_t> image;
-};
-
-Walk RunWalk(const std::vector<uint8_t> &file) {
-    std::vector<uint8_t> buffer(vek::kMaxFwSize, 0xFF);
-    std::copy(file.begin(), file.end(), buffer.begin());
-    Walk w{vek::kIicOk, 0, 0, std::vector<uint8_t>(vek::kMaxFwSize, 0)};
-    w.status = vek::ParseIicRecords(buffer.data(), static_cast<uint16_t>(file.size()), w.image.data(), w.imageLen,
-                                    w.fwOffset);
-    return w;
-}
-
-// Later records overwrite earlier ones; every length but 0x8001 is data (a
-// zero-length record still counts for the range; 0x8000 is 32 KiB of data).
-TEST(IicWalk, AcceptedRecords) {
-    Walk w = RunWalk(IicFile({{0x10, {1, 2, 3, 4}}, {0x12, {9, 9}}}));
-    ASSERT_EQ(w.status, vek::kIicOk);
-    EXPECT_EQ(w.fwOffset, 0x10);
-    EXPECT_EQ(w.imageLen, 0x14);
-    EXPECT_EQ(std::vector<uint8_t>(w.image.begin() + 0x0F, w.image.begin() + 0x15),
-              (std::vector<uint8_t>{0xFF, 1, 2, 9, 9, 0xFF}));
-    w = RunWalk(IicFile({{0x0040, {}}, {0x0100, {7}}}));
-    ASSERT_EQ(w.status, vek::kIicOk);
-    EXPECT_EQ(w.fwOffset, 0x40);
-    EXPECT_EQ(w.imageLen, 0x101);
-    w = RunWalk(IicFile({{0x1000, Bytes(0x8000, 5)}}));
-    ASSERT_EQ(w.status, vek::kIicOk);
-    EXPECT_EQ(w.imageLen, 0x9000);
     // The final record's Length alone ends the walk: its Address is never read.
-    std::vector<uint8_t> cutAfterFinalLength = IicFile({{0x20, {7}}});
+    std::vector<uint8_t> cutAfterFinalLength = IicFile({{0x0020, {7}}});
     cutAfterFinalLength.resize(cutAfterFinalLength.size() - 3);
-    w = RunWalk(cutAfterFinalLength);
-    ASSERT_EQ(w.status, vek::kIicOk);
-    EXPECT_EQ(w.imageLen, 0x21);
+    ScratchDirectory::WriteFirmware(cutAfterFinalLength);
+    EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), VEK_FIRMWARE_OK);
 }
-
-TEST(IicWalk, RefusalReasons) {
-    std::vector<uint8_t> cut = IicFile({{0, Bytes(32, 0)}}, false);
-    cut.resize(cut.size() - 1);
-    std::vector<uint8_t> halfFinalLength = IicFile({{0, {1}}});
-    halfFinalLength.resize(halfFinalLength.size() - 4);
-    EXPECT_EQ(RunWalk(IicFile({{0, {1}}}, false)).status, vek::kIicNoFinalRecord);
-    EXPECT_EQ(RunWalk(halfFinalLength).status, vek::kIicNoFinalRecord);
-    EXPECT_EQ(RunWalk(cut).status, vek::kIicPastFileEnd);
-    EXPECT_EQ(RunWalk(IicFile({{0xFFFF, {1}}})).status, vek::kIicPastImageEnd);
-    EXPECT_EQ(RunWalk(IicFile({{0xF7FF, {1, 2}}})).status, vek::kIicImageTooHigh);
-    EXPECT_EQ(RunWalk(IicFile({{0xF7FF, {1}}})).status, vek::kIicOk);
-}
-
-}  // namespace
