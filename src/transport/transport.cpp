@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
@@ -34,11 +35,14 @@ uint32_t LoadLe32(const uint8_t *p) {
 // One lock per board (by interface path) for every handle open on it.
 std::mutex &BoardLock(const CCyDevice &device) {
     static std::mutex registry;
-    static std::map<std::string, std::unique_ptr<std::mutex>> locks;  // by interface path; few, kept for good
+    // By interface path; few, kept for good. Looked up without building a
+    // string, so that a read allocates nothing once its board has a lock.
+    static std::map<std::string, std::unique_ptr<std::mutex>, std::less<>> locks;
+    const std::string_view path(device.interfacePath);
     std::lock_guard guard(registry);
-    std::unique_ptr<std::mutex> &lock = locks[device.interfacePath];
-    if (!lock) lock = std::make_unique<std::mutex>();
-    return *lock;
+    auto it = locks.find(path);
+    if (it == locks.end()) it = locks.emplace(std::string(path), std::make_unique<std::mutex>()).first;
+    return *it->second;
 }
 
 }  // namespace
