@@ -45,13 +45,33 @@ if(TARGET vek-selftest)
 endif()
 
 # The udev rule that gives the logged-in user access to the boards (with the
-# libusb backend). udev reads /usr/lib/udev/rules.d and /etc/udev/rules.d:
-# with a prefix other than /usr, set VEK_UDEV_RULES_DIR=/etc/udev/rules.d (or
-# copy the file there).
+# libusb backend). It is written at install time: GROUP="plugdev" stays only
+# when the installing system has that group (uaccess is always there). udev
+# reads /usr/lib/udev/rules.d, /lib/udev/rules.d and /etc/udev/rules.d: the
+# rule goes to <prefix>/lib/udev/rules.d (VEK_UDEV_RULES_DIR sets another
+# folder), and an install where udev does not look says where to copy it.
 if(LIBUSB_FOUND AND NOT WIN32)
   set(VEK_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
     "Where cmake --install puts the udev rule for VEK boards (relative: under the prefix)")
-  install(FILES ${PROJECT_SOURCE_DIR}/udev/70-vek.rules DESTINATION ${VEK_UDEV_RULES_DIR})
+  install(CODE "
+    set(dir \"${VEK_UDEV_RULES_DIR}\")
+    if(NOT IS_ABSOLUTE \"\${dir}\")
+      set(dir \"\${CMAKE_INSTALL_PREFIX}/\${dir}\")
+    endif()
+    file(READ \"${PROJECT_SOURCE_DIR}/udev/70-vek.rules\" rules)
+    execute_process(COMMAND getent group plugdev RESULT_VARIABLE noPlugdev OUTPUT_QUIET ERROR_QUIET)
+    if(NOT noPlugdev EQUAL 0)
+      string(REPLACE \", GROUP=\\\"plugdev\\\"\" \"\" rules \"\${rules}\")
+      message(STATUS \"No plugdev group here: the udev rule gives access through uaccess only\")
+    endif()
+    file(WRITE \"${PROJECT_BINARY_DIR}/udev/70-vek.rules\" \"\${rules}\")
+    file(INSTALL \"${PROJECT_BINARY_DIR}/udev/70-vek.rules\" DESTINATION \"\${dir}\")
+    if(NOT dir MATCHES \"^(/usr)?/lib/udev/rules.d/?$|^/etc/udev/rules.d/?$\")
+      message(STATUS \"udev does not read \${dir}: to let users open boards, run\\n\"
+        \"  sudo cp '\$ENV{DESTDIR}\${dir}/70-vek.rules' /etc/udev/rules.d/ && \"
+        \"sudo udevadm control --reload && sudo udevadm trigger\")
+    endif()
+  ")
 endif()
 
 # The Python package, where the Python of the prefix reads packages (the

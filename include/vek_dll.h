@@ -403,6 +403,34 @@ VEK_API CCyDevice *VEK_CALL VekDevGetDevice(DeviceHandle *handle);
  */
 VEK_API int32_t  VEK_CALL VekDevGetListedName(DeviceHandle *handle, uint32_t entry, char *out, uint32_t size);
 
+/** What tells one attached board from another. Strings are NUL-terminated
+ * ASCII, cut to fit. */
+typedef struct VekBoardInfo {
+    uint32_t index;        /**< the deviceIndex VekDevAlloc takes for this board */
+    uint16_t vendorId;     /**< idVendor */
+    uint16_t productId;    /**< idProduct */
+    uint32_t bus;          /**< USB bus number; 0 for a virtual board (real buses count from 1) */
+    int32_t  isVirtual;    /**< 1 for a virtual board (vek_sim.h), else 0 */
+    char     portPath[64]; /**< "1-2.3": the bus, then the hub ports from the root down, as
+                                Linux names the device; "virtual-N" for virtual board id N */
+    char     serial[128];  /**< the serial number string; "" when the board has none */
+    char     backend[32];  /**< the driver behind the board: "libusb" or "vek-sim" */
+} VekBoardInfo;
+/**
+ * The attached boards, in the order VekDevAlloc indexes them, without opening
+ * any (serial numbers of real boards come from the system's device records).
+ * Boards are found as for VekDevAlloc, so a board plugged in since the last
+ * look is listed. Boards served by the Windows driver itself are not
+ * described (only the library's own backends are).
+ *
+ * @param out receives at most `max` entries; may be NULL when `max` is 0
+ *            (to ask the count).
+ * @param max room at `out`, in entries.
+ * @return the number of boards attached (may exceed `max`), or -1 when `out`
+ *         is NULL and `max` is not 0.
+ */
+VEK_API int32_t  VEK_CALL VekListBoards(VekBoardInfo *out, uint32_t max);
+
 /* ---- Bit-plane conversions (need no image library: in every build) ------ */
 /*
  * The frame layout: raw bit planes, no header. `planeMask` selects planes of

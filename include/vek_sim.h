@@ -72,9 +72,15 @@ VEK_API int      VEK_CALL VekSimWriteMemory(int board, uint32_t byteAddress, con
 VEK_API int      VEK_CALL VekSimReadControllerRam(int board, uint32_t address, void *out, uint32_t length);
 /** 1 while bit 0 of 0xE600 holds the controller's CPU in reset, 0 if not, -1 unknown id. */
 VEK_API int      VEK_CALL VekSimControllerHeld(int board);
-/** Virtual clock: pauses and waits that would time out advance it at once. */
+/** Virtual clock: pauses and waits that would time out advance it at once.
+ * It governs the virtual boards only: work on a real board (a device call, a
+ * firmware download, a transfer's wait) always takes real time, so a board
+ * never misses a pause it needs. */
 VEK_API void     VEK_CALL VekSimSetVirtualClock(int enabled);
-/** Milliseconds on the clock in use (virtual or monotonic). */
+/** The clock mode last set: 1 virtual, 0 real (the default). */
+VEK_API int      VEK_CALL VekSimVirtualClock(void);
+/** Milliseconds on the clock in use (virtual or monotonic); outside device
+ * calls, so virtual time whenever the virtual clock is on. */
 VEK_API uint64_t VEK_CALL VekSimClockMs(void);
 
 /* ---- Custom devices --------------------------------------------------- */

@@ -122,6 +122,14 @@ class DeviceInitParams(ctypes.Structure):
     _fields_ = [("reserved", _u32), ("frequency", _u32), ("grayBits", _u32), ("reg30Value", _u32)]
 
 
+class BoardInfo(ctypes.Structure):
+    """VekBoardInfo of vek_dll.h: what tells one attached board from another."""
+
+    _fields_ = [("index", _u32), ("vendorId", ctypes.c_uint16), ("productId", ctypes.c_uint16), ("bus", _u32),
+                ("isVirtual", ctypes.c_int32), ("portPath", ctypes.c_char * 64), ("serial", ctypes.c_char * 128),
+                ("backend", ctypes.c_char * 32)]
+
+
 def _proto(name: str, restype, *argtypes) -> None:
     fn = getattr(lib, name)
     fn.restype = restype
@@ -156,6 +164,7 @@ _proto("ResetUSBPipe", _int, _vp, _u32)
 # Accessors
 _proto("VekDevGetDevice", _vp, _vp)
 _proto("VekDevGetListedName", _i32, _vp, _u32, ctypes.c_char_p, _u32)
+_proto("VekListBoards", _i32, ctypes.POINTER(BoardInfo), _u32)
 # Image functions
 _proto("pixel2bin", _vp, _vp, _i32, _i32, ctypes.c_uint8, _vp)
 _proto("bin2pixel", _vp, _vp, _i32, _i32, ctypes.c_uint8, _vp)

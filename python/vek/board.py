@@ -9,7 +9,7 @@ from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._lib import DeviceInitParams, FirmwareImage, lib
+from ._lib import BoardInfo, DeviceInitParams, FirmwareImage, lib
 from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_COMMANDS, TABLE_INQUIRIES, ArgumentError,
                      UnknownNameError, VekError, VekFailure, check, library_table)
 from .image import as_uint8
@@ -79,11 +79,11 @@ class Board:
     when the library returns a result code other than DEV_OK.
     """
 
-    def __init__(self, index: int = 0) -> None:
+    def __init__(self, board: Union[int, str] = 0) -> None:
+        """Open a board by its index, its port path ("1-2.3") or its serial number (see :func:`list_boards`)."""
         self._handle: Optional[int] = None
         self._layout_known = False
-        if isinstance(index, bool) or _u32(index, "board index") > MAX_BOARD_INDEX:
-            raise ArgumentError(f"board index {index!r} is outside 0 to {MAX_BOARD_INDEX}")
+        index = _board_index(board)
         handle = ctypes.c_void_p()
         flag = ctypes.c_uint8(0)
         check(lib.VekDevAlloc(index, ctypes.byref(handle), ctypes.byref(flag)), "VekDevAlloc")
@@ -320,20 +320,48 @@ class Board:
         return lib.ResetUSBPipe(self.handle, endpoint) == 1
 
 
-def list_boards() -> List[Dict[str, object]]:
-    """The attached boards: index, device_name, firmware_version and vek40 of each."""
-    boards: List[Dict[str, object]] = []
-    index = 0
-    while True:
-        try:
-            with Board(index) as b:
-                names = b.attached_device_names()
-                name = names[index] if index < len(names) else ""
-                boards.append({"index": index, "device_name": name, "firmware_version": b.firmware_version,
-                               "vek40": name.startswith("VEK4.0")})
-        except VekError as exc:
-            if exc.code == DEV_ERR_NO_DEVICE:
-                return boards
-            raise
-        index += 1
+def _described_boards() -> List[BoardInfo]:
+    """VekListBoards: the attached boards in VekDevAlloc's order, none opened."""
+    count = lib.VekListBoards(None, 0)
+    entries = (BoardInfo * max(count, 0))()
+    listed = lib.VekListBoards(entries, len(entries))
+    return list(entries)[:max(min(listed, len(entries)), 0)]
 
+
+def _board_index(board: Union[int, str]) -> int:
+    """The VekDevAlloc index of a board named by index, port path or serial number."""
+    if isinstance(board, str):
+        found = [b.index for b in _described_boards() if board in (b.portPath.decode(), b.serial.decode())]
+        if not found:
+            raise VekError(DEV_ERR_NO_DEVICE, f"no attached board has the port path or serial number {board!r}")
+        if len(found) > 1:
+            raise ArgumentError(f"{len(found)} boards have the serial number {board!r}: choose one by its port path")
+        return found[0]
+    if isinstance(board, bool) or _u32(board, "board index") > MAX_BOARD_INDEX:
+        raise ArgumentError(f"board index {board!r} is outside 0 to {MAX_BOARD_INDEX}")
+    return board
+
+
+def list_boards() -> List[Dict[str, object]]:
+    """The attached boards, in index order, each a dict of:
+
+    index, serial ("" when none), bus (0 for a virtual board), port_path ("1-2.3", or "virtual-N"),
+    vendor_id, product_id, backend, virtual, and from opening it device_name, firmware_version and
+    vek40 (or open_error, the result code's name, when it could not be opened).
+    """
+    boards: List[Dict[str, object]] = []
+    for info in _described_boards():
+        entry: Dict[str, object] = {
+            "index": info.index, "serial": info.serial.decode(errors="replace"), "bus": info.bus,
+            "port_path": info.portPath.decode(errors="replace"), "vendor_id": info.vendorId,
+            "product_id": info.productId, "backend": info.backend.decode(errors="replace"),
+            "virtual": info.isVirtual == 1}
+        try:
+            with Board(info.index) as b:
+                names = b.attached_device_names()
+                name = names[info.index] if info.index < len(names) else ""
+                entry.update(device_name=name, firmware_version=b.firmware_version, vek40=name.startswith("VEK4.0"))
+        except VekError as exc:
+            entry.update(device_name="", firmware_version="", vek40=False, open_error=exc.name)
+        boards.append(entry)
+    return boards

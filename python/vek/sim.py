@@ -20,7 +20,7 @@ from .errors import ArgumentError
 __all__ = [
     "Fault", "TraceKind", "TraceEntry", "VirtualBoard", "ANY_ENDPOINT",
     "attach", "detach", "detach_all", "get_register", "set_register", "read_memory", "write_memory",
-    "read_controller_ram", "controller_held", "set_virtual_clock", "clock_ms",
+    "read_controller_ram", "controller_held", "set_virtual_clock", "virtual_clock", "clock_ms",
     "inject_fault", "clear_faults", "request_count", "trace", "trace_text", "trace_clear", "trace_enable",
 ]
 
@@ -105,6 +105,7 @@ _proto("VekSimWriteMemory", _int, _int, _u32, _vp, _u32)
 _proto("VekSimReadControllerRam", _int, _int, _u32, _vp, _u32)
 _proto("VekSimControllerHeld", _int, _int)
 _proto("VekSimSetVirtualClock", None, _int)
+_proto("VekSimVirtualClock", _int)
 _proto("VekSimClockMs", ctypes.c_uint64)
 _proto("VekSimInjectFault", _int, _int, _u32, _u32, _int)
 _proto("VekSimClearFaults", _int, _int)
@@ -189,8 +190,16 @@ def controller_held(board: int) -> bool:
 
 
 def set_virtual_clock(enabled: bool) -> None:
-    """Virtual clock on: the library's pauses and time-outs pass at once."""
+    """Virtual clock on: the virtual boards' pauses and time-outs pass at once.
+
+    Real boards always get real pauses, whatever the mode.
+    """
     lib.VekSimSetVirtualClock(1 if enabled else 0)
+
+
+def virtual_clock() -> bool:
+    """True while the virtual clock is on."""
+    return lib.VekSimVirtualClock() == 1
 
 
 def clock_ms() -> int:
@@ -255,20 +264,28 @@ def trace_enable(enabled: bool) -> None:
 class VirtualBoard:
     """Attach a virtual board for a ``with`` block (virtual clock on); yields its id.
 
-    On exit every virtual board is detached, so use one at a time.
+    On exit every virtual board is detached and the clock mode found on entry
+    comes back, so use one at a time.
     """
 
     def __init__(self, device_name: Optional[str] = None, manufacturer: Optional[str] = None,
                  board_type_register: int = 0, virtual_clock: bool = True) -> None:
         self._args = (device_name, manufacturer, board_type_register)
         self._virtual_clock = virtual_clock
+        self._clock_found = False
         self.id: Optional[int] = None
 
     def __enter__(self) -> int:
+        self._clock_found = virtual_clock()
         set_virtual_clock(self._virtual_clock)
-        self.id = attach(*self._args)
+        try:
+            self.id = attach(*self._args)
+        except BaseException:
+            set_virtual_clock(self._clock_found)
+            raise
         return self.id
 
     def __exit__(self, *exc: object) -> None:
         detach_all()
+        set_virtual_clock(self._clock_found)
         self.id = None

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
@@ -50,6 +52,10 @@ void DropDevice(CCyDevice *&device) {
 }
 
 }  // namespace
+
+BoardTime::BoardTime(const DeviceHandle *handle)
+    : DeviceTimeScope(handle != nullptr && handle->device != nullptr ? handle->device->driverHandle
+                                                                     : INVALID_HANDLE_VALUE) {}
 
 bool EnterGate(DeviceHandle *handle) {
     const std::thread::id me = std::this_thread::get_id();
@@ -135,6 +141,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevInit(DeviceHandle *handle, const Devi
 
 extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
     if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
+    const BoardTime time(handle);
     if (!EnterGate(handle)) return DEV_ERR_BUSY;
     FreeNameList(&handle->nameList);
     win32::CloseHandle(handle->lockEvent);
@@ -149,6 +156,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
 
 extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) {
     if (handle == nullptr || handle->device == nullptr) return 0;
+    const BoardTime time(handle);
     win32::Sleep(500);
     CCyDevice *device = handle->device;
     try {
@@ -195,4 +203,32 @@ extern "C" VEK_API int32_t VEK_CALL VekDevGetListedName(DeviceHandle *handle, ui
         out[copied] = '\0';
     }
     return static_cast<int32_t>(name.size());
+}
+
+extern "C" VEK_API int32_t VEK_CALL VekListBoards(VekBoardInfo *out, uint32_t max) {
+    if (out == nullptr && max != 0) return -1;
+    const auto copy = [](char *to, size_t size, const std::string &text) {
+        const size_t n = std::min(text.size(), size - 1);
+        std::memcpy(to, text.data(), n);
+        to[n] = '\0';
+    };
+    try {
+        const std::vector<platform::DeviceSummary> boards = platform::DescribeDevicesOf(kDriverInterfaceClass);
+        for (uint32_t i = 0; i < max && i < boards.size(); ++i) {
+            const platform::DeviceSummary &b = boards[i];
+            VekBoardInfo &info = out[i];
+            info = VekBoardInfo{};
+            info.index = i;
+            info.vendorId = b.vendorId;
+            info.productId = b.productId;
+            info.bus = b.bus;
+            info.isVirtual = b.followsVirtualClock ? 1 : 0;
+            copy(info.portPath, sizeof info.portPath, b.portPath);
+            copy(info.serial, sizeof info.serial, b.serial);
+            copy(info.backend, sizeof info.backend, b.backend);
+        }
+        return static_cast<int32_t>(boards.size());
+    } catch (...) {
+        return -1;  // out of memory
+    }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "platform/device_registry.h"
 #include "platform/win32.h"
 #include "transport/transport.h"
 #include "vek_dll.h"
@@ -53,9 +54,17 @@ extern std::atomic<uint32_t> g_boardType;
 bool EnterGate(DeviceHandle *handle);
 void LeaveGate(DeviceHandle *handle);
 
+// The clock for work on the handle's board: real time unless the board is a
+// virtual one (platform::DeviceTimeScope).
+class BoardTime : public platform::DeviceTimeScope {
+public:
+    explicit BoardTime(const DeviceHandle *handle);
+};
+
+// The gate, entered and left on the board's clock.
 class GateGuard {
 public:
-    explicit GateGuard(DeviceHandle *handle) : handle_(handle), entered_(EnterGate(handle)) {}
+    explicit GateGuard(DeviceHandle *handle) : time_(handle), handle_(handle), entered_(EnterGate(handle)) {}
     ~GateGuard() {
         if (entered_) LeaveGate(handle_);
     }
@@ -64,6 +73,7 @@ public:
     bool entered() const { return entered_; }
 
 private:
+    BoardTime time_;
     DeviceHandle *handle_;
     bool entered_;
 };

@@ -246,7 +246,14 @@ IoOutcome IoctlOp(void *context, IoRequest *request) {
     return outcome;
 }
 
-const platform::DriverOps kRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp};
+void DescribeOp(void *device, platform::DeviceSummary &summary) {
+    const auto *binding = static_cast<Binding *>(device);
+    summary.backend = binding->ops->name;
+    if (binding->ops->describe != nullptr) binding->ops->describe(binding->device, summary);
+}
+
+const platform::DriverOps kRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp, false, DescribeOp};
+const platform::DriverOps kVirtualTimeRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp, true, DescribeOp};
 
 std::mutex gBindingsMutex;
 std::map<uint64_t, std::unique_ptr<Binding>> gBindings;
@@ -288,7 +295,9 @@ void Deliver(const Ending &ending) { platform::CompleteRequest(ending.overlapped
 uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const BackendOps *ops, void *device) {
     auto binding = std::make_unique<Binding>(Binding{ops, device});
     std::lock_guard lock(gBindingsMutex);
-    const uint64_t id = platform::RegisterDevice(interfaceClass, interfacePath, &kRegistryOps, binding.get());
+    const uint64_t id = platform::RegisterDevice(
+        interfaceClass, interfacePath, ops->followsVirtualClock ? &kVirtualTimeRegistryOps : &kRegistryOps,
+        binding.get());
     if (id != 0) gBindings[id] = std::move(binding);
     return id;
 }

@@ -105,6 +105,12 @@ struct BackendOps {
     // names, or 0xFFFFFFFF.
     uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength);
     void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome);
+    // The devices live in this process and follow the virtual clock
+    // (platform::DriverOps::followsVirtualClock); false for real hardware.
+    bool followsVirtualClock = false;
+    // Describes a registered device without opening it (platform::DriverOps::describe);
+    // `backend` is filled from `name`. May be null.
+    void (*describe)(void *device, platform::DeviceSummary &summary) = nullptr;
 };
 
 // A transfer's ending, made by Conclude and handed to the caller by Deliver;

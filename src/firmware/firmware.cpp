@@ -138,6 +138,7 @@ namespace {
 
 int DownloadAndPause(DeviceHandle *handle, const char *path) {
     if (handle == nullptr) return 0;
+    const vek::BoardTime time(handle);
     bool ok = false;
     try {
         ok = vek::DownloadIicFirmware(handle->device, path);

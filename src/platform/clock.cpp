@@ -17,6 +17,8 @@ std::atomic<bool> virtualMode{false};
 std::atomic<uint64_t> virtualMs{0};
 std::atomic<SleepObserver> sleepObserver{nullptr};
 std::atomic<MessageBoxObserver> messageBoxObserver{nullptr};
+// Open RealTimeScopes of this thread.
+thread_local int realTimeScopes = 0;
 
 }  // namespace
 
@@ -24,14 +26,24 @@ void SetVirtualClock(bool enabled) { virtualMode.store(enabled); }
 
 bool VirtualClockEnabled() { return virtualMode.load(); }
 
+bool VirtualTimeOnThisThread() { return realTimeScopes == 0 && virtualMode.load(); }
+
+RealTimeScope::RealTimeScope(bool engaged) : engaged_(engaged) {
+    if (engaged_) ++realTimeScopes;
+}
+
+RealTimeScope::~RealTimeScope() {
+    if (engaged_) --realTimeScopes;
+}
+
 uint64_t ClockMs() {
-    if (virtualMode.load()) return virtualMs.load();
+    if (VirtualTimeOnThisThread()) return virtualMs.load();
     auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 void AdvanceClock(uint64_t milliseconds) {
-    if (virtualMode.load()) virtualMs.fetch_add(milliseconds);
+    if (VirtualTimeOnThisThread()) virtualMs.fetch_add(milliseconds);
 }
 
 void SetSleepObserver(SleepObserver observer) { sleepObserver.store(observer); }
@@ -41,7 +53,7 @@ void SetMessageBoxObserver(MessageBoxObserver observer) { messageBoxObserver.sto
 namespace detail {
 bool TakePauseOnClock(uint32_t milliseconds) {
     if (SleepObserver observer = sleepObserver.load()) observer(milliseconds);
-    if (!virtualMode.load()) return false;
+    if (!VirtualTimeOnThisThread()) return false;
     virtualMs.fetch_add(milliseconds);
     return true;
 }

@@ -38,6 +38,7 @@ public:
         if (!ops_->ioctl) return {IoState::Failed, ERROR_NOT_SUPPORTED, 0};
         return ops_->ioctl(context_, &request);
     }
+    bool FollowsVirtualClock() const { return ops_->followsVirtualClock; }
 
 private:
     const DriverOps *ops_;
@@ -84,6 +85,26 @@ void UnregisterDevice(uint64_t id) {
     detail::Registry &registry = detail::Devices();
     std::lock_guard lock(registry.mutex);
     std::erase_if(registry.devices, [id](const detail::RegisteredDevice &d) { return d.id == id; });
+}
+
+std::vector<DeviceSummary> DescribeDevicesOf(const GUID &interfaceClass) {
+    RunEnumerationHooks(interfaceClass);
+    detail::Registry &registry = detail::Devices();
+    std::lock_guard lock(registry.mutex);
+    std::vector<DeviceSummary> found;
+    for (const detail::RegisteredDevice &device : registry.devices) {
+        if (std::memcmp(&device.interfaceClass, &interfaceClass, sizeof(GUID)) != 0) continue;
+        DeviceSummary summary;
+        if (device.ops->describe != nullptr) device.ops->describe(device.device, summary);
+        summary.followsVirtualClock = device.ops->followsVirtualClock;
+        found.push_back(std::move(summary));
+    }
+    return found;
+}
+
+bool FollowsVirtualClock(HANDLE deviceFile) {
+    const auto file = detail::Lookup<detail::DeviceFile>(deviceFile, detail::ObjectKind::DeviceFile);
+    return file != nullptr && file->FollowsVirtualClock();
 }
 
 void CompleteRequest(OVERLAPPED *overlapped, DWORD error, DWORD bytes) {

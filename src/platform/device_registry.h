@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "platform/clock.h"
 #include "platform/win32.h"
 
 namespace vek::platform {
@@ -36,6 +39,17 @@ struct IoRequest {
     OVERLAPPED *overlapped;
 };
 
+// What tells one attached device from another, read without opening it.
+struct DeviceSummary {
+    std::string backend;   // the backend's name ("libusb", "vek-sim")
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint32_t bus = 0;      // USB bus number; 0 for a device of no real bus
+    std::string portPath;  // "1-2.3" as sysfs names it, or the backend's made-up place
+    std::string serial;    // serial number string; empty when the device has none
+    bool followsVirtualClock = false;
+};
+
 struct DriverOps {
     const char *name;
     // Opens an instance of `device` (the context given at registration). On
@@ -46,6 +60,13 @@ struct DriverOps {
     void (*close)(void *openContext);
     // Answers one request code of the USB driver interface.
     IoOutcome (*ioctl)(void *openContext, IoRequest *request);
+    // True for devices that live in this process (the virtual board): work on
+    // them follows the virtual clock. Real hardware leaves it false and always
+    // gets real pauses and waits (DeviceTimeScope).
+    bool followsVirtualClock = false;
+    // Describes `device` (the context given at registration) without opening
+    // it; called with the registry's lock held. May be null: nothing known.
+    void (*describe)(void *device, DeviceSummary &summary) = nullptr;
 };
 
 // Adds an attached device of `interfaceClass` reachable as `interfacePath`.
@@ -55,6 +76,25 @@ uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, c
 // Removes it from enumeration and from CreateFileA; instances already open
 // stay open until closed (the backend fails their requests).
 void UnregisterDevice(uint64_t id);
+
+// The registered devices of `interfaceClass` in their listing order (the
+// order CreateFileA's callers index them by), each described by its backend;
+// runs the enumeration hooks first, as SetupDiGetClassDevsA does.
+std::vector<DeviceSummary> DescribeDevicesOf(const GUID &interfaceClass);
+
+// True when `deviceFile` is an open registry device whose backend follows the
+// virtual clock; false for any other handle.
+bool FollowsVirtualClock(HANDLE deviceFile);
+
+// Opened around work on a device (a device call, a transfer's wait): the
+// thread keeps real time unless the device follows the virtual clock. A null
+// or invalid handle (no device open) leaves the thread's clock as it is.
+class DeviceTimeScope : public RealTimeScope {
+public:
+    explicit DeviceTimeScope(HANDLE deviceFile)
+        : RealTimeScope(deviceFile != nullptr && deviceFile != INVALID_HANDLE_VALUE &&
+                        !FollowsVirtualClock(deviceFile)) {}
+};
 
 // Ends a pending request: records `error` and `bytes` in the overlapped
 // record (read by GetOverlappedResult) and sets its event. Any thread.

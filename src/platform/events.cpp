@@ -85,7 +85,7 @@ DWORD WaitOn(Event &event, DWORD milliseconds) {
         RunEventPumps(0);
         return event.TryTake() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
-    if (milliseconds != INFINITE && VirtualClockEnabled()) {
+    if (milliseconds != INFINITE && VirtualTimeOnThisThread()) {
         // Whatever the backend has ready gets its chance; then the wait
         // times out at once, with virtual time moved by the whole timeout.
         RunEventPumps(0);

@@ -128,7 +128,7 @@ void Sleep(DWORD milliseconds) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (milliseconds == 0 || milliseconds == INFINITE || !vek::platform::VirtualClockEnabled())
+    if (milliseconds == 0 || milliseconds == INFINITE || !vek::platform::VirtualTimeOnThisThread())
         return ::WaitForSingleObject(handle, milliseconds);
     // Virtual time: what is signalled now counts; otherwise the wait times
     // out at once, with virtual time moved by the whole timeout.

@@ -140,3 +140,5 @@ TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
     ScratchDirectory::WriteFirmware(cutAfterFinalLength);
     EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), VEK_FIRMWARE_OK);
 }
+
+}  // namespace

@@ -23,6 +23,16 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /opt/vek)
 unset(ENV{DESTDIR})
 set(prefix ${WORK_DIR}/stage/opt/vek)
 
+# The udev rule gives access through uaccess always; udev does not read
+# /opt/vek, so the install says where to copy the rule.
+if(UDEV_RULE)
+  file(READ ${prefix}/lib/udev/rules.d/70-vek.rules rule)
+  if(NOT rule MATCHES "ATTR\\{idVendor\\}==\"1209\", ATTR\\{idProduct\\}==\"7e40\", TAG\\+=\"uaccess\""
+     OR NOT run_output MATCHES "udev does not read [^\n]*opt/vek[^\n]*\n *sudo cp [^\n]* /etc/udev/rules.d/")
+    message(FATAL_ERROR "udev rule: not installed with uaccess, or no word on where to copy it:\n${run_output}")
+  endif()
+endif()
+
 foreach(f include/vek/vek_dll.h include/vek/vek_sim.h bin/vek bin/vek-selftest
           ${LIBDIR}/pkgconfig/vek.pc ${LIBDIR}/cmake/vek/vekConfig.cmake)
   if(NOT EXISTS ${prefix}/${f})

@@ -197,6 +197,29 @@ TEST_P(BothFronts, UnplugDuringATransfer) {
     EXPECT_EQ(VekDevAlloc(0, &again, &vek40), kNoDevice);
 }
 
+// With the virtual clock on, the virtual board's 100 ms pause before frame-go
+// passes on virtual time, and a real board's is taken in full on real time.
+TEST_P(BothFronts, TheVirtualClockReachesOnlyTheVirtualBoard) {
+    uint32_t value = 0;
+    ASSERT_EQ(VekDevInquire(handle_, 5, &value), kOk);
+    const std::vector<uint8_t> frame = Pattern(4096, 3);
+    VekSimSetVirtualClock(1);
+    const uint64_t virtualBefore = VekSimClockMs();
+    const auto realBefore = std::chrono::steady_clock::now();
+    EXPECT_EQ(VekDevLoadFrame(handle_, frame.data(), 0, static_cast<uint32_t>(frame.size())), kOk);
+    const auto realMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                              realBefore).count();
+    const uint64_t virtualMs = VekSimClockMs() - virtualBefore;
+    VekSimSetVirtualClock(0);
+    if (GetParam()) {
+        EXPECT_GE(realMs, 100);  // a lower bound: the pause itself
+        EXPECT_EQ(virtualMs, 0u);
+    } else {
+        EXPECT_GE(virtualMs, 100u);
+    }
+    EXPECT_EQ(front_->Memory(0, frame.size()), frame);
+}
+
 INSTANTIATE_TEST_SUITE_P(LibusbBackend, BothFronts, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "EmulatedUsbfsBoard" : "VirtualBoard"; });
 
@@ -252,6 +275,21 @@ TEST_F(EmulatedOnly, LaterAndVirtualBoardsAreListedTogether) {
     VekSimAttach(nullptr);
     CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     EXPECT_EQ(device.DeviceCount(), 3);
+    // Each told apart without being opened: real ones by bus, port and the
+    // serial number of sysfs, the virtual one by its made-up place.
+    VekBoardInfo boards[4] = {};
+    ASSERT_EQ(VekListBoards(boards, 4), 3);
+    std::vector<std::string> seen;
+    for (const VekBoardInfo &b : boards)
+        seen.push_back(std::to_string(b.index) + " " + std::string(b.backend) + " " + std::to_string(b.bus) + " " +
+                       b.portPath + " " + std::string(b.serial).substr(0, 6) + " " + std::to_string(b.isVirtual));
+    seen.pop_back();
+    EXPECT_EQ(seen, (std::vector<std::string>{"0 libusb 1 1-2 EMU000 0", "1 libusb 1 1-3 EMU000 0",
+                                              "2 vek-sim 0 virtual-0 VEKSIM 1"}));
+    EXPECT_EQ((std::vector<int>{boards[0].vendorId, boards[0].productId, boards[2].vendorId}),
+              (std::vector<int>{0x1209, 0x7E40, 0x1209}));
+    EXPECT_EQ(VekListBoards(boards, 1), 3);  // the count, whatever fits
+    EXPECT_EQ(VekListBoards(nullptr, 1), -1);
     VekSimDetachAll();
     EXPECT_EQ(device.DeviceCount(), 2);
 }

@@ -19,6 +19,15 @@ def test_no_board_raises_with_the_code_name():
     assert vek.list_boards() == []
 
 
+def test_virtual_board_gives_back_the_clock_mode_it_found():
+    for found in (False, True):
+        vek.sim.set_virtual_clock(found)
+        with vek.sim.VirtualBoard():
+            assert vek.sim.virtual_clock()
+        assert vek.sim.virtual_clock() == found
+    vek.sim.set_virtual_clock(False)
+
+
 def test_board_is_a_context_manager_and_boards_are_listed_in_attach_order(board_id):
     with vek.Board(0) as b:
         assert b.is_open and b.first_is_vek40 and b.firmware_version
@@ -32,6 +41,14 @@ def test_board_is_a_context_manager_and_boards_are_listed_in_attach_order(board_
     boards = vek.list_boards()
     assert [(b["index"], b["vek40"]) for b in boards] == [(0, True), (1, False)]
     assert boards[1]["device_name"] == "OTHER board" and boards[1]["firmware_version"] == "second"
+    assert [(b["port_path"], b["bus"], b["virtual"], b["vendor_id"]) for b in boards] == [
+        ("virtual-0", 0, True, 0x1209), ("virtual-1", 0, True, 0x1209)]
+    assert boards[0]["serial"] != boards[1]["serial"]
+    for name in ("virtual-1", boards[1]["serial"]):  # a port path or a serial number chooses a board too
+        with vek.Board(name) as b:
+            assert b.index == 1
+    with pytest.raises(vek.VekError):
+        vek.Board("9-9")
     for index in (-256, 256, 2**31, 2**32):  # refused, not wrapped to board 0
         with pytest.raises(vek.ArgumentError):
             vek.Board(index)

@@ -81,8 +81,9 @@ def test_json_errors_carry_code_name_meaning_and_advice(vek):
 
 
 def test_board_index_beyond_the_attached_boards(vek):
-    r = vek("--sim", "--sim-boards", "2", "--board", "2", "info")
-    assert r.status == 1 and "DEV_ERR_NO_DEVICE" in r.err
+    for board in ("2", "9-9"):
+        r = vek("--sim", "--sim-boards", "2", "--board", board, "info")
+        assert r.status == 1 and "DEV_ERR_NO_DEVICE" in r.err
     assert vek("--sim-boards", "2", "--board", "1", "info").status == 0  # --sim-* imply --sim
 
 

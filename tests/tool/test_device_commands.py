@@ -16,6 +16,12 @@ def test_list_shows_each_board_with_name_firmware_and_kind(vek):
     assert len(boards) == 2
     assert all(b["device_name"].startswith("VEK4.0") and b["vek40"] for b in boards)
     assert all(b["firmware_version"] for b in boards)
+    assert [(b["port_path"], b["bus"], b["vendor_id"], b["product_id"]) for b in boards] == [
+        ("virtual-0", 0, 0x1209, 0x7E40), ("virtual-1", 0, 0x1209, 0x7E40)]
+    assert boards[0]["serial"] != boards[1]["serial"] and boards[1]["serial"] in r.out
+    # A board is chosen by its port path or serial number as well as by its index.
+    for spec in ("1", "virtual-1", boards[1]["serial"]):
+        assert vek("--sim", "--sim-boards", "2", "--json", "--board", spec, "info").json()["index"] == 1
 
 
 def test_info_reports_board_type_and_frame_mode(vek):

@@ -106,6 +106,7 @@ private:
             },
             [](void *context) { static_cast<FakeUsb *>(context)->EndAllPending(ERROR_OPERATION_ABORTED); },
             [](void *context, platform::IoRequest *request) { return static_cast<FakeUsb *>(context)->Io(*request); },
+            /*followsVirtualClock=*/true,
         };
         return ops;
     }

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -59,22 +61,45 @@ std::string frameModeText(const FrameLayout &l) {
 // ---- list ------------------------------------------------------------------
 
 void runList(Context &ctx) {
+    std::vector<VekBoardInfo> listed = usableBoards(ctx.opt);
+    // Boards of a system driver (Windows) follow the library's own, known
+    // only by what opening them tells.
+    for (auto index = static_cast<uint32_t>(listed.size()); !ctx.opt.sim && index < 256; ++index) {
+        DeviceHandle *h = nullptr;
+        if (VekDevAlloc(index, &h, nullptr) == DEV_ERR_NO_DEVICE) break;
+        if (h != nullptr) VekDevFree(h);
+        VekBoardInfo info{};
+        info.index = index;
+        listed.push_back(info);
+    }
     json boards = json::array();
-    std::vector<std::string> names;
-    for (int index = 0; index < 256; ++index) {
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        const VekBoardInfo &info = listed[i];
+        json b;
+        b["index"] = i;  // what --board takes (with --sim: among the virtual boards)
+        b["serial"] = info.serial;
+        b["bus"] = info.bus;
+        b["port_path"] = info.portPath;
+        b["vendor_id"] = info.vendorId;
+        b["product_id"] = info.productId;
+        b["backend"] = info.backend;
+        b["virtual"] = info.isVirtual == 1;
         DeviceHandle *h = nullptr;
         uint8_t isVek40 = 0;
-        uint32_t rc = VekDevAlloc(static_cast<uint32_t>(index), &h, &isVek40);
-        if (rc == DEV_ERR_NO_DEVICE) break;
-        check(rc, "VekDevAlloc");
-        if (index == 0) names = attachedDeviceNames(h);
-        json b;
-        b["index"] = index;
-        b["device_name"] = index < static_cast<int>(names.size()) ? names[static_cast<std::size_t>(index)] : "";
-        b["firmware_version"] = firmwareVersionText();
+        const uint32_t rc = VekDevAlloc(info.index, &h, &isVek40);
+        if (rc == DEV_OK) {
+            const std::vector<std::string> names = attachedDeviceNames(h);
+            b["device_name"] = info.index < names.size() ? names[info.index] : "";
+            b["firmware_version"] = firmwareVersionText();
+            b["first_listed_vek40"] = isVek40 == 1;
+            check(VekDevFree(h), "VekDevFree");
+        } else {
+            // Listed but not opened (no permission, in use): what tells it apart is still shown.
+            b["device_name"] = "";
+            b["firmware_version"] = "";
+            b["open_error"] = VekResultName(rc) ? VekResultName(rc) : hex32(rc);
+        }
         b["vek40"] = b["device_name"].get<std::string>().rfind("VEK4.0", 0) == 0;
-        b["first_listed_vek40"] = isVek40 == 1;
-        check(VekDevFree(h), "VekDevFree");
         boards.push_back(b);
     }
     ctx.result["boards"] = boards;
@@ -83,10 +108,18 @@ void runList(Context &ctx) {
                 ctx.opt.sim ? "" : " (Add --sim to try the commands on a virtual board.)");
         return;
     }
-    ctx.say("%-6s %-32s %-18s %s\n", "INDEX", "DEVICE NAME", "FIRMWARE", "VEK4.0");
-    for (const auto &b : boards)
-        ctx.say("%-6d %-32s %-18s %s\n", b["index"].get<int>(), b["device_name"].get<std::string>().c_str(),
+    ctx.say("%-5s %-12s %-16s %-9s %-28s %-18s %s\n", "INDEX", "PORT", "SERIAL", "ID", "DEVICE NAME", "FIRMWARE",
+            "VEK4.0");
+    for (const auto &b : boards) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", b["vendor_id"].get<unsigned>(), b["product_id"].get<unsigned>());
+        const std::string name =
+            b.contains("open_error") ? "(not opened: " + b["open_error"].get<std::string>() + ")"
+                                     : b["device_name"].get<std::string>();
+        ctx.say("%-5d %-12s %-16s %-9s %-28s %-18s %s\n", b["index"].get<int>(),
+                b["port_path"].get<std::string>().c_str(), b["serial"].get<std::string>().c_str(), ids, name.c_str(),
                 b["firmware_version"].get<std::string>().c_str(), b["vek40"].get<bool>() ? "yes" : "no");
+    }
 }
 
 // ---- info ------------------------------------------------------------------
@@ -341,7 +374,7 @@ void runFirmware(Context &ctx, Board &board, const std::string &path, const VekF
 }  // namespace
 
 void addDeviceCommands(CLI::App &app, Context &ctx) {
-    auto *list = app.add_subcommand("list", "List the attached boards: index, device name, firmware version, VEK4.0");
+    auto *list = app.add_subcommand("list", "List the attached boards: index, port path, serial number, ids, device name, firmware version, VEK4.0");
     list->callback([&ctx] { ctx.action = runList; });
 
     onBoard(app.add_subcommand("info", "Show a board's inquiries, board type and frame mode"), ctx, runInfo);

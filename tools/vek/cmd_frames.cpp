@@ -135,7 +135,7 @@ void runReadback(Context &ctx, const FrameArgs &a) {
     if (!raw) checkImageOutput(a.output);
     if (!raw && a.length) throw UsageError("--length applies to .bin output; an image takes its size from --width, --height and --planes");
 
-    Board board(ctx.opt.board);
+    Board board(ctx.opt);
     FrameLayout l = sizeFor(a, board.learnLayout());
     uint64_t frameLen = a.length;
     if (!frameLen) {

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -45,8 +46,40 @@ void check(uint32_t code, const std::string &call) {
     if (code != DEV_OK) throw DeviceError(code, call);
 }
 
+std::vector<VekBoardInfo> usableBoards(const GlobalOptions &opt) {
+    const int32_t count = VekListBoards(nullptr, 0);
+    std::vector<VekBoardInfo> boards(static_cast<std::size_t>(std::max(count, 0)));
+    const int32_t listed = VekListBoards(boards.data(), static_cast<uint32_t>(boards.size()));
+    boards.resize(static_cast<std::size_t>(std::clamp<int32_t>(listed, 0, static_cast<int32_t>(boards.size()))));
+    if (opt.sim) std::erase_if(boards, [](const VekBoardInfo &b) { return b.isVirtual == 0; });
+    return boards;
+}
+
+int chosenBoard(const GlobalOptions &opt) {
+    const std::string &spec = opt.board;
+    const bool number = !spec.empty() && std::all_of(spec.begin(), spec.end(), [](char c) { return c >= '0' && c <= '9'; });
+    // Without --sim an index goes to VekDevAlloc as it is (boards of a
+    // system driver are not in the list, and VekDevAlloc says when there is
+    // no such board).
+    if (number && !opt.sim) return std::stoi(spec);
+    const std::vector<VekBoardInfo> boards = usableBoards(opt);
+    if (number) {
+        const auto index = static_cast<std::size_t>(std::stoul(spec));
+        if (index >= boards.size()) throw DeviceError(DEV_ERR_NO_DEVICE, "--board " + spec);
+        return static_cast<int>(boards[index].index);
+    }
+    std::vector<const VekBoardInfo *> found;
+    for (const VekBoardInfo &b : boards)
+        if (spec == b.portPath || spec == b.serial) found.push_back(&b);
+    if (found.empty()) throw DeviceError(DEV_ERR_NO_DEVICE, "--board " + spec);
+    if (found.size() > 1)
+        throw UsageError("--board " + spec + " names " + std::to_string(found.size()) +
+                         " boards (a serial number they share): choose one by its port path (see 'vek list')");
+    return static_cast<int>(found.front()->index);
+}
+
 void withBoard(Context &ctx, const BoardAction &act) {
-    Board board(ctx.opt.board);
+    Board board(ctx.opt);
     act(ctx, board);
     board.free();
 }
@@ -210,6 +243,12 @@ void Board::read(uint8_t *data, uint32_t address, uint32_t length) {
 }
 
 void attachSimBoards(const GlobalOptions &opt) {
+    // Real boards are left alone altogether: not looked at, never opened.
+#ifdef _WIN32
+    _putenv_s("VEK_NO_LIBUSB", "1");
+#else
+    setenv("VEK_NO_LIBUSB", "1", 1);
+#endif
     // Pauses of the board protocol (100 ms before every frame transfer, 2 s
     // after a firmware download, ...) pass at once on the virtual clock.
     VekSimSetVirtualClock(1);

@@ -34,7 +34,7 @@ enum ExitStatus : int {
 };
 
 struct GlobalOptions {
-    int board = 0;               // --board
+    std::string board = "0";     // --board: an index, a port path or a serial number
     bool sim = false;            // --sim
     int simBoards = 1;           // --sim-boards
     uint32_t simBoardType = 0;   // --sim-board-type (content of register 0x02)
@@ -88,10 +88,20 @@ struct FrameLayout {
 };
 FrameLayout layoutForBoardType(uint32_t boardType);
 
+// The boards the tool may use: every attached board, or with --sim only the
+// virtual ones (so --sim never reaches a real board).
+std::vector<VekBoardInfo> usableBoards(const GlobalOptions &opt);
+// The VekDevAlloc index of the board --board names. A number is an index
+// (with --sim, into the virtual boards); other text is a port path or a
+// serial number from usableBoards(). Throws DeviceError (DEV_ERR_NO_DEVICE)
+// when nothing matches, UsageError when a serial number names two boards.
+int chosenBoard(const GlobalOptions &opt);
+
 // An open board: VekDevAlloc on construction, VekDevFree on destruction.
 class Board {
 public:
     explicit Board(int index);
+    explicit Board(const GlobalOptions &opt) : Board(chosenBoard(opt)) {}
     ~Board();
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;

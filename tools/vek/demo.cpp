@@ -1,6 +1,7 @@
 // vek demo: the road of a typical use, end to end, on a virtual board.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -99,8 +100,13 @@ void runDemo(Context &ctx, const DemoArgs &a) {
     const uint64_t clockStart = VekSimClockMs();
     if (!ctx.opt.json) std::printf("vek demo: a typical use, end to end, on a virtual board (virtual clock)\n");
 
-    // 1. Open the board.
-    Board board(ctx.opt.board);
+    // 1. Open the board, a virtual one whatever --board says.
+    GlobalOptions virtualOnly = ctx.opt;
+    virtualOnly.sim = true;
+    Board board(virtualOnly);
+    int simId = -1;  // its id for vek_sim.h, from its place "virtual-N"
+    for (const VekBoardInfo &b : usableBoards(virtualOnly))
+        if (static_cast<int>(b.index) == board.index()) std::sscanf(b.portPath, "virtual-%d", &simId);
     say("VekDevAlloc(%d): board open, firmware version '%s', first board VEK4.0: %s", board.index(),
         board.firmwareVersion().c_str(), board.firstIsVek40() ? "yes" : "no");
     report["firmware_version"] = board.firmwareVersion();
@@ -179,7 +185,7 @@ void runDemo(Context &ctx, const DemoArgs &a) {
             progress.add(got.size());
             same += got == f.bin;
             std::vector<uint8_t> mem(f.bin.size());
-            if (VekSimReadMemory(ctx.opt.board, f.address, mem.data(), static_cast<uint32_t>(mem.size())) == 0 && mem == f.bin)
+            if (VekSimReadMemory(simId, f.address, mem.data(), static_cast<uint32_t>(mem.size())) == 0 && mem == f.bin)
                 ++memorySame;
             cv::Mat img(static_cast<int>(layout.height), static_cast<int>(layout.width), CV_8UC1);
             bin2pixel(got.data(), static_cast<int32_t>(layout.width), static_cast<int32_t>(layout.height),

@@ -1,5 +1,7 @@
 // vek: drive VEK pattern-projection boards from the shell.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -114,6 +116,16 @@ std::string commandPathOf(const CLI::App &app) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // The library's notices (a board it has no permission to open, with the
+    // udev rule that would give it; a board given up) are silent by default:
+    // a person at a shell wants them. VEK_LOG_LEVEL still decides when set.
+    if (std::getenv("VEK_LOG_LEVEL") == nullptr) {
+#ifdef _WIN32
+        _putenv_s("VEK_LOG_LEVEL", "warning");
+#else
+        setenv("VEK_LOG_LEVEL", "warning", 0);
+#endif
+    }
     Context ctx;
     // Known before parsing, so that argument errors are JSON too.
     for (int i = 1; i < argc; ++i)
@@ -122,9 +134,22 @@ int main(int argc, char **argv) {
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText());
-    app.add_option("--board", ctx.opt.board, "index of the board to use (see 'vek list')")
-        ->capture_default_str()->check(CLI::Range(0, 255));
-    app.add_flag("--sim", ctx.opt.sim, "run on a virtual board, attached for this command (its pauses pass at once)");
+    app.add_option("--board", ctx.opt.board,
+                   "the board to use (see 'vek list'): its index, its port path (1-2.3) or its serial number")
+        ->capture_default_str()
+        ->check(CLI::Validator(
+            [](const std::string &text) -> std::string {
+                if (text.empty() || text.front() == '-' || text.front() == '+')
+                    return "--board takes an index from 0 to 255, a port path or a serial number";
+                if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                    (text.size() > 3 || std::stoi(text) > 255))
+                    return "--board index must be from 0 to 255";
+                return "";
+            },
+            "INDEX|PORT|SERIAL"));
+    app.add_flag("--sim", ctx.opt.sim,
+                 "run on a virtual board, attached for this command (its pauses pass at once); real boards are "
+                 "left alone");
     CLI::Option *simOptions[] = {
         app.add_option("--sim-boards", ctx.opt.simBoards, "number of virtual boards to attach (implies --sim)")
             ->capture_default_str()->check(CLI::Range(1, 16)),

@@ -50,6 +50,9 @@ struct Board {
     uint8_t address = 0;
     std::vector<uint8_t> ports;  // port numbers from the root hub down
     std::string portPath;        // "1-2.3", as sysfs names the device
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    std::string serial;          // sysfs "serial"; empty when the device has none
     bool waitingForFirmware = false;  // a controller on the loader list
     bool gone = false;
 

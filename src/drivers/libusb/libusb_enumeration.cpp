@@ -48,6 +48,9 @@ std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) 
     const Recognition what = Recognise(known, {dd.idVendor, dd.idProduct}, product.empty() ? nullptr : product.c_str());
     if (what == Recognition::Foreign) return nullptr;
     board->waitingForFirmware = what == Recognition::WaitingForFirmware;
+    board->vendorId = dd.idVendor;
+    board->productId = dd.idProduct;
+    board->serial = SysfsAttribute(board->portPath, "serial");
     board->device = libusb_ref_device(device);
     char path[256];
     std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s@%u#{ae18aa60-7f6a-11d4-97dd-00010229b959}",

@@ -502,8 +502,19 @@ Answer OpsAbortPipe(void *openContext, uint8_t endpoint) {
 
 }  // namespace
 
+// What enumeration learnt, which never changes while the board is registered.
+void OpsDescribe(void *device, platform::DeviceSummary &summary) {
+    const auto *board = static_cast<const Board *>(device);
+    summary.vendorId = board->vendorId;
+    summary.productId = board->productId;
+    summary.bus = board->bus;
+    summary.portPath = board->portPath;
+    summary.serial = board->serial;
+}
+
 const drivers::BackendOps kLibusbOps = {"libusb",     OpsOpen,      OpsClose,         OpsQuery, OpsTransfer,
-                                        OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr};
+                                        OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr,
+                                        /*followsVirtualClock=*/false, OpsDescribe};
 
 void PumpEvents(DWORD timeoutMs) { Pump(timeoutMs); }
 

@@ -147,6 +147,8 @@ VEK_API int VEK_CALL VekSimReadOutData(int board, uint32_t endpointAddress, void
 
 VEK_API void VEK_CALL VekSimSetVirtualClock(int enabled) { vek::platform::SetVirtualClock(enabled != 0); }
 
+VEK_API int VEK_CALL VekSimVirtualClock(void) { return vek::platform::VirtualClockEnabled() ? 1 : 0; }
+
 VEK_API uint64_t VEK_CALL VekSimClockMs(void) { return vek::platform::ClockMs(); }
 
 VEK_API int VEK_CALL VekSimInjectFault(int board, uint32_t endpointAddress, uint32_t nthRequest, int kind) {

@@ -322,9 +322,33 @@ void ReturnedOp(void *, uint64_t packed, const platform::IoOutcome &outcome) {
                                  outcome.bytes);
 }
 
+// A virtual board is on no bus: bus 0 (real buses count from 1) and the
+// place "virtual-N" for board id N; ids and serial number come from its
+// descriptors.
+void DescribeOp(void *device, platform::DeviceSummary &summary) {
+    const auto *board = static_cast<const SimBoard *>(device);
+    const DescriptorSet &descriptors = board->model->Setup().descriptors;
+    const Bytes &d = descriptors.device;
+    if (d.size() >= 12) {
+        summary.vendorId = static_cast<uint16_t>(d[8] | d[9] << 8);
+        summary.productId = static_cast<uint16_t>(d[10] | d[11] << 8);
+    }
+    summary.portPath = "virtual-" + std::to_string(board->id);
+    const auto serial = d.size() >= 17 && d[16] != 0 ? descriptors.strings.find(d[16]) : descriptors.strings.end();
+    if (serial == descriptors.strings.end()) return;
+    // A string descriptor: its length, its type, then UTF-16LE code units (ASCII kept, the rest '?').
+    const Bytes &text = serial->second;
+    const size_t end = std::min<size_t>(text.size(), text.empty() ? 0 : text[0]);
+    for (size_t i = 2; i + 1 < end; i += 2) {
+        const unsigned unit = text[i] | text[i + 1] << 8;
+        summary.serial.push_back(unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?');
+    }
+}
+
 }  // namespace
 
 const drivers::BackendOps kBoardOps = {"vek-sim",   OpenOp,      CloseOp, QueryOp,   TransferOp,
-                                       ResetPipeOp, AbortPipeOp, nullptr, ArrivedOp, ReturnedOp};
+                                       ResetPipeOp, AbortPipeOp, nullptr, ArrivedOp, ReturnedOp,
+                                       /*followsVirtualClock=*/true, DescribeOp};
 
 }  // namespace vek::sim

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/device_registry.h"
 
 namespace vek {
 
@@ -319,6 +320,7 @@ bool Ended(HANDLE driverHandle, OVERLAPPED *ov) {
 enum class Waited { Ended, Expired, Failed };
 
 Waited WaitOwnCompletion(HANDLE driverHandle, OVERLAPPED *ov, uint32_t waitMs) {
+    const platform::DeviceTimeScope time(driverHandle);
     const uint64_t start = platform::ClockMs();
     bool waitedOnce = false;  // a wait of 0 still gives the driver one look
     for (;;) {
