@@ -13,7 +13,7 @@
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
   libopencv-dev libfreeimage-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev \
   python3 python3-numpy
-TEST_PACKAGES := libgtest-dev libgmock-dev googletest libbenchmark-dev \
+TEST_PACKAGES := clang-format libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
@@ -38,7 +38,7 @@ CMAKE_FLAGS ?=
 override CMAKE_FLAGS += -DVEK_WERROR=$(WERROR)
 
 .PHONY: check-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
-  test-fuzz test-tsan test-windows build-arm test-arm bench clean
+  test-fuzz test-tsan test-windows build-arm test-arm bench clean format check-format
 
 all: build
 
@@ -134,7 +134,16 @@ test-tsan: build-tsan
 	  $(BUILD_TSAN)/tests/libusb/libusb_backend_test --gtest_filter='EmulatedOnly.TwoBoardsOnTwoThreads'
 
 
-test: test-release test-asan test-windows test-arm test-fuzz test-tsan
+test: check-format test-release test-asan test-windows test-arm test-fuzz test-tsan
+
+# The C and C++ sources in the project's style (.clang-format): `format` applies it,
+# `check-format` (part of `make test`) fails on any source that differs.
+FORMATTED = $(shell git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
+format:
+	clang-format -i $(FORMATTED)
+
+check-format: test-deps
+	@clang-format --dry-run -Werror $(FORMATTED) && echo "check-format: $(words $(FORMATTED)) sources follow .clang-format"
 
 # The image functions against the real Windows headers (the cross build leaves them out).
 check-windows: test-deps

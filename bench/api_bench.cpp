@@ -45,7 +45,6 @@ struct Session {
     }
 };
 
-
 // The baseline: the request a register write makes, issued straight to the
 // driver handle with an overlapped record and an event that live across
 // iterations, and its outcome read back.
@@ -60,8 +59,8 @@ void BM_BareRequest(benchmark::State &state) {
         vek::TransferRequest block{};
         block.endpointAddress = 0x04;
         DWORD bytes = 0;
-        BOOL ok = DeviceIoControl(driver, vek::ioctl::kDirectData, &block, sizeof block, packet, sizeof packet,
-                                  &bytes, &ov);
+        BOOL ok =
+            DeviceIoControl(driver, vek::ioctl::kDirectData, &block, sizeof block, packet, sizeof packet, &bytes, &ov);
         if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(driver, &ov, &bytes, TRUE);
         if (!ok || bytes != sizeof packet) state.SkipWithError("request failed");
     }

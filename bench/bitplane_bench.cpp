@@ -72,13 +72,15 @@ void AgainstMemcpy(benchmark::State &state, Convert convert) {
 void PixelsToBin(benchmark::State &state, const vek::image::BitplaneCodec *codec, uint8_t mask) {
     const std::vector<uint8_t> pixels = RandomBytes(kBytes);
     std::vector<uint8_t> bin(kBytes);
-    AgainstMemcpy(state, [&] { return vek::image::PixelsToBin(*codec, pixels.data(), kWidth, kHeight, mask, bin.data()); });
+    AgainstMemcpy(state,
+                  [&] { return vek::image::PixelsToBin(*codec, pixels.data(), kWidth, kHeight, mask, bin.data()); });
 }
 
 void BinToPixels(benchmark::State &state, const vek::image::BitplaneCodec *codec, uint8_t mask) {
     const std::vector<uint8_t> bin = RandomBytes(kBytes);
     std::vector<uint8_t> pixels(kBytes);
-    AgainstMemcpy(state, [&] { return vek::image::BinToPixels(*codec, bin.data(), kWidth, kHeight, mask, pixels.data()); });
+    AgainstMemcpy(state,
+                  [&] { return vek::image::BinToPixels(*codec, bin.data(), kWidth, kHeight, mask, pixels.data()); });
 }
 
 // The exported functions (the implementation chosen for this processor).
@@ -114,9 +116,11 @@ int main(int argc, char **argv) {
         if (!codec.supported()) continue;
         for (auto [mask, planes] : {std::pair{0xFF, "8"}, std::pair{0x0F, "4"}, std::pair{0x80, "1"}}) {
             const std::string suffix = "/1920x1080/" + std::string(codec.name) + "/planes:" + planes;
-            benchmark::RegisterBenchmark(("pixel2bin" + suffix).c_str(), PixelsToBin, &codec, static_cast<uint8_t>(mask))
+            benchmark::RegisterBenchmark(("pixel2bin" + suffix).c_str(), PixelsToBin, &codec,
+                                         static_cast<uint8_t>(mask))
                 ->Unit(benchmark::kMicrosecond);
-            benchmark::RegisterBenchmark(("bin2pixel" + suffix).c_str(), BinToPixels, &codec, static_cast<uint8_t>(mask))
+            benchmark::RegisterBenchmark(("bin2pixel" + suffix).c_str(), BinToPixels, &codec,
+                                         static_cast<uint8_t>(mask))
                 ->Unit(benchmark::kMicrosecond);
         }
     }

@@ -17,7 +17,8 @@ namespace {
 constexpr DWORD kSize = 1u << 20;
 
 HANDLE OpenFirstBoard() {
-    HDEVINFO set = SetupDiGetClassDevsA(&vek::kDriverInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&vek::kDriverInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     SetupDiEnumDeviceInterfaces(set, nullptr, &vek::kDriverInterfaceClass, 0, &data);
@@ -28,8 +29,8 @@ HANDLE OpenFirstBoard() {
     detail->cbSize = 8;
     SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr);
     SetupDiDestroyDeviceInfoList(set);
-    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                       nullptr);
+    return CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 bool Direct(HANDLE device, uint8_t endpoint, void *data, DWORD length, HANDLE event) {

@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     const size_t frameBytes = pixels > 0 ? static_cast<size_t>(std::popcount(mask)) * pixelBytes / 8 : 0;
     Block source(pixelBytes), frame(frameBytes), back(pixelBytes);
     const std::vector<uint8_t> fill = in.ConsumeRemainingBytes<uint8_t>();
-    for (size_t i = 0; i < pixelBytes; ++i) source.data[i] = fill.empty() ? static_cast<uint8_t>(i * 37) : fill[i % fill.size()];
+    for (size_t i = 0; i < pixelBytes; ++i)
+        source.data[i] = fill.empty() ? static_cast<uint8_t>(i * 37) : fill[i % fill.size()];
     std::memset(frame.data, 0xA5, frameBytes);
     std::memset(back.data, 0x5A, pixelBytes);
 

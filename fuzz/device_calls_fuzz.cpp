@@ -36,8 +36,8 @@ bool OneOf(uint32_t v, std::initializer_list<uint32_t> allowed) {
 
 // The register addresses the calls use, and a few others.
 uint32_t PickRegister(FuzzedDataProvider &in) {
-    static constexpr uint32_t kRegisters[] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x10, 0x11, 0x20, 0x21, 0x22,
-                                              0x30, 0x32, 0x35, 0x40, 0x51, 0x53, 0x6E, 0x75};
+    static constexpr uint32_t kRegisters[] = {0x00, 0x01, 0x02, 0x03, 0x04, 0x10, 0x11, 0x20, 0x21,
+                                              0x22, 0x30, 0x32, 0x35, 0x40, 0x51, 0x53, 0x6E, 0x75};
     if (in.ConsumeBool()) return in.ConsumeIntegral<uint32_t>();
     return in.PickValueInArray(kRegisters);
 }
@@ -49,8 +49,19 @@ uint32_t PickEndpoint(FuzzedDataProvider &in) {
 
 void CheckCommand(uint32_t command, uint32_t argument, uint32_t result, uint32_t value) {
     switch (command) {
-    case 1: case 8: case 10: case 11: case 13: case 19: case 20: case 21: case 22:
-    case 25: case 26: case 27: case 35:
+    case 1:
+    case 8:
+    case 10:
+    case 11:
+    case 13:
+    case 19:
+    case 20:
+    case 21:
+    case 22:
+    case 25:
+    case 26:
+    case 27:
+    case 35:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER}));
         break;
     case 9:
@@ -76,16 +87,21 @@ void CheckCommand(uint32_t command, uint32_t argument, uint32_t result, uint32_t
     case 17:
         VEK_FUZZ_CHECK(result == DEV_OK);
         break;
-    case 18: case 24:
+    case 18:
+    case 24:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER, DEV_ERR_VERIFY}));
         break;
-    case 28: case 29: case 30:
+    case 28:
+    case 29:
+    case 30:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER, DEV_ERR_I2C_NOT_READY, DEV_ERR_I2C_NOT_DONE}));
         break;
-    case 31: case 32:
+    case 31:
+    case 32:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER, DEV_ERR_TIMING}));
         break;
-    case 33: case 34:
+    case 33:
+    case 34:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER}));
         break;
     default:  // 0, 2 to 7, 12, 16, 23, 36 and up
@@ -101,7 +117,9 @@ void CheckCommand(uint32_t command, uint32_t argument, uint32_t result, uint32_t
 
 void CheckInquiry(uint32_t inquiry, uint32_t result, uint32_t value, const DeviceHandle *handle) {
     switch (inquiry) {
-    case 0: case 6: case 23:
+    case 0:
+    case 6:
+    case 23:
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER}));
         if (inquiry == 0 && result == DEV_OK) VEK_FUZZ_CHECK(value <= 1);
         break;
@@ -112,10 +130,12 @@ void CheckInquiry(uint32_t inquiry, uint32_t result, uint32_t value, const Devic
             VEK_FUZZ_CHECK(handle->frameMode == ((value << 27) & 0xF0000000u));
         }
         break;
-    case 2: case 3:
+    case 2:
+    case 3:
         VEK_FUZZ_CHECK(result == DEV_OK && value == 0x1000);
         break;
-    case 4: case 7:
+    case 4:
+    case 7:
         VEK_FUZZ_CHECK(result == DEV_OK && value == 0x120315);
         break;
     case 17:
@@ -147,7 +167,8 @@ void RunOne(FuzzedDataProvider &in, int board, DeviceHandle *handle) {
     }
     case 3: {
         const uint32_t command = in.ConsumeIntegralInRange<uint32_t>(0, 37);
-        const uint32_t argument = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 20) : in.ConsumeIntegral<uint32_t>();
+        const uint32_t argument =
+            in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 20) : in.ConsumeIntegral<uint32_t>();
         uint32_t value = argument;
         const uint32_t result = VekDevControl(handle, command, &value);
         CheckCommand(command, argument, result, value);
@@ -184,8 +205,9 @@ void RunOne(FuzzedDataProvider &in, int board, DeviceHandle *handle) {
         break;
     }
     case 8: {
-        const uint32_t result = VekDevTriggerExtSet(handle, in.ConsumeIntegral<uint32_t>(), in.ConsumeIntegral<uint8_t>(),
-                                                    in.ConsumeIntegral<uint32_t>(), in.ConsumeIntegral<uint32_t>());
+        const uint32_t result =
+            VekDevTriggerExtSet(handle, in.ConsumeIntegral<uint32_t>(), in.ConsumeIntegral<uint8_t>(),
+                                in.ConsumeIntegral<uint32_t>(), in.ConsumeIntegral<uint32_t>());
         VEK_FUZZ_CHECK(OneOf(result, {DEV_OK, DEV_ERR_TRANSFER}));
         break;
     }
@@ -236,7 +258,8 @@ void RunOne(FuzzedDataProvider &in, int board, DeviceHandle *handle) {
     }
     case 14: {
         DeviceInitParams params{};
-        params.frequency = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 100000) : in.ConsumeIntegral<uint32_t>();
+        params.frequency =
+            in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 100000) : in.ConsumeIntegral<uint32_t>();
         params.grayBits = in.ConsumeIntegralInRange<uint32_t>(0, 18);
         params.reg30Value = in.ConsumeIntegral<uint32_t>();
         const uint32_t result = VekDevInit(handle, &params);

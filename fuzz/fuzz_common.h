@@ -39,8 +39,8 @@ inline void FreshBoards() {
 
 #define VEK_FUZZ_STR2(x) #x
 #define VEK_FUZZ_STR(x) VEK_FUZZ_STR2(x)
-#define VEK_FUZZ_CHECK(cond)                                                             \
-    do {                                                                                 \
+#define VEK_FUZZ_CHECK(cond)                                                                 \
+    do {                                                                                     \
         if (!(cond)) ::vekfuzz::Finding(#cond " (" __FILE__ ":" VEK_FUZZ_STR(__LINE__) ")"); \
     } while (0)
 

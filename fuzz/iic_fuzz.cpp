@@ -103,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         VEK_FUZZ_CHECK(VekSimControllerHeld(board) == 0);
         if (fwOffset < imageLen) {
             std::vector<uint8_t> ram(imageLen - fwOffset);
-            VEK_FUZZ_CHECK(VekSimReadControllerRam(board, fwOffset, ram.data(), static_cast<uint32_t>(ram.size())) == 0);
+            VEK_FUZZ_CHECK(VekSimReadControllerRam(board, fwOffset, ram.data(), static_cast<uint32_t>(ram.size())) ==
+                           0);
             for (uint32_t a = fwOffset; a < imageLen; ++a) {
                 if (a == 0xE600) continue;  // the CPU control byte, rewritten by the run request
                 VEK_FUZZ_CHECK(ram[a - fwOffset] == image[a]);

@@ -51,7 +51,8 @@ void CheckOpenDevice(CCyDevice &device) {
     if (device.endpointList != nullptr) {
         VEK_FUZZ_CHECK(device.endpointList[0] == device.controlEndpoint);
         for (int slot = 1; slot < n; ++slot) VEK_FUZZ_CHECK(device.endpointList[slot] != nullptr);
-        for (int slot = 1; slot < n; ++slot) VEK_FUZZ_CHECK(device.endpointList[slot]->driverHandle == device.driverHandle);
+        for (int slot = 1; slot < n; ++slot)
+            VEK_FUZZ_CHECK(device.endpointList[slot]->driverHandle == device.driverHandle);
     }
     uint8_t header[9];
     device.CopyConfigurationHeader(header);

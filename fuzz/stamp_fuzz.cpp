@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     {
         std::FILE *f = std::fopen(g_file.c_str(), "wb");
         if (f == nullptr) vekfuzz::Finding("cannot write the source file");
-        if (!file.empty() && std::fwrite(file.data(), 1, file.size(), f) != file.size()) vekfuzz::Finding("short write");
+        if (!file.empty() && std::fwrite(file.data(), 1, file.size(), f) != file.size())
+            vekfuzz::Finding("short write");
         std::fclose(f);
     }
     VEK_FUZZ_CHECK(ImageAddSerialNumber(g_file.c_str(), width, height, copies) == 1);

@@ -55,9 +55,13 @@ inline const char *Describe(NotRegular kind) {
 inline bool MakeNotRegular(NotRegular kind, const std::filesystem::path &path) {
     std::error_code ec;
     switch (kind) {
-    case NotRegular::Fifo: return mkfifo(path.c_str(), 0600) == 0;
-    case NotRegular::Directory: return std::filesystem::create_directory(path, ec);
-    case NotRegular::DeviceNode: std::filesystem::create_symlink("/dev/zero", path, ec); return !ec;
+    case NotRegular::Fifo:
+        return mkfifo(path.c_str(), 0600) == 0;
+    case NotRegular::Directory:
+        return std::filesystem::create_directory(path, ec);
+    case NotRegular::DeviceNode:
+        std::filesystem::create_symlink("/dev/zero", path, ec);
+        return !ec;
     }
     return false;
 }

@@ -16,7 +16,8 @@ int main(int argc, char **argv) {
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 16; ++x) {
             gray.at<uint8_t>(y, x) = static_cast<uint8_t>(x * 16 + y);
-            colour.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uint8_t>(y * 30), static_cast<uint8_t>(x * 15), x < 8 ? 255 : 0);
+            colour.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<uint8_t>(y * 30), static_cast<uint8_t>(x * 15), x < 8 ? 255 : 0);
         }
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 8; ++x) {
@@ -26,10 +27,10 @@ int main(int argc, char **argv) {
     struct Seed {
         const char *name, *ext;
         const cv::Mat &image;
-    } seeds[] = {{"png-gray", ".png", gray},   {"png-rgb", ".png", colour},  {"png-16bit", ".png", deep},
-                 {"jpeg-gray", ".jpg", gray},  {"jpeg-rgb", ".jpg", colour}, {"tiff-rgb", ".tiff", colour},
+    } seeds[] = {{"png-gray", ".png", gray},    {"png-rgb", ".png", colour},   {"png-16bit", ".png", deep},
+                 {"jpeg-gray", ".jpg", gray},   {"jpeg-rgb", ".jpg", colour},  {"tiff-rgb", ".tiff", colour},
                  {"tiff-16bit", ".tiff", deep}, {"webp-rgb", ".webp", colour}, {"sunras", ".ras", gray},
-                 {"pfm", ".pfm", real},        {"hdr", ".hdr", colour}};
+                 {"pfm", ".pfm", real},         {"hdr", ".hdr", colour}};
     for (const Seed &s : seeds) {
         std::vector<uint8_t> bytes;
         try {

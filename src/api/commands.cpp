@@ -128,8 +128,26 @@ uint32_t GrayWord(uint32_t n) { return ((1u << n) - 2u) | ((n - 1u) << 24); }
 
 bool CommandUsesValue(uint32_t command) {
     switch (command) {
-    case 8: case 14: case 15: case 17: case 18: case 19: case 20: case 21: case 22: case 24:
-    case 25: case 26: case 27: case 28: case 29: case 30: case 31: case 32: case 33: case 34:
+    case 8:
+    case 14:
+    case 15:
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 22:
+    case 24:
+    case 25:
+    case 26:
+    case 27:
+    case 28:
+    case 29:
+    case 30:
+    case 31:
+    case 32:
+    case 33:
+    case 34:
         return true;
     default:
         return false;

@@ -79,8 +79,7 @@ void LeaveGate(DeviceHandle *handle) {
 
 using namespace vek;
 
-extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHandle **handleOut,
-                                                 uint8_t *isVek40Out) {
+extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHandle **handleOut, uint8_t *isVek40Out) {
     if (handleOut == nullptr) return DEV_ERR_UNSUPPORTED;
     // Everything made so far is released on every failure. The device object's
     // close errors (UsbError) leave the call as they are; any other exception

@@ -15,13 +15,13 @@
 // fields are the handle's documented fields, in their order; the gate's owner
 // bookkeeping follows.
 struct DeviceHandle {
-    uint32_t frameMode;          // learnt by inquiry 5; kFrameModeUnknown until then
-    CCyDevice *device;           // owned
+    uint32_t frameMode;            // learnt by inquiry 5; kFrameModeUnknown until then
+    CCyDevice *device;             // owned
     vek::DeviceNameList nameList;  // owned
-    HANDLE lockEvent;            // the gate (see vek::GateGuard)
-    uint32_t lockTimeoutMs;      // 1000
-    uint32_t loadedBytes;        // running count of frame bytes moved
-    uint32_t grayBits;           // last depth set by command 15
+    HANDLE lockEvent;              // the gate (see vek::GateGuard)
+    uint32_t lockTimeoutMs;        // 1000
+    uint32_t loadedBytes;          // running count of frame bytes moved
+    uint32_t grayBits;             // last depth set by command 15
 
     // Thread that holds the gate, and how many times it has entered it.
     std::atomic<std::thread::id> gateOwner;

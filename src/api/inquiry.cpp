@@ -6,10 +6,14 @@ namespace vek {
 
 uint32_t BoardTypeFromRegister(uint32_t reg02) {
     switch (reg02 & 0xF0000000u) {
-    case 0x00000000u: return 1;
-    case 0x10000000u: return 2;
-    case 0x30000000u: return 3;
-    default: return 255;
+    case 0x00000000u:
+        return 1;
+    case 0x10000000u:
+        return 2;
+    case 0x30000000u:
+        return 3;
+    default:
+        return 255;
     }
 }
 
@@ -18,8 +22,8 @@ uint32_t FrameModeFromBoardType(uint32_t boardType) { return (boardType << 27) &
 namespace {
 
 // The inquiries answered: 0, 2 to 7, 17 and 23.
-constexpr uint32_t kSupportedInquiries = 1u << 0 | 1u << 2 | 1u << 3 | 1u << 4 | 1u << 5 | 1u << 6 | 1u << 7 |
-                                         1u << 17 | 1u << 23;
+constexpr uint32_t kSupportedInquiries =
+    1u << 0 | 1u << 2 | 1u << 3 | 1u << 4 | 1u << 5 | 1u << 6 | 1u << 7 | 1u << 17 | 1u << 23;
 
 bool Supported(uint32_t inquiry) { return inquiry < 32 && (kSupportedInquiries >> inquiry & 1u) != 0; }
 constexpr uint32_t kBlockSize = 0x1000;

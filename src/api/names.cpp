@@ -16,7 +16,8 @@ constexpr VekNameEntry kResults[] = {
      "a handle, parameter record or data buffer passed to the library was null: a fault of the calling program", 0},
     {DEV_ERR_BUSY, "DEV_ERR_BUSY",
      "the handle stayed in use by another thread for 1000 ms (or its gate could not be created): retry, or keep "
-     "one thread per handle", 0},
+     "one thread per handle",
+     0},
     {DEV_ERR_UNSUPPORTED, "DEV_ERR_UNSUPPORTED",
      "the command or inquiry number is not one the library supports, or the handle output pointer was null", 0},
     {DEV_ERR_TRANSFER, "DEV_ERR_TRANSFER",
@@ -26,7 +27,8 @@ constexpr VekNameEntry kResults[] = {
      "the frequency is outside 1 to 1073741824 Hz, or a margin/interval register did not read back as written", 0},
     {DEV_ERR_FRAME_MODE, "DEV_ERR_FRAME_MODE",
      "the frame layout is unknown: run inquiry 5 after VekDevInit and before frame transfers (board types 1, 2, 3 "
-     "have one)", 0},
+     "have one)",
+     0},
     {DEV_ERR_GRAY_DEPTH, "DEV_ERR_GRAY_DEPTH",
      "the gray depth is outside 1 to 16 bit planes, or the board did not take it", 0},
     {DEV_ERR_VERIFY, "DEV_ERR_VERIFY",
@@ -37,7 +39,8 @@ constexpr VekNameEntry kResults[] = {
      "the board's I2C access did not report done (status bit 1 clear): check the value and the I2C device", 0},
     {DEV_ERR_FAILED, "DEV_ERR_FAILED",
      "the control register did not read back as written, or the bit-plane timing cannot be met: use 1 to 16 "
-     "planes, a longer frame period, or an aux time of 0 or at least 3 x (load time + 13) us", 0},
+     "planes, a longer frame period, or an aux time of 0 or at least 3 x (load time + 13) us",
+     0},
     {VEK_TRANSPORT_FAILED, "VEK_TRANSPORT_FAILED",
      "a raw register or data transfer failed on the USB link: check the cable and hub, then retry", 0},
 };
@@ -85,10 +88,14 @@ constexpr VekNameEntry kInquiries[] = {
 
 std::span<const VekNameEntry> Table(uint32_t table) {
     switch (table) {
-    case VEK_TABLE_RESULTS: return kResults;
-    case VEK_TABLE_COMMANDS: return kCommands;
-    case VEK_TABLE_INQUIRIES: return kInquiries;
-    default: return {};
+    case VEK_TABLE_RESULTS:
+        return kResults;
+    case VEK_TABLE_COMMANDS:
+        return kCommands;
+    case VEK_TABLE_INQUIRIES:
+        return kInquiries;
+    default:
+        return {};
     }
 }
 

@@ -81,8 +81,8 @@ using namespace vek;
 extern "C" VEK_API uint32_t VEK_CALL VekDevNewFrequencySet(DeviceHandle *handle, uint32_t planeCount,
                                                            uint32_t framePeriod, uint32_t auxTime) {
     if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
-    const BitPlaneTiming t =
-        ComputeBitPlaneTiming(planeCount, framePeriod, auxTime, LoadTimeUs(g_boardType.load(std::memory_order_relaxed)));
+    const BitPlaneTiming t = ComputeBitPlaneTiming(planeCount, framePeriod, auxTime,
+                                                   LoadTimeUs(g_boardType.load(std::memory_order_relaxed)));
     if (t.result != DEV_OK) return t.result;
 
     CCyDevice *device = handle->device;

@@ -28,13 +28,20 @@ struct StatusWords {
 
 StatusWords WordsOf(UsbOutcome outcome) {
     switch (outcome) {
-    case UsbOutcome::Success: return {ERROR_SUCCESS, 0, 0};
-    case UsbOutcome::Stall: return {ERROR_GEN_FAILURE, kUsbdStatusStall, kNtStatusUnsuccessful};
-    case UsbOutcome::Cancelled: return {ERROR_OPERATION_ABORTED, kUsbdStatusCanceled, kNtStatusCancelled};
-    case UsbOutcome::DeviceGone: return {ERROR_DEVICE_NOT_CONNECTED, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice};
-    case UsbOutcome::Timeout: return {ERROR_SEM_TIMEOUT, kUsbdStatusTimeout, kNtStatusIoTimeout};
-    case UsbOutcome::Overflow: return {ERROR_GEN_FAILURE, kUsbdStatusBabble, kNtStatusDataOverrun};
-    case UsbOutcome::Error: break;
+    case UsbOutcome::Success:
+        return {ERROR_SUCCESS, 0, 0};
+    case UsbOutcome::Stall:
+        return {ERROR_GEN_FAILURE, kUsbdStatusStall, kNtStatusUnsuccessful};
+    case UsbOutcome::Cancelled:
+        return {ERROR_OPERATION_ABORTED, kUsbdStatusCanceled, kNtStatusCancelled};
+    case UsbOutcome::DeviceGone:
+        return {ERROR_DEVICE_NOT_CONNECTED, kUsbdStatusDeviceGone, kNtStatusNoSuchDevice};
+    case UsbOutcome::Timeout:
+        return {ERROR_SEM_TIMEOUT, kUsbdStatusTimeout, kNtStatusIoTimeout};
+    case UsbOutcome::Overflow:
+        return {ERROR_GEN_FAILURE, kUsbdStatusBabble, kNtStatusDataOverrun};
+    case UsbOutcome::Error:
+        break;
     }
     return {ERROR_GEN_FAILURE, kUsbdStatusStall, kNtStatusUnsuccessful};
 }
@@ -55,9 +62,12 @@ IoOutcome Failed(DWORD error) { return {IoState::Failed, error, 0}; }
 // The answer of a typed operation that moves no data, as the call's outcome.
 IoOutcome AsCallOutcome(const Answer &answer) {
     switch (answer.kind) {
-    case Answer::Done: return Completed(ErrorOf(answer.outcome), 0);
-    case Answer::Pending: return {IoState::Pending, ERROR_IO_PENDING, 0};
-    case Answer::Refused: break;
+    case Answer::Done:
+        return Completed(ErrorOf(answer.outcome), 0);
+    case Answer::Pending:
+        return {IoState::Pending, ERROR_IO_PENDING, 0};
+    case Answer::Refused:
+        break;
     }
     return Failed(answer.error);
 }
@@ -71,14 +81,22 @@ struct QueryForm {
 
 std::optional<QueryForm> QueryOf(uint32_t code) {
     switch (code) {
-    case ioctl::kGetDriverVersion: return QueryForm{Query::DriverVersion, 4};
-    case ioctl::kGetStackVersion: return QueryForm{Query::StackVersion, 4};
-    case ioctl::kGetAltSetting: return QueryForm{Query::AltSetting, 1};
-    case ioctl::kGetAddress: return QueryForm{Query::Address, 1};
-    case ioctl::kGetSpeed: return QueryForm{Query::Speed, 4};
-    case ioctl::kGetDeviceName: return QueryForm{Query::DeviceName, 256};
-    case ioctl::kGetFriendlyName: return QueryForm{Query::FriendlyName, 256};
-    default: return std::nullopt;
+    case ioctl::kGetDriverVersion:
+        return QueryForm{Query::DriverVersion, 4};
+    case ioctl::kGetStackVersion:
+        return QueryForm{Query::StackVersion, 4};
+    case ioctl::kGetAltSetting:
+        return QueryForm{Query::AltSetting, 1};
+    case ioctl::kGetAddress:
+        return QueryForm{Query::Address, 1};
+    case ioctl::kGetSpeed:
+        return QueryForm{Query::Speed, 4};
+    case ioctl::kGetDeviceName:
+        return QueryForm{Query::DeviceName, 256};
+    case ioctl::kGetFriendlyName:
+        return QueryForm{Query::FriendlyName, 256};
+    default:
+        return std::nullopt;
     }
 }
 
@@ -140,7 +158,8 @@ std::optional<uint8_t> PipeByte(const IoRequest &r) {
 // The endpoint a request names, for observers.
 uint32_t PipeOf(const IoRequest &r) {
     switch (r.code) {
-    case ioctl::kControlRequest: return 0;
+    case ioctl::kControlRequest:
+        return 0;
     case ioctl::kBufferedData:
     case ioctl::kDirectData:
         return r.in != nullptr && r.inLength >= kTransferRequestSize
@@ -151,7 +170,8 @@ uint32_t PipeOf(const IoRequest &r) {
         const auto pipe = PipeByte(r);
         return pipe ? *pipe : kNoPipe;
     }
-    default: return kNoPipe;
+    default:
+        return kNoPipe;
     }
 }
 
@@ -161,7 +181,8 @@ IoOutcome Dispatch(const BackendOps &ops, void *open, const IoRequest &r) {
         QueryReply reply;
         reply.size = form->size;
         const Answer answer = ops.query(open, form->query, reply);
-        if (answer.kind != Answer::Done) return Failed(answer.kind == Answer::Refused ? answer.error : ERROR_GEN_FAILURE);
+        if (answer.kind != Answer::Done)
+            return Failed(answer.kind == Answer::Refused ? answer.error : ERROR_GEN_FAILURE);
         const uint32_t size = std::min(reply.size, form->size);
         std::memcpy(r.out, reply.bytes, size);
         return Completed(ERROR_SUCCESS, size);
@@ -178,7 +199,8 @@ IoOutcome Dispatch(const BackendOps &ops, void *open, const IoRequest &r) {
             const Ending ending = Conclude(t, answer.outcome, answer.bytes);
             return Completed(ending.error, ending.bytes);
         }
-        case Answer::Pending: return {IoState::Pending, ERROR_IO_PENDING, 0};
+        case Answer::Pending:
+            return {IoState::Pending, ERROR_IO_PENDING, 0};
         case Answer::Refused:
             if (answer.error == ERROR_DEVICE_NOT_CONNECTED) PutStatusWords(t.statusBlock, UsbOutcome::DeviceGone);
             return Failed(answer.error);
@@ -295,9 +317,9 @@ void Deliver(const Ending &ending) { platform::CompleteRequest(ending.overlapped
 uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const BackendOps *ops, void *device) {
     auto binding = std::make_unique<Binding>(Binding{ops, device});
     std::lock_guard lock(gBindingsMutex);
-    const uint64_t id = platform::RegisterDevice(
-        interfaceClass, interfacePath, ops->followsVirtualClock ? &kVirtualTimeRegistryOps : &kRegistryOps,
-        binding.get());
+    const uint64_t id =
+        platform::RegisterDevice(interfaceClass, interfacePath,
+                                 ops->followsVirtualClock ? &kVirtualTimeRegistryOps : &kRegistryOps, binding.get());
     if (id != 0) gBindings[id] = std::move(binding);
     return id;
 }

@@ -17,8 +17,8 @@ namespace vek::drivers {
 
 // What a backend keeps of one endpoint descriptor.
 struct EndpointInfo {
-    uint8_t address = 0;     // bit 7 set = IN
-    uint8_t attributes = 0;  // bmAttributes; bits 0-1: 0 control, 1 isochronous, 2 bulk, 3 interrupt
+    uint8_t address = 0;         // bit 7 set = IN
+    uint8_t attributes = 0;      // bmAttributes; bits 0-1: 0 control, 1 isochronous, 2 bulk, 3 interrupt
     uint32_t maxPacketSize = 0;  // per (micro)frame, extra transactions included
     uint8_t TransferType() const { return attributes & 3u; }
 };
@@ -47,8 +47,8 @@ private:
 // A control request on the default pipe or a data request on a pipe. Its
 // buffers are the caller's and stay valid until the request is completed.
 struct Transfer {
-    bool control = false;   // control request (endpoint 0, `setup` holds the packet)
-    uint8_t endpoint = 0;   // bit 7 set = IN
+    bool control = false;  // control request (endpoint 0, `setup` holds the packet)
+    uint8_t endpoint = 0;  // bit 7 set = IN
     struct Setup {
         uint8_t bmRequestType, bRequest;
         uint16_t wValue, wIndex, wLength;
@@ -56,7 +56,7 @@ struct Transfer {
     uint32_t timeoutMs = 0;  // the block's time limit; 0 = none
     uint8_t *data = nullptr;
     uint32_t length = 0;
-    PacketRecords packets;   // isochronous records, when the caller gave room for them
+    PacketRecords packets;  // isochronous records, when the caller gave room for them
     // Where the completion goes (the decoder's business).
     OVERLAPPED *overlapped = nullptr;
     uint8_t *statusBlock = nullptr;
@@ -98,7 +98,7 @@ struct BackendOps {
     Answer (*query)(void *open, Query query, QueryReply &reply);
     Answer (*transfer)(void *open, const Transfer &transfer);
     Answer (*resetPipe)(void *open, uint8_t endpoint);
-    Answer (*abortPipe)(void *open, uint8_t endpoint);  // every pending request of the pipe ends
+    Answer (*abortPipe)(void *open, uint8_t endpoint);       // every pending request of the pipe ends
     Answer (*setAltSetting)(void *open, uint8_t alternate);  // may be null: not supported
     // Optional observer of every request as it arrives and as its call
     // returns (the virtual board's trace). `pipe` is the endpoint the request

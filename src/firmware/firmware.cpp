@@ -161,9 +161,10 @@ extern "C" VEK_API int VEK_CALL VekDownloadFirmwareFile(DeviceHandle *handle, co
 }
 
 extern "C" VEK_API int VEK_CALL VekFirmwareCheck(const char *path, VekFirmwareImage *image) {
-    static_assert(vek::kIicNoFinalRecord == VEK_FIRMWARE_NO_FINAL_RECORD && vek::kIicPastFileEnd ==
-                      VEK_FIRMWARE_PAST_FILE_END && vek::kIicPastImageEnd == VEK_FIRMWARE_PAST_64K &&
-                  vek::kIicImageTooHigh == VEK_FIRMWARE_TOO_HIGH && vek::kIicUnreadable == VEK_FIRMWARE_UNREADABLE);
+    static_assert(vek::kIicNoFinalRecord == VEK_FIRMWARE_NO_FINAL_RECORD &&
+                  vek::kIicPastFileEnd == VEK_FIRMWARE_PAST_FILE_END &&
+                  vek::kIicPastImageEnd == VEK_FIRMWARE_PAST_64K && vek::kIicImageTooHigh == VEK_FIRMWARE_TOO_HIGH &&
+                  vek::kIicUnreadable == VEK_FIRMWARE_UNREADABLE);
     try {
         // Storage of its own: a check may run beside a download.
         vek::FirmwareWork checked;

@@ -16,8 +16,8 @@ namespace vek {
 
 class CCyDevice;
 
-inline constexpr uint16_t kMaxFwSize = 65535;      // file size limit and buffer size
-inline constexpr uint16_t kIicFinalLength = 0x8001; // Length field of the last record
+inline constexpr uint16_t kMaxFwSize = 65535;        // file size limit and buffer size
+inline constexpr uint16_t kIicFinalLength = 0x8001;  // Length field of the last record
 inline constexpr uint32_t kIicHeaderBytes = 8;
 inline constexpr uint32_t kFwChunkBytes = 2048;
 // Highest exclusive end of an image the 16-bit chunk addresses can carry.
@@ -31,7 +31,7 @@ inline const std::string kFirmwareFile = std::string(".") + platform::kDirectory
 
 // Process-wide working storage of the download.
 struct FirmwareWork {
-    uint8_t *fwBuffer = nullptr;    // kMaxFwSize bytes: the file, the rest 0xFF
+    uint8_t *fwBuffer = nullptr;  // kMaxFwSize bytes: the file, the rest 0xFF
     uint16_t fwFileLength = 0;
     uint8_t *fwRamImage = nullptr;  // kMaxFwSize bytes: the controller's RAM as the records fill it
     uint16_t fwOffset = 0xFFFF;     // lowest data record address

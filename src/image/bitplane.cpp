@@ -99,9 +99,7 @@ bool Always() { return true; }
 bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 bool HasAvx2Gfni() { return HasAvx2() && __builtin_cpu_supports("gfni"); }
 bool HasAvx512Bw() { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"); }
-bool HasAvx512Gfni() {
-    return HasAvx512Bw() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
-}
+bool HasAvx512Gfni() { return HasAvx512Bw() && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni"); }
 #endif
 
 // The reference first, then from the slowest to the fastest.
@@ -172,8 +170,8 @@ uint8_t *PixelsToBin(const BitplaneCodec &codec, const uint8_t *pixels, int32_t 
     return bin;
 }
 
-uint8_t *BinToPixels(const BitplaneCodec &codec, const uint8_t *bin, int32_t width, int32_t height,
-                     uint8_t planeMask, uint8_t *pixels) {
+uint8_t *BinToPixels(const BitplaneCodec &codec, const uint8_t *bin, int32_t width, int32_t height, uint8_t planeMask,
+                     uint8_t *pixels) {
     if (bin == nullptr || pixels == nullptr) return nullptr;
     const ptrdiff_t groups = GroupCount(width, height);
     if (groups < 0) return nullptr;

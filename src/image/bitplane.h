@@ -44,8 +44,8 @@ const BitplaneCodec &SelectedBitplaneCodec();
 // pixel2bin and bin2pixel on a given implementation (same checks and results).
 uint8_t *PixelsToBin(const BitplaneCodec &codec, const uint8_t *pixels, int32_t width, int32_t height,
                      uint8_t planeMask, uint8_t *bin);
-uint8_t *BinToPixels(const BitplaneCodec &codec, const uint8_t *bin, int32_t width, int32_t height,
-                     uint8_t planeMask, uint8_t *pixels);
+uint8_t *BinToPixels(const BitplaneCodec &codec, const uint8_t *bin, int32_t width, int32_t height, uint8_t planeMask,
+                     uint8_t *pixels);
 
 // Number of groups (= bytes per plane) for a size that pixel2bin accepts, or -1
 // when it refuses the size (width not a multiple of 8, a negative size, or a

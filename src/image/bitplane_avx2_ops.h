@@ -22,9 +22,13 @@ struct Avx2 {
     static V And(V a, V b) { return _mm256_and_si256(a, b); }
     static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
     template <int s>
-    static V ShiftRight16(V a) { return _mm256_srli_epi16(a, s); }
+    static V ShiftRight16(V a) {
+        return _mm256_srli_epi16(a, s);
+    }
     template <int s>
-    static V ShiftLeft16(V a) { return _mm256_slli_epi16(a, s); }
+    static V ShiftLeft16(V a) {
+        return _mm256_slli_epi16(a, s);
+    }
     static V Splat8(uint8_t x) { return _mm256_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm256_setzero_si256(); }
     // 32 consecutive bytes hold groups 4k .. 4k + 3: two group pairs, which

@@ -5,8 +5,8 @@
 // placeholder and then warn about it once inlined; the warning is about the
 // header, not this code.
 #if defined(__GNUC__) && !defined(__clang__)
-#  pragma GCC diagnostic ignored "-Wuninitialized"
-#  pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
 
@@ -24,9 +24,13 @@ struct Avx512Bw {
     static V And(V a, V b) { return _mm512_and_si512(a, b); }
     static V Xor(V a, V b) { return _mm512_xor_si512(a, b); }
     template <int s>
-    static V ShiftRight16(V a) { return _mm512_srli_epi16(a, s); }
+    static V ShiftRight16(V a) {
+        return _mm512_srli_epi16(a, s);
+    }
     template <int s>
-    static V ShiftLeft16(V a) { return _mm512_slli_epi16(a, s); }
+    static V ShiftLeft16(V a) {
+        return _mm512_slli_epi16(a, s);
+    }
     static V Splat8(uint8_t x) { return _mm512_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm512_setzero_si512(); }
     static __m128i Load128(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }

@@ -16,9 +16,13 @@ struct Sse2 {
     static V And(V a, V b) { return _mm_and_si128(a, b); }
     static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
     template <int s>
-    static V ShiftRight16(V a) { return _mm_srli_epi16(a, s); }
+    static V ShiftRight16(V a) {
+        return _mm_srli_epi16(a, s);
+    }
     template <int s>
-    static V ShiftLeft16(V a) { return _mm_slli_epi16(a, s); }
+    static V ShiftLeft16(V a) {
+        return _mm_slli_epi16(a, s);
+    }
     static V Splat8(uint8_t x) { return _mm_set1_epi8(static_cast<char>(x)); }
     static V Zero() { return _mm_setzero_si128(); }
     static V LoadPlane(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }

@@ -30,11 +30,11 @@
 // The steps keep their 8 registers in registers only when every loop over
 // them is unrolled; GCC at -O2 does not do that by itself.
 #if defined(__clang__)
-#  define VEK_UNROLL _Pragma("unroll")
+#define VEK_UNROLL _Pragma("unroll")
 #elif defined(__GNUC__)
-#  define VEK_UNROLL _Pragma("GCC unroll 8")
+#define VEK_UNROLL _Pragma("GCC unroll 8")
 #else
-#  define VEK_UNROLL
+#define VEK_UNROLL
 #endif
 
 namespace vek::image::kernels {
@@ -82,7 +82,9 @@ inline void TransposeBits(typename Ops::V (&r)[8]) {
 }
 
 template <class Ops>
-concept HasGroupBitTranspose = requires(typename Ops::V v) { Ops::TransposeGroupBits(v); };
+concept HasGroupBitTranspose = requires(typename Ops::V v) {
+    Ops::TransposeGroupBits(v);
+};
 
 template <class Ops>
 void PixelsToBinSteps(const uint8_t *pixels, uint8_t *const planes[8], size_t first, size_t last) {

@@ -21,9 +21,7 @@ namespace {
 // Scratch of n bytes, or null when it cannot be had.
 std::unique_ptr<uint8_t[]> Scratch(size_t n) { return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[n]); }
 
-size_t PixelCount(int32_t width, int32_t height) {
-    return static_cast<size_t>(width) * static_cast<size_t>(height);
-}
+size_t PixelCount(int32_t width, int32_t height) { return static_cast<size_t>(width) * static_cast<size_t>(height); }
 
 cv::Mat ResizeTo(const cv::Mat &src, int32_t width, int32_t height) {
     if (src.cols == width && src.rows == height) return src;
@@ -54,8 +52,7 @@ bool LoadColourPlanes(const char *fileName, int32_t width, int32_t height, uint8
 }  // namespace
 
 bool ValidImageSize(int32_t width, int32_t height) {
-    return width > 0 && height > 0 &&
-           static_cast<int64_t>(width) * height <= std::numeric_limits<int32_t>::max();
+    return width > 0 && height > 0 && static_cast<int64_t>(width) * height <= std::numeric_limits<int32_t>::max();
 }
 
 cv::Mat LoadImageFile(const char *fileName, int flags) {
@@ -147,7 +144,8 @@ VEK_API int VEK_CALL GetRGBBinFormat(const char *fileName, int32_t width, int32_
         return 0;
     const size_t n = PixelCount(width, height);
     const auto red = Scratch(n), green = Scratch(n), blue = Scratch(n);
-    if (!red || !green || !blue || !vek::image::LoadColourPlanes(fileName, width, height, red.get(), green.get(), blue.get()))
+    if (!red || !green || !blue ||
+        !vek::image::LoadColourPlanes(fileName, width, height, red.get(), green.get(), blue.get()))
         return 0;
     pixel2bin(red.get(), width, height, planeMask, redBin);
     pixel2bin(green.get(), width, height, planeMask, greenBin);

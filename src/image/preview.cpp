@@ -31,7 +31,7 @@ bool DetectPreview() {
     const std::string gui = GuiBackend();
     if (gui.empty() || gui.rfind("NONE", 0) == 0) return false;
     return platform::DisplayReachable(gui.rfind("QT", 0) == 0 ? platform::WindowToolkit::Qt
-                                                               : platform::WindowToolkit::Other);
+                                                              : platform::WindowToolkit::Other);
 }
 
 std::mutex gPreviewMutex;

@@ -84,8 +84,7 @@ bool SaveLowDepthBmp(const cv::Mat &image, int bpp, const char *newName) {
     BYTE *bytes = nullptr;
     DWORD size = 0;
     return memory.stream != nullptr && FreeImage_SaveToMemory(FIF_BMP, converted.bitmap, memory.stream, 0) &&
-           FreeImage_AcquireMemory(memory.stream, &bytes, &size) &&
-           platform::WriteWholeFile(newName, bytes, size);
+           FreeImage_AcquireMemory(memory.stream, &bytes, &size) && platform::WriteWholeFile(newName, bytes, size);
 }
 
 }  // namespace

@@ -27,11 +27,21 @@ const char kWindowTitle[] = "test windows title";
 // Names in code page 936: 黑白 (black-white), 横条纹 (horizontal stripes),
 // 横渐变 (horizontal gradient). Each prefix is its own literal so that no
 // hex escape runs into the digits that follow.
-const char kBlackWhiteBmp[] = "\xBA\xDA\xB0\xD7" "%dx%d.bmp";
-const char kStripesBin[] = "\xBA\xE1\xCC\xF5\xCE\xC6" "1111%dx%d.bin";
-const char kStripesBmp[] = "\xBA\xE1\xCC\xF5\xCE\xC6" "%dx%d.bmp";
-const char kGradientBin[] = "\xBA\xE1\xBD\xA5\xB1\xE4" "%dx%d.bin";
-const char kGradientBmp[] = "\xBA\xE1\xBD\xA5\xB1\xE4" "%dx%d.bmp";
+const char kBlackWhiteBmp[] =
+    "\xBA\xDA\xB0\xD7"
+    "%dx%d.bmp";
+const char kStripesBin[] =
+    "\xBA\xE1\xCC\xF5\xCE\xC6"
+    "1111%dx%d.bin";
+const char kStripesBmp[] =
+    "\xBA\xE1\xCC\xF5\xCE\xC6"
+    "%dx%d.bmp";
+const char kGradientBin[] =
+    "\xBA\xE1\xBD\xA5\xB1\xE4"
+    "%dx%d.bin";
+const char kGradientBmp[] =
+    "\xBA\xE1\xBD\xA5\xB1\xE4"
+    "%dx%d.bmp";
 
 template <typename RowValue>
 void Fill(cv::Mat &image, RowValue value) {

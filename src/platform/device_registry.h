@@ -41,7 +41,7 @@ struct IoRequest {
 
 // What tells one attached device from another, read without opening it.
 struct DeviceSummary {
-    std::string backend;   // the backend's name ("libusb", "vek-sim")
+    std::string backend;  // the backend's name ("libusb", "vek-sim")
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     uint32_t bus = 0;      // USB bus number; 0 for a device of no real bus
@@ -71,8 +71,7 @@ struct DriverOps {
 
 // Adds an attached device of `interfaceClass` reachable as `interfacePath`.
 // Devices are listed by SetupDi* in registration order. Returns an id > 0.
-uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops,
-                        void *device);
+uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops, void *device);
 // Removes it from enumeration and from CreateFileA; instances already open
 // stay open until closed (the backend fails their requests).
 void UnregisterDevice(uint64_t id);

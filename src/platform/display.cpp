@@ -4,7 +4,7 @@
 #include <cstring>
 
 #if !defined(_WIN32) && !defined(__APPLE__)
-#  include <dlfcn.h>
+#include <dlfcn.h>
 #endif
 
 namespace vek::platform {

@@ -138,8 +138,8 @@ using vek::platform::detail::ObjectKind;
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
     if (name == nullptr || name[0] == '\0') {
-        HANDLE handle = vek::platform::detail::InsertHandle(
-            std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+        HANDLE handle =
+            vek::platform::detail::InsertHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
         SetLastError(ERROR_SUCCESS);
         return handle;
     }

@@ -117,8 +117,8 @@ std::shared_ptr<Object> LookupHandle(HANDLE handle, ObjectKind kind) {
 bool IsLayerHandle(HANDLE handle) { return (reinterpret_cast<uintptr_t>(handle) & 3) == 1; }
 
 bool CloseObject(HANDLE handle) {
-    std::shared_ptr<Object> object = Extract(
-        handle, [](ObjectKind k) { return k == ObjectKind::Event || k == ObjectKind::DeviceFile; });
+    std::shared_ptr<Object> object =
+        Extract(handle, [](ObjectKind k) { return k == ObjectKind::Event || k == ObjectKind::DeviceFile; });
     return object != nullptr;  // a device file's close runs here when this was the last user
 }
 

@@ -51,7 +51,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
                      DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     return layer::DeviceFileIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                                       bytesReturned, overlapped);
+                                      bytesReturned, overlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
@@ -77,8 +77,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID *int
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo) {
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, LPDWORD requiredSize,
+                                      PSP_DEVINFO_DATA deviceInfo) {
     auto info = layer::Lookup<layer::DeviceInfoSet>(set, ObjectKind::DeviceInfoSet);
     if (!info) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -11,12 +11,12 @@
 #pragma once
 
 #if defined(_WIN32)
-#  ifndef WIN32_LEAN_AND_MEAN
-#    define WIN32_LEAN_AND_MEAN
-#  endif
-#  include <windows.h>
-#  include <dbt.h>
-#  include <setupapi.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <dbt.h>
+#include <setupapi.h>
 #else
 
 #include <cstddef>
@@ -47,10 +47,10 @@ using HDEVINFO = void *;
 using HDEVNOTIFY = void *;
 
 #ifndef TRUE
-#  define TRUE 1
+#define TRUE 1
 #endif
 #ifndef FALSE
-#  define FALSE 0
+#define FALSE 0
 #endif
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
@@ -206,8 +206,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND par
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *interfaceClassGuid,
                                  DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData);
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo);
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, LPDWORD requiredSize,
+                                      PSP_DEVINFO_DATA deviceInfo);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // Device-change notices: accepted and never delivered (there is no window system).
@@ -255,8 +255,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID *classGuid, LPCSTR enumerator, HWND par
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo, const GUID *interfaceClassGuid,
                                  DWORD memberIndex, PSP_DEVICE_INTERFACE_DATA interfaceData);
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA interfaceData,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
-                                      LPDWORD requiredSize, PSP_DEVINFO_DATA deviceInfo);
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize, LPDWORD requiredSize,
+                                      PSP_DEVINFO_DATA deviceInfo);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // The system's box, after the message-box observer (message_box.h).

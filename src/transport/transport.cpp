@@ -28,8 +28,8 @@ void StoreLe32(uint8_t *p, uint32_t v) {
 }
 
 uint32_t LoadLe32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // One lock per board (by interface path) for every handle open on it.
@@ -184,8 +184,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekWriteReg(CCyDevice *device, uint32_t add
     uint8_t packet[vek::kRegisterPacketSize];
     vek::StoreLe32(packet, address);
     vek::StoreLe32(packet + 4, *value);
-    return vek::BulkTransfer(packet, sizeof packet, device, vek::kRegisterEndpoint) ? kTransportOk
-                                                                                   : kTransportFailed;
+    return vek::BulkTransfer(packet, sizeof packet, device, vek::kRegisterEndpoint) ? kTransportOk : kTransportFailed;
 }
 
 extern "C" VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32_t *value) {
@@ -204,5 +203,5 @@ extern "C" VEK_API uint32_t VEK_CALL VekWriteData(CCyDevice *device, uint32_t le
     if (device == nullptr || (data == nullptr && length != 0)) return kTransportFailed;
     // The OUT transfer only reads the buffer; the endpoint interface takes it non-const.
     return vek::BulkTransfer(const_cast<uint8_t *>(data), length, device, vek::kDataEndpoint) ? kTransportOk
-                                                                                             : kTransportFailed;
+                                                                                              : kTransportFailed;
 }

@@ -22,25 +22,25 @@ constexpr uint32_t DriverIoctlCode(uint32_t function, uint32_t method = 0) {
 constexpr uint32_t DriverIoctlFunction(uint32_t code) { return (code >> 2) & 0xFFFu; }
 
 namespace ioctl {
-inline constexpr uint32_t kGetDriverVersion = 0x220000;     // out: u32
-inline constexpr uint32_t kGetStackVersion = 0x220004;      // out: u32
-inline constexpr uint32_t kGetAltSetting = 0x220008;        // out: 1 byte
-inline constexpr uint32_t kSetAltSetting = 0x22000C;        // in: 1 byte (never issued)
-inline constexpr uint32_t kGetAddress = 0x220010;           // out: 1 byte
-inline constexpr uint32_t kGetPowerState = 0x220018;        // never issued
-inline constexpr uint32_t kSetPowerState = 0x22001C;        // never issued
-inline constexpr uint32_t kControlRequest = 0x220020;       // block + wLength data, in and out
-inline constexpr uint32_t kBufferedData = 0x220024;         // block + bufferLength data, in and out
-inline constexpr uint32_t kCyclePort = 0x220028;            // never issued
-inline constexpr uint32_t kResetPipe = 0x22002C;            // in: 1 byte endpoint address
-inline constexpr uint32_t kResetPort = 0x220030;            // never issued
-inline constexpr uint32_t kGetTransferSize = 0x220034;      // never issued
-inline constexpr uint32_t kSetTransferSize = 0x220038;      // never issued
-inline constexpr uint32_t kGetDeviceName = 0x22003C;        // out: 256 bytes
-inline constexpr uint32_t kGetFriendlyName = 0x220040;      // out: 256 bytes
-inline constexpr uint32_t kAbortPipe = 0x220044;            // in: 1 byte endpoint address
-inline constexpr uint32_t kDirectData = 0x22004B;           // in: 38-byte block; out: caller's buffer
-inline constexpr uint32_t kGetSpeed = 0x22004C;             // out: u32 (2 high speed, 4 SuperSpeed)
+inline constexpr uint32_t kGetDriverVersion = 0x220000;  // out: u32
+inline constexpr uint32_t kGetStackVersion = 0x220004;   // out: u32
+inline constexpr uint32_t kGetAltSetting = 0x220008;     // out: 1 byte
+inline constexpr uint32_t kSetAltSetting = 0x22000C;     // in: 1 byte (never issued)
+inline constexpr uint32_t kGetAddress = 0x220010;        // out: 1 byte
+inline constexpr uint32_t kGetPowerState = 0x220018;     // never issued
+inline constexpr uint32_t kSetPowerState = 0x22001C;     // never issued
+inline constexpr uint32_t kControlRequest = 0x220020;    // block + wLength data, in and out
+inline constexpr uint32_t kBufferedData = 0x220024;      // block + bufferLength data, in and out
+inline constexpr uint32_t kCyclePort = 0x220028;         // never issued
+inline constexpr uint32_t kResetPipe = 0x22002C;         // in: 1 byte endpoint address
+inline constexpr uint32_t kResetPort = 0x220030;         // never issued
+inline constexpr uint32_t kGetTransferSize = 0x220034;   // never issued
+inline constexpr uint32_t kSetTransferSize = 0x220038;   // never issued
+inline constexpr uint32_t kGetDeviceName = 0x22003C;     // out: 256 bytes
+inline constexpr uint32_t kGetFriendlyName = 0x220040;   // out: 256 bytes
+inline constexpr uint32_t kAbortPipe = 0x220044;         // in: 1 byte endpoint address
+inline constexpr uint32_t kDirectData = 0x22004B;        // in: 38-byte block; out: caller's buffer
+inline constexpr uint32_t kGetSpeed = 0x22004C;          // out: u32 (2 high speed, 4 SuperSpeed)
 }  // namespace ioctl
 
 inline constexpr uint32_t kSpeedHigh = 2;
@@ -56,10 +56,10 @@ struct TransferRequest {
     uint16_t wIndex;
     uint16_t wLength;
     uint32_t timeoutSeconds;
-    uint8_t flags;  // always 0
+    uint8_t flags;            // always 0
     uint8_t endpointAddress;  // 0 = default pipe
-    uint32_t ntStatus;    // set by the driver
-    uint32_t usbdStatus;  // set by the driver
+    uint32_t ntStatus;        // set by the driver
+    uint32_t usbdStatus;      // set by the driver
     uint32_t isoPacketOffset;
     uint32_t isoPacketLength;
     uint32_t bufferOffset;  // 38 when data follows the block

@@ -30,7 +30,8 @@ inline std::vector<std::string> TraceLines(int board = -2) {
         if (board != -2 && e.board != board && e.kind != VEK_SIM_TRACE_PAUSE) continue;
         const bool read = e.kind == VEK_SIM_TRACE_REGISTER_READ;
         if (e.kind == VEK_SIM_TRACE_REGISTER_WRITE || read)
-            out.push_back((read ? "R " : "W ") + Hex(e.address) + "=" + Hex(e.value) + (read ? std::string("<") + Hex(e.carried) : std::string()));
+            out.push_back((read ? "R " : "W ") + Hex(e.address) + "=" + Hex(e.value) +
+                          (read ? std::string("<") + Hex(e.carried) : std::string()));
         else if (e.kind == VEK_SIM_TRACE_DATA && e.endpoint != 0x04 &&
                  !(e.endpoint == 0x86 && e.direction == 1 && e.length == 8 && afterRead))
             out.push_back(std::string(e.direction ? "IN " : "OUT ") + Hex(e.endpoint) + " " + std::to_string(e.length));
@@ -47,7 +48,9 @@ inline std::vector<std::string> TraceLines(int board = -2) {
     return out;
 }
 
-inline std::vector<std::string> Lines(std::initializer_list<const char *> lines) { return {lines.begin(), lines.end()}; }
+inline std::vector<std::string> Lines(std::initializer_list<const char *> lines) {
+    return {lines.begin(), lines.end()};
+}
 
 inline uint32_t Reg(int board, uint32_t address) {
     uint32_t v = 0;

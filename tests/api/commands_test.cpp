@@ -22,8 +22,8 @@ struct CommandCase {
 void PrintTo(const CommandCase &c, std::ostream *os) { *os << "command " << c.command << " value 0x" << Hex(c.value); }
 
 std::vector<CommandCase> AllCommands() {
-    const std::vector<std::string> none, pulse31 = {"R 1=140000a4<0", "W 1=940000a4", "R 1=940000a4<940000a4",
-                                                    "P 100", "W 1=140000a4"};
+    const std::vector<std::string> none,
+        pulse31 = {"R 1=140000a4<0", "W 1=940000a4", "R 1=940000a4<940000a4", "P 100", "W 1=140000a4"};
     std::vector<CommandCase> cases = {
         {1, 0, DEV_OK, pulse31, {}},
         {8, 1, DEV_OK, {"W 1=40000000"}, {}},
@@ -64,8 +64,8 @@ class CommandTable : public BoardTest, public ::testing::WithParamInterface<Comm
 
 TEST_P(CommandTable, TellsTheBoardExactlyThis) {
     const CommandCase &c = GetParam();
-    for (auto [address, value] : {std::pair<uint32_t, uint32_t>{0x01, kControl}, {0x51, 3}, {0x53, 0x99}, {0x40, 0x66},
-                                  {0x20, 0x44}})
+    for (auto [address, value] :
+         {std::pair<uint32_t, uint32_t>{0x01, kControl}, {0x51, 3}, {0x53, 0x99}, {0x40, 0x66}, {0x20, 0x44}})
         ASSERT_EQ(VekSimSetRegister(board_, address, value), 0);
     VekSimTraceClear();
     uint32_t value = c.value;
@@ -79,8 +79,8 @@ INSTANTIATE_TEST_SUITE_P(AllNumbers, CommandTable, ::testing::ValuesIn(AllComman
 using CommandTest = BoardTest;
 
 TEST_F(CommandTest, GrayDepthWords) {
-    for (auto [n, word] : {std::pair<uint32_t, uint32_t>{1, 0x00000000}, {2, 0x01000002}, {8, 0x070000FE},
-                           {16, 0x0F00FFFE}}) {
+    for (auto [n, word] :
+         {std::pair<uint32_t, uint32_t>{1, 0x00000000}, {2, 0x01000002}, {8, 0x070000FE}, {16, 0x0F00FFFE}}) {
         uint32_t v = n;
         ASSERT_EQ(VekDevControl(handle_, 15, &v), DEV_OK);
         EXPECT_EQ(Reg(board_, 0x21), word) << n;
@@ -98,9 +98,8 @@ TEST_F(CommandTest, GrayDepthWords) {
 // Between 39967 and 40000 Hz, 48000000 / f is exactly 1200, so the margin
 // divisor is 0: the margin is 0, as for every frequency above the band.
 TEST_F(CommandTest, FrequencyBandWithoutDivisorGivesMarginZero) {
-    std::vector<std::pair<uint32_t, uint32_t>> cases = {{1, 0},     {1000, 0},  {39920, 1}, {39933, 1},
-                                                        {39934, 3}, {39950, 3}, {39966, 3}, {40001, 0},
-                                                        {0x40000000, 0}};
+    std::vector<std::pair<uint32_t, uint32_t>> cases = {{1, 0},     {1000, 0},  {39920, 1}, {39933, 1},     {39934, 3},
+                                                        {39950, 3}, {39966, 3}, {40001, 0}, {0x40000000, 0}};
     for (uint32_t f = 39967; f <= 40000; ++f) cases.push_back({f, 0});
     for (auto [f, margin] : cases) {
         ASSERT_EQ(VekSimSetRegister(board_, 0x20, 0xdead), 0);
@@ -160,8 +159,8 @@ TEST_F(CommandTest, BitsFieldKeepsEverythingElse) {
 
 TEST_F(CommandTest, FirstFailedAccessGivesTransferError) {
     ASSERT_EQ(VekSimSetRegister(board_, 0x51, 3), 0);
-    for (uint32_t command : {1u, 8u, 9u, 10u, 11u, 13u, 15u, 18u, 19u, 20u, 21u, 22u, 24u, 25u, 26u, 27u, 28u, 29u,
-                             30u, 31u, 32u, 33u, 34u, 35u}) {
+    for (uint32_t command : {1u,  8u,  9u,  10u, 11u, 13u, 15u, 18u, 19u, 20u, 21u, 22u,
+                             24u, 25u, 26u, 27u, 28u, 29u, 30u, 31u, 32u, 33u, 34u, 35u}) {
         ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
         uint32_t v = 1;
         EXPECT_EQ(VekDevControl(handle_, command, &v), DEV_ERR_TRANSFER) << command;
@@ -178,8 +177,11 @@ TEST_F(CommandTest, ReadBackMismatches) {
     // A short reply carries only the address half, so the read-back sees 0.
     struct {
         uint32_t command, value, replyToShorten, result;
-    } cases[] = {{9, 0, 2, DEV_ERR_FAILED},   {18, 5, 1, DEV_ERR_VERIFY}, {24, 5, 1, DEV_ERR_VERIFY},
-                 {31, 5, 1, DEV_ERR_TIMING},  {32, 5, 1, DEV_ERR_TIMING}};
+    } cases[] = {{9, 0, 2, DEV_ERR_FAILED},
+                 {18, 5, 1, DEV_ERR_VERIFY},
+                 {24, 5, 1, DEV_ERR_VERIFY},
+                 {31, 5, 1, DEV_ERR_TIMING},
+                 {32, 5, 1, DEV_ERR_TIMING}};
     ASSERT_EQ(VekSimSetRegister(board_, 0x01, kControl), 0);
     for (auto c : cases) {
         ASSERT_EQ(VekSimClearFaults(board_), 0);

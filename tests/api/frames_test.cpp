@@ -33,8 +33,11 @@ TEST_F(FrameTest, PiecesOfAtMostOneMebibyte) {
     struct {
         uint32_t length;
         std::vector<uint32_t> pieces;
-    } cases[] = {{0x100000, {0x100000}}, {0x100001, {0x100000, 1}}, {0x280000, {0x100000, 0x100000, 0x80000}},
-                 {100, {100}},           {0, {}}};
+    } cases[] = {{0x100000, {0x100000}},
+                 {0x100001, {0x100000, 1}},
+                 {0x280000, {0x100000, 0x100000, 0x80000}},
+                 {100, {100}},
+                 {0, {}}};
     for (const auto &c : cases) {
         const std::vector<uint8_t> data = Pattern(c.length + 1);
         for (bool load : {true, false}) {
@@ -44,7 +47,7 @@ TEST_F(FrameTest, PiecesOfAtMostOneMebibyte) {
                            : VekDevGetFrame(handle_, back.data(), 0x2000, c.length),
                       DEV_OK);
             // command 9, the frame registers, the pause, then the pieces
-            std::vector<std::string> expected = {"R 1=0<0", "W 1=0",  "R 1=0<0", "W 11=" + Hex(c.length / 16),
+            std::vector<std::string> expected = {"R 1=0<0",  "W 1=0", "R 1=0<0", "W 11=" + Hex(c.length / 16),
                                                  "W 10=200", "P 100", "W 32=1"};
             for (uint32_t p : c.pieces) expected.push_back((load ? "OUT 2 " : "IN 86 ") + std::to_string(p));
             EXPECT_EQ(TraceLines(board_), expected) << c.length << (load ? " load" : " readback");

@@ -76,8 +76,8 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     vek::DeviceNameList list{};
     ASSERT_EQ(vek::BuildNameList(&list), 0);
     EXPECT_EQ(list.count, 3);
-    const uint8_t expected[] = {8, 0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'a',
-                                9, 0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'b', 'b', 0};
+    const uint8_t expected[] = {8, 0, 0, 0,   'V', 'E', 'K', '4', '.', '0', ' ', 'a', 9,
+                                0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'b', 'b', 0};
     EXPECT_EQ(std::memcmp(list.entries, expected, sizeof expected), 0);
     EXPECT_TRUE(vek::FirstNameStartsWith(list, "VEK4.0"));
     vek::FreeNameList(&list);

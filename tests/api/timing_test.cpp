@@ -21,9 +21,15 @@ void PrintTo(const InquiryCase &c, std::ostream *os) { *os << "inquiry " << c.in
 
 std::vector<InquiryCase> AllInquiries() {
     std::vector<InquiryCase> cases = {
-        {0, DEV_OK, 1, {"R 1=140000a6<0"}}, {2, DEV_OK, 0x1000, {}},   {3, DEV_OK, 0x1000, {}},
-        {4, DEV_OK, 0x120315, {}},          {5, DEV_OK, 2, {"R 2=10000000<0"}}, {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
-        {7, DEV_OK, 0x120315, {}},          {17, DEV_OK, 0, {}},       {23, DEV_OK, 0x140000a6, {"R 1=140000a6<0"}},
+        {0, DEV_OK, 1, {"R 1=140000a6<0"}},
+        {2, DEV_OK, 0x1000, {}},
+        {3, DEV_OK, 0x1000, {}},
+        {4, DEV_OK, 0x120315, {}},
+        {5, DEV_OK, 2, {"R 2=10000000<0"}},
+        {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
+        {7, DEV_OK, 0x120315, {}},
+        {17, DEV_OK, 0, {}},
+        {23, DEV_OK, 0x140000a6, {"R 1=140000a6<0"}},
     };
     for (uint32_t n : {1u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 18u, 19u, 20u, 21u, 22u, 24u, 0xFFFFFFFFu})
         cases.push_back({n, DEV_ERR_UNSUPPORTED, 0x5555, {}});
@@ -51,8 +57,12 @@ using InquiryTest = BoardTest;
 TEST_F(InquiryTest, BoardTypeSetsFrameModeAndTheProcessWideType) {
     struct {
         uint32_t reg02, type, frameMode;
-    } cases[] = {{0x00000000, 1, 0},          {0x0FFFFFFF, 1, 0},            {0x10000000, 2, 0x10000000},
-                 {0x30000000, 3, 0x10000000}, {0x20000000, 255, 0xF0000000}, {0xF0000000, 255, 0xF0000000}};
+    } cases[] = {{0x00000000, 1, 0},
+                 {0x0FFFFFFF, 1, 0},
+                 {0x10000000, 2, 0x10000000},
+                 {0x30000000, 3, 0x10000000},
+                 {0x20000000, 255, 0xF0000000},
+                 {0xF0000000, 255, 0xF0000000}};
     for (auto c : cases) {
         ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
         uint32_t type = 0;
@@ -129,8 +139,10 @@ TEST_F(TimingTest, RegistersOfEachCall) {
         EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_OK);
         const uint32_t after = c.shortPeriod ? (c.control | 4u) : (c.control & ~4u);
         std::vector<std::string> lines = {"R 1=" + Hex(c.control) + "<0", "W 1=" + Hex(after)};
-        for (uint32_t i = 0; i < 15; ++i) lines.push_back("W " + Hex(0x6E - i) + "=" + Hex(i < c.plane.size() ? c.plane[i] : 0));
-        for (uint32_t i = 0; i < 7; ++i) lines.push_back("W " + Hex(0x6F + i) + "=" + Hex(i < c.words.size() ? c.words[i] : 0));
+        for (uint32_t i = 0; i < 15; ++i)
+            lines.push_back("W " + Hex(0x6E - i) + "=" + Hex(i < c.plane.size() ? c.plane[i] : 0));
+        for (uint32_t i = 0; i < 7; ++i)
+            lines.push_back("W " + Hex(0x6F + i) + "=" + Hex(i < c.words.size() ? c.words[i] : 0));
         EXPECT_EQ(TraceLines(board_), lines) << c.planes << " " << c.period << " " << c.aux;
     }
 }
@@ -138,9 +150,13 @@ TEST_F(TimingTest, RegistersOfEachCall) {
 TEST_F(TimingTest, RefusalsWriteNothing) {
     struct {
         uint32_t planes, period, aux;
-    } cases[] = {{8, 10000, 0}, {8, 3478, 200} /* below 13.64 x 255 */, {8, 5000, 128} /* aux below 3 x (30 + 13) */,
-                 {0, 20000, 0}, {17, 20000000, 0}};
-    for (auto c : cases) EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_ERR_FAILED) << c.period;
+    } cases[] = {{8, 10000, 0},
+                 {8, 3478, 200} /* below 13.64 x 255 */,
+                 {8, 5000, 128} /* aux below 3 x (30 + 13) */,
+                 {0, 20000, 0},
+                 {17, 20000000, 0}};
+    for (auto c : cases)
+        EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_ERR_FAILED) << c.period;
     EXPECT_TRUE(TraceLines(board_).empty());
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
 }
@@ -180,9 +196,9 @@ TEST_F(TriggerTest, BannerAndRegisters) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc), DEV_OK);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
-    EXPECT_EQ(TraceLines(board_), Lines({"R 34=11<0", "R 35=22<11", "R 36=33<22", "R 37=44<33", "W 34=a", "R 35=22<44",
-                                         "W 35=23", "W 36=b", "W 37=c", "R 34=a<0", "R 35=23<0", "R 36=b<0",
-                                         "R 37=c<0"}));
+    EXPECT_EQ(TraceLines(board_),
+              Lines({"R 34=11<0", "R 35=22<11", "R 36=33<22", "R 37=44<33", "W 34=a", "R 35=22<44", "W 35=23", "W 36=b",
+                     "W 37=c", "R 34=a<0", "R 35=23<0", "R 36=b<0", "R 37=c<0"}));
     // Only 1 enables.
     ASSERT_EQ(VekSimSetRegister(board_, 0x35, 0xF1), 0);
     testing::internal::CaptureStdout();

@@ -43,7 +43,7 @@ TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
         {{{0x1000, Bytes(0x8000, 5)}}, {}},  // sixteen chunks, filled in below
         {{{0x0080, Bytes(16, 3)}}, {{0x0080, 16}}},
         {{{0xF000, Bytes(0x800, 4)}}, {{0xF000, 2048}}},  // the highest image accepted
-        {{}, {}},                                          // header and final record only
+        {{}, {}},                                         // header and final record only
     };
     for (uint32_t at = 0x1000; at < 0x9000; at += 0x800) cases[6].chunks.push_back({at, 2048});
     for (const auto &c : cases) {
@@ -51,13 +51,15 @@ TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
         ScratchDirectory::WriteFirmware(IicFile(c.records));
         EXPECT_EQ(VekDownloadFirmWare(handle_, 0xFFFFFFFF), 1);
         std::vector<std::string> lines = {"CTL 40 a0 e600 1"};
-        for (auto [address, length] : c.chunks) lines.push_back("CTL 40 a0 " + Hex(address) + " " + std::to_string(length));
+        for (auto [address, length] : c.chunks)
+            lines.push_back("CTL 40 a0 " + Hex(address) + " " + std::to_string(length));
         lines.insert(lines.end(), {"CTL 40 a0 e600 1", "P 2000"});
         EXPECT_EQ(TraceLines(board_), lines) << c.chunks.size();
         if (!c.chunks.empty()) {
             const uint32_t low = c.chunks.front().first, high = c.chunks.back().first + c.chunks.back().second;
             std::vector<uint8_t> image(high - low, 0xFF);
-            for (const IicRecord &r : c.records) std::copy(r.data.begin(), r.data.end(), image.begin() + (r.address - low));
+            for (const IicRecord &r : c.records)
+                std::copy(r.data.begin(), r.data.end(), image.begin() + (r.address - low));
             EXPECT_EQ(Ram(low, high - low), image) << low;
         }
         EXPECT_EQ(VekSimControllerHeld(board_), 0);
@@ -101,7 +103,9 @@ TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
         SCOPED_TRACE(Describe(kind));
         ASSERT_TRUE(MakeNotRegular(kind, "dlp_usb.iic"));
         bool hung = false;
-        EXPECT_EQ(ReturnsWithoutAWriter("dlp_usb.iic", [this] { return VekDownloadFirmWare(handle_, 0); }, hung), 0);
+        EXPECT_EQ(ReturnsWithoutAWriter(
+                      "dlp_usb.iic", [this] { return VekDownloadFirmWare(handle_, 0); }, hung),
+                  0);
         EXPECT_FALSE(hung);
         EXPECT_TRUE(TraceLines(board_).empty());
         std::filesystem::remove("dlp_usb.iic");
@@ -122,7 +126,7 @@ TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
         {cut, VEK_FIRMWARE_PAST_FILE_END},
         {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
         {IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}), VEK_FIRMWARE_TOO_HIGH},  // ends above 0xF800
-        {{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},                                      // shorter than the header
+        {{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},  // shorter than the header
     };
     const std::vector<uint8_t> marker = {0xDE, 0xAD, 0xBE, 0xEF};
     ASSERT_EQ(VekSimWriteControllerRam(board_, 0, marker.data(), 4), 0);

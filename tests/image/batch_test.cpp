@@ -60,9 +60,9 @@ TEST_F(BatchTest, ConvertsEveryImageBesideItsSource) {
     };
     WorkingDir here(dir_.path());
     const Case cases[] = {
-        {frames_.string() + "/", frames_, both},     {frames_.string() + "/*.bmp", frames_, both},
-        {frames_.string() + "\\", frames_, both},    {"frames", frames_, both},
-        {frames_.string(), dir_.path(), top},        {"", dir_.path(), top},
+        {frames_.string() + "/", frames_, both},  {frames_.string() + "/*.bmp", frames_, both},
+        {frames_.string() + "\\", frames_, both}, {"frames", frames_, both},
+        {frames_.string(), dir_.path(), top},     {"", dir_.path(), top},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.folder);
@@ -125,11 +125,14 @@ TEST_F(BatchTest, PathLengthLimits) {
     std::vector<uchar> bmp;
     ASSERT_TRUE(cv::imencode(".bmp", GrayPattern(8, 8), bmp));
     const std::string prefix = (dir_.path() / "").string();
-    for (auto [length, result, written] : {std::tuple{254u, 1, true}, std::tuple{255u, 1, false}, std::tuple{259u, 1, false},
-                                           std::tuple{260u, 0, false}, std::tuple{261u, 0, false}}) {
-        const std::string folder = prefix + std::string(length - prefix.size() - 1, static_cast<char>('a' + length % 26)) + "/";
+    for (auto [length, result, written] :
+         {std::tuple{254u, 1, true}, std::tuple{255u, 1, false}, std::tuple{259u, 1, false}, std::tuple{260u, 0, false},
+          std::tuple{261u, 0, false}}) {
+        const std::string folder =
+            prefix + std::string(length - prefix.size() - 1, static_cast<char>('a' + length % 26)) + "/";
         fs::create_directory(folder);
-        std::ofstream(folder + "i", std::ios::binary).write(reinterpret_cast<const char *>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
+        std::ofstream(folder + "i", std::ios::binary)
+            .write(reinterpret_cast<const char *>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
         EXPECT_EQ(BatchImage2Bin(folder.c_str(), 8, 8), result) << length;
         EXPECT_EQ(fs::exists(folder + "i.bin"), written) << length;
     }

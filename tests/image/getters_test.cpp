@@ -56,7 +56,8 @@ protected:
 // stretching, widths not a multiple of 4 or 8) are resampled bilinearly into
 // exactly width x height bytes, rows without padding.
 TEST_F(GettersTest, OtherSizesAreResampledBilinearly) {
-    for (auto [w, h] : {std::pair{1920, 1080}, std::pair{960, 540}, std::pair{13, 7}, std::pair{2001, 3}, std::pair{1, 1}}) {
+    for (auto [w, h] :
+         {std::pair{1920, 1080}, std::pair{960, 540}, std::pair{13, 7}, std::pair{2001, 3}, std::pair{1, 1}}) {
         GuardedBuffer pixels(static_cast<size_t>(w) * h);
         ASSERT_EQ(GetGrayPixelFormat((*dir_ / "gray.bmp").c_str(), w, h, pixels.data()), pixels.data());
         EXPECT_EQ(pixels.Content(), Bytes(w == 1920 ? gray_ : Resized(gray_, w, h))) << w << "x" << h;
@@ -85,7 +86,8 @@ TEST_F(GettersTest, ColourFilesComeBackGray) {
 TEST_F(GettersTest, SixteenBitFilesKeepTheirHighByte) {
     auto highBytes = [](const cv::Mat &m) {
         std::vector<uint8_t> out;
-        for (auto it = m.begin<uint16_t>(); it != m.end<uint16_t>(); ++it) out.push_back(static_cast<uint8_t>(*it >> 8));
+        for (auto it = m.begin<uint16_t>(); it != m.end<uint16_t>(); ++it)
+            out.push_back(static_cast<uint8_t>(*it >> 8));
         return out;
     };
     for (const char *name : {"deep.png", "deep.tif"}) {
@@ -154,11 +156,20 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
         int width, height;
     };
     const Case cases[] = {
-        {*dir_ / "missing.png", 16, 16}, {*dir_ / "folder.png", 16, 16}, {dir_->path().string(), 16, 16},
-        {*dir_ / "notes.txt", 16, 16},   {*dir_ / "fake.png", 16, 16},   {"", 16, 16},
-        {"<null>", 16, 16},              {good, 0, 16},                  {good, 16, 0},
-        {good, -16, 16},                 {good, 16, -16},                {good, -16, -16},
-        {good, 65536, 65536},            {good, 46344, 46341},  // width x height past 32 bits, past INT32_MAX
+        {*dir_ / "missing.png", 16, 16},
+        {*dir_ / "folder.png", 16, 16},
+        {dir_->path().string(), 16, 16},
+        {*dir_ / "notes.txt", 16, 16},
+        {*dir_ / "fake.png", 16, 16},
+        {"", 16, 16},
+        {"<null>", 16, 16},
+        {good, 0, 16},
+        {good, 16, 0},
+        {good, -16, 16},
+        {good, 16, -16},
+        {good, -16, -16},
+        {good, 65536, 65536},
+        {good, 46344, 46341},  // width x height past 32 bits, past INT32_MAX
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.file + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -229,7 +240,8 @@ TEST_F(GettersTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
         for (size_t i = 0; i < std::size(calls); ++i) {
             bool hung = false;
             EXPECT_TRUE(vektest::ReturnsWithoutAWriter(i + 1 == std::size(calls) ? dir / "good_00001.bmp" : name,
-                                                       calls[i], hung)) << i;
+                                                       calls[i], hung))
+                << i;
             EXPECT_FALSE(hung) << i;
         }
         EXPECT_TRUE(a.Untouched() && b.Untouched() && d.Untouched());

@@ -32,7 +32,10 @@ public:
         if (mkdtemp(tmpl.data()) == nullptr) std::abort();
         path_ = tmpl;
     }
-    ~TempDir() { std::error_code ec; fs::remove_all(path_, ec); }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
     const fs::path &path() const { return path_; }
     std::string operator/(const std::string &name) const { return (path_ / name).string(); }
 
@@ -44,7 +47,10 @@ private:
 struct WorkingDir {
     fs::path previous = fs::current_path();
     explicit WorkingDir(const fs::path &dir) { fs::current_path(dir); }
-    ~WorkingDir() { std::error_code ec; fs::current_path(previous, ec); }
+    ~WorkingDir() {
+        std::error_code ec;
+        fs::current_path(previous, ec);
+    }
 };
 
 // The platform clock in virtual mode while it lives.
@@ -87,7 +93,8 @@ inline std::vector<uint8_t> Bytes(const cv::Mat &m) {
 // Gray and colour pictures where any shift, flip or resampling shows.
 inline cv::Mat GrayPattern(int width, int height) {
     cv::Mat m(height, width, CV_8UC1);
-    m.forEach<uint8_t>([](uint8_t &v, const int *p) { v = static_cast<uint8_t>(p[1] * 7 + p[0] * 13 + (p[1] * p[0]) % 31); });
+    m.forEach<uint8_t>(
+        [](uint8_t &v, const int *p) { v = static_cast<uint8_t>(p[1] * 7 + p[0] * 13 + (p[1] * p[0]) % 31); });
     return m;
 }
 
@@ -95,7 +102,8 @@ inline cv::Mat ColourPattern(int width, int height) {
     cv::Mat m(height, width, CV_8UC3);
     m.forEach<cv::Vec3b>([](cv::Vec3b &v, const int *p) {
         const int y = p[0], x = p[1];
-        v = cv::Vec3b(static_cast<uint8_t>(x * 3 + y), static_cast<uint8_t>(x + y * 5), static_cast<uint8_t>((x ^ y) * 11));
+        v = cv::Vec3b(static_cast<uint8_t>(x * 3 + y), static_cast<uint8_t>(x + y * 5),
+                      static_cast<uint8_t>((x ^ y) * 11));
     });
     return m;
 }

@@ -23,9 +23,12 @@ using namespace vek::image::testing;
 // The copy name replaces the extension (after the last separator, '/' or '\\') with _NNNNN.bmp.
 TEST(StampNames, CopyName) {
     const std::pair<std::string, std::string> cases[] = {
-        {"D:\\pat\\grid.png", "D:\\pat\\grid_00001.bmp"},  {"D:\\pat.old\\grid", "D:\\pat.old\\grid_00001.bmp"},
-        {"/pat.old/grid", "/pat.old/grid_00001.bmp"},        {"mixed/dir\\name.tar.gz", "mixed/dir\\name.tar_00001.bmp"},
-        {".hidden", "_00001.bmp"},                           {"E:/in/100%s%n%d.png", "E:/in/100%s%n%d_00001.bmp"},  // '%' is ordinary
+        {"D:\\pat\\grid.png", "D:\\pat\\grid_00001.bmp"},
+        {"D:\\pat.old\\grid", "D:\\pat.old\\grid_00001.bmp"},
+        {"/pat.old/grid", "/pat.old/grid_00001.bmp"},
+        {"mixed/dir\\name.tar.gz", "mixed/dir\\name.tar_00001.bmp"},
+        {".hidden", "_00001.bmp"},
+        {"E:/in/100%s%n%d.png", "E:/in/100%s%n%d_00001.bmp"},  // '%' is ordinary
     };
     for (const auto &[name, copy] : cases) EXPECT_EQ(StampedCopyName(name, 1), copy) << name;
     EXPECT_EQ(StampedCopyName("E:/in/logo.png", 123456), "E:/in/logo_123456.bmp");
@@ -52,7 +55,8 @@ protected:
     }
     // A PNG under a name that need not say so.
     void WritePng(const std::string &name) const {
-        std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char *>(png_.data()), static_cast<std::streamsize>(png_.size()));
+        std::ofstream(name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(png_.data()), static_cast<std::streamsize>(png_.size()));
     }
     std::vector<std::string> Bmps() const {
         std::vector<std::string> names;
@@ -76,10 +80,11 @@ TEST_F(StampTest, ExifOrientationIsNotApplied) {
     // An APP1 segment right after the start marker: Exif, a little-endian
     // TIFF header and one IFD entry, Orientation (0x0112) = 6 (rotate 90).
     const std::vector<uchar> exif = {0xFF, 0xE1, 0x00, 0x22, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 0x2A, 0, 8, 0, 0, 0,
-                                     1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0};
+                                     1,    0,    0x12, 0x01, 3,   0,   1,   0,   0, 0, 6,   0,   0,    0, 0, 0, 0, 0};
     jpeg.insert(jpeg.begin() + 2, exif.begin(), exif.end());
     const std::string name = dir_ / "turned.jpg";
-    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
     ASSERT_EQ(cv::imread(name).size(), cv::Size(480, 640)) << "OpenCV applies the orientation by default";
 
     cv::Mat red(480, 640, CV_8UC1), green(480, 640, CV_8UC1), blue(480, 640, CV_8UC1);
@@ -200,7 +205,8 @@ TEST_F(StampTest, PathLengthLimits) {
     for (const Case &c : cases) {
         ASSERT_TRUE(fs::exists(c.name)) << c.name.size();
         EXPECT_EQ(ImageAddSerialNumber(c.name.c_str(), 64, 64, 1), c.result) << c.name.size();
-        const std::string copy = c.result && c.copy.empty() ? c.name.substr(0, c.name.size() - 4) + "_00001.bmp" : c.copy;
+        const std::string copy =
+            c.result && c.copy.empty() ? c.name.substr(0, c.name.size() - 4) + "_00001.bmp" : c.copy;
         EXPECT_TRUE(copy.empty() || fs::exists(copy)) << c.name.size();
     }
     size_t bmps = 0;

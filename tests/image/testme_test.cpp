@@ -21,11 +21,21 @@ struct Pattern {
     int (*row)(int y);
 };
 const Pattern kPatterns[] = {
-    {"\xBA\xDA\xB0\xD7" "1920x1080.bmp", [](int y) { return y < 540 ? 0 : 255; }},
-    {"\xBA\xE1\xCC\xF5\xCE\xC6" "11111920x1080.bin", [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; }},
-    {"\xBA\xE1\xCC\xF5\xCE\xC6" "1920x1080.bmp", [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; }},
-    {"\xBA\xE1\xBD\xA5\xB1\xE4" "1920x1080.bin", [](int y) { return y % 256; }},
-    {"\xBA\xE1\xBD\xA5\xB1\xE4" "1920x1080.bmp", [](int y) { return y % 256; }},
+    {"\xBA\xDA\xB0\xD7"
+     "1920x1080.bmp",
+     [](int y) { return y < 540 ? 0 : 255; }},
+    {"\xBA\xE1\xCC\xF5\xCE\xC6"
+     "11111920x1080.bin",
+     [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; }},
+    {"\xBA\xE1\xCC\xF5\xCE\xC6"
+     "1920x1080.bmp",
+     [](int y) { return (y / 10) % 2 == 0 ? 0 : 255; }},
+    {"\xBA\xE1\xBD\xA5\xB1\xE4"
+     "1920x1080.bin",
+     [](int y) { return y % 256; }},
+    {"\xBA\xE1\xBD\xA5\xB1\xE4"
+     "1920x1080.bmp",
+     [](int y) { return y % 256; }},
 };
 
 // A .bmp is 1920 x 1080 gray with the row's value; each row of a one-plane
@@ -36,8 +46,7 @@ void ExpectPattern(const Pattern &p) {
         const cv::Mat image = cv::imread(p.name, cv::IMREAD_UNCHANGED);
         ASSERT_EQ(image.type(), CV_8UC1);
         ASSERT_EQ(image.size(), cv::Size(1920, 1080));
-        for (int y = 0; y < 1080; ++y)
-            ASSERT_EQ(cv::countNonZero(image.row(y) != p.row(y)), 0) << "row " << y;
+        for (int y = 0; y < 1080; ++y) ASSERT_EQ(cv::countNonZero(image.row(y) != p.row(y)), 0) << "row " << y;
     } else {
         const std::vector<uint8_t> bytes = ReadFile(p.name);
         ASSERT_EQ(bytes.size(), 259200u);

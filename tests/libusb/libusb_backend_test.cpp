@@ -207,8 +207,8 @@ TEST_P(BothFronts, TheVirtualClockReachesOnlyTheVirtualBoard) {
     const uint64_t virtualBefore = VekSimClockMs();
     const auto realBefore = std::chrono::steady_clock::now();
     EXPECT_EQ(VekDevLoadFrame(handle_, frame.data(), 0, static_cast<uint32_t>(frame.size())), kOk);
-    const auto realMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                              realBefore).count();
+    const auto realMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - realBefore).count();
     const uint64_t virtualMs = VekSimClockMs() - virtualBefore;
     VekSimSetVirtualClock(0);
     if (GetParam()) {
@@ -246,7 +246,8 @@ TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
     CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(device.driverDeviceName, kDefaultProduct);
-    EXPECT_EQ(std::string(device.driverFriendlyName), std::string(kDefaultManufacturer) + " " + kDefaultProduct + " (1-2)");
+    EXPECT_EQ(std::string(device.driverFriendlyName),
+              std::string(kDefaultManufacturer) + " " + kDefaultProduct + " (1-2)");
     EXPECT_TRUE(device.isHighSpeed);
     EXPECT_FALSE(device.isSuperSpeed);
     EXPECT_EQ(device.busAddress, front_->Board().DeviceNumber());

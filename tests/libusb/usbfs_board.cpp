@@ -245,105 +245,118 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
         gone = gone_;
     }
     switch (request) {
-        case USBDEVFS_SUBMITURB: Submit(client); return true;
-        case USBDEVFS_REAPURBNDELAY:
-        case USBDEVFS_REAPURB: Reap(client); return true;
-        case USBDEVFS_DISCARDURB: Discard(client); return true;
-        default: break;
+    case USBDEVFS_SUBMITURB:
+        Submit(client);
+        return true;
+    case USBDEVFS_REAPURBNDELAY:
+    case USBDEVFS_REAPURB:
+        Reap(client);
+        return true;
+    case USBDEVFS_DISCARDURB:
+        Discard(client);
+        return true;
+    default:
+        break;
     }
     if (gone) {
         Complete(client, -1, ENODEV);
         return true;
     }
     switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            UMockdevIoctlData *caps = ResolveArg(client, sizeof(uint32_t));
-            WriteField<uint32_t>(caps, 0,
-                                 USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
-            g_object_unref(caps);
-            Complete(client, 0, 0);
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData *caps = ResolveArg(client, sizeof(uint32_t));
+        WriteField<uint32_t>(caps, 0,
+                             USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                 USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
+        g_object_unref(caps);
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
+        const unsigned int itf = ReadField<unsigned int>(arg, 0) & 31;
+        g_object_unref(arg);
+        std::lock_guard lock(mutex_);
+        if (request == USBDEVFS_RELEASEINTERFACE) {
+            claimed_ &= ~(1u << itf);
+        } else if (driverBound_) {
+            Complete(client, -1, EBUSY);
             return true;
+        } else {
+            claimed_ |= 1u << itf;
+            ++claims_;
         }
-        case USBDEVFS_CLAIMINTERFACE:
-        case USBDEVFS_RELEASEINTERFACE: {
-            UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
-            const unsigned int itf = ReadField<unsigned int>(arg, 0) & 31;
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_GETDRIVER: {
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_getdriver));
+        std::lock_guard lock(mutex_);
+        if (!driverBound_) {
             g_object_unref(arg);
-            std::lock_guard lock(mutex_);
-            if (request == USBDEVFS_RELEASEINTERFACE) {
-                claimed_ &= ~(1u << itf);
-            } else if (driverBound_) {
-                Complete(client, -1, EBUSY);
-                return true;
-            } else {
-                claimed_ |= 1u << itf;
-                ++claims_;
-            }
-            Complete(client, 0, 0);
+            Complete(client, -1, ENODATA);
             return true;
         }
-        case USBDEVFS_GETDRIVER: {
-            UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_getdriver));
-            std::lock_guard lock(mutex_);
+        std::memset(arg->data + offsetof(usbdevfs_getdriver, driver), 0, USBDEVFS_MAXDRIVERNAME + 1);
+        std::memcpy(arg->data + offsetof(usbdevfs_getdriver, driver), driverName_.c_str(),
+                    std::min<size_t>(driverName_.size(), USBDEVFS_MAXDRIVERNAME));
+        g_object_unref(arg);
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_disconnect_claim));
+        g_object_unref(arg);
+        std::lock_guard lock(mutex_);
+        driverBound_ = false;
+        claimed_ |= 1u;
+        ++claims_;
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_IOCTL: {
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_ioctl));
+        int code = ReadField<int>(arg, offsetof(usbdevfs_ioctl, ioctl_code));
+        g_object_unref(arg);
+        std::lock_guard lock(mutex_);
+        if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
             if (!driverBound_) {
-                g_object_unref(arg);
                 Complete(client, -1, ENODATA);
                 return true;
             }
-            std::memset(arg->data + offsetof(usbdevfs_getdriver, driver), 0, USBDEVFS_MAXDRIVERNAME + 1);
-            std::memcpy(arg->data + offsetof(usbdevfs_getdriver, driver), driverName_.c_str(),
-                        std::min<size_t>(driverName_.size(), USBDEVFS_MAXDRIVERNAME));
-            g_object_unref(arg);
-            Complete(client, 0, 0);
-            return true;
-        }
-        case USBDEVFS_DISCONNECT_CLAIM: {
-            UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_disconnect_claim));
-            g_object_unref(arg);
-            std::lock_guard lock(mutex_);
             driverBound_ = false;
-            claimed_ |= 1u;
-            ++claims_;
-            Complete(client, 0, 0);
+        } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
+            if (!driverName_.empty()) driverBound_ = true;
+        }
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP: {
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
+        unsigned int endpoint = ReadField<unsigned int>(arg, 0);
+        g_object_unref(arg);
+        std::lock_guard lock(mutex_);
+        if (int error = CheckEndpointLocked(static_cast<uint8_t>(endpoint)); error != 0) {
+            Complete(client, -1, error);
             return true;
         }
-        case USBDEVFS_IOCTL: {
-            UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_ioctl));
-            int code = ReadField<int>(arg, offsetof(usbdevfs_ioctl, ioctl_code));
-            g_object_unref(arg);
-            std::lock_guard lock(mutex_);
-            if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-                if (!driverBound_) {
-                    Complete(client, -1, ENODATA);
-                    return true;
-                }
-                driverBound_ = false;
-            } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
-                if (!driverName_.empty()) driverBound_ = true;
-            }
-            Complete(client, 0, 0);
-            return true;
-        }
-        case USBDEVFS_CLEAR_HALT:
-        case USBDEVFS_RESETEP: {
-            UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
-            unsigned int endpoint = ReadField<unsigned int>(arg, 0);
-            g_object_unref(arg);
-            std::lock_guard lock(mutex_);
-            if (int error = CheckEndpointLocked(static_cast<uint8_t>(endpoint)); error != 0) {
-                Complete(client, -1, error);
-                return true;
-            }
-            model_->SetHalted(static_cast<uint8_t>(endpoint), false);
-            Complete(client, 0, 0);
-            return true;
-        }
-        case USBDEVFS_SETINTERFACE:
-        case USBDEVFS_SETCONFIGURATION:
-        case USBDEVFS_RESET: Complete(client, 0, 0); return true;
-        case USBDEVFS_GET_SPEED: Complete(client, 3 /* high speed */, 0); return true;
-        default: Complete(client, -1, ENOTTY); return true;
+        model_->SetHalted(static_cast<uint8_t>(endpoint), false);
+        Complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESET:
+        Complete(client, 0, 0);
+        return true;
+    case USBDEVFS_GET_SPEED:
+        Complete(client, 3 /* high speed */, 0);
+        return true;
+    default:
+        Complete(client, -1, ENOTTY);
+        return true;
     }
 }
 
@@ -376,7 +389,8 @@ void UsbfsBoard::Submit(UMockdevIoctlClient *client) {
         return;
     }
     const uint8_t type = ReadField<uint8_t>(urbData, offsetof(usbdevfs_urb, type));
-    const int packets = type == USBDEVFS_URB_TYPE_ISO ? ReadField<int>(urbData, offsetof(usbdevfs_urb, number_of_packets)) : 0;
+    const int packets =
+        type == USBDEVFS_URB_TYPE_ISO ? ReadField<int>(urbData, offsetof(usbdevfs_urb, number_of_packets)) : 0;
     if (packets > 0) {
         // Re-resolve with room for the packet descriptors.
         g_object_unref(urbData);
@@ -422,27 +436,30 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
     pending_.push_back(std::move(urb));
     Urb &u = *pending_.back();
     switch (fault) {
-        case Fault::StayPending: u.held = true; return;  // until discarded
-        case Fault::Stall:
-            u.forcedStatus = -EPIPE;
-            // A control stall ends this request only; a data stall halts the pipe.
-            if (u.type != USBDEVFS_URB_TYPE_CONTROL) model_->SetHalted(u.endpoint, true);
-            break;
-        case Fault::Detach:
-            // The board leaves the bus while this request runs.
-            gone_ = true;
-            while (!pending_.empty()) {
-                auto p = std::move(pending_.front());
-                pending_.pop_front();
-                FinishLocked(p, -ESHUTDOWN);
-            }
-            removeFromTestbed = true;
-            break;
-        case Fault::Short:
-            if (u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
-                u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
-            break;
-        default: break;
+    case Fault::StayPending:
+        u.held = true;
+        return;  // until discarded
+    case Fault::Stall:
+        u.forcedStatus = -EPIPE;
+        // A control stall ends this request only; a data stall halts the pipe.
+        if (u.type != USBDEVFS_URB_TYPE_CONTROL) model_->SetHalted(u.endpoint, true);
+        break;
+    case Fault::Detach:
+        // The board leaves the bus while this request runs.
+        gone_ = true;
+        while (!pending_.empty()) {
+            auto p = std::move(pending_.front());
+            pending_.pop_front();
+            FinishLocked(p, -ESHUTDOWN);
+        }
+        removeFromTestbed = true;
+        break;
+    case Fault::Short:
+        if (u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
+            u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
+        break;
+    default:
+        break;
     }
     // Served later, when the caller next reaps: never inside SUBMITURB.
     work_ = true;
@@ -464,8 +481,8 @@ void UsbfsBoard::ServeLocked(Urb &u) {
             status = -EINVAL;
         } else {
             ControlSetup setup{buffer[0], buffer[1], static_cast<uint16_t>(buffer[2] | buffer[3] << 8),
-                                    static_cast<uint16_t>(buffer[4] | buffer[5] << 8),
-                                    static_cast<uint16_t>(buffer[6] | buffer[7] << 8)};
+                               static_cast<uint16_t>(buffer[4] | buffer[5] << 8),
+                               static_cast<uint16_t>(buffer[6] | buffer[7] << 8)};
             Result r = model_->Control(setup, buffer + 8, std::min<uint32_t>(setup.wLength, length - 8));
             status = r.status == Status::Stall ? -EPIPE : 0;
             actual = static_cast<int>(r.bytes);
@@ -480,7 +497,7 @@ void UsbfsBoard::ServeLocked(Urb &u) {
             uint32_t packetLength = ReadField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, length));
             packetLength = std::min(packetLength, length - std::min(length, offset));
             Result r = in ? model_->In(u.endpoint, buffer + offset, packetLength, true)
-                               : model_->Out(u.endpoint, buffer + offset, packetLength);
+                          : model_->Out(u.endpoint, buffer + offset, packetLength);
             WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, actual_length), r.bytes);
             WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, status), 0);
             actual += static_cast<int>(r.bytes);

@@ -70,12 +70,12 @@ private:
         uint8_t endpoint = 0;
         int status = 0;
         int actual = 0;
-        uint32_t lengthLimit = UINT32_MAX;  // a short transfer ends early
-        std::vector<uint8_t> data;  // IN data to deliver, or the control reply
+        uint32_t lengthLimit = UINT32_MAX;            // a short transfer ends early
+        std::vector<uint8_t> data;                    // IN data to deliver, or the control reply
         std::vector<std::pair<int, int>> isoResults;  // actual length, status per packet
-        int forcedStatus = 0;  // a stall decided at submission, ended when served
-        bool held = false;     // never served (a request that stays pending)
-        bool abandoned = false;  // its discard was refused: nobody will reap it
+        int forcedStatus = 0;                         // a stall decided at submission, ended when served
+        bool held = false;                            // never served (a request that stays pending)
+        bool abandoned = false;                       // its discard was refused: nobody will reap it
     };
 
     static int OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);

@@ -74,7 +74,7 @@ protected:
     }
     HANDLE Open() {
         return vek::win32::CreateFileA(kPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
 
     static constexpr const char *kPath = "\\\\?\\usb#vid_1209&pid_7e40#test#{fake}";
@@ -169,10 +169,13 @@ TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
             << "the running mark can never be mistaken for an error code";
         DWORD bytes = 0;
         EXPECT_FALSE(vek::win32::GetOverlappedResult(file, &overlapped, &bytes, FALSE));
-        EXPECT_EQ(std::pair(vek::win32::GetLastError(), vek::win32::WaitForSingleObject(event, 0)), (std::pair<DWORD, DWORD>(ERROR_IO_INCOMPLETE, WAIT_TIMEOUT)));
+        EXPECT_EQ(std::pair(vek::win32::GetLastError(), vek::win32::WaitForSingleObject(event, 0)),
+                  (std::pair<DWORD, DWORD>(ERROR_IO_INCOMPLETE, WAIT_TIMEOUT)));
 
         std::thread completer([&overlapped] { CompleteRequest(&overlapped, ERROR_SUCCESS, 64); });
-        if (!waitInGetResult) { EXPECT_EQ(vek::win32::WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0); }
+        if (!waitInGetResult) {
+            EXPECT_EQ(vek::win32::WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+        }
         EXPECT_TRUE(vek::win32::GetOverlappedResult(file, &overlapped, &bytes, waitInGetResult));
         completer.join();
         EXPECT_EQ(std::pair(vek::win32::GetLastError(), bytes), (std::pair<DWORD, DWORD>(0, 64)));
@@ -190,7 +193,8 @@ struct Enumeration {
 
 Enumeration Enumerate(const GUID &interfaceClass) {
     Enumeration result;
-    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        vek::win32::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
     for (DWORD i = 0;; ++i) {
         SP_DEVICE_INTERFACE_DATA data{};
@@ -242,7 +246,8 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
 }
 
 TEST_F(DeviceIoTest, SetIsASnapshot) {
-    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     FakeDevice later;
     uint64_t laterId = RegisterDevice(kTestClass, "later", &kFakeOps, &later);
     SP_DEVICE_INTERFACE_DATA data{};
@@ -259,7 +264,8 @@ TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
 
-    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        vek::win32::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = 28;
     EXPECT_FALSE(vek::win32::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
@@ -271,8 +277,8 @@ TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
     std::vector<char> storage(needed + 8);
     auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
     for (const auto &[cbSize, size, error] : {std::tuple<DWORD, DWORD, DWORD>{5, needed, ERROR_INVALID_PARAMETER},
-                                             {4, needed, ERROR_INVALID_PARAMETER},
-                                             {8, needed - 1, ERROR_INSUFFICIENT_BUFFER}}) {
+                                              {4, needed, ERROR_INVALID_PARAMETER},
+                                              {8, needed - 1, ERROR_INSUFFICIENT_BUFFER}}) {
         SCOPED_TRACE(::testing::Message() << cbSize << " " << size);
         detail->cbSize = cbSize;
         DWORD required = 0;

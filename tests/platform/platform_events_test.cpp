@@ -83,8 +83,7 @@ TEST_F(EventsTest, NamedEventsAreSharedWithinTheProcessUntilTheLastHandleCloses)
 TEST_F(EventsTest, UnknownAndClosedHandlesFail) {
     HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_TRUE(CloseHandle(closed));
-    HDEVINFO set = SetupDiGetClassDevsA(&kSomeClass, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = SetupDiGetClassDevsA(&kSomeClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     const HANDLE bad[] = {nullptr, INVALID_HANDLE_VALUE, closed, reinterpret_cast<HANDLE>(0x12345),
                           set /* not an event */};
@@ -115,7 +114,9 @@ TEST_F(EventsTest, InfiniteWaitEndsWhenAnotherThreadSetsTheEvent) {
         EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
         setter.join();
         EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "the auto-reset signal was consumed";
-        if (virtualClock) { EXPECT_EQ(ClockMs(), before) << "an infinite wait does not move virtual time"; }
+        if (virtualClock) {
+            EXPECT_EQ(ClockMs(), before) << "an infinite wait does not move virtual time";
+        }
         CloseHandle(event);
     }
 }
@@ -204,8 +205,10 @@ TEST_F(PumpTest, PollAndVirtualTimedWaitGiveThePumpOnePassWithoutWaiting) {
         DWORD result;
         uint64_t advance;
     } cases[] = {
-        {false, 0, 0, WAIT_TIMEOUT, 0},    {false, 0, 1, WAIT_OBJECT_0, 0},
-        {true, 500, 0, WAIT_TIMEOUT, 500}, {true, 500, 1, WAIT_OBJECT_0, 0},
+        {false, 0, 0, WAIT_TIMEOUT, 0},
+        {false, 0, 1, WAIT_OBJECT_0, 0},
+        {true, 500, 0, WAIT_TIMEOUT, 500},
+        {true, 500, 1, WAIT_OBJECT_0, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << c.virtualClock << " " << c.timeout << " " << c.signalOnCall);
@@ -215,7 +218,9 @@ TEST_F(PumpTest, PollAndVirtualTimedWaitGiveThePumpOnePassWithoutWaiting) {
         const uint64_t before = ClockMs();
         EXPECT_EQ(WaitForSingleObject(pumpEvent, c.timeout), c.result);
         EXPECT_EQ(pumpTimeouts, std::vector<DWORD>{0});
-        if (c.virtualClock) { EXPECT_EQ(ClockMs() - before, c.advance); }
+        if (c.virtualClock) {
+            EXPECT_EQ(ClockMs() - before, c.advance);
+        }
     }
 }
 

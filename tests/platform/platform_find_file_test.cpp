@@ -78,7 +78,7 @@ constexpr DWORD kFile = FILE_ATTRIBUTE_NORMAL;
 
 TEST_F(FindFileTest, ListsDotEntriesFirstThenByNameWithEitherSeparator) {
     const std::vector<Found> expected = {
-        {".", kDir, 0},        {"..", kDir, 0},  {"a.png", kFile, 0},
+        {".", kDir, 0},         {"..", kDir, 0},         {"a.png", kFile, 0},
         {"b.BMP", kFile, 1000}, {"notes.txt", kFile, 5}, {"sub", kDir, 0},
     };
     for (const std::string &pattern : {dir_ + "/*", dir_ + "\\*", dir_ + "\\*.*"}) {

@@ -51,12 +51,18 @@ constexpr uint64_t kDescriptorTimeoutMs = 5000;     // the limit a descriptor re
 
 const char *KindName(int kind) {
     switch (kind) {
-    case VEK_SIM_FAULT_STALL: return "stall";
-    case VEK_SIM_FAULT_FAIL_AT_ISSUE: return "failure at issue";
-    case VEK_SIM_FAULT_STAY_PENDING: return "stays pending";
-    case VEK_SIM_FAULT_SHORT: return "short transfer";
-    case VEK_SIM_FAULT_DETACH: return "device detached";
-    default: return "?";
+    case VEK_SIM_FAULT_STALL:
+        return "stall";
+    case VEK_SIM_FAULT_FAIL_AT_ISSUE:
+        return "failure at issue";
+    case VEK_SIM_FAULT_STAY_PENDING:
+        return "stays pending";
+    case VEK_SIM_FAULT_SHORT:
+        return "short transfer";
+    case VEK_SIM_FAULT_DETACH:
+        return "device detached";
+    default:
+        return "?";
     }
 }
 constexpr int kKinds[] = {VEK_SIM_FAULT_STALL, VEK_SIM_FAULT_FAIL_AT_ISSUE, VEK_SIM_FAULT_STAY_PENDING,
@@ -138,7 +144,8 @@ void Sweep(const char *name, Sequence &s) {
     std::vector<int64_t> base;
     auto counted = [&] {
         int64_t n = 0;
-        for (size_t k = 0; k < s.boards.size(); ++k) n += VekSimRequestCount(s.boards[k], VEK_SIM_ANY_ENDPOINT) - base[k];
+        for (size_t k = 0; k < s.boards.size(); ++k)
+            n += VekSimRequestCount(s.boards[k], VEK_SIM_ANY_ENDPOINT) - base[k];
         return n;
     };
     auto begin = [&] {
@@ -173,8 +180,8 @@ void Sweep(const char *name, Sequence &s) {
             while (first > 0 && requests[first - 1].board == request.board) --first;
             const uint32_t nth = static_cast<uint32_t>(i - first + 1);
             SCOPED_TRACE(std::string(name) + ": " + KindName(kind) + " on request " + std::to_string(nth) +
-                         " of board " + std::to_string(request.board) + " (code " + Hex(request.code) +
-                         ", endpoint " + Hex(request.endpoint) + ")");
+                         " of board " + std::to_string(request.board) + " (code " + Hex(request.code) + ", endpoint " +
+                         Hex(request.endpoint) + ")");
             begin();
             ASSERT_EQ(VekSimInjectFault(request.board, VEK_SIM_ANY_ENDPOINT, nth, kind), 0);
             const bool timesOut = kind == VEK_SIM_FAULT_STAY_PENDING && request.synchronousDescriptorRead();
@@ -206,7 +213,8 @@ void Sweep(const char *name, Sequence &s) {
             if (timesOut) outcome = "ended by the driver's time limit, then ";
             for (size_t c = 0; c < results.size(); ++c) {
                 if (results[c] == healthy[c]) continue;
-                outcome += s.callNames[c] + "=" + (results[c] == kNotRun ? std::string("not run") : Hex(results[c])) + " ";
+                outcome +=
+                    s.callNames[c] + "=" + (results[c] == kNotRun ? std::string("not run") : Hex(results[c])) + " ";
             }
             if (outcome.empty()) outcome = "same results as healthy";
             ++tally.outcomes[std::string(KindName(kind)) + ": " + outcome];
@@ -272,17 +280,23 @@ TEST_F(FaultSweep, TypicalUse) {
     };
     s.allowed = [](size_t c, uint32_t v, const std::vector<uint32_t> &r, int, const RequestInfo &) {
         switch (c) {
-        case kAlloc: return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
+        case kAlloc:
+            return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
         // Command 15 failing gives 0x8000000e, command 14 ignores its writes,
         // command 18 gives 0x80000009, or 0x8000000f when a reply went astray.
-        case kInit: return In(v, {DEV_OK, DEV_ERR_GRAY_DEPTH, DEV_ERR_TRANSFER, DEV_ERR_VERIFY});
-        case kInquire: return In(v, {DEV_OK, DEV_ERR_TRANSFER});
+        case kInit:
+            return In(v, {DEV_OK, DEV_ERR_GRAY_DEPTH, DEV_ERR_TRANSFER, DEV_ERR_VERIFY});
+        case kInquire:
+            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
         // Once the frame mode is known, a frame transfer returns 0 whatever
         // its transfers did; before, 0x8000000d (or 0 when command 9 failed).
         case kLoad:
-        case kGet: return r[kInquire] == DEV_OK ? v == DEV_OK : In(v, {DEV_OK, DEV_ERR_FRAME_MODE});
-        case kFrequency: return In(v, {DEV_OK, DEV_ERR_TRANSFER});
-        case kFree: return v == DEV_OK;
+        case kGet:
+            return r[kInquire] == DEV_OK ? v == DEV_OK : In(v, {DEV_OK, DEV_ERR_FRAME_MODE});
+        case kFrequency:
+            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
+        case kFree:
+            return v == DEV_OK;
         }
         return false;
     };
@@ -319,9 +333,12 @@ TEST_F(FaultSweep, Allocation) {
     };
     s.allowed = [](size_t c, uint32_t v, const std::vector<uint32_t> &, int, const RequestInfo &) {
         switch (c) {
-        case 0: return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
-        case 1: return In(v, {DEV_OK, DEV_ERR_TRANSFER});
-        case 2: return v == DEV_OK;
+        case 0:
+            return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
+        case 1:
+            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
+        case 2:
+            return v == DEV_OK;
         }
         return false;
     };
@@ -368,8 +385,10 @@ TEST_F(FaultSweep, FirmwareDownload) {
                 return VekSimControllerHeld(0) == 1;
             }
             return In(v, {0, 1});
-        case 1: return In(v, {0, 1});
-        case 2: return v == DEV_OK;
+        case 1:
+            return In(v, {0, 1});
+        case 2:
+            return v == DEV_OK;
         }
         return false;
     };

@@ -74,12 +74,16 @@ TEST_F(Threads, GatedCallsOnOneHandleAreSerialised) {
                 uint32_t loaded = 0;
                 const uint32_t inquiry = VekDevInquire(handle, 17, &loaded);
                 for (uint32_t r : {load, get, rreg, inquiry}) {
-                    if (r == DEV_ERR_BUSY) ++busy;
-                    else if (r != DEV_OK) ++wrong;
+                    if (r == DEV_ERR_BUSY)
+                        ++busy;
+                    else if (r != DEV_OK)
+                        ++wrong;
                 }
                 if (load == DEV_OK && get == DEV_OK) {
-                    if (back == frame) ++matched;
-                    else ++mismatched;
+                    if (back == frame)
+                        ++matched;
+                    else
+                        ++mismatched;
                 }
                 if (rreg == DEV_OK && value != 0) ++wrong;  // register 0x02 of the default board is 0
             }

@@ -59,7 +59,9 @@ struct Async {
     vek::TransferRequest block{};
     BOOL issued = FALSE;
     DWORD issueError = 0;
-    bool Signalled(DWORD ms = 0) const { return vek::win32::WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0; }
+    bool Signalled(DWORD ms = 0) const {
+        return vek::win32::WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0;
+    }
     // GetOverlappedResult without waiting: ok flag, error and bytes.
     BOOL Result(DWORD *error, DWORD *bytes) {
         BOOL ok = vek::win32::GetOverlappedResult(device, &overlapped, bytes, FALSE);
@@ -83,8 +85,9 @@ public:
     explicit Client(size_t index = 0) {
         std::vector<std::string> paths = DevicePaths();
         if (index < paths.size())
-            handle_ = vek::win32::CreateFileA(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+            handle_ = vek::win32::CreateFileA(paths[index].c_str(), GENERIC_READ | GENERIC_WRITE,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_OVERLAPPED, nullptr);
     }
     ~Client() {
         if (Open()) vek::win32::CloseHandle(handle_);
@@ -98,7 +101,8 @@ public:
     Reply Raw(DWORD code, Bytes buffer, DWORD inLength, DWORD outLength) {
         Reply r;
         r.buffer = std::move(buffer);
-        r.ok = vek::win32::DeviceIoControl(handle_, code, r.buffer.data(), inLength, r.buffer.data(), outLength, &r.returned, nullptr);
+        r.ok = vek::win32::DeviceIoControl(handle_, code, r.buffer.data(), inLength, r.buffer.data(), outLength,
+                                           &r.returned, nullptr);
         r.error = vek::win32::GetLastError();
         return r;
     }
@@ -142,7 +146,8 @@ public:
         a->overlapped.hEvent = vek::win32::CreateEventA(nullptr, FALSE, FALSE, nullptr);
         a->block.endpointAddress = endpoint;
         DWORD returned = 0;
-        a->issued = vek::win32::DeviceIoControl(handle_, vek::ioctl::kDirectData, &a->block, 38, data, length, &returned, &a->overlapped);
+        a->issued = vek::win32::DeviceIoControl(handle_, vek::ioctl::kDirectData, &a->block, 38, data, length,
+                                                &returned, &a->overlapped);
         a->issueError = vek::win32::GetLastError();
         return a;
     }
@@ -152,8 +157,10 @@ public:
         DWORD bytes = 0;
         const bool pending = !a->issued && a->issueError == ERROR_IO_PENDING;
         BOOL ok = a->issued;
-        if (pending) ok = vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
-        else if (ok) vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, FALSE);
+        if (pending)
+            ok = vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, TRUE);
+        else if (ok)
+            vek::win32::GetOverlappedResult(handle_, &a->overlapped, &bytes, FALSE);
         if (error) *error = ok ? 0 : pending ? vek::win32::GetLastError() : a->issueError;
         a->issueError = 0;
         if (moved) *moved = bytes;
@@ -170,7 +177,9 @@ public:
         return ok;
     }
     BOOL Abort(uint8_t endpoint) { return PipeRequest(vek::ioctl::kAbortPipe, endpoint); }
-    BOOL Reset(uint8_t endpoint, DWORD *error = nullptr) { return PipeRequest(vek::ioctl::kResetPipe, endpoint, error); }
+    BOOL Reset(uint8_t endpoint, DWORD *error = nullptr) {
+        return PipeRequest(vek::ioctl::kResetPipe, endpoint, error);
+    }
 
 private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;

@@ -68,8 +68,10 @@ uint32_t U32(const Bytes &b, size_t at = 0) {
 
 // The request decoder: replies that do not fit, and requests it does not take.
 TEST_F(DriverTest, RequestsThatDoNotFitOrAreNotTakenFail) {
-    for (auto [code, length] : {std::pair{ioctl::kGetDriverVersion, 4u}, {ioctl::kGetSpeed, 4u},
-                                {ioctl::kGetAltSetting, 1u}, {ioctl::kGetDeviceName, 256u}}) {
+    for (auto [code, length] : {std::pair{ioctl::kGetDriverVersion, 4u},
+                                {ioctl::kGetSpeed, 4u},
+                                {ioctl::kGetAltSetting, 1u},
+                                {ioctl::kGetDeviceName, 256u}}) {
         Reply small = client_->Raw(code, Bytes(256, 0xEE), 0, length - 1);
         EXPECT_EQ(std::tuple(small.ok, small.error), std::tuple(FALSE, DWORD{ERROR_INSUFFICIENT_BUFFER})) << code;
         EXPECT_EQ(small.buffer, Bytes(256, 0xEE)) << code;  // nothing written
@@ -154,7 +156,8 @@ TEST_F(DriverTest, CustomDevicesCarryMalformedDescriptorsAsGiven) {
     DWORD error = 0;
     EXPECT_FALSE(client.Direct(0x04, packet, 8, nullptr, &error));
     EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-    EXPECT_STREQ(reinterpret_cast<const char *>(client.Query(ioctl::kGetDeviceName, 256).buffer.data()), "OTHER device");
+    EXPECT_STREQ(reinterpret_cast<const char *>(client.Query(ioctl::kGetDeviceName, 256).buffer.data()),
+                 "OTHER device");
 }
 
 // Buffered requests return the block size plus the bytes moved (direct ones,
@@ -266,7 +269,8 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
         }
         ExpectEnded(*pending, ERROR_DEVICE_NOT_CONNECTED);
         EXPECT_TRUE(simtest::DevicePaths().empty());
-        EXPECT_EQ(vek::win32::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(vek::win32::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
         EXPECT_EQ(client_->GetDescriptor(1, 0, 18).error, ERROR_DEVICE_NOT_CONNECTED);
         EXPECT_FALSE(client_->Abort(0x86));
         uint32_t packet[2] = {1, 1};

@@ -45,13 +45,13 @@ public:
 
     const std::string &path() const { return path_; }
     HANDLE Open() {
-        return vek::win32::CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        return vek::win32::CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     }
 
     // --- descriptors and driver values ---
     std::vector<uint8_t> device;
-    std::vector<std::vector<uint8_t>> configs;             // by index
+    std::vector<std::vector<uint8_t>> configs;  // by index
     std::vector<uint8_t> bos;
     std::map<uint8_t, std::vector<uint8_t>> strings;       // by index (0: LANGIDs)
     std::set<std::pair<uint8_t, uint8_t>> failDescriptor;  // (type, index) answered with a stall
@@ -69,8 +69,8 @@ public:
 
     // --- data requests (default: complete at once, moving every byte offered) ---
     std::function<platform::IoOutcome(platform::IoRequest &)> onData;
-    int abortsIgnored = 0;    // aborts taken that end nothing
-    DWORD abortedBytes = 0;   // bytes reported for a request ended by an abort
+    int abortsIgnored = 0;   // aborts taken that end nothing
+    DWORD abortedBytes = 0;  // bytes reported for a request ended by an abort
 
     std::vector<Recorded> log;
     std::deque<platform::IoRequest> pending;
@@ -131,14 +131,22 @@ private:
         log.push_back(std::move(rec));
 
         switch (r.code) {
-        case ioctl::kGetDriverVersion: return Answer(r, &driverVersion, 4);
-        case ioctl::kGetStackVersion: return Answer(r, &stackVersion, 4);
-        case ioctl::kGetAltSetting: return Answer(r, &altSetting, 1);
-        case ioctl::kGetAddress: return Answer(r, &busAddress, 1);
-        case ioctl::kGetSpeed: return Answer(r, &speed, 4);
-        case ioctl::kGetDeviceName: return Answer(r, deviceName.data(), deviceName.size(), true);
-        case ioctl::kGetFriendlyName: return Answer(r, friendlyName.data(), friendlyName.size(), true);
-        case ioctl::kResetPipe: return failCode.count(r.code) != 0 ? Refused() : Done(0);
+        case ioctl::kGetDriverVersion:
+            return Answer(r, &driverVersion, 4);
+        case ioctl::kGetStackVersion:
+            return Answer(r, &stackVersion, 4);
+        case ioctl::kGetAltSetting:
+            return Answer(r, &altSetting, 1);
+        case ioctl::kGetAddress:
+            return Answer(r, &busAddress, 1);
+        case ioctl::kGetSpeed:
+            return Answer(r, &speed, 4);
+        case ioctl::kGetDeviceName:
+            return Answer(r, deviceName.data(), deviceName.size(), true);
+        case ioctl::kGetFriendlyName:
+            return Answer(r, friendlyName.data(), friendlyName.size(), true);
+        case ioctl::kResetPipe:
+            return failCode.count(r.code) != 0 ? Refused() : Done(0);
         case ioctl::kAbortPipe:
             if (abortsIgnored > 0) {
                 --abortsIgnored;
@@ -151,7 +159,8 @@ private:
             if (r.inLength >= kTransferRequestSize && block[0] == 0x80 && block[1] == 6) return Descriptor(r, block);
             return Data(r);
         }
-        default: return Data(r);
+        default:
+            return Data(r);
         }
     }
 
@@ -235,7 +244,7 @@ struct Head {
 inline Head HeadOf(const Recorded &r) {
     TransferRequest p{};
     std::memcpy(&p, r.in.data(), std::min<size_t>(r.in.size(), sizeof p));
-    return {p.bmRequestType,   p.bRequest,        p.wValue,       p.wIndex,      p.wLength,   p.timeoutSeconds,
+    return {p.bmRequestType,   p.bRequest,        p.wValue,          p.wIndex,       p.wLength,     p.timeoutSeconds,
             p.endpointAddress, p.isoPacketOffset, p.isoPacketLength, p.bufferOffset, p.bufferLength};
 }
 

@@ -41,16 +41,18 @@ TEST(ConfigurationWalk, AlternateSettingsAreObjectsOfTheirOwn) {
 }
 
 TEST(ConfigurationWalk, ClassSpecificDescriptorBeforeTheEndpoints) {
-    const Bytes data = Configuration(
-        Cat({Interface(0, 0, 2), {5, 0x24, 1, 2, 3}, Endpoint(0x02, 2, 512), Endpoint(0x86, 2, 512),
-             Interface(1, 0, 0)}),
-        2);
+    const Bytes data = Configuration(Cat({Interface(0, 0, 2),
+                                          {5, 0x24, 1, 2, 3},
+                                          Endpoint(0x02, 2, 512),
+                                          Endpoint(0x86, 2, 512),
+                                          Interface(1, 0, 0)}),
+                                     2);
     auto config = Build(data);
     ASSERT_EQ(config->interfaceObjectCount, 2);
     const InterfaceInfo *first = config->interfaces[0];
-    EXPECT_EQ(std::tuple(first->totalLength, first->endpoints[0], first->endpoints[1]->address,
-                         first->endpoints[2]->address),
-              std::tuple(9 + 5 + 7 + 7, nullptr, 0x02, 0x86));
+    EXPECT_EQ(
+        std::tuple(first->totalLength, first->endpoints[0], first->endpoints[1]->address, first->endpoints[2]->address),
+        std::tuple(9 + 5 + 7 + 7, nullptr, 0x02, 0x86));
     EXPECT_EQ(config->interfaces[1]->bInterfaceNumber, 1);  // the walk went on after the second endpoint
 }
 
@@ -157,8 +159,8 @@ TEST(ConfigurationWalk, MalformedTablesAreRejected) {
 }
 
 TEST(ConfigurationWalk, ControlEndpointInSlotZeroIsDestroyedOnce) {
-    auto config = Build(Configuration(
-        Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 1), Endpoint(0x02, 2, 512)})));
+    auto config = Build(
+        Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 1), Endpoint(0x02, 2, 512)})));
     auto *control = new CCyControlEndPoint(kHandle, nullptr);
     config->interfaces[0]->endpoints[0] = control;
     config->interfaces[1]->endpoints[0] = control;
@@ -167,10 +169,13 @@ TEST(ConfigurationWalk, ControlEndpointInSlotZeroIsDestroyedOnce) {
 
 // --- BOS ---
 
-std::unique_ptr<BosInfo> BuildBos(const Bytes &data) { return std::make_unique<BosInfo>(kHandle, data.data(), data.size()); }
+std::unique_ptr<BosInfo> BuildBos(const Bytes &data) {
+    return std::make_unique<BosInfo>(kHandle, data.data(), data.size());
+}
 
 TEST(BosWalk, CapabilitiesInAnyOrder) {
-    const Bytes caps[3] = {sim::Usb20ExtensionCapability(0x1E), sim::SuperSpeedCapability(), sim::ContainerIdCapability()};
+    const Bytes caps[3] = {sim::Usb20ExtensionCapability(0x1E), sim::SuperSpeedCapability(),
+                           sim::ContainerIdCapability()};
     std::array<int, 3> order = {0, 1, 2};
     do {
         SCOPED_TRACE(testing::Message() << order[0] << order[1] << order[2]);
@@ -186,14 +191,15 @@ TEST(BosWalk, CapabilitiesInAnyOrder) {
 }
 
 TEST(BosWalk, UnknownCapabilityEndsTheWalk) {
-    auto bos = BuildBos(
-        sim::BosDescriptor({sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}));
+    auto bos = BuildBos(sim::BosDescriptor(
+        {sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}));
     EXPECT_NE(bos->usb20Extension, nullptr);
     EXPECT_EQ(bos->superSpeedCapability, nullptr);
 }
 
 TEST(BosWalk, ASecondCapabilityOfATypeReplacesTheFirst) {
-    auto bos = BuildBos(sim::BosDescriptor({sim::ContainerIdCapability(), Edited(sim::ContainerIdCapability(), {{4, 0x20}})}));
+    auto bos =
+        BuildBos(sim::BosDescriptor({sim::ContainerIdCapability(), Edited(sim::ContainerIdCapability(), {{4, 0x20}})}));
     ASSERT_NE(bos->containerId, nullptr);
     EXPECT_EQ(bos->containerId->ContainerID[0], 0x20);
 }
@@ -213,7 +219,8 @@ TEST(BosWalk, MalformedTablesAreRejected) {
     } cases[] = {
         {"shorter than the header", {5, 15, 5}},
         {"not a BOS descriptor", {5, 2, 5, 0, 0}},
-        {"more capabilities counted than held", Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}})},
+        {"more capabilities counted than held",
+         Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}})},
         {"capability of bLength 0", sim::BosDescriptor({{0, 0x10, 2, 0, 0, 0, 0}})},
         {"capability past wTotalLength", Edited(sim::BosDescriptor({sim::SuperSpeedCapability()}), {{2, 5 + 8}})},
         {"capability past the data", Bytes(full.begin(), full.begin() + 15)},

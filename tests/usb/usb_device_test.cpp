@@ -86,8 +86,9 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
     EXPECT_EQ(std::tuple(device.isHighSpeed, device.bosInfo), std::tuple(true, nullptr));
     ASSERT_NE(device.controlEndpoint, nullptr);
     ASSERT_EQ(device.EndpointListSize(), 4);
-    EXPECT_EQ(std::tuple(device.controlEndpoint->maxPacketSize, device.endpointList[0], device.endpointList[2]->address),
-              std::tuple(64, device.controlEndpoint, 0x04));
+    EXPECT_EQ(
+        std::tuple(device.controlEndpoint->maxPacketSize, device.endpointList[0], device.endpointList[2]->address),
+        std::tuple(64, device.controlEndpoint, 0x04));
     for (int i = 1; i < 4; ++i) EXPECT_EQ(device.endpointList[i]->directTransfer, 1u);
     EXPECT_EQ(std::tuple(device.bulkOutEndpoint, device.bulkInEndpoint, device.isoInEndpoint),
               std::tuple(device.endpointList[1], device.endpointList[3], nullptr));
@@ -102,7 +103,7 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
 TEST_F(DeviceTest, RequestsInOrder) {
     CCyDevice device(nullptr, kTestClass, 1);
     const std::vector<std::tuple<int, int, int>> expected = {
-        {1, 0, 18}, {3, 0, 2}, {3, 0, 4}, {3, 1, 2}, {3, 1, 12}, {3, 2, 2},
+        {1, 0, 18}, {3, 0, 2}, {3, 0, 4},  {3, 1, 2}, {3, 1, 12}, {3, 2, 2},
         {3, 2, 12}, {3, 3, 2}, {3, 3, 10}, {2, 0, 9}, {2, 0, 39},
     };
     EXPECT_EQ(DescriptorReads(fake), expected);  // no BOS read for a USB 2.0 device
@@ -167,7 +168,8 @@ TEST_F(DeviceTest, FailedDeviceDescriptorMeansNoConfiguration) {
     EXPECT_FALSE(device.OpenDevice(0));
     // The status words are those of the last request (a string read that
     // succeeded); the failed read itself leaves the block's words.
-    EXPECT_EQ(std::tuple(device.lastError, device.configCount, device.usbdStatus), std::tuple(ERROR_GEN_FAILURE, 0, 0u));
+    EXPECT_EQ(std::tuple(device.lastError, device.configCount, device.usbdStatus),
+              std::tuple(ERROR_GEN_FAILURE, 0, 0u));
     EXPECT_FALSE(device.ReadDeviceDescriptor());
     EXPECT_EQ(std::tuple(device.usbdStatus, device.ntStatus), std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
     // Open but unbound: the handle stays open, nothing can be reached.
@@ -214,9 +216,13 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
         Bytes config, bos;
         const char *message;
     } cases[] = {
-        {"configuration runs short", 0x0200, Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), {},
+        {"configuration runs short",
+         0x0200,
+         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})),
+         {},
          config},
-        {"BOS counts a capability it lacks", 0x0300, plain, Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}}), bos},
+        {"BOS counts a capability it lacks", 0x0300, plain,
+         Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}}), bos},
         {"BOS capability runs past the end", 0x0300, plain, sim::BosDescriptor({{30, 0x10, 3, 0}}), bos},
     };
     for (const auto &c : cases) {
@@ -238,8 +244,8 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
 
 TEST_F(DeviceTest, SuperSpeedDevice) {
     fake.device = sim::DeviceDescriptor({.bcdUSB = 0x0300, .maxPacketSize0 = 9});
-    fake.configs = {Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15),
-                                       Endpoint(0x81, 1, 1024), Companion(0, 1)}))};
+    fake.configs = {Configuration(
+        Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15), Endpoint(0x81, 1, 1024), Companion(0, 1)}))};
     fake.bos = sim::BosDescriptor({sim::Usb20ExtensionCapability(), sim::SuperSpeedCapability()});
     fake.speed = kSpeedSuper;
     CCyDevice device(nullptr, kTestClass, 1);
@@ -262,7 +268,7 @@ TEST_F(DeviceTest, FullSpeedDeviceUsesTheSuperSpeedWalk) {
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.ep0MaxPacketSize, 8u);
     for (const auto &read : DescriptorReads(fake)) EXPECT_NE(std::get<0>(read), 15);  // no BOS read
-    EXPECT_EQ(device.bulkOutEndpoint->maxBurst, 3);  // the companion was recognised
+    EXPECT_EQ(device.bulkOutEndpoint->maxBurst, 3);                                   // the companion was recognised
     EXPECT_EQ(device.interruptInEndpoint->companionLength, 0);
 }
 
@@ -290,9 +296,9 @@ TEST_F(DeviceTest, StringDescriptors) {
 }
 
 TEST_F(DeviceTest, TypedReferencesTakeTheFirstOfEachKind) {
-    fake.configs = {Configuration(Cat({Interface(0, 0, 6), Endpoint(0x81, 2, 512), Endpoint(0x82, 2, 512),
-                                       Endpoint(0x03, 3, 64), Endpoint(0x84, 3, 64), Endpoint(0x05, 1, 1024),
-                                       Endpoint(0x86, 1, 1024)}))};
+    fake.configs = {
+        Configuration(Cat({Interface(0, 0, 6), Endpoint(0x81, 2, 512), Endpoint(0x82, 2, 512), Endpoint(0x03, 3, 64),
+                           Endpoint(0x84, 3, 64), Endpoint(0x05, 1, 1024), Endpoint(0x86, 1, 1024)}))};
     CCyDevice device(nullptr, kTestClass, 1);
     ASSERT_EQ(device.EndpointListSize(), 7);
     CCyUSBEndPoint *const *list = device.endpointList;
@@ -334,7 +340,9 @@ TEST_F(DeviceTest, AtMostTwoConfigurations) {
     ASSERT_NE(device.configurations[1], nullptr);
     EXPECT_EQ(device.configurations[1]->bConfigurationValue, 2);
     for (const auto &[type, index, length] : DescriptorReads(fake)) {
-        if (type == 2) { EXPECT_LT(index, 2); }
+        if (type == 2) {
+            EXPECT_LT(index, 2);
+        }
     }
 }
 
@@ -355,7 +363,9 @@ TEST(DeviceInterfacePath, PathsThatDoNotFitAreNotOpened) {
         CCyDevice device(nullptr, kTestClass, 0);
         EXPECT_EQ(device.OpenDevice(0), opens);
         EXPECT_EQ(device.driverHandle != INVALID_HANDLE_VALUE, opens);
-        if (opens) { EXPECT_EQ(std::string(device.interfacePath), fake.path()); }
+        if (opens) {
+            EXPECT_EQ(std::string(device.interfacePath), fake.path());
+        }
     }
 }
 

@@ -108,8 +108,12 @@ TEST_F(EndpointTest, BulkBlocks) {
         EXPECT_EQ(std::tuple(h.endpointAddress, h.bmRequestType, h.timeoutSeconds, h.isoPacketLength, h.bufferOffset,
                              h.bufferLength),
                   std::tuple(0x02, 0, 0u, 0u, c.bufferOffset, c.directTransfer == 1 ? 0u : uint32_t(c.length)));
-        if (c.directTransfer == 1 && c.length > 0) { EXPECT_EQ(r.out, data.data()); }  // no copy
-        if (c.directTransfer == 0) { EXPECT_EQ(Bytes(r.in.begin() + 38, r.in.end()), data); }
+        if (c.directTransfer == 1 && c.length > 0) {
+            EXPECT_EQ(r.out, data.data());
+        }  // no copy
+        if (c.directTransfer == 0) {
+            EXPECT_EQ(Bytes(r.in.begin() + 38, r.in.end()), data);
+        }
         EXPECT_EQ(std::tuple(length, ep->bytesTransferred), std::tuple(c.length, c.length));
     }
 }
@@ -137,7 +141,7 @@ TEST_F(EndpointTest, BufferedInCopiesOnlyWhatArrived) {
     auto ep = Bulk(0x86, 0);
     fake.onData = [](IoRequest &r) {
         std::memset(static_cast<uint8_t *>(r.out) + 38, 0xAB, r.outLength - 38);  // driver fills the whole area
-        return Complete(38 + 10);                                                // but reports 10 bytes
+        return Complete(38 + 10);                                                 // but reports 10 bytes
     };
     std::vector<uint8_t> buffer(64, 0x11);
     int32_t length = 64;
@@ -415,11 +419,13 @@ TEST_F(EndpointTest, IsochronousBlocks) {
         const test::Recorded r = fake.log.back();
         ASSERT_EQ(std::tuple(r.code, r.in.size()), std::tuple(c.code, c.blockSize));
         const test::Head h = HeadOf(r);
-        EXPECT_EQ(std::tuple(h.endpointAddress, h.isoPacketOffset, h.isoPacketLength, h.bufferOffset, h.bufferLength,
-                             h.timeoutSeconds),
-                  std::tuple(0x83, 38u, 8 * c.packets, c.bufferOffset, c.directTransfer == 1 ? 0u : uint32_t(c.length),
-                             0u));
-        if (c.directTransfer == 1) { EXPECT_EQ(r.out, buffer.data()); }
+        EXPECT_EQ(
+            std::tuple(h.endpointAddress, h.isoPacketOffset, h.isoPacketLength, h.bufferOffset, h.bufferLength,
+                       h.timeoutSeconds),
+            std::tuple(0x83, 38u, 8 * c.packets, c.bufferOffset, c.directTransfer == 1 ? 0u : uint32_t(c.length), 0u));
+        if (c.directTransfer == 1) {
+            EXPECT_EQ(r.out, buffer.data());
+        }
         EXPECT_EQ(length, c.length);
         for (uint32_t i = 0; i < 8 * c.packets; ++i) EXPECT_EQ(packets[i], 0x10 + i);
         EXPECT_EQ(packets[8 * c.packets], 0xCC);  // nothing past the n records

@@ -50,8 +50,8 @@ TEST_F(DllLoad, DrivesAVirtualBoardThroughItsOwnEntryPoints) {
     const auto readReg = VEK_ENTRY(VekReadReg);
     const auto init = VEK_ENTRY(VekDevInit);
     const auto devFree = VEK_ENTRY(VekDevFree);
-    ASSERT_TRUE(setVirtualClock && attach && getRegister && detachAll && alloc && getDevice && writeReg &&
-                readReg && init && devFree);
+    ASSERT_TRUE(setVirtualClock && attach && getRegister && detachAll && alloc && getDevice && writeReg && readReg &&
+                init && devFree);
 
     detachAll();
     setVirtualClock(1);

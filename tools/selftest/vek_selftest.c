@@ -31,10 +31,14 @@ int main(int argc, char **argv) {
     uint32_t index = 0, address = 0x00800000u, length = 1u << 20;
     int useVirtual = 0;
     for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--index") && i + 1 < argc) index = (uint32_t)strtoul(argv[++i], NULL, 0);
-        else if (!strcmp(argv[i], "--address") && i + 1 < argc) address = (uint32_t)strtoul(argv[++i], NULL, 0);
-        else if (!strcmp(argv[i], "--length") && i + 1 < argc) length = (uint32_t)strtoul(argv[++i], NULL, 0);
-        else if (!strcmp(argv[i], "--virtual")) useVirtual = 1;
+        if (!strcmp(argv[i], "--index") && i + 1 < argc)
+            index = (uint32_t)strtoul(argv[++i], NULL, 0);
+        else if (!strcmp(argv[i], "--address") && i + 1 < argc)
+            address = (uint32_t)strtoul(argv[++i], NULL, 0);
+        else if (!strcmp(argv[i], "--length") && i + 1 < argc)
+            length = (uint32_t)strtoul(argv[++i], NULL, 0);
+        else if (!strcmp(argv[i], "--virtual"))
+            useVirtual = 1;
         else {
             fprintf(stderr, "usage: %s [--index N] [--address A] [--length L] [--virtual]\n", argv[0]);
             return 1;
@@ -55,8 +59,9 @@ int main(int argc, char **argv) {
     uint32_t rc = VekDevAlloc(index, &handle, &vek40);
     if (rc != 0) {
         printf("No VEK board found at index %u (result 0x%08x).\n", index, rc);
-        printf("Check the cable and power, run 'vek list', and on Linux install the udev rule\n"
-               "(see the README, \"Real boards on Linux\").\n");
+        printf(
+            "Check the cable and power, run 'vek list', and on Linux install the udev rule\n"
+            "(see the README, \"Real boards on Linux\").\n");
         return 2;
     }
     snprintf(detail, sizeof detail, "board %u opened, VEK4.0: %s", index, vek40 ? "yes" : "no");

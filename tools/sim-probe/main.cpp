@@ -27,15 +27,16 @@ std::vector<uint8_t> GetDescriptor(HANDLE device, uint8_t type, uint8_t index, u
     std::memcpy(buffer.data(), &block, sizeof block);
     DWORD returned = 0;
     const DWORD size = static_cast<DWORD>(buffer.size());
-    if (!vek::win32::DeviceIoControl(device, vek::ioctl::kControlRequest, buffer.data(), size, buffer.data(), size, &returned,
-                         nullptr) ||
+    if (!vek::win32::DeviceIoControl(device, vek::ioctl::kControlRequest, buffer.data(), size, buffer.data(), size,
+                                     &returned, nullptr) ||
         returned < vek::kTransferRequestSize)
         return {};
     return std::vector<uint8_t>(buffer.begin() + vek::kTransferRequestSize, buffer.begin() + returned);
 }
 
 std::string FirstDevicePath() {
-    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&vek::kDriverInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = vek::win32::SetupDiGetClassDevsA(&vek::kDriverInterfaceClass, nullptr, nullptr,
+                                                    DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return {};
     std::string path;
     SP_DEVICE_INTERFACE_DATA data{};
@@ -46,7 +47,8 @@ std::string FirstDevicePath() {
         std::vector<char> storage(required + 8);
         auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
         detail->cbSize = 8;
-        if (vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr)) path = detail->DevicePath;
+        if (vek::win32::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, &required, nullptr))
+            path = detail->DevicePath;
     }
     vek::win32::SetupDiDestroyDeviceInfoList(set);
     return path;
@@ -60,7 +62,8 @@ int main() {
         return 1;
     }
     const std::string path = FirstDevicePath();
-    HANDLE device = vek::win32::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE device =
+        vek::win32::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "vek-sim-probe: cannot open %s (error %u)\n", path.c_str(),
@@ -69,7 +72,8 @@ int main() {
     }
     char name[256] = {};
     DWORD returned = 0;
-    vek::win32::DeviceIoControl(device, vek::ioctl::kGetDeviceName, name, sizeof name, name, sizeof name, &returned, nullptr);
+    vek::win32::DeviceIoControl(device, vek::ioctl::kGetDeviceName, name, sizeof name, name, sizeof name, &returned,
+                                nullptr);
     std::printf("path:        %s\ndevice name: %s\n", path.c_str(), name);
 
     const std::vector<uint8_t> d = GetDescriptor(device, 1, 0, 18);
@@ -83,8 +87,9 @@ int main() {
     static const char *const kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
     for (size_t at = 0; at + 2 <= config.size() && config[at] >= 2; at += config[at]) {
         if (config[at + 1] == 5 && at + 7 <= config.size())
-            std::printf("endpoint:    0x%02X %-3s %-11s %u bytes\n", config[at + 2], config[at + 2] & 0x80 ? "IN" : "OUT",
-                        kTypes[config[at + 3] & 3], config[at + 4] | config[at + 5] << 8);
+            std::printf("endpoint:    0x%02X %-3s %-11s %u bytes\n", config[at + 2],
+                        config[at + 2] & 0x80 ? "IN" : "OUT", kTypes[config[at + 3] & 3],
+                        config[at + 4] | config[at + 5] << 8);
     }
     vek::win32::CloseHandle(device);
     VekSimDetachAll();

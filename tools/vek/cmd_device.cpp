@@ -49,9 +49,7 @@ std::string inquiryTable() {
 }
 
 // Parses a number as CLI11 does for its integer options (decimal, 0x hex).
-bool parseNumber(const std::string &text, uint32_t &out) {
-    return CLI::detail::lexical_cast(text, out);
-}
+bool parseNumber(const std::string &text, uint32_t &out) { return CLI::detail::lexical_cast(text, out); }
 
 std::string frameModeText(const FrameLayout &l) {
     if (!l.known()) return "unknown (frame transfers are refused)";
@@ -113,9 +111,8 @@ void runList(Context &ctx) {
     for (const auto &b : boards) {
         char ids[16];
         std::snprintf(ids, sizeof ids, "%04x:%04x", b["vendor_id"].get<unsigned>(), b["product_id"].get<unsigned>());
-        const std::string name =
-            b.contains("open_error") ? "(not opened: " + b["open_error"].get<std::string>() + ")"
-                                     : b["device_name"].get<std::string>();
+        const std::string name = b.contains("open_error") ? "(not opened: " + b["open_error"].get<std::string>() + ")"
+                                                          : b["device_name"].get<std::string>();
         ctx.say("%-5d %-12s %-16s %-9s %-28s %-18s %s\n", b["index"].get<int>(),
                 b["port_path"].get<std::string>().c_str(), b["serial"].get<std::string>().c_str(), ids, name.c_str(),
                 b["firmware_version"].get<std::string>().c_str(), b["vek40"].get<bool>() ? "yes" : "no");
@@ -128,7 +125,8 @@ void runInfo(Context &ctx, Board &board) {
     json j;
     j["index"] = board.index();
     auto names = attachedDeviceNames(board.handle());
-    j["device_name"] = board.index() < static_cast<int>(names.size()) ? names[static_cast<std::size_t>(board.index())] : "";
+    j["device_name"] =
+        board.index() < static_cast<int>(names.size()) ? names[static_cast<std::size_t>(board.index())] : "";
     j["firmware_version"] = board.firmwareVersion();
     j["first_listed_vek40"] = board.firstIsVek40();
     j["open"] = VekIfDevOpenned(board.handle()) == 1;
@@ -167,8 +165,11 @@ struct InitArgs {
 void runInit(Context &ctx, Board &board, const InitArgs &a) {
     board.init(a.frequency, a.grayBits, a.reg30);
     FrameLayout l = board.learnLayout();
-    ctx.result = {{"frequency", a.frequency}, {"gray_bits", a.grayBits}, {"reg30", a.reg30},
-                  {"board_type", l.boardType}, {"frame_mode", frameModeText(l)}};
+    ctx.result = {{"frequency", a.frequency},
+                  {"gray_bits", a.grayBits},
+                  {"reg30", a.reg30},
+                  {"board_type", l.boardType},
+                  {"frame_mode", frameModeText(l)}};
     ctx.say("Initialised board %d: %u Hz, %u bit planes, register 0x30 = %s; board type %u, frames of %s.\n",
             board.index(), a.frequency, a.grayBits, hex32(a.reg30).c_str(), l.boardType, frameModeText(l).c_str());
 }
@@ -197,8 +198,7 @@ void resolve(NumberedArgs &a, uint32_t table, const char *kind, const std::strin
 void checkControlValue(NumberedArgs &a) {
     resolve(a, VEK_TABLE_COMMANDS, "command", commandTable());
     const uint32_t use = a.entry ? a.entry->value : VEK_VALUE_INOUT;
-    if (use == VEK_VALUE_IN && !a.valueGiven)
-        throw UsageError("command '" + a.which + "' needs a VALUE");
+    if (use == VEK_VALUE_IN && !a.valueGiven) throw UsageError("command '" + a.which + "' needs a VALUE");
     if ((use == VEK_VALUE_NONE || use == VEK_VALUE_OUT) && a.valueGiven)
         throw UsageError("command '" + a.which + "' takes no VALUE");
 }
@@ -257,8 +257,11 @@ void runTiming(Context &ctx, Board &board, const TimingArgs &a) {
     check(VekDevNewFrequencySet(board.handle(), a.planes, a.period, a.aux), "VekDevNewFrequencySet");
     uint32_t control = board.inquire(23);
     bool shortPeriod = (control & 0x4u) != 0;
-    ctx.result = {{"planes", a.planes}, {"period_us", a.period}, {"aux_us", a.aux},
-                  {"board_type", l.boardType}, {"short_period", shortPeriod}};
+    ctx.result = {{"planes", a.planes},
+                  {"period_us", a.period},
+                  {"aux_us", a.aux},
+                  {"board_type", l.boardType},
+                  {"short_period", shortPeriod}};
     ctx.say("Timing set: %u bit planes in %u us%s (board type %u, %s timing).\n", a.planes, a.period,
             a.aux ? (", aux " + std::to_string(a.aux) + " us").c_str() : "", l.boardType,
             shortPeriod ? "short-period" : "normal");
@@ -342,15 +345,20 @@ VekFirmwareImage checkFirmwareFile(const std::string &path) {
     VekFirmwareImage img{};
     const std::string where = "'" + path + "'";
     switch (VekFirmwareCheck(path.c_str(), &img)) {
-    case VEK_FIRMWARE_OK: return img;
+    case VEK_FIRMWARE_OK:
+        return img;
     case VEK_FIRMWARE_UNREADABLE:
         throw UsageError(where + " cannot be read whole or is larger than 65535 bytes");
-    case VEK_FIRMWARE_NO_FINAL_RECORD: throw UsageError(where + " has no final record (length 0x8001)");
-    case VEK_FIRMWARE_PAST_FILE_END: throw UsageError(where + ": a record runs past the end of the file");
-    case VEK_FIRMWARE_PAST_64K: throw UsageError(where + ": a record runs past the controller's 64 KiB");
+    case VEK_FIRMWARE_NO_FINAL_RECORD:
+        throw UsageError(where + " has no final record (length 0x8001)");
+    case VEK_FIRMWARE_PAST_FILE_END:
+        throw UsageError(where + ": a record runs past the end of the file");
+    case VEK_FIRMWARE_PAST_64K:
+        throw UsageError(where + ": a record runs past the controller's 64 KiB");
     case VEK_FIRMWARE_TOO_HIGH:
         throw UsageError(where + ": the image ends above 0xF800, past what the download can address");
-    default: throw UsageError(where + " is not a firmware image");
+    default:
+        throw UsageError(where + " is not a firmware image");
     }
 }
 
@@ -362,11 +370,12 @@ void runFirmware(Context &ctx, Board &board, const std::string &path, const VekF
     progress.update(imageBytes);
     progress.finish();
     if (!DevReAlloc(board.handle()))
-        throw Failure("DevReAlloc: the board did not come back as a VEK4.0 device after the download; "
-                      "unplug and replug it");
+        throw Failure(
+            "DevReAlloc: the board did not come back as a VEK4.0 device after the download; "
+            "unplug and replug it");
     std::string version = firmwareVersionText();
-    ctx.result = {{"file", path}, {"bytes", imageBytes}, {"start", img.start}, {"end", img.end},
-                  {"reopened", true}, {"firmware_version", version}};
+    ctx.result = {{"file", path},   {"bytes", imageBytes}, {"start", img.start},
+                  {"end", img.end}, {"reopened", true},    {"firmware_version", version}};
     ctx.say("Firmware downloaded: %llu bytes at 0x%04X-0x%04X; board reopened, firmware version '%s'.\n",
             static_cast<unsigned long long>(imageBytes), img.start, img.end, version.c_str());
 }
@@ -374,15 +383,22 @@ void runFirmware(Context &ctx, Board &board, const std::string &path, const VekF
 }  // namespace
 
 void addDeviceCommands(CLI::App &app, Context &ctx) {
-    auto *list = app.add_subcommand("list", "List the attached boards: index, port path, serial number, ids, device name, firmware version, VEK4.0");
+    auto *list = app.add_subcommand(
+        "list",
+        "List the attached boards: index, port path, serial number, ids, device name, firmware version, VEK4.0");
     list->callback([&ctx] { ctx.action = runList; });
 
     onBoard(app.add_subcommand("info", "Show a board's inquiries, board type and frame mode"), ctx, runInfo);
 
     auto init = std::make_shared<InitArgs>();
-    auto *initCmd = app.add_subcommand("init", "Initialise a board (gray depth, frequency, register 0x30), then learn its board type");
-    initCmd->add_option("--frequency", init->frequency, "frequency in Hz")->capture_default_str()->check(CLI::Range(1u, 0x40000000u));
-    initCmd->add_option("--gray-bits", init->grayBits, "bit planes per frame")->capture_default_str()->check(CLI::Range(1u, 16u));
+    auto *initCmd = app.add_subcommand(
+        "init", "Initialise a board (gray depth, frequency, register 0x30), then learn its board type");
+    initCmd->add_option("--frequency", init->frequency, "frequency in Hz")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 0x40000000u));
+    initCmd->add_option("--gray-bits", init->grayBits, "bit planes per frame")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 16u));
     initCmd->add_option("--reg30", init->reg30, "value for register 0x30")->capture_default_str();
     onBoard(initCmd, ctx, [init](Context &c, Board &b) { runInit(c, b, *init); });
 
@@ -425,8 +441,12 @@ void addDeviceCommands(CLI::App &app, Context &ctx) {
 
     auto tim = std::make_shared<TimingArgs>();
     auto *timCmd = app.add_subcommand("timing", "Set the bit-plane timing (VekDevNewFrequencySet)");
-    timCmd->add_option("--planes", tim->planes, "bit planes per frame")->capture_default_str()->check(CLI::Range(1u, 16u));
-    timCmd->add_option("--period", tim->period, "frame period in microseconds")->capture_default_str()->check(CLI::Range(1u, 0xFFFFFFFFu));
+    timCmd->add_option("--planes", tim->planes, "bit planes per frame")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 16u));
+    timCmd->add_option("--period", tim->period, "frame period in microseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 0xFFFFFFFFu));
     timCmd->add_option("--aux", tim->aux, "aux time in microseconds (0: none)")->capture_default_str();
     onBoard(timCmd, ctx, [tim](Context &c, Board &b) { runTiming(c, b, *tim); });
 
@@ -434,7 +454,8 @@ void addDeviceCommands(CLI::App &app, Context &ctx) {
     auto *trgCmd = app.add_subcommand("trigger", "Set the trigger extension registers 0x34 to 0x37");
     trgCmd->add_option("--reg34", trg->reg34, "value for register 0x34")->capture_default_str();
     trgCmd->add_option("--enable", trg->enable, "1 enables the trigger extension (bit 0 of 0x35), 0 disables it")
-        ->capture_default_str()->check(CLI::Range(0u, 1u));
+        ->capture_default_str()
+        ->check(CLI::Range(0u, 1u));
     trgCmd->add_option("--reg36", trg->reg36, "value for register 0x36")->capture_default_str();
     trgCmd->add_option("--reg37", trg->reg37, "value for register 0x37")->capture_default_str();
     onBoard(trgCmd, ctx, [trg](Context &c, Board &b) { runTrigger(c, b, *trg); });

@@ -30,7 +30,8 @@ struct FrameArgs {
 
 void checkAddress(uint32_t address) {
     if (address % 16 != 0)
-        throw UsageError("address " + hex32(address) + " is not a multiple of 16 (the board takes addresses in 16-byte units)");
+        throw UsageError("address " + hex32(address) +
+                         " is not a multiple of 16 (the board takes addresses in 16-byte units)");
 }
 
 // Width and height given together or not at all.
@@ -107,20 +108,23 @@ void runLoad(Context &ctx, const FrameArgs &a) {
         Progress progress(c.progressEnabled(), "load", total);
         json list = json::array();
         for (const std::string &file : a.files) {
-            std::vector<uint8_t> bytes = hasExtension(file, ".bin")
-                                             ? readFile(file)
-                                             : imageToFrame(file, l.width, l.height, a.planes, a.resize);
+            std::vector<uint8_t> bytes =
+                hasExtension(file, ".bin") ? readFile(file) : imageToFrame(file, l.width, l.height, a.planes, a.resize);
             const uint32_t address = board.inquire(17);
             transfer(board, true, bytes.data(), address, static_cast<uint32_t>(bytes.size()), progress);
             list.push_back({{"file", file}, {"address", address}, {"bytes", bytes.size()}});
         }
         progress.finish();
         const uint32_t next = board.inquire(17);
-        c.result = {{"frames", list}, {"bytes", total}, {"next_address", next},
-                    {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
+        c.result = {{"frames", list},
+                    {"bytes", total},
+                    {"next_address", next},
+                    {"seconds", progress.seconds()},
+                    {"bytes_per_second", progress.bytesPerSecond()}};
         for (const auto &f : list)
             c.say("%s -> %s (%llu bytes)\n", f["file"].get<std::string>().c_str(),
-                  hex32(f["address"].get<uint32_t>()).c_str(), static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
+                  hex32(f["address"].get<uint32_t>()).c_str(),
+                  static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
         c.say("Loaded %zu frame%s, %s; the next frame goes at %s.\n", list.size(), list.size() == 1 ? "" : "s",
               humanBytes(static_cast<double>(total)).c_str(), hex32(next).c_str());
     });
@@ -133,7 +137,9 @@ void runReadback(Context &ctx, const FrameArgs &a) {
     if (a.frames == 0) throw UsageError("--frames must be at least 1");
     bool raw = hasExtension(a.output, ".bin");
     if (!raw) checkImageOutput(a.output);
-    if (!raw && a.length) throw UsageError("--length applies to .bin output; an image takes its size from --width, --height and --planes");
+    if (!raw && a.length)
+        throw UsageError(
+            "--length applies to .bin output; an image takes its size from --width, --height and --planes");
 
     Board board(ctx.opt);
     FrameLayout l = sizeFor(a, board.learnLayout());
@@ -170,8 +176,11 @@ void runReadback(Context &ctx, const FrameArgs &a) {
             files.push_back(name);
         }
     }
-    ctx.result = {{"address", a.address}, {"bytes", total}, {"files", files},
-                  {"seconds", progress.seconds()}, {"bytes_per_second", progress.bytesPerSecond()}};
+    ctx.result = {{"address", a.address},
+                  {"bytes", total},
+                  {"files", files},
+                  {"seconds", progress.seconds()},
+                  {"bytes_per_second", progress.bytesPerSecond()}};
     for (const auto &f : files) ctx.say("%s\n", f.get<std::string>().c_str());
     ctx.say("Read %s from %s.\n", humanBytes(static_cast<double>(total)).c_str(), hex32(a.address).c_str());
 }
@@ -187,7 +196,8 @@ void addFrameCommands(CLI::App &app, Context &ctx) {
                      kImageSupport ? "images or .bin frame files, loaded one after another"
                                    : ".bin frame files, loaded one after another")
         ->required();
-    load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")->capture_default_str();
+    load->add_option("--address", ld->address, "board memory address of the first frame (multiple of 16)")
+        ->capture_default_str();
     CLI::Option *imageOptions[] = {
         load->add_option("--planes", ld->planes, "plane mask for images (0xFF: all 8 bit planes, 0x80: the top one)")
             ->capture_default_str(),
@@ -203,18 +213,20 @@ void addFrameCommands(CLI::App &app, Context &ctx) {
     load->callback([&ctx, ld] { ctx.action = [ld](Context &c) { runLoad(c, *ld); }; });
 
     auto rb = std::make_shared<FrameArgs>();
-    auto *read = app.add_subcommand(
-        "readback", kImageSupport ? "Read frames back from board memory into a .bin file or images"
-                                  : "Read frames back from board memory into a .bin file");
-    read->add_option("-o,--output", rb->output,
-                     kImageSupport ? "output: a .bin file (raw bytes) or an image file" : "output: a .bin file (raw bytes)")
+    auto *read =
+        app.add_subcommand("readback", kImageSupport ? "Read frames back from board memory into a .bin file or images"
+                                                     : "Read frames back from board memory into a .bin file");
+    read->add_option(
+            "-o,--output", rb->output,
+            kImageSupport ? "output: a .bin file (raw bytes) or an image file" : "output: a .bin file (raw bytes)")
         ->required();
     read->add_option("--address", rb->address, "board memory address (multiple of 16)")->capture_default_str();
     read->add_option("--planes", rb->planes, "plane mask of the frames")->capture_default_str();
     read->add_option("--width", rb->width, "frame width in pixels (default: the board's)");
     read->add_option("--height", rb->height, "frame height in pixels (default: the board's)");
     read->add_option("--length", rb->length, "bytes per frame for .bin output (default: one frame of the plane mask)");
-    read->add_option("--frames", rb->frames, "number of consecutive frames (images get _000, _001, ... suffixes)")->capture_default_str();
+    read->add_option("--frames", rb->frames, "number of consecutive frames (images get _000, _001, ... suffixes)")
+        ->capture_default_str();
     read->callback([&ctx, rb] { ctx.action = [rb](Context &c) { runReadback(c, *rb); }; });
 }
 

@@ -52,8 +52,7 @@ void runConvert(Context &ctx, const ImageArgs &a) {
     const std::size_t frameLen = frameBytes(a.width, a.height, a.planes);
     bool toBin = hasExtension(a.output, ".bin");
     bool fromBin = hasExtension(a.input, ".bin");
-    if (toBin == fromBin)
-        throw UsageError("convert goes from an image to a .bin file or from a .bin file to an image");
+    if (toBin == fromBin) throw UsageError("convert goes from an image to a .bin file or from a .bin file to an image");
     if (fromBin && a.rgb) throw UsageError("--rgb applies to image -> .bin");
     if (!toBin) checkImageOutput(a.output);
 
@@ -75,14 +74,15 @@ void runConvert(Context &ctx, const ImageArgs &a) {
     } else {
         std::vector<uint8_t> bin = readFile(a.input);
         if (bin.size() != frameLen)
-            throw UsageError("'" + a.input + "' is " + std::to_string(bin.size()) + " bytes; a " + std::to_string(a.width) +
-                             "x" + std::to_string(a.height) + " frame of plane mask " + hex32(a.planes) + " is " +
-                             std::to_string(frameLen) + " bytes (check --width, --height and --planes)");
+            throw UsageError("'" + a.input + "' is " + std::to_string(bin.size()) + " bytes; a " +
+                             std::to_string(a.width) + "x" + std::to_string(a.height) + " frame of plane mask " +
+                             hex32(a.planes) + " is " + std::to_string(frameLen) +
+                             " bytes (check --width, --height and --planes)");
         frameToImage(bin.data(), a.width, a.height, a.planes, a.output);
         files.push_back(a.output);
     }
-    ctx.result = {{"input", a.input}, {"files", files}, {"width", a.width}, {"height", a.height},
-                  {"planes", a.planes}, {"frame_bytes", frameLen}};
+    ctx.result = {{"input", a.input},   {"files", files},     {"width", a.width},
+                  {"height", a.height}, {"planes", a.planes}, {"frame_bytes", frameLen}};
     for (const auto &f : files) ctx.say("%s -> %s\n", a.input.c_str(), f.get<std::string>().c_str());
 }
 
@@ -141,8 +141,8 @@ void runBatch(Context &ctx, const ImageArgs &a) {
     if (!ok) throw Failure("BatchImage2Bin: the folder '" + a.input + "' has no entries to convert");
     json files = json::array();
     for (const auto &f : written) files.push_back(f.string());
-    ctx.result = {{"folder", a.input}, {"files", files}, {"width", a.width}, {"height", a.height},
-                  {"frame_bytes", frameLen}, {"skipped", sources.size() - written.size()}};
+    ctx.result = {{"folder", a.input},  {"files", files},          {"width", a.width},
+                  {"height", a.height}, {"frame_bytes", frameLen}, {"skipped", sources.size() - written.size()}};
     for (const auto &f : written) ctx.say("%s\n", f.string().c_str());
     ctx.say("Converted %zu of %zu files to %ux%u frames of 8 bit planes.\n", written.size(), sources.size(), a.width,
             a.height);
@@ -186,11 +186,14 @@ void runStamp(Context &ctx, const ImageArgs &a) {
         if (it != before.end() && it->second == t) continue;
         files.push_back(name);
     }
-    if (files.empty()) throw Failure("no stamped copy was written: '" + a.input + "' could not be loaded or the folder is not writable");
+    if (files.empty())
+        throw Failure("no stamped copy was written: '" + a.input +
+                      "' could not be loaded or the folder is not writable");
     ctx.result = {{"source", a.input}, {"files", files}, {"width", a.width}, {"height", a.height}};
     for (const auto &f : files) ctx.say("%s\n", f.get<std::string>().c_str());
     if (files.size() < static_cast<std::size_t>(a.count))
-        throw Failure("only " + std::to_string(files.size()) + " of " + std::to_string(a.count) + " stamped copies were written");
+        throw Failure("only " + std::to_string(files.size()) + " of " + std::to_string(a.count) +
+                      " stamped copies were written");
 }
 
 // ---- testpatterns ----------------------------------------------------------
@@ -198,9 +201,9 @@ void runStamp(Context &ctx, const ImageArgs &a) {
 // The test pattern names start with Chinese words in GBK; shown in UTF-8.
 std::string displayName(const std::string &gbk) {
     static const std::pair<const char *, const char *> prefixes[] = {
-        {"\xBA\xDA\xB0\xD7", "\xE9\xBB\x91\xE7\x99\xBD"},                          // black-white
-        {"\xBA\xE1\xCC\xF5\xCE\xC6", "\xE6\xA8\xAA\xE6\x9D\xA1\xE7\xBA\xB9"},      // horizontal stripes
-        {"\xBA\xE1\xBD\xA5\xB1\xE4", "\xE6\xA8\xAA\xE6\xB8\x90\xE5\x8F\x98"},      // horizontal gradient
+        {"\xBA\xDA\xB0\xD7", "\xE9\xBB\x91\xE7\x99\xBD"},                      // black-white
+        {"\xBA\xE1\xCC\xF5\xCE\xC6", "\xE6\xA8\xAA\xE6\x9D\xA1\xE7\xBA\xB9"},  // horizontal stripes
+        {"\xBA\xE1\xBD\xA5\xB1\xE4", "\xE6\xA8\xAA\xE6\xB8\x90\xE5\x8F\x98"},  // horizontal gradient
     };
     for (const auto &[from, to] : prefixes)
         if (gbk.rfind(from, 0) == 0) return to + gbk.substr(std::char_traits<char>::length(from));
@@ -234,7 +237,8 @@ void runTestPatterns(Context &ctx, const std::string &outDir) {
 
 void addImageCommands(CLI::App &app, Context &ctx) {
     auto cv = std::make_shared<ImageArgs>();
-    auto *conv = app.add_subcommand("convert", "Convert an image to a .bin frame file, or a .bin frame file to an image");
+    auto *conv =
+        app.add_subcommand("convert", "Convert an image to a .bin frame file, or a .bin frame file to an image");
     conv->add_option("input", cv->input, "image or .bin file")->required();
     conv->add_option("output", cv->output, ".bin file or image file")->required();
     conv->add_option("--width", cv->width, "frame width in pixels (multiple of 8)")->capture_default_str();
@@ -244,14 +248,16 @@ void addImageCommands(CLI::App &app, Context &ctx) {
     conv->callback([&ctx, cv] { ctx.action = [cv](Context &c) { runConvert(c, *cv); }; });
 
     auto bt = std::make_shared<ImageArgs>();
-    auto *batch = app.add_subcommand("batch", "Convert every image of a folder into a .bin frame file of 8 bit planes beside it");
+    auto *batch =
+        app.add_subcommand("batch", "Convert every image of a folder into a .bin frame file of 8 bit planes beside it");
     batch->add_option("folder", bt->input, "folder of images")->required();
     batch->add_option("--width", bt->width, "frame width in pixels (multiple of 8)")->capture_default_str();
     batch->add_option("--height", bt->height, "frame height in pixels")->capture_default_str();
     batch->callback([&ctx, bt] { ctx.action = [bt](Context &c) { runBatch(c, *bt); }; });
 
     auto st = std::make_shared<ImageArgs>();
-    auto *stamp = app.add_subcommand("stamp", "Make numbered copies of an image (NAME_00001.bmp, ...) with the serial drawn on each");
+    auto *stamp = app.add_subcommand(
+        "stamp", "Make numbered copies of an image (NAME_00001.bmp, ...) with the serial drawn on each");
     stamp->add_option("image", st->input, "source image")->required();
     stamp->add_option("--width", st->width, "width of the copies")->capture_default_str();
     stamp->add_option("--height", st->height, "height of the copies")->capture_default_str();
@@ -259,7 +265,8 @@ void addImageCommands(CLI::App &app, Context &ctx) {
     stamp->callback([&ctx, st] { ctx.action = [st](Context &c) { runStamp(c, *st); }; });
 
     auto tp = std::make_shared<std::string>(".");
-    auto *tests = app.add_subcommand("testpatterns", "Write the built-in 1920x1080 test patterns (BMP and one-plane .bin)");
+    auto *tests =
+        app.add_subcommand("testpatterns", "Write the built-in 1920x1080 test patterns (BMP and one-plane .bin)");
     tests->add_option("--out", *tp, "folder to write them into")->capture_default_str();
     tests->callback([&ctx, tp] { ctx.action = [tp](Context &c) { runTestPatterns(c, *tp); }; });
 }

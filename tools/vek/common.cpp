@@ -17,9 +17,7 @@
 
 namespace vektool {
 
-bool Context::progressEnabled() const {
-    return !opt.json && !opt.noProgress && isatty(STDOUT_FILENO);
-}
+bool Context::progressEnabled() const { return !opt.json && !opt.noProgress && isatty(STDOUT_FILENO); }
 
 void Context::say(const char *fmt, ...) const {
     if (opt.json) return;
@@ -57,7 +55,8 @@ std::vector<VekBoardInfo> usableBoards(const GlobalOptions &opt) {
 
 int chosenBoard(const GlobalOptions &opt) {
     const std::string &spec = opt.board;
-    const bool number = !spec.empty() && std::all_of(spec.begin(), spec.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const bool number =
+        !spec.empty() && std::all_of(spec.begin(), spec.end(), [](char c) { return c >= '0' && c <= '9'; });
     // Without --sim an index goes to VekDevAlloc as it is (boards of a
     // system driver are not in the list, and VekDevAlloc says when there is
     // no such board).
@@ -148,7 +147,8 @@ std::string jsonStringLiteral(const std::string &s) {
 }
 
 void appendJson(std::string &out, const json &j, int depth) {
-    const std::string pad(static_cast<std::size_t>(depth + 1) * 2, ' '), closePad(static_cast<std::size_t>(depth) * 2, ' ');
+    const std::string pad(static_cast<std::size_t>(depth + 1) * 2, ' '),
+        closePad(static_cast<std::size_t>(depth) * 2, ' ');
     if (j.is_string()) {
         out += jsonStringLiteral(j.get_ref<const std::string &>());
     } else if (j.is_object() && !j.empty()) {
@@ -340,7 +340,8 @@ uint64_t frameBytes(uint32_t width, uint32_t height, uint32_t planeMask) {
 void checkFrameSize(uint32_t width, uint32_t height) {
     if (width == 0 || height == 0) throw UsageError("width and height must be above 0");
     if (width % 8 != 0)
-        throw UsageError("width " + std::to_string(width) + " is not a multiple of 8 (8 pixels make one byte of a bit plane)");
+        throw UsageError("width " + std::to_string(width) +
+                         " is not a multiple of 8 (8 pixels make one byte of a bit plane)");
     if (width > 65536 || height > 65536) throw UsageError("width and height must be at most 65536");
 }
 

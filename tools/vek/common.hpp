@@ -11,7 +11,9 @@
 
 #include "vek_dll.h"
 
-namespace CLI { class App; }
+namespace CLI {
+class App;
+}
 
 // The printf flavour Context::say's format is checked against: the C
 // library's own where it names one (MinGW-w64's C99 printf), else printf.
@@ -34,13 +36,13 @@ enum ExitStatus : int {
 };
 
 struct GlobalOptions {
-    std::string board = "0";     // --board: an index, a port path or a serial number
-    bool sim = false;            // --sim
-    int simBoards = 1;           // --sim-boards
-    uint32_t simBoardType = 0;   // --sim-board-type (content of register 0x02)
-    bool json = false;           // --json
-    bool noProgress = false;     // --no-progress
-    std::string simTrace;        // --sim-trace FILE ("-": standard error)
+    std::string board = "0";    // --board: an index, a port path or a serial number
+    bool sim = false;           // --sim
+    int simBoards = 1;          // --sim-boards
+    uint32_t simBoardType = 0;  // --sim-board-type (content of register 0x02)
+    bool json = false;          // --json
+    bool noProgress = false;    // --no-progress
+    std::string simTrace;       // --sim-trace FILE ("-": standard error)
 };
 
 // Bad arguments, found before anything was done.
@@ -54,8 +56,7 @@ struct FileError : std::runtime_error {
 // A device call that returned a result code other than DEV_OK (or a raw call
 // that returned VEK_TRANSPORT_FAILED).
 struct DeviceError : std::runtime_error {
-    DeviceError(uint32_t c, const std::string &call)
-        : std::runtime_error(call), code(c) {}
+    DeviceError(uint32_t c, const std::string &call) : std::runtime_error(call), code(c) {}
     uint32_t code;
 };
 // Something this build of the tool leaves out (image files and commands in a
@@ -70,9 +71,9 @@ struct Failure : std::runtime_error {
 
 struct Context {
     GlobalOptions opt;
-    json result = json::object();            // what --json prints
-    std::function<void(Context &)> action;   // the chosen subcommand's work
-    std::string commandPath;                 // "reg write", for messages
+    json result = json::object();           // what --json prints
+    std::function<void(Context &)> action;  // the chosen subcommand's work
+    std::string commandPath;                // "reg write", for messages
 
     bool progressEnabled() const;
     // Text output (suppressed with --json).

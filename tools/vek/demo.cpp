@@ -58,7 +58,8 @@ cv::Mat contactSheet(const std::vector<LoadedFrame> &frames, const std::vector<c
         colour.copyTo(sheet(cv::Rect(x, y, thumbW, thumbH)));
         cv::rectangle(sheet, cv::Rect(x - 1, y - 1, thumbW + 2, thumbH + 2), cv::Scalar(120, 120, 120), 1);
         char label[96];
-        std::snprintf(label, sizeof label, "%s  @%s", frames[i].pattern.label.c_str(), hex32(frames[i].address).c_str());
+        std::snprintf(label, sizeof label, "%s  @%s", frames[i].pattern.label.c_str(),
+                      hex32(frames[i].address).c_str());
         cv::putText(sheet, label, cv::Point(x, y + thumbH + 18), cv::FONT_HERSHEY_SIMPLEX, 0.45,
                     cv::Scalar(230, 230, 230), 1, cv::LINE_AA);
     }
@@ -117,7 +118,8 @@ void runDemo(Context &ctx, const DemoArgs &a) {
 
     // 3. Learn the frame layout.
     FrameLayout layout = board.learnLayout();
-    if (!layout.known()) throw DeviceError(DEV_ERR_FRAME_MODE, "inquiry 5 (board type " + std::to_string(layout.boardType) + ")");
+    if (!layout.known())
+        throw DeviceError(DEV_ERR_FRAME_MODE, "inquiry 5 (board type " + std::to_string(layout.boardType) + ")");
     say("inquiry 5: board type %u, frames of %ux%u bit planes (%u bytes each)", layout.boardType, layout.width,
         layout.height, layout.planeBytes());
     report["board_type"] = layout.boardType;
@@ -125,8 +127,8 @@ void runDemo(Context &ctx, const DemoArgs &a) {
     report["height"] = layout.height;
 
     // 4. Make the patterns and convert them to the board's frame layout.
-    std::vector<Pattern> patterns = structuredLight(static_cast<int>(layout.width), static_cast<int>(layout.height),
-                                                    a.phaseSteps, a.period);
+    std::vector<Pattern> patterns =
+        structuredLight(static_cast<int>(layout.width), static_cast<int>(layout.height), a.phaseSteps, a.period);
     std::vector<LoadedFrame> frames;
     uint64_t total = 0;
     for (const auto &p : patterns) total += frameBytes(layout.width, layout.height, p.planeMask);
@@ -224,12 +226,14 @@ void runDemo(Context &ctx, const DemoArgs &a) {
     report["contact_sheet"] = sheetPath;
     report["frames"] = json::array();
     for (const auto &f : frames)
-        report["frames"].push_back({{"name", f.pattern.name}, {"planes", f.pattern.planeMask},
-                                    {"address", f.address}, {"bytes", f.bin.size()}});
+        report["frames"].push_back({{"name", f.pattern.name},
+                                    {"planes", f.pattern.planeMask},
+                                    {"address", f.address},
+                                    {"bytes", f.bin.size()}});
     report["virtual_ms"] = VekSimClockMs() - clockStart;
     report["seconds"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    writeFile((out / "summary.json").string(),
-              reinterpret_cast<const uint8_t *>(report.dump(2).data()), report.dump(2).size());
+    writeFile((out / "summary.json").string(), reinterpret_cast<const uint8_t *>(report.dump(2).data()),
+              report.dump(2).size());
     if (!ctx.opt.json) {
         std::printf("\nWhat the board was told (the virtual board's trace, full text in %s):\n", tracePath.c_str());
         std::printf("%s", summary.toText().c_str());
@@ -248,9 +252,14 @@ void addDemoCommand(CLI::App &app, Context &ctx) {
     auto d = std::make_shared<DemoArgs>();
     auto *demo = app.add_subcommand("demo", "Run a typical use end to end on a virtual board and draw a contact sheet");
     demo->add_option("--out", d->out, "folder for the contact sheet, trace, summary and frames")->capture_default_str();
-    demo->add_option("--phase-steps", d->phaseSteps, "number of phase-shifted sinusoids")->capture_default_str()->check(CLI::Range(3, 8));
-    demo->add_option("--stripe-period", d->period, "sinusoid period in pixels")->capture_default_str()->check(CLI::Range(8, 1920));
-    demo->add_option("--frame-period", d->framePeriod, "frame period in microseconds for the timing")->capture_default_str()
+    demo->add_option("--phase-steps", d->phaseSteps, "number of phase-shifted sinusoids")
+        ->capture_default_str()
+        ->check(CLI::Range(3, 8));
+    demo->add_option("--stripe-period", d->period, "sinusoid period in pixels")
+        ->capture_default_str()
+        ->check(CLI::Range(8, 1920));
+    demo->add_option("--frame-period", d->framePeriod, "frame period in microseconds for the timing")
+        ->capture_default_str()
         ->check(CLI::Range(1u, 10000000u));
     demo->add_flag("!--no-frames", d->writeFrames, "do not write the converted .bin frames");
     demo->footer("Writes OUT/contact-sheet.png, OUT/trace.txt, OUT/summary.json and OUT/frames/*.bin.");

@@ -22,7 +22,8 @@ void checkImageInput(const std::string &) {}
 
 void checkImageOutput(const std::string &path) {
     if (!cv::haveImageWriter(path))
-        throw UsageError("cannot tell how to write '" + path + "': use a .bin file or an image (.png, .bmp, .tif, ...)");
+        throw UsageError("cannot tell how to write '" + path +
+                         "': use a .bin file or an image (.png, .bmp, .tif, ...)");
 }
 
 std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask,
@@ -56,7 +57,8 @@ void writeImageFile(const std::string &path, const cv::Mat &image) {
 
 void frameToImage(const uint8_t *frame, uint32_t width, uint32_t height, uint32_t planeMask, const std::string &path) {
     cv::Mat img(static_cast<int>(height), static_cast<int>(width), CV_8UC1);
-    bin2pixel(frame, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<uint8_t>(planeMask), img.data);
+    bin2pixel(frame, static_cast<int32_t>(width), static_cast<int32_t>(height), static_cast<uint8_t>(planeMask),
+              img.data);
     writeImageFile(path, img);
 }
 

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace cv { class Mat; }
+namespace cv {
+class Mat;
+}
 
 namespace vektool {
 

@@ -25,11 +25,16 @@ void printJson(const json &j) { std::printf("%s\n", jsonText(j).c_str()); }
 // one-line meaning ("" when the meaning says it all).
 const char *adviceFor(uint32_t code) {
     switch (code) {
-    case DEV_ERR_NO_DEVICE: return "run 'vek list' to see the attached boards, or add --sim to use a virtual board";
-    case DEV_ERR_UNSUPPORTED: return "see 'vek control --help' and 'vek inquire --help' for the supported numbers";
-    case DEV_ERR_FRAME_MODE: return "run 'vek info' to see the board type the board reports";
-    case DEV_ERR_GRAY_DEPTH: return "use a gray depth between 1 and 16 (vek init --gray-bits N, vek control gray-depth N)";
-    default: return "";
+    case DEV_ERR_NO_DEVICE:
+        return "run 'vek list' to see the attached boards, or add --sim to use a virtual board";
+    case DEV_ERR_UNSUPPORTED:
+        return "see 'vek control --help' and 'vek inquire --help' for the supported numbers";
+    case DEV_ERR_FRAME_MODE:
+        return "run 'vek info' to see the board type the board reports";
+    case DEV_ERR_GRAY_DEPTH:
+        return "use a gray depth between 1 and 16 (vek init --gray-bits N, vek control gray-depth N)";
+    default:
+        return "";
     }
 }
 
@@ -152,7 +157,8 @@ int main(int argc, char **argv) {
                  "left alone");
     CLI::Option *simOptions[] = {
         app.add_option("--sim-boards", ctx.opt.simBoards, "number of virtual boards to attach (implies --sim)")
-            ->capture_default_str()->check(CLI::Range(1, 16)),
+            ->capture_default_str()
+            ->check(CLI::Range(1, 16)),
         app.add_option("--sim-board-type", ctx.opt.simBoardType,
                        "board type register (0x02) of the virtual boards: 0 = 1920x1080, 0x10000000 = 1024x768 "
                        "(implies --sim)")
@@ -162,8 +168,9 @@ int main(int argc, char **argv) {
                        "implies --sim")};
     app.add_flag("--json", ctx.opt.json, "print the result as JSON (errors too)");
     app.add_flag("--no-progress", ctx.opt.noProgress, "no progress bar even on a terminal");
-    std::string footer = "Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
-                         "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.";
+    std::string footer =
+        "Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
+        "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.";
     if (*imageSupportNote()) footer += std::string("\n") + imageSupportNote();
     app.footer(footer);
 

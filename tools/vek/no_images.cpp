@@ -19,7 +19,8 @@ namespace {
 constexpr const char *kLeftOut = "convert, batch, stamp, testpatterns and demo";
 
 [[noreturn]] void refuseImageFile(const std::string &path) {
-    throw NotInThisBuild("'" + path + "' is not a .bin frame file; this vek is built without image support "
+    throw NotInThisBuild("'" + path +
+                         "' is not a .bin frame file; this vek is built without image support "
                          "and reads and writes frames as .bin files only");
 }
 
@@ -51,7 +52,9 @@ void checkImageInput(const std::string &path) { refuseImageFile(path); }
 
 void checkImageOutput(const std::string &path) { refuseImageFile(path); }
 
-std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t, bool) { refuseImageFile(path); }
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t, bool) {
+    refuseImageFile(path);
+}
 
 void frameToImage(const uint8_t *, uint32_t, uint32_t, uint32_t, const std::string &path) { refuseImageFile(path); }
 

@@ -17,8 +17,11 @@ std::string humanBytes(double bytes) {
 }
 
 Progress::Progress(bool enabled, std::string label, uint64_t totalBytes)
-    : enabled_(enabled), label_(std::move(label)), total_(totalBytes),
-      start_(std::chrono::steady_clock::now()), lastDraw_(start_) {
+    : enabled_(enabled),
+      label_(std::move(label)),
+      total_(totalBytes),
+      start_(std::chrono::steady_clock::now()),
+      lastDraw_(start_) {
     if (enabled_) draw(false);
 }
 
@@ -63,9 +66,8 @@ void Progress::draw(bool final) {
     char bar[width + 1];
     for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
     bar[width] = 0;
-    std::printf("\r%-18.18s [%s] %3d%%  %s  %s/s\x1b[K", label_.c_str(), bar,
-                static_cast<int>(frac * 100.0), humanBytes(static_cast<double>(done_)).c_str(),
-                humanBytes(bytesPerSecond()).c_str());
+    std::printf("\r%-18.18s [%s] %3d%%  %s  %s/s\x1b[K", label_.c_str(), bar, static_cast<int>(frac * 100.0),
+                humanBytes(static_cast<double>(done_)).c_str(), humanBytes(bytesPerSecond()).c_str());
     if (final) std::fputs("\n", stdout);
     std::fflush(stdout);
 }

@@ -12,11 +12,11 @@ class Progress {
 public:
     Progress(bool enabled, std::string label, uint64_t totalBytes);
     ~Progress();
-    void update(uint64_t doneBytes);           // absolute count
+    void update(uint64_t doneBytes);  // absolute count
     void add(uint64_t bytes) { update(done_ + bytes); }
     void setTotal(uint64_t totalBytes) { total_ = totalBytes; }
-    void finish();                             // draws 100 % and ends the line
-    double seconds() const;                    // wall time since construction
+    void finish();           // draws 100 % and ends the line
+    double seconds() const;  // wall time since construction
     double bytesPerSecond() const;
 
 private:

@@ -12,19 +12,32 @@ namespace {
 
 const char *registerName(uint32_t a) {
     switch (a) {
-    case 0x00: return "board register 0";
-    case 0x01: return "control";
-    case 0x02: return "board type";
-    case 0x03: return "GPIO in";
-    case 0x04: return "GPIO out";
-    case 0x10: return "frame start";
-    case 0x11: return "frame length";
-    case 0x20: return "margin";
-    case 0x21: return "gray depth";
-    case 0x22: return "interval";
-    case 0x32: return "frame go";
-    case 0x51: return "I2C status";
-    default: break;
+    case 0x00:
+        return "board register 0";
+    case 0x01:
+        return "control";
+    case 0x02:
+        return "board type";
+    case 0x03:
+        return "GPIO in";
+    case 0x04:
+        return "GPIO out";
+    case 0x10:
+        return "frame start";
+    case 0x11:
+        return "frame length";
+    case 0x20:
+        return "margin";
+    case 0x21:
+        return "gray depth";
+    case 0x22:
+        return "interval";
+    case 0x32:
+        return "frame go";
+    case 0x51:
+        return "I2C status";
+    default:
+        break;
     }
     if (a >= 0x34 && a <= 0x37) return "trigger";
     if (a >= 0x60 && a <= 0x6E) return "plane time";
@@ -72,11 +85,20 @@ TraceSummary summariseTrace() {
                 s.dataInBytes += e.bytes;
             }
             break;
-        case VEK_SIM_TRACE_ABORT: ++s.aborts; break;
-        case VEK_SIM_TRACE_RESET: ++s.resets; break;
-        case VEK_SIM_TRACE_PAUSE: ++s.pauses[e.value]; break;
-        case VEK_SIM_TRACE_FAULT: ++s.faults; break;
-        default: break;
+        case VEK_SIM_TRACE_ABORT:
+            ++s.aborts;
+            break;
+        case VEK_SIM_TRACE_RESET:
+            ++s.resets;
+            break;
+        case VEK_SIM_TRACE_PAUSE:
+            ++s.pauses[e.value];
+            break;
+        case VEK_SIM_TRACE_FAULT:
+            ++s.faults;
+            break;
+        default:
+            break;
         }
     }
     return s;
@@ -141,7 +163,8 @@ std::string TraceSummary::toText() const {
     uint32_t groupFirst = 0, groupLast = 0;
     auto flush = [&] {
         if (group.empty()) return;
-        std::snprintf(line, sizeof line, "    0x%02X-0x%02X %s (48 MHz counts):", groupFirst, groupLast, groupName.c_str());
+        std::snprintf(line, sizeof line, "    0x%02X-0x%02X %s (48 MHz counts):", groupFirst, groupLast,
+                      groupName.c_str());
         t += line + group + "\n";
         group.clear();
     };
@@ -155,7 +178,8 @@ std::string TraceSummary::toText() const {
                 groupFirst = a;
             }
             groupLast = a;
-            group.append(" ").append(std::to_string(lastWrite.at(a)));  // not " " + ...: GCC 12 -O3 -Wrestrict false positive
+            group.append(" ").append(
+                std::to_string(lastWrite.at(a)));  // not " " + ...: GCC 12 -O3 -Wrestrict false positive
             continue;
         }
         flush();
@@ -171,14 +195,15 @@ std::string TraceSummary::toText() const {
         t += line;
     }
     t += "\n";
-    std::snprintf(line, sizeof line,
-                  "  frame data: %llu transfers out (%s), %llu transfers in (%s); %llu register packets\n",
-                  static_cast<unsigned long long>(dataOutTransfers), humanBytes(static_cast<double>(dataOutBytes)).c_str(),
-                  static_cast<unsigned long long>(dataInTransfers), humanBytes(static_cast<double>(dataInBytes)).c_str(),
-                  static_cast<unsigned long long>(registerPackets));
+    std::snprintf(
+        line, sizeof line, "  frame data: %llu transfers out (%s), %llu transfers in (%s); %llu register packets\n",
+        static_cast<unsigned long long>(dataOutTransfers), humanBytes(static_cast<double>(dataOutBytes)).c_str(),
+        static_cast<unsigned long long>(dataInTransfers), humanBytes(static_cast<double>(dataInBytes)).c_str(),
+        static_cast<unsigned long long>(registerPackets));
     t += line;
     if (controlRequests) {
-        std::snprintf(line, sizeof line, "  control requests: %llu (%s)\n", static_cast<unsigned long long>(controlRequests),
+        std::snprintf(line, sizeof line, "  control requests: %llu (%s)\n",
+                      static_cast<unsigned long long>(controlRequests),
                       humanBytes(static_cast<double>(controlBytes)).c_str());
         t += line;
     }

@@ -19,8 +19,8 @@ bool ParseHex16(std::string_view text, uint16_t &value) {
     uint32_t v = 0;
     for (char c : text) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        v = v * 16 + static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                                     : std::tolower(c) - 'a' + 10);
+        v = v * 16 +
+            static_cast<uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
     }
     value = static_cast<uint16_t>(v);
     return true;

@@ -52,7 +52,7 @@ struct Board {
     std::string portPath;        // "1-2.3", as sysfs names the device
     uint16_t vendorId = 0;
     uint16_t productId = 0;
-    std::string serial;          // sysfs "serial"; empty when the device has none
+    std::string serial;               // sysfs "serial"; empty when the device has none
     bool waitingForFirmware = false;  // a controller on the loader list
     bool gone = false;
 

@@ -130,7 +130,8 @@ size_t Refresh() {
             toUnregister.push_back(board->registryId);
             g_retired.push_back(std::move(board));
         }
-        changed = changed || std::any_of(listed.begin(), listed.end(), [](const auto &b) { return b->registryId == 0; });
+        changed =
+            changed || std::any_of(listed.begin(), listed.end(), [](const auto &b) { return b->registryId == 0; });
         // The registry lists devices in registration order: after any change
         // this backend's boards are registered again, in their order.
         if (changed) {

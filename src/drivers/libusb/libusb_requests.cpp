@@ -36,29 +36,46 @@ std::atomic<bool> g_busyNoticeShown{false};
 
 UsbOutcome OutcomeOf(libusb_transfer_status status) {
     switch (status) {
-        case LIBUSB_TRANSFER_COMPLETED: return UsbOutcome::Success;
-        case LIBUSB_TRANSFER_STALL: return UsbOutcome::Stall;
-        case LIBUSB_TRANSFER_CANCELLED: return UsbOutcome::Cancelled;
-        case LIBUSB_TRANSFER_NO_DEVICE: return UsbOutcome::DeviceGone;
-        case LIBUSB_TRANSFER_TIMED_OUT: return UsbOutcome::Timeout;
-        case LIBUSB_TRANSFER_OVERFLOW: return UsbOutcome::Overflow;
-        case LIBUSB_TRANSFER_ERROR:
-        default: return UsbOutcome::Error;
+    case LIBUSB_TRANSFER_COMPLETED:
+        return UsbOutcome::Success;
+    case LIBUSB_TRANSFER_STALL:
+        return UsbOutcome::Stall;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return UsbOutcome::Cancelled;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return UsbOutcome::DeviceGone;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+        return UsbOutcome::Timeout;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return UsbOutcome::Overflow;
+    case LIBUSB_TRANSFER_ERROR:
+    default:
+        return UsbOutcome::Error;
     }
 }
 
 DWORD ErrorOf(int libusbError) {
     switch (libusbError) {
-        case LIBUSB_SUCCESS: return ERROR_SUCCESS;
-        case LIBUSB_ERROR_ACCESS: return ERROR_ACCESS_DENIED;
-        case LIBUSB_ERROR_NO_DEVICE: return ERROR_DEVICE_NOT_CONNECTED;
-        case LIBUSB_ERROR_NOT_FOUND: return ERROR_FILE_NOT_FOUND;
-        case LIBUSB_ERROR_BUSY: return ERROR_ACCESS_DENIED;
-        case LIBUSB_ERROR_TIMEOUT: return ERROR_SEM_TIMEOUT;
-        case LIBUSB_ERROR_INVALID_PARAM: return ERROR_INVALID_PARAMETER;
-        case LIBUSB_ERROR_NO_MEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return ERROR_NOT_SUPPORTED;
-        default: return ERROR_GEN_FAILURE;
+    case LIBUSB_SUCCESS:
+        return ERROR_SUCCESS;
+    case LIBUSB_ERROR_ACCESS:
+        return ERROR_ACCESS_DENIED;
+    case LIBUSB_ERROR_NO_DEVICE:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    case LIBUSB_ERROR_NOT_FOUND:
+        return ERROR_FILE_NOT_FOUND;
+    case LIBUSB_ERROR_BUSY:
+        return ERROR_ACCESS_DENIED;
+    case LIBUSB_ERROR_TIMEOUT:
+        return ERROR_SEM_TIMEOUT;
+    case LIBUSB_ERROR_INVALID_PARAM:
+        return ERROR_INVALID_PARAMETER;
+    case LIBUSB_ERROR_NO_MEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_GEN_FAILURE;
     }
 }
 
@@ -219,13 +236,13 @@ void NoticePermission(const Board *board) {
     if (g_permissionNoticeShown.exchange(true)) return;
     libusb_device_descriptor dd{};
     libusb_get_device_descriptor(board->device, &dd);
-    platform::Log(platform::LogLevel::Error,
-                  "no permission to open the USB board %04x:%04x at %s (/dev/bus/usb/%03u/%03u); a udev rule gives it:\n"
-                  "  SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"\n"
-                  "in /etc/udev/rules.d/70-vek.rules (docs/real-boards-linux.md), then: sudo udevadm control --reload "
-                  "&& sudo udevadm trigger, and replug the board",
-                  dd.idVendor, dd.idProduct, board->portPath.c_str(), board->bus, board->address, dd.idVendor,
-                  dd.idProduct);
+    platform::Log(
+        platform::LogLevel::Error,
+        "no permission to open the USB board %04x:%04x at %s (/dev/bus/usb/%03u/%03u); a udev rule gives it:\n"
+        "  SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", TAG+=\"uaccess\"\n"
+        "in /etc/udev/rules.d/70-vek.rules (docs/real-boards-linux.md), then: sudo udevadm control --reload "
+        "&& sudo udevadm trigger, and replug the board",
+        dd.idVendor, dd.idProduct, board->portPath.c_str(), board->bus, board->address, dd.idVendor, dd.idProduct);
 }
 
 void NoticeBusy(const Board *board, int interfaceNumber, int error) {
@@ -404,26 +421,26 @@ Answer DataRequest(Instance *instance, const drivers::Transfer &request) {
     Transfer *t = NewTransfer(instance, request, packets);
     if (t == nullptr) return Refused(ERROR_NOT_ENOUGH_MEMORY);
     switch (pipe.type) {
-        case LIBUSB_TRANSFER_TYPE_BULK:
-            libusb_fill_bulk_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length),
-                                      OnTransferDone, t, request.timeoutMs);
-            break;
-        case LIBUSB_TRANSFER_TYPE_INTERRUPT:
-            libusb_fill_interrupt_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length),
-                                           OnTransferDone, t, request.timeoutMs);
-            break;
-        case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS:
-            libusb_fill_iso_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length), packets,
-                                     OnTransferDone, t, request.timeoutMs);
-            libusb_set_iso_packet_lengths(t->xfer, static_cast<unsigned>(pipe.isoPacketSize));
-            // The last packet carries only what is left.
-            t->xfer->iso_packet_desc[packets - 1].length =
-                length - static_cast<uint32_t>(pipe.isoPacketSize) * static_cast<uint32_t>(packets - 1);
-            break;
-        default:
-            libusb_free_transfer(t->xfer);
-            delete t;
-            return Refused(ERROR_INVALID_PARAMETER);
+    case LIBUSB_TRANSFER_TYPE_BULK:
+        libusb_fill_bulk_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length), OnTransferDone,
+                                  t, request.timeoutMs);
+        break;
+    case LIBUSB_TRANSFER_TYPE_INTERRUPT:
+        libusb_fill_interrupt_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length),
+                                       OnTransferDone, t, request.timeoutMs);
+        break;
+    case LIBUSB_TRANSFER_TYPE_ISOCHRONOUS:
+        libusb_fill_iso_transfer(t->xfer, handle, pipe.address, request.data, static_cast<int>(length), packets,
+                                 OnTransferDone, t, request.timeoutMs);
+        libusb_set_iso_packet_lengths(t->xfer, static_cast<unsigned>(pipe.isoPacketSize));
+        // The last packet carries only what is left.
+        t->xfer->iso_packet_desc[packets - 1].length =
+            length - static_cast<uint32_t>(pipe.isoPacketSize) * static_cast<uint32_t>(packets - 1);
+        break;
+    default:
+        libusb_free_transfer(t->xfer);
+        delete t;
+        return Refused(ERROR_INVALID_PARAMETER);
     }
     return Submit(t);
 }
@@ -436,37 +453,49 @@ Answer OpsTransfer(void *openContext, const drivers::Transfer &request) {
 Answer OpsQuery(void *openContext, drivers::Query query, drivers::QueryReply &reply) {
     Board *board = InstanceOf(openContext)->board;
     switch (query) {
-        case drivers::Query::DriverVersion: reply.Number(kBackendVersion); break;
-        case drivers::Query::StackVersion: {
-            const libusb_version *lv = libusb_get_version();
-            reply.Number((uint32_t{lv->major} << 24) | (uint32_t{lv->minor} << 16) | lv->micro);
+    case drivers::Query::DriverVersion:
+        reply.Number(kBackendVersion);
+        break;
+    case drivers::Query::StackVersion: {
+        const libusb_version *lv = libusb_get_version();
+        reply.Number((uint32_t{lv->major} << 24) | (uint32_t{lv->minor} << 16) | lv->micro);
+        break;
+    }
+    case drivers::Query::AltSetting: {
+        std::lock_guard lock(g_mutex);
+        reply.Number(board->altSetting);
+        break;
+    }
+    case drivers::Query::Address:
+        reply.Number(board->address);
+        break;
+    case drivers::Query::Speed:
+        switch (libusb_get_device_speed(board->device)) {
+        case LIBUSB_SPEED_HIGH:
+            reply.Number(kSpeedHigh);
+            break;
+        case LIBUSB_SPEED_SUPER:
+        case LIBUSB_SPEED_SUPER_PLUS:
+            reply.Number(kSpeedSuper);
+            break;
+        case LIBUSB_SPEED_LOW:
+            reply.Number(0);
+            break;
+        default:
+            reply.Number(1);
             break;
         }
-        case drivers::Query::AltSetting: {
-            std::lock_guard lock(g_mutex);
-            reply.Number(board->altSetting);
-            break;
-        }
-        case drivers::Query::Address: reply.Number(board->address); break;
-        case drivers::Query::Speed:
-            switch (libusb_get_device_speed(board->device)) {
-                case LIBUSB_SPEED_HIGH: reply.Number(kSpeedHigh); break;
-                case LIBUSB_SPEED_SUPER:
-                case LIBUSB_SPEED_SUPER_PLUS: reply.Number(kSpeedSuper); break;
-                case LIBUSB_SPEED_LOW: reply.Number(0); break;
-                default: reply.Number(1); break;
-            }
-            break;
-        case drivers::Query::DeviceName: {
-            std::lock_guard lock(g_mutex);
-            reply.Text(board->deviceName);
-            break;
-        }
-        case drivers::Query::FriendlyName: {
-            std::lock_guard lock(g_mutex);
-            reply.Text(board->friendlyName);
-            break;
-        }
+        break;
+    case drivers::Query::DeviceName: {
+        std::lock_guard lock(g_mutex);
+        reply.Text(board->deviceName);
+        break;
+    }
+    case drivers::Query::FriendlyName: {
+        std::lock_guard lock(g_mutex);
+        reply.Text(board->friendlyName);
+        break;
+    }
     }
     return drivers::Done();
 }
@@ -512,9 +541,18 @@ void OpsDescribe(void *device, platform::DeviceSummary &summary) {
     summary.serial = board->serial;
 }
 
-const drivers::BackendOps kLibusbOps = {"libusb",     OpsOpen,      OpsClose,         OpsQuery, OpsTransfer,
-                                        OpsResetPipe, OpsAbortPipe, OpsSetAltSetting, nullptr,  nullptr,
-                                        /*followsVirtualClock=*/false, OpsDescribe};
+const drivers::BackendOps kLibusbOps = {"libusb",
+                                        OpsOpen,
+                                        OpsClose,
+                                        OpsQuery,
+                                        OpsTransfer,
+                                        OpsResetPipe,
+                                        OpsAbortPipe,
+                                        OpsSetAltSetting,
+                                        nullptr,
+                                        nullptr,
+                                        /*followsVirtualClock=*/false,
+                                        OpsDescribe};
 
 void PumpEvents(DWORD timeoutMs) { Pump(timeoutMs); }
 

@@ -95,8 +95,7 @@ Result BoardModel::StandardRequestLocked(const ControlSetup &s, uint8_t *data, u
     }
     case 0: {  // GET_STATUS
         if (!in) return {Status::Stall, 0};
-        const uint8_t status[2] = {static_cast<uint8_t>((s.bmRequestType & 0x1F) == 2 && halted_[s.wIndex & 0xFF]),
-                                   0};
+        const uint8_t status[2] = {static_cast<uint8_t>((s.bmRequestType & 0x1F) == 2 && halted_[s.wIndex & 0xFF]), 0};
         return reply(status, 2);
     }
     case 8:  // GET_CONFIGURATION

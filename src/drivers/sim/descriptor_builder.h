@@ -18,7 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 struct EndpointSpec {
     uint8_t address = 0;
-    uint8_t attributes = 2;  // bmAttributes: 1 isochronous, 2 bulk, 3 interrupt
+    uint8_t attributes = 2;        // bmAttributes: 1 isochronous, 2 bulk, 3 interrupt
     uint16_t maxPacketSize = 512;  // wMaxPacketSize as sent (bits 11-12: extra transactions)
     uint8_t interval = 0;
     bool companion = false;  // a SuperSpeed endpoint companion follows
@@ -76,7 +76,7 @@ Bytes ContainerIdCapability();
 struct DescriptorSet {
     Bytes device;
     std::vector<Bytes> configurations;
-    Bytes bos;  // empty: the device has none
+    Bytes bos;                         // empty: the device has none
     std::map<uint8_t, Bytes> strings;  // by index; 0 = LANGID list
 };
 

@@ -85,9 +85,9 @@ Bytes Usb20ExtensionCapability(uint32_t attributes) {
 Bytes SuperSpeedCapability(uint16_t speedsSupported) {
     Bytes b{10, 16, 3, 0};
     Put16(b, speedsSupported);
-    b.push_back(1);  // bFunctionalitySupport: full speed
+    b.push_back(1);   // bFunctionalitySupport: full speed
     b.push_back(10);  // bU1DevExitLat
-    Put16(b, 2047);  // wU2DevExitLat
+    Put16(b, 2047);   // wU2DevExitLat
     return b;
 }
 

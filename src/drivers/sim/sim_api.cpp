@@ -55,7 +55,8 @@ VEK_API int VEK_CALL VekSimAttachCustom(const VekSimDeviceConfig *c) {
                                                       OrDefault(c->product, vek::sim::kDefaultProduct),
                                                       c->serialNumber ? std::string(c->serialNumber) : DefaultSerial());
     vek::sim::DescriptorSet &d = setup.descriptors;
-    if (c->deviceDescriptor != nullptr) d.device.assign(c->deviceDescriptor, c->deviceDescriptor + c->deviceDescriptorLength);
+    if (c->deviceDescriptor != nullptr)
+        d.device.assign(c->deviceDescriptor, c->deviceDescriptor + c->deviceDescriptorLength);
     if (c->configurationCount > 0) {
         if (c->configurations == nullptr || c->configurationLengths == nullptr) return -1;
         d.configurations.clear();
@@ -133,7 +134,8 @@ VEK_API int VEK_CALL VekSimControllerHeld(int board) {
 
 VEK_API int VEK_CALL VekSimQueueInData(int board, uint32_t endpointAddress, const void *data, uint32_t length) {
     auto model = FindModel(board);
-    if (!model || (endpointAddress & 0x80u) == 0 || endpointAddress > 0xFF || (data == nullptr && length > 0)) return -1;
+    if (!model || (endpointAddress & 0x80u) == 0 || endpointAddress > 0xFF || (data == nullptr && length > 0))
+        return -1;
     model->QueueIn(static_cast<uint8_t>(endpointAddress), static_cast<const uint8_t *>(data), length);
     return 0;
 }
@@ -141,8 +143,8 @@ VEK_API int VEK_CALL VekSimQueueInData(int board, uint32_t endpointAddress, cons
 VEK_API int VEK_CALL VekSimReadOutData(int board, uint32_t endpointAddress, void *out, uint32_t length) {
     auto model = FindModel(board);
     if (!model || endpointAddress > 0x7F || (out == nullptr && length > 0)) return -1;
-    return static_cast<int>(
-        model->TakeOut(static_cast<uint8_t>(endpointAddress), static_cast<uint8_t *>(out), std::min(length, 0x7FFFFFFFu)));
+    return static_cast<int>(model->TakeOut(static_cast<uint8_t>(endpointAddress), static_cast<uint8_t *>(out),
+                                           std::min(length, 0x7FFFFFFFu)));
 }
 
 VEK_API void VEK_CALL VekSimSetVirtualClock(int enabled) { vek::platform::SetVirtualClock(enabled != 0); }

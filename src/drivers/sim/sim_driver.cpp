@@ -53,9 +53,8 @@ int AttachBoard(BoardSetup setup) {
     const unsigned vid = device.size() >= 10 ? device[8] | device[9] << 8 : 0;
     const unsigned pid = device.size() >= 12 ? device[10] | device[11] << 8 : 0;
     char path[160];
-    std::snprintf(path, sizeof path,
-                  "\\\\?\\usb#vid_%04x&pid_%04x#vek-sim-%d#{ae18aa60-7f6a-11d4-97dd-00010229b959}", vid, pid,
-                  board->id);
+    std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#vek-sim-%d#{ae18aa60-7f6a-11d4-97dd-00010229b959}",
+                  vid, pid, board->id);
     board->path = path;
     SimBoard *raw = board.get();
     board->model->SetInListener([raw](uint8_t) { ServePending(*raw); });

@@ -99,7 +99,8 @@ void Unplug(SimBoard &board) {
         std::lock_guard lock(board.mutex);
         if (!board.attached) return;
         board.attached = false;
-        done = EndPendingLocked(board, [](const Pending &) { return true; }, UsbOutcome::DeviceGone);
+        done = EndPendingLocked(
+            board, [](const Pending &) { return true; }, UsbOutcome::DeviceGone);
     }
     drivers::UnregisterDevice(board.registration);
     Trace::Instance().Record(MakeEntry(VEK_SIM_TRACE_DETACH, board.id));
@@ -139,13 +140,27 @@ Answer QueryOp(void *context, drivers::Query query, drivers::QueryReply &reply) 
     if (fault != Fault::None && fault != Fault::Short) return drivers::Refused(ERROR_GEN_FAILURE);
     const BoardIdentity &id = board.model->Setup().identity;
     switch (query) {
-    case drivers::Query::DriverVersion: reply.Number(id.driverVersion); break;
-    case drivers::Query::StackVersion: reply.Number(id.stackVersion); break;
-    case drivers::Query::AltSetting: reply.Number(id.altSetting); break;
-    case drivers::Query::Address: reply.Number(id.busAddress); break;
-    case drivers::Query::Speed: reply.Number(id.speed); break;
-    case drivers::Query::DeviceName: reply.Text(id.deviceName); break;
-    case drivers::Query::FriendlyName: reply.Text(id.friendlyName); break;
+    case drivers::Query::DriverVersion:
+        reply.Number(id.driverVersion);
+        break;
+    case drivers::Query::StackVersion:
+        reply.Number(id.stackVersion);
+        break;
+    case drivers::Query::AltSetting:
+        reply.Number(id.altSetting);
+        break;
+    case drivers::Query::Address:
+        reply.Number(id.busAddress);
+        break;
+    case drivers::Query::Speed:
+        reply.Number(id.speed);
+        break;
+    case drivers::Query::DeviceName:
+        reply.Text(id.deviceName);
+        break;
+    case drivers::Query::FriendlyName:
+        reply.Text(id.friendlyName);
+        break;
     }
     if (fault == Fault::Short) reply.size /= 2;
     return drivers::Done();
@@ -347,8 +362,17 @@ void DescribeOp(void *device, platform::DeviceSummary &summary) {
 
 }  // namespace
 
-const drivers::BackendOps kBoardOps = {"vek-sim",   OpenOp,      CloseOp, QueryOp,   TransferOp,
-                                       ResetPipeOp, AbortPipeOp, nullptr, ArrivedOp, ReturnedOp,
-                                       /*followsVirtualClock=*/true, DescribeOp};
+const drivers::BackendOps kBoardOps = {"vek-sim",
+                                       OpenOp,
+                                       CloseOp,
+                                       QueryOp,
+                                       TransferOp,
+                                       ResetPipeOp,
+                                       AbortPipeOp,
+                                       nullptr,
+                                       ArrivedOp,
+                                       ReturnedOp,
+                                       /*followsVirtualClock=*/true,
+                                       DescribeOp};
 
 }  // namespace vek::sim

@@ -34,8 +34,7 @@ void Trace::Record(VekSimTraceEntry entry) {
     if (gEntries.size() < kCapacity) gEntries.push_back(entry);
 }
 
-TraceTicket Trace::RecordRequest(int board, uint32_t code, uint32_t endpoint, uint32_t inLength,
-                                 uint32_t outLength) {
+TraceTicket Trace::RecordRequest(int board, uint32_t code, uint32_t endpoint, uint32_t inLength, uint32_t outLength) {
     if (!gEnabled.load(std::memory_order_relaxed)) return {};
     VekSimTraceEntry e = MakeEntry(VEK_SIM_TRACE_REQUEST, board);
     e.code = code;
@@ -90,7 +89,8 @@ std::string Trace::Format(const VekSimTraceEntry &e) {
     const char *results[] = {"complete", "pending", "failed"};
     switch (e.kind) {
     case VEK_SIM_TRACE_REQUEST:
-        std::snprintf(line, sizeof line, "%llu ms board %d request 0x%06X ep 0x%02X in %u out %u -> %s error %u bytes %u",
+        std::snprintf(line, sizeof line,
+                      "%llu ms board %d request 0x%06X ep 0x%02X in %u out %u -> %s error %u bytes %u",
                       static_cast<unsigned long long>(e.clockMs), e.board, e.code, e.endpoint & 0xFFu, e.inLength,
                       e.outLength, e.result < 3 ? results[e.result] : "?", e.error, e.bytes);
         break;

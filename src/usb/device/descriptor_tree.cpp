@@ -127,8 +127,8 @@ InterfaceInfo::~InterfaceInfo() {
 
 ConfigurationInfo::ConfigurationInfo(HANDLE handle, const uint8_t *data, size_t size, DescriptorWalk walk)
     : interfaces{} {
-    if (data == nullptr || size < kConfigurationSize || data[0] < kConfigurationSize ||
-        data[1] != kConfigurationType || data[0] > size) {
+    if (data == nullptr || size < kConfigurationSize || data[0] < kConfigurationSize || data[1] != kConfigurationType ||
+        data[0] > size) {
         throw DescriptorError("not a configuration descriptor");
     }
     bLength = data[0];
@@ -232,16 +232,17 @@ BosInfo::BosInfo(HANDLE, const uint8_t *data, size_t size)
                 if (length < kUsb20ExtensionSize) {
                     throw DescriptorError("truncated USB 2.0 extension");
                 }
-                auto *record = new Usb20ExtensionInfo{p[0], p[1], p[2],
-                                                      static_cast<uint32_t>(p[3] | (p[4] << 8) | (p[5] << 16)) |
-                                                          (static_cast<uint32_t>(p[6]) << 24)};
+                auto *record = new Usb20ExtensionInfo{
+                    p[0], p[1], p[2],
+                    static_cast<uint32_t>(p[3] | (p[4] << 8) | (p[5] << 16)) | (static_cast<uint32_t>(p[6]) << 24)};
                 delete usb20Extension;
                 usb20Extension = record;
             } else if (type == 3) {
                 if (length < kSuperSpeedCapabilitySize) {
                     throw DescriptorError("truncated SuperSpeed capability");
                 }
-                auto *record = new SuperSpeedCapabilityInfo{p[0], p[1], p[2], p[3], Word(p + 4), p[6], p[7], Word(p + 8)};
+                auto *record =
+                    new SuperSpeedCapabilityInfo{p[0], p[1], p[2], p[3], Word(p + 4), p[6], p[7], Word(p + 8)};
                 delete superSpeedCapability;
                 superSpeedCapability = record;
             } else if (type == 4) {

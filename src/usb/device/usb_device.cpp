@@ -24,18 +24,63 @@ constexpr DWORD kMaxMembers = 255;
 }  // namespace
 
 CCyDevice::CCyDevice(HWND window, const GUID &guid, int openNow)
-    : endpointList(nullptr), bosInfo(nullptr), isoInEndpoint(nullptr), isoOutEndpoint(nullptr),
-      bulkInEndpoint(nullptr), bulkOutEndpoint(nullptr), controlEndpoint(nullptr), interruptInEndpoint(nullptr),
-      interruptOutEndpoint(nullptr), stringLanguage(0), lastError(0), usbdStatus(0), ntStatus(0),
-      driverRevision(0), stackRevision(0), driverDeviceName{}, driverFriendlyName{}, manufacturerText{},
-      productText{}, serialNumberText{}, interfacePath{}, usbVersion(0), vendorId(0), productId(0), busAddress(0),
-      deviceClass(0), deviceSubclass(0), deviceProtocol(0), ep0MaxPacketSize(0), deviceRevision(0),
-      activeConfigValue(0), configAttributes(0), configMaxPower(0), interfaceClass(0), interfaceSubclass(0),
-      interfaceProtocol(0), isHighSpeed(false), isSuperSpeed(false), returnedLength(0), deviceDescriptor{},
-      configDescriptorData{}, bosDescriptorData(nullptr), configurations{}, notifyWindow(window),
-      driverHandle(INVALID_HANDLE_VALUE), interfaceNotification(nullptr), handleNotification(nullptr),
-      interfaceGuid(guid), attachedCount(0), interfaceCount(0), interfaceObjectCount(0), configCount(0),
-      deviceIndex(0), currentConfig(0), currentInterfaceNumber(0), currentInterface(0), configDescriptorLength{},
+    : endpointList(nullptr),
+      bosInfo(nullptr),
+      isoInEndpoint(nullptr),
+      isoOutEndpoint(nullptr),
+      bulkInEndpoint(nullptr),
+      bulkOutEndpoint(nullptr),
+      controlEndpoint(nullptr),
+      interruptInEndpoint(nullptr),
+      interruptOutEndpoint(nullptr),
+      stringLanguage(0),
+      lastError(0),
+      usbdStatus(0),
+      ntStatus(0),
+      driverRevision(0),
+      stackRevision(0),
+      driverDeviceName{},
+      driverFriendlyName{},
+      manufacturerText{},
+      productText{},
+      serialNumberText{},
+      interfacePath{},
+      usbVersion(0),
+      vendorId(0),
+      productId(0),
+      busAddress(0),
+      deviceClass(0),
+      deviceSubclass(0),
+      deviceProtocol(0),
+      ep0MaxPacketSize(0),
+      deviceRevision(0),
+      activeConfigValue(0),
+      configAttributes(0),
+      configMaxPower(0),
+      interfaceClass(0),
+      interfaceSubclass(0),
+      interfaceProtocol(0),
+      isHighSpeed(false),
+      isSuperSpeed(false),
+      returnedLength(0),
+      deviceDescriptor{},
+      configDescriptorData{},
+      bosDescriptorData(nullptr),
+      configurations{},
+      notifyWindow(window),
+      driverHandle(INVALID_HANDLE_VALUE),
+      interfaceNotification(nullptr),
+      handleNotification(nullptr),
+      interfaceGuid(guid),
+      attachedCount(0),
+      interfaceCount(0),
+      interfaceObjectCount(0),
+      configCount(0),
+      deviceIndex(0),
+      currentConfig(0),
+      currentInterfaceNumber(0),
+      currentInterface(0),
+      configDescriptorLength{},
       bosDescriptorLength(0) {
     if (notifyWindow != nullptr) {
         RegisterInterfaceNotification(notifyWindow);
@@ -129,7 +174,7 @@ bool CCyDevice::OpenDriver(uint8_t index) {
     std::memset(&devInfoData, 0, sizeof devInfoData);
     devInfoData.cbSize = sizeof devInfoData;
     if (!win32::SetupDiGetDeviceInterfaceDetailA(set, &devInterfaceData, tmpInterfaceDeviceDetailData, requiredLength,
-                                          nullptr, &devInfoData)) {
+                                                 nullptr, &devInfoData)) {
         win32::SetupDiDestroyDeviceInfoList(set);
         return fail();
     }
@@ -146,7 +191,7 @@ bool CCyDevice::OpenDriver(uint8_t index) {
     interfacePath[pathLength] = '\0';
 
     HANDLE handle = win32::CreateFileA(interfacePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         lastError = win32::GetLastError();
         return false;
@@ -407,8 +452,7 @@ uint8_t CCyDevice::EndpointListSize() {
 void CCyDevice::CopyConfigurationHeader(uint8_t *out9) {
     std::memset(out9, 0, 9);
     if (currentConfig < kMaxConfigurations && configDescriptorData[currentConfig] != nullptr) {
-        std::memcpy(out9, configDescriptorData[currentConfig],
-                    (std::min)(9u, configDescriptorLength[currentConfig]));
+        std::memcpy(out9, configDescriptorData[currentConfig], (std::min)(9u, configDescriptorLength[currentConfig]));
     }
 }
 
@@ -422,9 +466,10 @@ void CCyDevice::CopyInterfaceDescriptor(uint8_t *out9) {
     if (info == nullptr) {
         return;
     }
-    const uint8_t bytes[9] = {info->bLength,           info->bDescriptorType,   info->bInterfaceNumber,
-                              info->bAlternateSetting, info->bNumEndpoints,     info->bInterfaceClass,
-                              info->bInterfaceSubClass, info->bInterfaceProtocol, info->iInterface};
+    const uint8_t bytes[9] = {
+        info->bLength,       info->bDescriptorType, info->bInterfaceNumber,   info->bAlternateSetting,
+        info->bNumEndpoints, info->bInterfaceClass, info->bInterfaceSubClass, info->bInterfaceProtocol,
+        info->iInterface};
     std::memcpy(out9, bytes, sizeof bytes);
 }
 

@@ -75,8 +75,8 @@ public:
     bool isSuperSpeed;
     uint32_t returnedLength;
     uint8_t deviceDescriptor[18];
-    uint8_t *configDescriptorData[kMaxConfigurations];  // owned
-    uint8_t *bosDescriptorData;                          // owned
+    uint8_t *configDescriptorData[kMaxConfigurations];      // owned
+    uint8_t *bosDescriptorData;                             // owned
     ConfigurationInfo *configurations[kMaxConfigurations];  // owned
     HWND notifyWindow;
     HANDLE driverHandle;  // all ones: no device open
@@ -137,8 +137,8 @@ private:
                        bool copyNtStatus);
     // Reads a descriptor whose full length is in a head of `headLength` bytes
     // (at `lengthOffset`, 1 or 2 bytes wide); returns the owned buffer or none.
-    uint8_t *ReadTwoStage(uint8_t type, uint8_t index, uint16_t language, uint32_t headLength,
-                          bool wideLength, uint32_t &size, bool copyNtStatus);
+    uint8_t *ReadTwoStage(uint8_t type, uint8_t index, uint16_t language, uint32_t headLength, bool wideLength,
+                          uint32_t &size, bool copyNtStatus);
     void ReleaseTree();
 };
 

@@ -64,8 +64,8 @@ bool CCyDevice::GetDescriptor(uint8_t type, uint8_t index, uint16_t language, ui
     return ok;
 }
 
-uint8_t *CCyDevice::ReadTwoStage(uint8_t type, uint8_t index, uint16_t language, uint32_t headLength,
-                                 bool wideLength, uint32_t &size, bool copyNtStatus) {
+uint8_t *CCyDevice::ReadTwoStage(uint8_t type, uint8_t index, uint16_t language, uint32_t headLength, bool wideLength,
+                                 uint32_t &size, bool copyNtStatus) {
     uint8_t head[9] = {};
     size = 0;
     if (!GetDescriptor(type, index, language, head, headLength, copyNtStatus)) {

@@ -10,14 +10,24 @@ CCyControlEndPoint::CCyControlEndPoint()
 }
 
 CCyControlEndPoint::CCyControlEndPoint(HANDLE handle, const uint8_t *descriptor)
-    : CCyUSBEndPoint(handle, descriptor), recipient(0), requestType(2), direction(0), requestCode(0), value(0),
+    : CCyUSBEndPoint(handle, descriptor),
+      recipient(0),
+      requestType(2),
+      direction(0),
+      requestCode(0),
+      value(0),
       index(0) {
     directTransfer = 0;
 }
 
 CCyControlEndPoint::CCyControlEndPoint(const CCyControlEndPoint &other)
-    : CCyUSBEndPoint(other), recipient(other.recipient), requestType(other.requestType),
-      direction(other.direction), requestCode(other.requestCode), value(other.value), index(other.index) {}
+    : CCyUSBEndPoint(other),
+      recipient(other.recipient),
+      requestType(other.requestType),
+      direction(other.direction),
+      requestCode(other.requestCode),
+      value(other.value),
+      index(other.index) {}
 
 uint8_t *CCyControlEndPoint::BeginTransfer(uint8_t *buffer, int32_t length, OVERLAPPED *ov) {
     if (driverHandle == INVALID_HANDLE_VALUE || length < 0) {

@@ -4,7 +4,8 @@ namespace vek {
 
 CCyInterruptEndPoint::CCyInterruptEndPoint() = default;
 
-CCyInterruptEndPoint::CCyInterruptEndPoint(HANDLE handle, const uint8_t *descriptor) : CCyUSBEndPoint(handle, descriptor) {}
+CCyInterruptEndPoint::CCyInterruptEndPoint(HANDLE handle, const uint8_t *descriptor)
+    : CCyUSBEndPoint(handle, descriptor) {}
 
 CCyInterruptEndPoint::CCyInterruptEndPoint(HANDLE handle, const uint8_t *descriptor, const uint8_t *companion)
     : CCyUSBEndPoint(handle, descriptor, companion) {}

@@ -16,8 +16,8 @@ namespace {
 // the 38-byte head and what follows it.
 struct BlockRecord {
     uint64_t magic;
-    uint32_t size;        // bytes of the block proper
-    int32_t userLength;   // the caller's buffer length
+    uint32_t size;       // bytes of the block proper
+    int32_t userLength;  // the caller's buffer length
     // The head as it was sent; the driver may rewrite the block, these stay.
     uint32_t bufferOffset;
     uint32_t bufferLength;
@@ -40,9 +40,7 @@ constexpr uint32_t kAbortGraceMs = 50;
 
 constexpr uint64_t kBlockMagic = 0x6b65762d72657175ull;  // "vek-requ"
 
-BlockRecord *RecordOf(uint8_t *block) {
-    return reinterpret_cast<BlockRecord *>(block - sizeof(BlockRecord));
-}
+BlockRecord *RecordOf(uint8_t *block) { return reinterpret_cast<BlockRecord *>(block - sizeof(BlockRecord)); }
 
 TransferRequest *Head(uint8_t *block) { return reinterpret_cast<TransferRequest *>(block); }
 
@@ -85,7 +83,7 @@ void FreeRequestBlock(uint8_t *block) {
         return;
     }
     RecordOf(block)->magic = 0;
-    delete[] (block - sizeof(BlockRecord));
+    delete[](block - sizeof(BlockRecord));
 }
 
 uint32_t RequestBlockSize(const uint8_t *block) {
@@ -124,10 +122,26 @@ uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, u
 }  // namespace detail
 
 CCyUSBEndPoint::CCyUSBEndPoint()
-    : driverHandle(INVALID_HANDLE_VALUE), descLength(0), descType(0), address(0), attributes(0), maxPacketSize(0),
-      packetsPerMicroframe(0), interval(0), companionLength(0), companionType(0), maxBurst(0),
-      companionAttributes(0), bytesPerInterval(0), timeoutMs(10000), usbdStatus(0), ntStatus(0),
-      bytesTransferred(0), lastError(0), isIn(false), directTransfer(1) {}
+    : driverHandle(INVALID_HANDLE_VALUE),
+      descLength(0),
+      descType(0),
+      address(0),
+      attributes(0),
+      maxPacketSize(0),
+      packetsPerMicroframe(0),
+      interval(0),
+      companionLength(0),
+      companionType(0),
+      maxBurst(0),
+      companionAttributes(0),
+      bytesPerInterval(0),
+      timeoutMs(10000),
+      usbdStatus(0),
+      ntStatus(0),
+      bytesTransferred(0),
+      lastError(0),
+      isIn(false),
+      directTransfer(1) {}
 
 CCyUSBEndPoint::CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor) : CCyUSBEndPoint() {
     driverHandle = handle;
@@ -160,13 +174,26 @@ CCyUSBEndPoint::CCyUSBEndPoint(HANDLE handle, const uint8_t *descriptor, const u
 }
 
 CCyUSBEndPoint::CCyUSBEndPoint(const CCyUSBEndPoint &other)
-    : driverHandle(other.driverHandle), descLength(other.descLength), descType(other.descType),
-      address(other.address), attributes(other.attributes), maxPacketSize(other.maxPacketSize),
-      packetsPerMicroframe(other.packetsPerMicroframe), interval(other.interval),
-      companionLength(other.companionLength), companionType(other.companionType), maxBurst(other.maxBurst),
-      companionAttributes(other.companionAttributes), bytesPerInterval(other.bytesPerInterval),
-      timeoutMs(other.timeoutMs), usbdStatus(0), ntStatus(0), bytesTransferred(0), lastError(0),
-      isIn(other.isIn), directTransfer(other.directTransfer) {}
+    : driverHandle(other.driverHandle),
+      descLength(other.descLength),
+      descType(other.descType),
+      address(other.address),
+      attributes(other.attributes),
+      maxPacketSize(other.maxPacketSize),
+      packetsPerMicroframe(other.packetsPerMicroframe),
+      interval(other.interval),
+      companionLength(other.companionLength),
+      companionType(other.companionType),
+      maxBurst(other.maxBurst),
+      companionAttributes(other.companionAttributes),
+      bytesPerInterval(other.bytesPerInterval),
+      timeoutMs(other.timeoutMs),
+      usbdStatus(0),
+      ntStatus(0),
+      bytesTransferred(0),
+      lastError(0),
+      isIn(other.isIn),
+      directTransfer(other.directTransfer) {}
 
 CCyUSBEndPoint::~CCyUSBEndPoint() { detail::FreeRequestBlock(spareBlock_.exchange(nullptr)); }
 
@@ -200,8 +227,8 @@ uint8_t *CCyUSBEndPoint::BeginDirectTransfer(uint8_t *buffer, int32_t length, OV
         return nullptr;
     }
     Head(block)->endpointAddress = address;
-    detail::IssueRequest(*this, ioctl::kDirectData, block, kTransferRequestSize, buffer,
-                         static_cast<uint32_t>(length), ov, true);
+    detail::IssueRequest(*this, ioctl::kDirectData, block, kTransferRequestSize, buffer, static_cast<uint32_t>(length),
+                         ov, true);
     return block;
 }
 
@@ -313,8 +340,7 @@ namespace {
 // The completion query without waiting: false while the request runs.
 bool Ended(HANDLE driverHandle, OVERLAPPED *ov) {
     DWORD bytes = 0;
-    return win32::GetOverlappedResult(driverHandle, ov, &bytes, FALSE) ||
-           win32::GetLastError() != ERROR_IO_INCOMPLETE;
+    return win32::GetOverlappedResult(driverHandle, ov, &bytes, FALSE) || win32::GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
 enum class Waited { Ended, Expired, Failed };
