@@ -11,7 +11,7 @@
 # `make run`); the tests, the sanitizer, fuzz, Windows and ARM builds and the
 # reference add TEST_PACKAGES (`make test`, `make docs`).
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
-  libopencv-dev libfreeimage-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev \
+  libopencv-dev libfreeimage-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev help2man \
   python3 python3-numpy
 TEST_PACKAGES := clang-format libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \

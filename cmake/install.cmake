@@ -1,4 +1,4 @@
-# Installation, all of it: the shared library, the headers (in include/vek/),
+# Installation, all of it: the shared library and its preview module, the headers (in include/vek/),
 # the programs, the udev rule, the Python package, a pkg-config file (vek.pc)
 # and a CMake package (find_package(vek) -> vek::vek_dll). Both descriptions
 # and the programs' run paths locate the prefix relative to themselves, so an
@@ -16,6 +16,14 @@ install(TARGETS vek_dll EXPORT vekTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${VEK_INCLUDE_DIR})
 install(FILES ${VEK_PUBLIC_HEADERS} DESTINATION ${VEK_INCLUDE_DIR})
+# The preview module, beside the library, where the library looks for it.
+if(TARGET vek_preview)
+  if(WIN32)
+    install(TARGETS vek_preview LIBRARY DESTINATION ${CMAKE_INSTALL_BINDIR})
+  else()
+    install(TARGETS vek_preview LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endif()
 # Windows: the list of plain export names beside the import library, for
 # linkers and tools that make their own import library from it.
 if(WIN32 AND VEK_DLL_DEF)

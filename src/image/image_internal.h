@@ -69,8 +69,8 @@ std::vector<std::string> ListDirectory(std::string_view dirPath);
 // Shows the image in the window of that title when a display is available,
 // then pauses for the given time (Sleep on the platform clock) in any case.
 void ShowAndPause(const char *title, const cv::Mat &image, uint32_t milliseconds);
-// Whether windows can be opened in this process (a GUI backend in OpenCV and
-// a display it can reach).
+// Whether windows can be opened in this process (a GUI backend in OpenCV, a
+// display it can reach, and the preview module beside the library).
 bool PreviewAvailable();
 
 }  // namespace vek::image

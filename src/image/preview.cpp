@@ -1,14 +1,18 @@
 // Preview windows of the image functions. A window opens only where OpenCV
 // has a GUI backend and that backend can reach a display; otherwise the
 // window is skipped quietly (the pause still happens), since some backends end
-// the process when they find no display.
+// the process when they find no display. The window itself is drawn by the
+// preview module (preview_window.cpp), loaded only then: the GUI module and
+// its toolkit are not dependencies of the library.
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
-#include <opencv2/highgui.hpp>
-
 #include "image/image_internal.h"
+#include "image/preview_module.h"
 #include "platform/display.h"
+#include "platform/modules.h"
 #include "platform/win32.h"
 
 namespace vek::image {
@@ -34,28 +38,33 @@ bool DetectPreview() {
                                                               : platform::WindowToolkit::Other);
 }
 
+// The preview module's show call, once a display is known to be there.
+VekPreviewShow LoadPreview() {
+    if (!DetectPreview()) return nullptr;
+    return reinterpret_cast<VekPreviewShow>(platform::ModuleSymbol(VEK_PREVIEW_MODULE, kVekPreviewShowSymbol));
+}
+
 std::mutex gPreviewMutex;
-int gPreviewState = -1;  // -1 unknown, 0 no windows, 1 windows
+bool gPreviewKnown = false;
+VekPreviewShow gPreviewShow = nullptr;  // null: no windows
+
+VekPreviewShow PreviewShow() {
+    std::lock_guard lock(gPreviewMutex);
+    if (!gPreviewKnown) {
+        gPreviewShow = LoadPreview();
+        gPreviewKnown = true;
+    }
+    return gPreviewShow;
+}
 
 }  // namespace
 
-bool PreviewAvailable() {
-    std::lock_guard lock(gPreviewMutex);
-    if (gPreviewState < 0) gPreviewState = DetectPreview() ? 1 : 0;
-    return gPreviewState == 1;
-}
+bool PreviewAvailable() { return PreviewShow() != nullptr; }
 
 void ShowAndPause(const char *title, const cv::Mat &image, uint32_t milliseconds) {
-    if (PreviewAvailable()) {
-        try {
-            cv::imshow(title, image);
-            // Let the window system map and paint the window now rather than
-            // leaving it blank until the caller's next event loop.
-            cv::waitKey(1);
-        } catch (const cv::Exception &) {
-            std::lock_guard lock(gPreviewMutex);
-            gPreviewState = 0;  // the backend cannot open windows: stop trying
-        }
+    if (VekPreviewShow show = PreviewShow(); show != nullptr && !show(title, &image)) {
+        std::lock_guard lock(gPreviewMutex);
+        gPreviewShow = nullptr;  // the backend cannot open windows: stop trying
     }
     win32::Sleep(milliseconds);
 }

@@ -42,8 +42,12 @@ std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) 
     board->bus = libusb_get_bus_number(device);
     board->address = libusb_get_device_address(device);
     board->portPath = std::to_string(board->bus);
-    for (size_t i = 0; i < board->ports.size(); ++i)
-        board->portPath += (i == 0 ? "-" : ".") + std::to_string(board->ports[i]);
+    for (size_t i = 0; i < board->ports.size(); ++i) {
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict)
+        // about a literal plus a temporary string.
+        board->portPath += i == 0 ? '-' : '.';
+        board->portPath += std::to_string(board->ports[i]);
+    }
     const std::string product = SysfsAttribute(board->portPath, "product");
     const Recognition what = Recognise(known, {dd.idVendor, dd.idProduct}, product.empty() ? nullptr : product.c_str());
     if (what == Recognition::Foreign) return nullptr;
