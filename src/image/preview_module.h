@@ -6,9 +6,9 @@ class Mat;
 }
 
 #if defined(_WIN32)
-#  define VEK_PREVIEW_EXPORT __declspec(dllexport)
+#define VEK_PREVIEW_EXPORT __declspec(dllexport)
 #else
-#  define VEK_PREVIEW_EXPORT __attribute__((visibility("default")))
+#define VEK_PREVIEW_EXPORT __attribute__((visibility("default")))
 #endif
 
 // Shows the image in the window of that title (made on first use); false

@@ -7,9 +7,9 @@
 #include <string>
 
 #if defined(_WIN32)
-#  include "platform/win32.h"
+#include "platform/win32.h"
 #else
-#  include <dlfcn.h>
+#include <dlfcn.h>
 #endif
 
 #include "platform/paths.h"
