@@ -34,15 +34,24 @@ uint32_t LoadLe32(const uint8_t *p) {
 
 // One lock per board (by interface path) for every handle open on it.
 std::mutex &BoardLock(const CCyDevice &device) {
-    static std::mutex registry;
-    // By interface path; few, kept for good. Looked up without building a
-    // string, so that a read allocates nothing once its board has a lock.
-    static std::map<std::string, std::unique_ptr<std::mutex>, std::less<>> locks;
+    // Locks are kept for good, so the last one this thread used can be kept
+    // too: a run of reads on one board takes no process-wide lock.
+    thread_local const CCyDevice *lastDevice = nullptr;
+    thread_local std::string lastPath;
+    thread_local std::mutex *lastLock = nullptr;
     const std::string_view path(device.interfacePath);
+    if (lastDevice == &device && lastPath == path) return *lastLock;
+
+    static std::mutex registry;
+    // By interface path; few. Looked up without building a string.
+    static std::map<std::string, std::unique_ptr<std::mutex>, std::less<>> locks;
     std::lock_guard guard(registry);
     auto it = locks.find(path);
     if (it == locks.end()) it = locks.emplace(std::string(path), std::make_unique<std::mutex>()).first;
-    return *it->second;
+    lastDevice = &device;
+    lastPath.assign(path);
+    lastLock = it->second.get();
+    return *lastLock;
 }
 
 }  // namespace
