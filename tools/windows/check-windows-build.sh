@@ -25,7 +25,7 @@ for src in src/image/*.cpp; do
         *_avx2.cpp) flags=(-mavx2) ;;
     esac
     if ! "$cxx" -std=c++20 -fsyntax-only "${flags[@]}" -Wall -Wextra -Werror -Wno-unused-parameter \
-         -DVEK_DLL_BUILD -Iinclude -Isrc -isystem "$headers" "$src"; then
+         -DVEK_DLL_BUILD -DVEK_PREVIEW_MODULE=\"vek_preview.dll\" -Iinclude -Isrc -isystem "$headers" "$src"; then
         echo "FAILED: $src" >&2
         failed=1
     fi
