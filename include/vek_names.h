@@ -16,12 +16,12 @@
 extern "C" {
 #endif
 
-/* The tables VekNameAt and VekNameOf read. */
+/** The tables VekNameAt and VekNameOf read. */
 #define VEK_TABLE_RESULTS   0u /* result codes: DEV_OK, DEV_ERR_*, VEK_TRANSPORT_FAILED */
 #define VEK_TABLE_COMMANDS  1u /* the commands VekDevControl supports */
 #define VEK_TABLE_INQUIRIES 2u /* the inquiries VekDevInquire supports */
 
-/* How a command uses its value word (VekNameEntry.value of a command). */
+/** How a command uses its value word (VekNameEntry.value of a command). */
 #define VEK_VALUE_NONE  0u /* ignored */
 #define VEK_VALUE_IN    1u /* read by the command */
 #define VEK_VALUE_OUT   2u /* written with the command's result */
@@ -34,20 +34,20 @@ typedef struct VekNameEntry {
     uint32_t    value;   /* commands: VEK_VALUE_*; 0 in the other tables */
 } VekNameEntry;
 
-/* Entry `index` of a table, in ascending order of number; NULL past the end
+/** Entry `index` of a table, in ascending order of number; NULL past the end
  * or for an unknown table. */
 VEK_API const VekNameEntry *VEK_CALL VekNameAt(uint32_t table, uint32_t index);
-/* The entry of `number` in a table; NULL when the table has none. */
+/** The entry of `number` in a table; NULL when the table has none. */
 VEK_API const VekNameEntry *VEK_CALL VekNameOf(uint32_t table, uint32_t number);
-/* The entry whose name is `name` (exact, case-sensitive); NULL when none. */
+/** The entry whose name is `name` (exact, case-sensitive); NULL when none. */
 VEK_API const VekNameEntry *VEK_CALL VekNameFind(uint32_t table, const char *name);
 
-/* A result code's name ("DEV_ERR_GRAY_DEPTH"), or NULL for a code the
+/** A result code's name ("DEV_ERR_GRAY_DEPTH"), or NULL for a code the
  * library does not return. */
 VEK_API const char *VEK_CALL VekResultName(uint32_t code);
-/* One line on what a result code means and what to do, or NULL. */
+/** One line on what a result code means and what to do, or NULL. */
 VEK_API const char *VEK_CALL VekResultMeaning(uint32_t code);
-/* A command's or an inquiry's name, or NULL for a number the library does
+/** A command's or an inquiry's name, or NULL for a number the library does
  * not support. */
 VEK_API const char *VEK_CALL VekCommandName(uint32_t command);
 VEK_API const char *VEK_CALL VekInquiryName(uint32_t inquiry);
