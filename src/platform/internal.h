@@ -80,8 +80,8 @@ public:
     void Set();
 
 private:
-    HANDLE handle_;
-    std::shared_ptr<Object> event_;  // the layer's own event (the system's on Windows: none)
+    [[maybe_unused]] HANDLE handle_;  // the Windows build sets the system's event through it
+    std::shared_ptr<Object> event_;   // the layer's own event (the system's on Windows: none)
 };
 
 // The value of OVERLAPPED::Internal while a request runs. It lies above 32
