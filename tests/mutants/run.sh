@@ -28,9 +28,11 @@ run_one() {
   cp "$top/$file" "$saved"
   if ! FROM="$from" TO="$to" perl -0777 -i -pe '
       my ($f, $t) = ($ENV{FROM}, $ENV{TO});
-      my $n = () = /^[ \t]*\Q$f\E[ \t]*$/mg;
+      # The line as written, whatever runs of spaces the formatter gave it.
+      my $p = join("[ \t]+", map { quotemeta } split(/[ \t]+/, $f));
+      my $n = () = /^[ \t]*$p[ \t]*$/mg;
       die "found $n times\n" unless $n == 1;
-      s/^([ \t]*)\Q$f\E[ \t]*$/$1$t/m;' "$top/$file" 2>/tmp/mutant.err; then
+      s/^([ \t]*)$p[ \t]*$/$1$t/m;' "$top/$file" 2>/tmp/mutant.err; then
     echo "BROKEN   $id ($file: $(cat /tmp/mutant.err))"; broken=$((broken + 1)); restore; return
   fi
   local verdict=survived
