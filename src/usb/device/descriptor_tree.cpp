@@ -13,12 +13,6 @@ namespace vek {
 
 namespace {
 
-constexpr uint8_t kConfigurationType = 2;
-constexpr uint8_t kInterfaceType = 4;
-constexpr uint8_t kEndpointType = 5;
-constexpr uint8_t kBosType = 15;
-constexpr uint8_t kCompanionType = 0x30;
-
 constexpr size_t kConfigurationSize = 9;
 constexpr size_t kInterfaceSize = 9;
 constexpr size_t kEndpointSize = 7;
@@ -82,10 +76,10 @@ InterfaceInfo::InterfaceInfo(HANDLE handle, const uint8_t *descriptor, size_t av
             if (length < 2 || length > available - at) {
                 throw DescriptorError("descriptor of bad length in an interface");
             }
-            if (p[1] == kInterfaceType || p[1] == kConfigurationType) {
+            if (p[1] == descriptor_type::kInterface || p[1] == descriptor_type::kConfiguration) {
                 throw DescriptorError("interface ends before its endpoints");
             }
-            if (p[1] != kEndpointType) {
+            if (p[1] != descriptor_type::kEndpoint) {
                 totalLength = static_cast<uint16_t>(totalLength + length);
                 at += length;
                 continue;
@@ -96,7 +90,8 @@ InterfaceInfo::InterfaceInfo(HANDLE handle, const uint8_t *descriptor, size_t av
             totalLength = static_cast<uint16_t>(totalLength + length);
             const uint8_t *companion = nullptr;
             size_t companionLength = 0;
-            if (walk == DescriptorWalk::SuperSpeed && available >= at + length + 2 && p[length + 1] == kCompanionType) {
+            if (walk == DescriptorWalk::SuperSpeed && available >= at + length + 2 &&
+                p[length + 1] == descriptor_type::kCompanion) {
                 companion = p + length;
                 companionLength = companion[0];
                 if (companionLength < kCompanionSize || companionLength > available - at - length) {
@@ -127,8 +122,8 @@ InterfaceInfo::~InterfaceInfo() {
 
 ConfigurationInfo::ConfigurationInfo(HANDLE handle, const uint8_t *data, size_t size, DescriptorWalk walk)
     : interfaces{} {
-    if (data == nullptr || size < kConfigurationSize || data[0] < kConfigurationSize || data[1] != kConfigurationType ||
-        data[0] > size) {
+    if (data == nullptr || size < kConfigurationSize || data[0] < kConfigurationSize ||
+        data[1] != descriptor_type::kConfiguration || data[0] > size) {
         throw DescriptorError("not a configuration descriptor");
     }
     bLength = data[0];
@@ -156,7 +151,7 @@ ConfigurationInfo::ConfigurationInfo(HANDLE handle, const uint8_t *data, size_t 
             if (length < 2 || length > end - at) {
                 throw DescriptorError("descriptor of bad length in a configuration");
             }
-            if (d[1] == kInterfaceType) {
+            if (d[1] == descriptor_type::kInterface) {
                 auto *info = new InterfaceInfo(handle, d, end - at, walk);
                 interfaces[interfaceObjectCount++] = info;
                 at += info->totalLength;
@@ -204,7 +199,8 @@ ConfigurationInfo::~ConfigurationInfo() {
 
 BosInfo::BosInfo(HANDLE, const uint8_t *data, size_t size)
     : containerId(nullptr), usb20Extension(nullptr), superSpeedCapability(nullptr) {
-    if (data == nullptr || size < kBosSize || data[0] < kBosSize || data[1] != kBosType || data[0] > size) {
+    if (data == nullptr || size < kBosSize || data[0] < kBosSize || data[1] != descriptor_type::kBos ||
+        data[0] > size) {
         throw DescriptorError("not a BOS descriptor");
     }
     bLength = data[0];

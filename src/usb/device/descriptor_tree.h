@@ -25,6 +25,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Descriptor types (bDescriptorType), for the reads and the walks alike.
+namespace descriptor_type {
+inline constexpr uint8_t kDevice = 1;
+inline constexpr uint8_t kConfiguration = 2;
+inline constexpr uint8_t kString = 3;
+inline constexpr uint8_t kInterface = 4;
+inline constexpr uint8_t kEndpoint = 5;
+inline constexpr uint8_t kBos = 15;
+inline constexpr uint8_t kCompanion = 0x30;
+}  // namespace descriptor_type
+
 inline constexpr int kMaxInterfaceObjects = 8;
 inline constexpr int kEndpointSlots = 32;  // slot 0 + at most 31 endpoints
 

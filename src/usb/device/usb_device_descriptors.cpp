@@ -13,10 +13,6 @@ namespace vek {
 
 namespace {
 
-constexpr uint8_t kDeviceDescriptorType = 1;
-constexpr uint8_t kConfigurationDescriptorType = 2;
-constexpr uint8_t kStringDescriptorType = 3;
-constexpr uint8_t kBosDescriptorType = 15;
 constexpr uint16_t kLangEnglishUs = 0x0409;
 
 }  // namespace
@@ -84,7 +80,7 @@ uint8_t *CCyDevice::ReadTwoStage(uint8_t type, uint8_t index, uint16_t language,
 bool CCyDevice::ReadDeviceDescriptor() {
     std::memset(deviceDescriptor, 0, sizeof deviceDescriptor);
     uint8_t reply[18] = {};
-    if (!GetDescriptor(kDeviceDescriptorType, 0, 0, reply, sizeof reply, true)) {
+    if (!GetDescriptor(descriptor_type::kDevice, 0, 0, reply, sizeof reply, true)) {
         return false;
     }
     std::memcpy(deviceDescriptor, reply, sizeof reply);
@@ -107,12 +103,12 @@ bool CCyDevice::ReadDeviceDescriptor() {
 
 bool CCyDevice::ReadLanguageIds() {
     uint8_t head[2] = {};
-    if (!GetDescriptor(kStringDescriptorType, 0, 0, head, 2, false)) {
+    if (!GetDescriptor(descriptor_type::kString, 0, 0, head, 2, false)) {
         return false;
     }
     const int count = head[0] >= 2 ? (head[0] - 2) / 2 : 0;
     std::vector<uint8_t> reply((std::max)(size_t{head[0]}, size_t{1}), 0);
-    if (!GetDescriptor(kStringDescriptorType, 0, 0, reply.data(), head[0], false)) {
+    if (!GetDescriptor(descriptor_type::kString, 0, 0, reply.data(), head[0], false)) {
         return false;
     }
     stringLanguage = count > 0 ? static_cast<uint16_t>(reply[2] | (reply[3] << 8)) : 0;
@@ -126,13 +122,13 @@ bool CCyDevice::ReadLanguageIds() {
 
 bool CCyDevice::ReadStringDescriptor(char16_t *target, uint8_t index) {
     uint32_t size = 0;
-    uint8_t *reply = ReadTwoStage(kStringDescriptorType, index, stringLanguage, 2, false, size, true);
+    uint8_t *reply = ReadTwoStage(descriptor_type::kString, index, stringLanguage, 2, false, size, true);
     if (reply == nullptr) {
         return false;
     }
     // bLength as the full reply gives it, but never past the bytes it holds.
     const uint32_t length = size >= 2 ? (std::min)(uint32_t{reply[0]}, size) : 0;
-    const bool ok = length > 2 && reply[1] == kStringDescriptorType;
+    const bool ok = length > 2 && reply[1] == descriptor_type::kString;
     if (ok) {
         std::memset(target, 0, 256);
         std::memcpy(target, reply + 2, length - 2);  // at most 253 bytes
@@ -143,7 +139,7 @@ bool CCyDevice::ReadStringDescriptor(char16_t *target, uint8_t index) {
 
 bool CCyDevice::ReadBosDescriptor() {
     uint32_t size = 0;
-    uint8_t *data = ReadTwoStage(kBosDescriptorType, 0, 0, 5, true, size, true);
+    uint8_t *data = ReadTwoStage(descriptor_type::kBos, 0, 0, 5, true, size, true);
     if (data == nullptr) {
         return false;
     }
@@ -158,7 +154,7 @@ bool CCyDevice::ReadConfigurationDescriptor(uint8_t index) {
         return false;
     }
     uint32_t size = 0;
-    uint8_t *data = ReadTwoStage(kConfigurationDescriptorType, index, 0, 9, true, size, true);
+    uint8_t *data = ReadTwoStage(descriptor_type::kConfiguration, index, 0, 9, true, size, true);
     if (data == nullptr) {
         return false;
     }
