@@ -1,153 +1,97 @@
 // Fault sweeps on the virtual board, under the virtual clock.
 //
-// Each sweep runs its sequence of calls once on a healthy board and counts
-// the requests the board receives; then, for every fault kind (stall, failure
-// at issue, stays pending, short transfer, device detached) and every request
-// index in turn, it runs the same sequence again with that one request
-// faulted and checks:
-//   - nothing crashes, and nothing leaks (the AddressSanitizer build);
-//   - the calls before the faulted one give exactly their healthy results;
-//   - every call gives a result its documented failure handling allows
-//     (0x80000009 for a failed register access in an inquiry, 0 for frame
-//     transfers once the frame mode is known, 0x80000001 for a failed
-//     allocation, 0 from the firmware download when a chunk fails, ...), and
-//     no call finds its gate taken (0x80000006);
-//   - the virtual time spent stays within the healthy run's pauses plus the
-//     waits one fault can cost: on the bulk pipes, the faulted transfer's own
-//     2000 ms wait and one more 2000 ms for a read that then gets no reply
-//     (its request half went astray, or the write of 1 to 0x32 that arms a
-//     frame readback was lost, so the readback finds nothing to stream); on
-//     the control pipe, the control endpoint's 10000 ms timeout and the
-//     50 ms wait after its abort;
-//   - the handle can still be freed.
-// A descriptor request that the device leaves pending is ended by the driver
-// after the 5 s limit its request block carries; those runs may spend that
-// long too.
-//
-// The counts and outcomes are printed as a table (docs/reliability.md keeps
-// them).
+// Each sweep runs its calls once on a healthy board and counts the requests
+// the board receives; then, for every fault kind and every request index in
+// turn, it runs the calls again with that one request faulted and checks that
+// nothing crashes or leaks (the AddressSanitizer build), that the fault fired,
+// that the calls before the faulted one give their healthy results, that every
+// call gives a result its failure handling allows and none finds its gate
+// taken, and that the virtual time stays within the healthy run's plus the
+// waits one fault can cost: on the bulk pipes the faulted transfer's 2000 ms
+// and 2000 ms more for a read that then gets no reply (its request half went
+// astray, or the write of 1 to 0x32 that arms a readback was lost); on the
+// control pipe its 10000 ms timeout and the 50 ms after its abort; a
+// descriptor request left pending ends at the 5 s limit its block carries.
+// The outcomes are printed as a table (docs/reliability.md keeps them).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "api/device_handle.h"
+#include "api/board_fixture.h"
 #include "firmware/iic_file.h"
 #include "host_environment.h"
-#include "vek_dll.h"
-#include "vek_sim.h"
+
+using vektest::Hex;
 
 namespace {
 
 constexpr uint32_t kNotRun = 0xDEAD0000u;  // a call that the sequence did not reach
-constexpr uint32_t kFrameBytes = 4096;     // frames of the road (reduced for the sweep)
+constexpr uint32_t kFrameBytes = 4096;
 constexpr uint64_t kBulkWaitMs = 2000;
-constexpr uint64_t kControlTimeoutMs = 10000 + 50;  // SyncTransfer: timeout, then abort and its short wait
-constexpr uint64_t kDescriptorTimeoutMs = 5000;     // the limit a descriptor request carries
+constexpr uint32_t kDescriptorRequest = 0x220020, kAbortRequest = 0x220044;
+const std::pair<int, const char *> kKinds[] = {{VEK_SIM_FAULT_STALL, "stall"},
+                                               {VEK_SIM_FAULT_FAIL_AT_ISSUE, "failure at issue"},
+                                               {VEK_SIM_FAULT_STAY_PENDING, "stays pending"},
+                                               {VEK_SIM_FAULT_SHORT, "short transfer"},
+                                               {VEK_SIM_FAULT_DETACH, "device detached"}};
 
-const char *KindName(int kind) {
-    switch (kind) {
-    case VEK_SIM_FAULT_STALL:
-        return "stall";
-    case VEK_SIM_FAULT_FAIL_AT_ISSUE:
-        return "failure at issue";
-    case VEK_SIM_FAULT_STAY_PENDING:
-        return "stays pending";
-    case VEK_SIM_FAULT_SHORT:
-        return "short transfer";
-    case VEK_SIM_FAULT_DETACH:
-        return "device detached";
-    default:
-        return "?";
-    }
-}
-constexpr int kKinds[] = {VEK_SIM_FAULT_STALL, VEK_SIM_FAULT_FAIL_AT_ISSUE, VEK_SIM_FAULT_STAY_PENDING,
-                          VEK_SIM_FAULT_SHORT, VEK_SIM_FAULT_DETACH};
-
-std::string Hex(uint32_t v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%x", v);
-    return b;
-}
-
-// One counted request of the healthy run, as the trace shows it.
 struct RequestInfo {
-    int board = -1;
-    uint32_t code = 0;
-    uint32_t endpoint = 0;
-    uint8_t bmRequestType = 0;  // control requests
-    uint16_t wValue = 0;
-    bool synchronousDescriptorRead() const { return code == 0x220020 && bmRequestType == 0x80; }
+    int board;
+    uint32_t code, endpoint;
+    uint8_t bmRequestType;  // control requests
+    uint16_t wValue;
 };
 
-// The counted requests of `board` in order: every REQUEST entry but aborts,
-// with the control setup that follows a control request.
+// Whether a call may give `result` when the fault of `kind` hit `request`.
+using Rule =
+    std::function<bool(uint32_t result, const std::vector<uint32_t> &results, int kind, const RequestInfo &request)>;
+Rule OneOf(std::vector<uint32_t> set) {
+    return [set](uint32_t v, auto &, int, auto &) { return std::count(set.begin(), set.end(), v) > 0; };
+}
+
+struct Step {
+    const char *name;
+    std::function<uint32_t()> call;
+    Rule allowed;
+};
+
+struct Sequence {
+    std::function<void()> prepare;  // boards attached, and whatever comes before counting starts
+    std::vector<int> boards;        // the boards whose requests are swept
+    std::vector<Step> steps;
+    bool firstStepAllocates = true;          // its failure ends the sequence
+    uint64_t extraWaitMs = 2 * kBulkWaitMs;  // the waits one fault can add
+};
+
+// The counted requests of `board` in order (all but aborts), with the setup of each control request.
 std::vector<RequestInfo> CountedRequests(int board) {
     std::vector<RequestInfo> out;
-    const uint32_t n = VekSimTraceCount();
-    for (uint32_t i = 0; i < n; ++i) {
-        VekSimTraceEntry e{};
-        if (VekSimTraceGet(i, &e) != 0) break;
+    VekSimTraceEntry e{};
+    for (uint32_t i = 0; VekSimTraceGet(i, &e) == 0; ++i) {
         if (e.board != board) continue;
-        if (e.kind == VEK_SIM_TRACE_REQUEST && e.code != 0x220044) {
+        if (e.kind == VEK_SIM_TRACE_REQUEST && e.code != kAbortRequest)
             out.push_back({board, e.code, e.endpoint, 0, 0});
-        } else if (e.kind == VEK_SIM_TRACE_CONTROL && !out.empty() && out.back().code == 0x220020) {
-            out.back().bmRequestType = e.bmRequestType;
-            out.back().wValue = e.wValue;
-        }
+        else if (e.kind == VEK_SIM_TRACE_CONTROL && !out.empty() && out.back().code == kDescriptorRequest)
+            out.back().bmRequestType = e.bmRequestType, out.back().wValue = e.wValue;
     }
     return out;
 }
 
 bool FaultFired(int kind) {
-    const uint32_t n = VekSimTraceCount();
-    for (uint32_t i = 0; i < n; ++i) {
-        VekSimTraceEntry e{};
-        if (VekSimTraceGet(i, &e) == 0 && e.kind == VEK_SIM_TRACE_FAULT && e.value == static_cast<uint32_t>(kind))
-            return true;
-    }
+    VekSimTraceEntry e{};
+    for (uint32_t i = 0; VekSimTraceGet(i, &e) == 0; ++i)
+        if (e.kind == VEK_SIM_TRACE_FAULT && e.value == static_cast<uint32_t>(kind)) return true;
     return false;
 }
 
-// A sequence of calls under test. run() returns one result per call
-// (kNotRun for calls not reached) and calls mark() after each call, so that
-// the healthy run tells which call each request belongs to.
-struct Sequence {
-    std::vector<std::string> callNames;
-    std::function<void()> prepare;  // boards attached, and whatever comes before counting starts
-    std::vector<int> boards;        // the boards whose requests are swept
-    std::function<std::vector<uint32_t>(const std::function<void()> &mark)> run;
-    // Whether call c may give `result` when the fault hit `request` (of call
-    // `faulted`, or of an unknown call when several boards are swept).
-    std::function<bool(size_t c, uint32_t result, const std::vector<uint32_t> &results, int kind,
-                       const RequestInfo &request)>
-        allowed;
-    uint64_t extraWaitMs = 2 * kBulkWaitMs;  // the waits one fault can add
-};
-
-struct SweepTally {
-    int runs = 0;
-    std::map<std::string, int> outcomes;  // "kind: outcome" -> runs
-};
-
-void PrintTally(const char *name, size_t requests, const SweepTally &t) {
-    std::printf("sweep %s: %zu requests, %d faulted runs\n", name, requests, t.runs);
-    for (const auto &[key, n] : t.outcomes) std::printf("  %-78s %5d\n", key.c_str(), n);
-}
-
 // Runs the healthy sequence, then every kind at every request index.
-void Sweep(const char *name, Sequence &s) {
+void Sweep(const char *name, const Sequence &s) {
     std::vector<int64_t> base;
-    auto counted = [&] {
-        int64_t n = 0;
-        for (size_t k = 0; k < s.boards.size(); ++k)
-            n += VekSimRequestCount(s.boards[k], VEK_SIM_ANY_ENDPOINT) - base[k];
-        return n;
-    };
     auto begin = [&] {
         VekSimDetachAll();
         s.prepare();
@@ -155,14 +99,27 @@ void Sweep(const char *name, Sequence &s) {
         base.clear();
         for (int b : s.boards) base.push_back(VekSimRequestCount(b, VEK_SIM_ANY_ENDPOINT));
     };
+    auto run = [&](const std::function<void()> &mark) {
+        std::vector<uint32_t> r(s.steps.size(), kNotRun);
+        for (size_t c = 0; c < s.steps.size(); ++c) {
+            r[c] = s.steps[c].call();
+            mark();
+            if (c == 0 && s.firstStepAllocates && r[0] != DEV_OK) break;
+        }
+        return r;
+    };
 
-    // Healthy run.
     begin();
     std::vector<int64_t> perCall;  // requests counted up to the end of each call
-    const uint64_t t0 = VekSimClockMs();
-    const std::vector<uint32_t> healthy = s.run([&] { perCall.push_back(counted()); });
-    const uint64_t healthyMs = VekSimClockMs() - t0;
-    for (size_t c = 0; c < healthy.size(); ++c) ASSERT_NE(healthy[c], kNotRun) << s.callNames[c];
+    uint64_t start = VekSimClockMs();
+    const std::vector<uint32_t> healthy = run([&] {
+        int64_t n = 0;
+        for (size_t k = 0; k < s.boards.size(); ++k)
+            n += VekSimRequestCount(s.boards[k], VEK_SIM_ANY_ENDPOINT) - base[k];
+        perCall.push_back(n);
+    });
+    const uint64_t healthyMs = VekSimClockMs() - start;
+    for (size_t c = 0; c < healthy.size(); ++c) ASSERT_NE(healthy[c], kNotRun) << s.steps[c].name;
     std::vector<RequestInfo> requests;
     for (size_t k = 0; k < s.boards.size(); ++k) {
         std::vector<RequestInfo> r = CountedRequests(s.boards[k]);
@@ -172,227 +129,140 @@ void Sweep(const char *name, Sequence &s) {
     }
     ASSERT_FALSE(requests.empty());
 
-    SweepTally tally;
-    for (int kind : kKinds) {
+    std::map<std::string, int> outcomes;  // "kind: outcome" -> runs
+    for (auto [kind, kindName] : kKinds) {
         for (size_t i = 0; i < requests.size(); ++i) {
             const RequestInfo &request = requests[i];
-            size_t first = i;  // index of this board's first request
-            while (first > 0 && requests[first - 1].board == request.board) --first;
-            const uint32_t nth = static_cast<uint32_t>(i - first + 1);
-            SCOPED_TRACE(std::string(name) + ": " + KindName(kind) + " on request " + std::to_string(nth) +
-                         " of board " + std::to_string(request.board) + " (code " + Hex(request.code) + ", endpoint " +
+            uint32_t nth = 1;  // among this board's requests
+            for (size_t j = i; j > 0 && requests[j - 1].board == request.board; --j) ++nth;
+            SCOPED_TRACE(std::string(name) + ": " + kindName + " on request " + std::to_string(nth) + " of board " +
+                         std::to_string(request.board) + " (code " + Hex(request.code) + ", endpoint " +
                          Hex(request.endpoint) + ")");
             begin();
             ASSERT_EQ(VekSimInjectFault(request.board, VEK_SIM_ANY_ENDPOINT, nth, kind), 0);
-            const bool timesOut = kind == VEK_SIM_FAULT_STAY_PENDING && request.synchronousDescriptorRead();
-            const uint64_t start = VekSimClockMs();
-            const std::vector<uint32_t> results = s.run([] {});
-            const uint64_t spent = VekSimClockMs() - start;
-            ++tally.runs;
-
-            EXPECT_TRUE(FaultFired(kind)) << "the fault never fired";
-            // The call the faulted request belongs to (exact with one swept
-            // board; with several, every call is checked by the rule alone).
-            size_t faulted = 0;
-            if (s.boards.size() == 1) {
-                while (faulted + 1 < perCall.size() && perCall[faulted] < static_cast<int64_t>(i + 1)) ++faulted;
-            }
-            for (size_t c = 0; c < results.size(); ++c) {
-                EXPECT_NE(results[c], static_cast<uint32_t>(DEV_ERR_BUSY)) << s.callNames[c];
-                if (c < faulted) {
-                    EXPECT_EQ(results[c], healthy[c]) << s.callNames[c] << " before the faulted call";
-                } else if (results[c] != kNotRun) {
-                    EXPECT_TRUE(s.allowed(c, results[c], results, kind, request))
-                        << s.callNames[c] << " gave 0x" << Hex(results[c]);
-                }
-            }
-            EXPECT_LE(spent, healthyMs + s.extraWaitMs + (timesOut ? kDescriptorTimeoutMs : 0))
+            const bool timesOut = kind == VEK_SIM_FAULT_STAY_PENDING && request.code == kDescriptorRequest &&
+                                  request.bmRequestType == 0x80;
+            start = VekSimClockMs();
+            const std::vector<uint32_t> results = run([] {});
+            EXPECT_LE(VekSimClockMs() - start, healthyMs + s.extraWaitMs + (timesOut ? 5000 : 0))
                 << "virtual ms; healthy run " << healthyMs;
-
-            std::string outcome;
-            if (timesOut) outcome = "ended by the driver's time limit, then ";
+            EXPECT_TRUE(FaultFired(kind)) << "the fault never fired";
+            // The call the faulted request belongs to (known with one swept
+            // board; with several, every call is held to its rule alone).
+            size_t faulted = 0;
+            while (s.boards.size() == 1 && faulted + 1 < perCall.size() && perCall[faulted] <= int64_t(i)) ++faulted;
+            std::string outcome = timesOut ? "ended by the driver's time limit, then " : "";
             for (size_t c = 0; c < results.size(); ++c) {
-                if (results[c] == healthy[c]) continue;
-                outcome +=
-                    s.callNames[c] + "=" + (results[c] == kNotRun ? std::string("not run") : Hex(results[c])) + " ";
+                EXPECT_NE(results[c], static_cast<uint32_t>(DEV_ERR_BUSY)) << s.steps[c].name;
+                if (c < faulted) {
+                    EXPECT_EQ(results[c], healthy[c]) << s.steps[c].name << " before the faulted call";
+                } else if (results[c] != kNotRun) {
+                    EXPECT_TRUE(s.steps[c].allowed(results[c], results, kind, request))
+                        << s.steps[c].name << " gave 0x" << Hex(results[c]);
+                }
+                if (results[c] != healthy[c])
+                    outcome += std::string(s.steps[c].name) + "=" +
+                               (results[c] == kNotRun ? "not run" : Hex(results[c])) + " ";
             }
-            if (outcome.empty()) outcome = "same results as healthy";
-            ++tally.outcomes[std::string(KindName(kind)) + ": " + outcome];
+            ++outcomes[std::string(kindName) + ": " + (outcome.empty() ? "same results as healthy" : outcome)];
         }
     }
-    PrintTally(name, requests.size(), tally);
-    ::testing::Test::RecordProperty((std::string(name) + " runs").c_str(), tally.runs);
+    std::printf("sweep %s: %zu requests, %zu faulted runs\n", name, requests.size(), requests.size() * 5);
+    for (const auto &[key, n] : outcomes) std::printf("  %-78s %5d\n", key.c_str(), n);
     VekSimDetachAll();
 }
 
-bool In(uint32_t v, std::initializer_list<uint32_t> set) { return std::find(set.begin(), set.end(), v) != set.end(); }
+// Allocates board `index`; a failed allocation must store no handle.
+uint32_t Allocate(uint32_t index, DeviceHandle *&handle) {
+    handle = nullptr;
+    uint8_t isVek40 = 0;
+    const uint32_t r = VekDevAlloc(index, &handle, &isVek40);
+    EXPECT_TRUE(r == DEV_OK || handle == nullptr) << "a failed allocation stored a handle";
+    return r;
+}
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public vektest::SimTest {
 protected:
     void SetUp() override {
         vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
-        VekSimDetachAll();
-        VekSimSetVirtualClock(1);
+        SimTest::SetUp();
     }
-    void TearDown() override {
-        VekSimDetachAll();
-        VekSimSetVirtualClock(0);
-    }
+    DeviceHandle *handle_ = nullptr;
+    const Rule okOrTransfer_ = OneOf({DEV_OK, DEV_ERR_TRANSFER}), ok_ = OneOf({DEV_OK});
+    Step inquire5_{"inquire5",
+                   [this] {
+                       uint32_t type = 0;
+                       return VekDevInquire(handle_, 5, &type);
+                   },
+                   okOrTransfer_};
+    Step free_{"free", [this] { return VekDevFree(handle_); }, ok_};
 };
 
-// VekDevAlloc, VekDevInit, VekDevInquire 5, VekDevLoadFrame,
-// VekDevNewFrequencySet, VekDevGetFrame, VekDevFree.
 TEST_F(FaultSweep, TypicalUse) {
-    enum { kAlloc, kInit, kInquire, kLoad, kFrequency, kGet, kFree };
-    Sequence s;
-    s.callNames = {"alloc", "init", "inquire5", "load", "frequency", "get", "free"};
-    int board = -1;
-    s.prepare = [&] { board = VekSimAttach(nullptr); };
-    s.boards = {0};
-    s.run = [&](const std::function<void()> &mark) {
-        std::vector<uint32_t> r(7, kNotRun);
-        DeviceHandle *handle = nullptr;
-        uint8_t isVek40 = 0;
-        r[kAlloc] = VekDevAlloc(0, &handle, &isVek40);
-        mark();
-        if (r[kAlloc] != DEV_OK) {
-            EXPECT_EQ(handle, nullptr) << "a failed allocation stored a handle";
-            return r;
-        }
-        DeviceInitParams params{0, 1000, 8, 0x12};
-        r[kInit] = VekDevInit(handle, &params);
-        mark();
-        uint32_t type = 0;
-        r[kInquire] = VekDevInquire(handle, 5, &type);
-        mark();
-        std::vector<uint8_t> frame(kFrameBytes);
-        for (uint32_t i = 0; i < kFrameBytes; ++i) frame[i] = static_cast<uint8_t>(i * 7);
-        r[kLoad] = VekDevLoadFrame(handle, frame.data(), 0x10000, kFrameBytes);
-        mark();
-        r[kFrequency] = VekDevNewFrequencySet(handle, 8, 20000, 0);
-        mark();
-        std::vector<uint8_t> back(kFrameBytes);
-        r[kGet] = VekDevGetFrame(handle, back.data(), 0x10000, kFrameBytes);
-        mark();
-        r[kFree] = VekDevFree(handle);
-        mark();
-        return r;
+    std::vector<uint8_t> frame(kFrameBytes), back(kFrameBytes);
+    for (uint32_t i = 0; i < kFrameBytes; ++i) frame[i] = static_cast<uint8_t>(i * 7);
+    // Once inquiry 5 (call 2) told the frame mode, a frame transfer returns 0
+    // whatever its transfers did; before, 0x8000000d (or 0 when command 9 failed).
+    const Rule frameRule = [](uint32_t v, const std::vector<uint32_t> &r, int, auto &) {
+        return v == DEV_OK || (r[2] != DEV_OK && v == DEV_ERR_FRAME_MODE);
     };
-    s.allowed = [](size_t c, uint32_t v, const std::vector<uint32_t> &r, int, const RequestInfo &) {
-        switch (c) {
-        case kAlloc:
-            return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
-        // Command 15 failing gives 0x8000000e, command 14 ignores its writes,
-        // command 18 gives 0x80000009, or 0x8000000f when a reply went astray.
-        case kInit:
-            return In(v, {DEV_OK, DEV_ERR_GRAY_DEPTH, DEV_ERR_TRANSFER, DEV_ERR_VERIFY});
-        case kInquire:
-            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
-        // Once the frame mode is known, a frame transfer returns 0 whatever
-        // its transfers did; before, 0x8000000d (or 0 when command 9 failed).
-        case kLoad:
-        case kGet:
-            return r[kInquire] == DEV_OK ? v == DEV_OK : In(v, {DEV_OK, DEV_ERR_FRAME_MODE});
-        case kFrequency:
-            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
-        case kFree:
-            return v == DEV_OK;
-        }
-        return false;
-    };
+    Sequence s{[] { ASSERT_EQ(VekSimAttach(nullptr), 0); }, {0}, {}};
+    s.steps = {{"alloc", [&] { return Allocate(0, handle_); }, OneOf({DEV_OK, DEV_ERR_NO_DEVICE})},
+               // Command 15 failing gives 0x8000000e, command 14 ignores its writes,
+               // command 18 gives 0x80000009, or 0x8000000f when a reply went astray.
+               {"init",
+                [&] {
+                    DeviceInitParams params{0, 1000, 8, 0x12};
+                    return VekDevInit(handle_, &params);
+                },
+                OneOf({DEV_OK, DEV_ERR_GRAY_DEPTH, DEV_ERR_TRANSFER, DEV_ERR_VERIFY})},
+               inquire5_,
+               {"load", [&] { return VekDevLoadFrame(handle_, frame.data(), 0x10000, kFrameBytes); }, frameRule},
+               {"frequency", [&] { return VekDevNewFrequencySet(handle_, 8, 20000, 0); }, okOrTransfer_},
+               {"get", [&] { return VekDevGetFrame(handle_, back.data(), 0x10000, kFrameBytes); }, frameRule},
+               free_};
     Sweep("typical use", s);
 }
 
-// VekDevAlloc of the second of two boards: enumeration opens both, then
-// board 1 is opened for the handle. Requests of both boards are swept.
+// Allocation of the second of two boards: enumeration opens both, then board
+// 1 is opened for the handle. Requests of both boards are swept.
 TEST_F(FaultSweep, Allocation) {
-    Sequence s;
-    s.callNames = {"alloc", "inquire5", "free"};
-    s.prepare = [&] {
-        VekSimBoardConfig second{sizeof(VekSimBoardConfig), "VEK4.0 second", nullptr, 0x10000000};
-        ASSERT_EQ(VekSimAttach(nullptr), 0);
-        ASSERT_EQ(VekSimAttach(&second), 1);
-    };
-    s.boards = {0, 1};
-    s.run = [&](const std::function<void()> &mark) {
-        std::vector<uint32_t> r(3, kNotRun);
-        DeviceHandle *handle = nullptr;
-        uint8_t isVek40 = 0;
-        r[0] = VekDevAlloc(1, &handle, &isVek40);
-        mark();
-        if (r[0] != DEV_OK) {
-            EXPECT_EQ(handle, nullptr);
-            return r;
-        }
-        uint32_t type = 0;
-        r[1] = VekDevInquire(handle, 5, &type);
-        mark();
-        r[2] = VekDevFree(handle);
-        mark();
-        return r;
-    };
-    s.allowed = [](size_t c, uint32_t v, const std::vector<uint32_t> &, int, const RequestInfo &) {
-        switch (c) {
-        case 0:
-            return In(v, {DEV_OK, DEV_ERR_NO_DEVICE});
-        case 1:
-            return In(v, {DEV_OK, DEV_ERR_TRANSFER});
-        case 2:
-            return v == DEV_OK;
-        }
-        return false;
-    };
-    s.extraWaitMs = kBulkWaitMs;  // the inquiry's reply; the open itself waits on nothing
+    Sequence s{[] {
+                   VekSimBoardConfig second{sizeof(VekSimBoardConfig), "VEK4.0 second", nullptr, 0x10000000};
+                   ASSERT_EQ(VekSimAttach(nullptr), 0);
+                   ASSERT_EQ(VekSimAttach(&second), 1);
+               },
+               {0, 1},
+               {{"alloc", [&] { return Allocate(1, handle_); }, OneOf({DEV_OK, DEV_ERR_NO_DEVICE})}, inquire5_, free_},
+               true,
+               kBulkWaitMs};  // the inquiry's reply; the open itself waits on nothing
     Sweep("allocation", s);
 }
 
-// VekDownloadFirmWare and DevReAlloc with dlp_usb.iic in the current
-// directory; the handle is allocated before counting starts.
+// The download and re-open with dlp_usb.iic in the current directory; the
+// handle is allocated before counting starts.
 TEST_F(FaultSweep, FirmwareDownload) {
     vektest::ScratchDirectory dir;
     ASSERT_TRUE(dir.ok());
     // 3000 bytes from 0: two chunks (2048 at 0x0000, 952 at 0x0800).
     vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0000, vektest::Bytes(3000, 3)}}));
-    Sequence s;
-    s.callNames = {"download", "realloc", "free"};
-    DeviceHandle *handle = nullptr;
-    s.prepare = [&] {
-        ASSERT_EQ(VekSimAttach(nullptr), 0);
-        uint8_t isVek40 = 0;
-        handle = nullptr;
-        ASSERT_EQ(VekDevAlloc(0, &handle, &isVek40), DEV_OK);
+    // A chunk that fails ends the download with 0, the 8051 left held; a short
+    // chunk still succeeds; faults on the hold and run requests go unnoticed.
+    const Rule download = [](uint32_t v, auto &, int kind, const RequestInfo &req) {
+        const bool chunk = req.code == kDescriptorRequest && req.bmRequestType == 0x40 && req.wValue != 0xE600;
+        if (chunk && kind != VEK_SIM_FAULT_SHORT) return v == 0 && VekSimControllerHeld(0) == 1;
+        return v == 0 || v == 1;
     };
-    s.boards = {0};
-    s.run = [&](const std::function<void()> &mark) {
-        std::vector<uint32_t> r(3, kNotRun);
-        r[0] = static_cast<uint32_t>(VekDownloadFirmWare(handle, 0));
-        mark();
-        r[1] = static_cast<uint32_t>(DevReAlloc(handle));
-        mark();
-        r[2] = VekDevFree(handle);
-        mark();
-        return r;
-    };
-    s.allowed = [](size_t c, uint32_t v, const std::vector<uint32_t> &, int kind, const RequestInfo &req) {
-        const bool chunk = req.code == 0x220020 && req.bmRequestType == 0x40 && req.wValue != 0xE600;
-        switch (c) {
-        case 0:
-            // A chunk that fails ends the download with 0, the 8051 left
-            // held; a short chunk still succeeds; faults on the hold and
-            // run requests go unnoticed (unless the board is gone).
-            if (chunk && kind != VEK_SIM_FAULT_SHORT) {
-                if (v != 0) return false;
-                return VekSimControllerHeld(0) == 1;
-            }
-            return In(v, {0, 1});
-        case 1:
-            return In(v, {0, 1});
-        case 2:
-            return v == DEV_OK;
-        }
-        return false;
-    };
-    s.extraWaitMs = kControlTimeoutMs;
+    Sequence s{[&] {
+                   ASSERT_EQ(VekSimAttach(nullptr), 0);
+                   ASSERT_EQ(Allocate(0, handle_), DEV_OK);
+               },
+               {0},
+               {{"download", [&] { return static_cast<uint32_t>(VekDownloadFirmWare(handle_, 0)); }, download},
+                {"realloc", [&] { return static_cast<uint32_t>(DevReAlloc(handle_)); }, OneOf({0, 1})},
+                free_},
+               false,
+               10000 + 50};  // the control endpoint's timeout, then its abort's short wait
     Sweep("firmware download", s);
 }
 
