@@ -108,14 +108,4 @@ TEST_F(FrameTest, FailuresAreNotReported) {
     EXPECT_EQ(LoadedBytes(handle_), 0x100010u);
 }
 
-TEST_F(FrameTest, NullArgumentsAndBlockClear) {
-    uint8_t buf[16] = {};
-    EXPECT_EQ(VekDevLoadFrame(nullptr, buf, 0, 16), DEV_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(VekDevLoadFrame(handle_, nullptr, 0, 16), DEV_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(VekDevGetFrame(handle_, nullptr, 0, 16), DEV_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(VekDevBlockClear(nullptr, 1, 2), DEV_ERR_UNSUPPORTED);
-    EXPECT_EQ(VekDevBlockClear(handle_, 0, 0), DEV_ERR_UNSUPPORTED);
-    EXPECT_TRUE(TraceLines(board_).empty());
-}
-
 }  // namespace

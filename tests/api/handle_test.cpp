@@ -1,5 +1,5 @@
 // The handle's life cycle on the virtual board: allocation and its failures,
-// initialisation, release, re-open, the gate, and the calls that take no gate.
+// initialisation, release, re-open, the gate, and null arguments everywhere.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -29,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(NoBoard, AllocationFailures) {
+TEST_F(NoBoard, AllocationFailuresAndAFreshHandleEachTime) {
     uint8_t isVek40 = 9;
     EXPECT_EQ(VekDevAlloc(0, nullptr, &isVek40), DEV_ERR_UNSUPPORTED);
     DeviceHandle *h = reinterpret_cast<DeviceHandle *>(0x1);
@@ -38,22 +38,50 @@ TEST_F(NoBoard, AllocationFailures) {
     for (uint32_t index : {1u, 256u, 0xFFFFFFFFu}) EXPECT_EQ(VekDevAlloc(index, &h, &isVek40), DEV_ERR_NO_DEVICE);
     EXPECT_EQ(h, reinterpret_cast<DeviceHandle *>(0x1));
     EXPECT_EQ(isVek40, 9);
+
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(h->lockTimeoutMs, 1000u);
+    uint32_t gray = 4, loaded = 0x400;
+    ASSERT_EQ(VekDevControl(h, 15, &gray), DEV_OK);
+    ASSERT_EQ(VekDevControl(h, 17, &loaded), DEV_OK);
+    ASSERT_EQ(VekDevFree(h), DEV_OK);
+    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
+    EXPECT_EQ(h->grayBits, 1u);
+    EXPECT_EQ(h->loadedBytes, 0u);
+    EXPECT_EQ(VekIfDevOpenned(h), 1);
+    EXPECT_EQ(VekDevFree(h), DEV_OK);
 }
 
-// The product flag is set from the first listed name, whichever board is opened.
-TEST_F(NoBoard, ProductCheckLooksAtTheFirstListedName) {
+// The product flag is set from the first listed name, whichever board is
+// opened; re-opening takes device 0 after a 500 ms pause and answers whether
+// it is a VEK4.0 (the device is open either way).
+TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
     for (bool vekFirst : {true, false}) {
         VekSimDetachAll();
-        const int first = Attach(vekFirst ? "VEK4.0 first" : "OTHER first");
-        const int second = Attach(vekFirst ? "OTHER second" : "VEK4.0 second");
+        const int first = Attach(vekFirst ? "VEK4.0 first" : "OTHER first", "FIRST");
+        const int second = Attach(vekFirst ? "OTHER second" : "VEK4.0 second", "SECOND");
         DeviceHandle *h = nullptr;
         uint8_t isVek40 = 7;
         ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
         EXPECT_EQ(isVek40, vekFirst ? 1 : 7);
         uint32_t v = 0x1234;  // the handle drives the second board
         ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
+        VekSimTraceClear();
+        EXPECT_EQ(DevReAlloc(h), vekFirst ? 1 : 0);
+        EXPECT_EQ(TraceLines()[0], "P 500");
+        EXPECT_EQ(VekIfDevOpenned(h), 1);
+        uint8_t version[30];
+        GetFWversion(version);
+        EXPECT_EQ(version[0], vekFirst ? 'F' : 'S') << "read again only when the check passed";
+        v = 0x77;  // and now the first
+        ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
+        EXPECT_EQ(Reg(first, 0x31), 0x77u);
         EXPECT_EQ(Reg(second, 0x31), 0x1234u);
-        EXPECT_EQ(Reg(first, 0x31), 0u);
+        if (!vekFirst) {
+            VekSimDetachAll();
+            EXPECT_EQ(DevReAlloc(h), 0);
+            EXPECT_EQ(VekIfDevOpenned(h), 0);
+        }
         EXPECT_EQ(VekDevFree(h), DEV_OK);
     }
 }
@@ -71,7 +99,7 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     EXPECT_EQ(firstLength, 0u) << "no entry";
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 
-    const int board = Attach("VEK4.0 a");
+    Attach("VEK4.0 a");
     ASSERT_GE(Attach("VEK4.0 bb"), 0);
     vek::DeviceNameList list{};
     ASSERT_EQ(vek::BuildNameList(&list), 0);
@@ -83,14 +111,9 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     vek::FreeNameList(&list);
     EXPECT_EQ(list.entries, nullptr);
 
-    // The accessors: the device object drives the board the handle was
-    // allocated for; names in list order, lengths without a buffer,
-    // truncation keeps a NUL, past the end -1.
+    // Names in list order, lengths without a buffer, truncation keeps a NUL, past the end -1.
     ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
-    ASSERT_EQ(VekDevGetDevice(h), h->device);
-    uint32_t value = 0x1234;
-    ASSERT_EQ(VekWriteReg(VekDevGetDevice(h), 0x12, &value), 0u);
-    EXPECT_EQ(Reg(board, 0x12), 0x1234u);
+    EXPECT_EQ(VekDevGetDevice(h), h->device);
     char name[16];
     EXPECT_EQ(VekDevGetListedName(h, 0, nullptr, 0), 8);
     EXPECT_EQ(VekDevGetListedName(h, 1, name, sizeof name), 9);
@@ -98,8 +121,6 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     EXPECT_EQ(VekDevGetListedName(h, 1, name, 4), 9);
     EXPECT_STREQ(name, "VEK");
     EXPECT_EQ(VekDevGetListedName(h, 2, name, sizeof name), -1);
-    EXPECT_EQ(VekDevGetListedName(nullptr, 0, name, sizeof name), -1);
-    EXPECT_EQ(VekDevGetDevice(nullptr), nullptr);
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 
     VekSimDetachAll();
@@ -130,101 +151,6 @@ TEST_F(NoBoard, FirmwareVersionIsTheManufacturerTextAndZeroedByEveryAllocation) 
     GetFWversion(nullptr);
 }
 
-TEST_F(NoBoard, FreeThenAllocateGivesAFreshHandle) {
-    ASSERT_GE(Attach(nullptr), 0);
-    DeviceHandle *h = nullptr;
-    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-    EXPECT_EQ(h->lockTimeoutMs, 1000u);
-    uint32_t gray = 4, loaded = 0x400;
-    ASSERT_EQ(VekDevControl(h, 15, &gray), DEV_OK);
-    ASSERT_EQ(VekDevControl(h, 17, &loaded), DEV_OK);
-    ASSERT_EQ(VekDevFree(h), DEV_OK);
-    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-    EXPECT_EQ(h->grayBits, 1u);
-    EXPECT_EQ(h->loadedBytes, 0u);
-    EXPECT_EQ(VekIfDevOpenned(h), 1);
-    EXPECT_EQ(VekDevFree(h), DEV_OK);
-    EXPECT_EQ(VekDevFree(nullptr), DEV_ERR_NULL_ARGUMENT);
-}
-
-TEST_F(NoBoard, UngatedCallsAnswerNullHandlesWithoutTouchingAnything) {
-    EXPECT_EQ(DevReAlloc(nullptr), 0);
-    EXPECT_EQ(VekIfDevOpenned(nullptr), 0);
-    EXPECT_EQ(VekDownloadFirmWare(nullptr, 0), 0);
-    EXPECT_EQ(ResetUSBPipe(nullptr, 0x02), 0);
-    EXPECT_EQ(VekDevNewFrequencySet(nullptr, 8, 20000, 0), DEV_ERR_NULL_ARGUMENT);
-    uint32_t v = 0;
-    EXPECT_EQ(VekDevSetGPIO(nullptr, &v), 0xFFFFFFFFu);
-    EXPECT_EQ(VekDevInit(nullptr, nullptr), DEV_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(VekSimTraceCount(), 0u);
-}
-
-// ---- Initialisation ------------------------------------------------------------
-
-using InitTest = BoardTest;
-
-TEST_F(InitTest, RunsGrayDepthFrequencyAndRegister30) {
-    DeviceInitParams p{0xFFFFFFFF, 1000, 8, 0x55};
-    EXPECT_EQ(VekDevInit(handle_, &p), DEV_OK);
-    EXPECT_EQ(TraceLines(board_),
-              Lines({"W 21=70000fe", "R 21=70000fe<70000fe", "W 20=0", "W 22=0", "W 30=55", "R 30=55<55"}));
-    EXPECT_EQ(handle_->grayBits, 8u);
-}
-
-// Gray depth refused or failing: 0x8000000e before anything else; frequency
-// out of range: 0x8000000c after command 15; register 0x30: its code as is.
-TEST_F(InitTest, FailurePaths) {
-    for (uint32_t gray : {0u, 17u}) {
-        DeviceInitParams p{0, 1000, gray, 0};
-        EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_GRAY_DEPTH);
-    }
-    EXPECT_TRUE(TraceLines(board_).empty());
-    for (uint32_t f : {0u, 0x40000001u}) {
-        VekSimTraceClear();
-        DeviceInitParams p{0, f, 2, 0};
-        EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_TIMING);
-        EXPECT_EQ(TraceLines(board_), Lines({"W 21=1000002", "R 21=1000002<1000002"}));
-    }
-    DeviceInitParams p{0, 1000, 8, 0x55};
-    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
-    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_GRAY_DEPTH);
-    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 2, VEK_SIM_FAULT_SHORT), 0);  // the read-back of 0x30
-    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_VERIFY);
-    EXPECT_EQ(VekDevInit(handle_, nullptr), DEV_ERR_NULL_ARGUMENT);
-}
-
-// ---- Re-open ----------------------------------------------------------------------
-
-TEST_F(NoBoard, ReopenTakesDeviceZero) {
-    const int first = Attach("VEK4.0 first", "FIRST");
-    const int second = Attach("VEK4.0 second", "SECOND");
-    DeviceHandle *h = nullptr;
-    ASSERT_EQ(VekDevAlloc(1, &h, nullptr), DEV_OK);
-    VekSimTraceClear();
-    EXPECT_EQ(DevReAlloc(h), 1);
-    EXPECT_EQ(TraceLines()[0], "P 500");
-    uint8_t version[30];
-    GetFWversion(version);
-    EXPECT_EQ(version[0], 'F');
-    uint32_t v = 0x77;
-    ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
-    EXPECT_EQ(Reg(first, 0x31), 0x77u);
-    EXPECT_EQ(Reg(second, 0x31), 0u);
-    EXPECT_EQ(VekDevFree(h), DEV_OK);
-}
-
-TEST_F(NoBoard, ReopenRefusesAnotherProduct) {
-    ASSERT_GE(Attach("OTHER board"), 0);
-    DeviceHandle *h = nullptr;
-    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-    EXPECT_EQ(DevReAlloc(h), 0);
-    EXPECT_EQ(VekIfDevOpenned(h), 1) << "the device is open even though the check failed";
-    VekSimDetachAll();
-    EXPECT_EQ(DevReAlloc(h), 0);
-    EXPECT_EQ(VekIfDevOpenned(h), 0);
-    EXPECT_EQ(VekDevFree(h), DEV_OK);
-}
-
 // A close error of the device object leaves the call as the C++ exception the
 // device raises, with its fixed text. Here the driver handle is made one that
 // cannot be closed, so re-opening (which closes first) raises it.
@@ -245,11 +171,67 @@ TEST_F(NoBoard, CloseErrorLeavesTheCallAsTheDevicesException) {
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 }
 
+// Every call refuses a null handle or a null pointer it needs before any
+// traffic: the gated ones with 0x80000008, the register calls with
+// 0xFFFFFFFF, those answering yes or no with 0.
+TEST_F(BoardTest, NullArgumentsAreRefusedBeforeAnyTraffic) {
+    uint32_t v = 0;
+    uint8_t buf[16] = {};
+    DeviceInitParams p{0, 1000, 8, 0};
+    for (uint32_t r :
+         {VekDevFree(nullptr), VekDevInit(nullptr, &p), VekDevInit(handle_, nullptr), VekDevControl(nullptr, 10, &v),
+          VekDevControl(handle_, 15, nullptr), VekDevControl(handle_, 30, nullptr), VekDevInquire(nullptr, 5, &v),
+          VekDevInquire(handle_, 5, nullptr), VekDevRReg(nullptr, 1, &v), VekDevNewFrequencySet(nullptr, 8, 20000, 0),
+          VekDevTriggerExtSet(nullptr, 1, 1, 2, 3), VekDevLoadFrame(nullptr, buf, 0, 16),
+          VekDevLoadFrame(handle_, nullptr, 0, 16), VekDevGetFrame(handle_, nullptr, 0, 16)})
+        EXPECT_EQ(r, DEV_ERR_NULL_ARGUMENT);
+    for (uint32_t r : {VekDevSetGPIO(nullptr, &v), VekDevSetGPIO(handle_, nullptr), VekDevGetGPIO(nullptr, &v),
+                       VekWriteReg(nullptr, 1, &v), VekReadReg(nullptr, 1, &v), VekWriteData(nullptr, 0, nullptr),
+                       VekWriteReg(handle_->device, 1, nullptr), VekReadReg(handle_->device, 1, nullptr),
+                       VekWriteData(handle_->device, 4, nullptr)})
+        EXPECT_EQ(r, 0xFFFFFFFFu);
+    for (int r : {DevReAlloc(nullptr), VekIfDevOpenned(nullptr), VekDownloadFirmWare(nullptr, 0),
+                  ResetUSBPipe(nullptr, 0x02), VekDevGetListedName(nullptr, 0, nullptr, 0) + 1})
+        EXPECT_EQ(r, 0);
+    EXPECT_EQ(VekDevGetDevice(nullptr), nullptr);
+    // Unsupported numbers are refused before the pointer matters; the block clear is not supported.
+    for (uint32_t n : {1u, 8u, 22u, 24u}) EXPECT_EQ(VekDevInquire(handle_, n, nullptr), DEV_ERR_UNSUPPORTED) << n;
+    EXPECT_EQ(VekDevBlockClear(nullptr, 1, 2), DEV_ERR_UNSUPPORTED);
+    EXPECT_EQ(VekDevBlockClear(handle_, 0, 0), DEV_ERR_UNSUPPORTED);
+    EXPECT_EQ(VekSimTraceCount(), 0u);
+    EXPECT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK) << "command 10 takes no value";
+}
+
+// ---- Initialisation ------------------------------------------------------------
+
+// Gray depth (command 15), frequency (14), register 0x30 (18). Gray depth
+// refused or failing: 0x8000000e before anything else; frequency out of
+// range: 0x8000000c after command 15; register 0x30: its code as is.
+TEST_F(BoardTest, InitRunsGrayDepthFrequencyAndRegister30) {
+    DeviceInitParams p{0xFFFFFFFF, 1000, 8, 0x55};
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_OK);
+    EXPECT_EQ(TraceLines(board_),
+              Lines({"W 21=70000fe", "R 21=70000fe<70000fe", "W 20=0", "W 22=0", "W 30=55", "R 30=55<55"}));
+    EXPECT_EQ(handle_->grayBits, 8u);
+    for (auto [gray, f, result] : {std::tuple<uint32_t, uint32_t, uint32_t>{0, 1000, DEV_ERR_GRAY_DEPTH},
+                                   {17, 1000, DEV_ERR_GRAY_DEPTH},
+                                   {2, 0, DEV_ERR_TIMING},
+                                   {2, 0x40000001, DEV_ERR_TIMING}}) {
+        VekSimTraceClear();
+        DeviceInitParams q{0, f, gray, 0};
+        EXPECT_EQ(VekDevInit(handle_, &q), result);
+        EXPECT_EQ(TraceLines(board_),
+                  result == DEV_ERR_TIMING ? Lines({"W 21=1000002", "R 21=1000002<1000002"}) : Lines({}));
+    }
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_GRAY_DEPTH);
+    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 2, VEK_SIM_FAULT_SHORT), 0);  // the read-back of 0x30
+    EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_VERIFY);
+}
+
 // ---- The gate ------------------------------------------------------------------------
 
-using GateTest = BoardTest;
-
-TEST_F(GateTest, HeldByAnotherThreadEveryGatedCallTimesOut) {
+TEST_F(BoardTest, GateHeldByAnotherThreadEveryGatedCallTimesOut) {
     // Under the virtual clock the 1000 ms wait of the other thread expires at once.
     ASSERT_TRUE(vek::EnterGate(handle_));
     uint32_t results[6] = {};

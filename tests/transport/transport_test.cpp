@@ -47,7 +47,10 @@ TEST_F(TransportTest, RegisterPackets) {
     EXPECT_EQ(v, 0x87654321u);
 }
 
-TEST_F(TransportTest, FailedRequestHalfSendsNoReplyRequest) {
+// A failed request half sends no reply request; a short transfer still
+// succeeds (a reply cut short reads 0 where nothing came); a stalled pipe fails
+// until it is reset.
+TEST_F(TransportTest, FailedShortAndStalledTransfers) {
     const int64_t before = VekSimRequestCount(board_, 0x86);
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     uint32_t v = 0x42;
@@ -56,24 +59,19 @@ TEST_F(TransportTest, FailedRequestHalfSendsNoReplyRequest) {
     ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     EXPECT_EQ(VekReadReg(device(), 0x10, &v), 0xFFFFFFFFu);
     EXPECT_EQ(v, 0x42u);
-}
 
-TEST_F(TransportTest, ShortTransferStillSucceeds) {
+    ASSERT_EQ(VekSimSetRegister(board_, 0x10, 0xfeed), 0);
+    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_SHORT), 0);
+    EXPECT_EQ(VekReadReg(device(), 0x10, &v), 0u);
+    EXPECT_EQ(v, 0u);
+    VekSimTraceClear();
     ASSERT_EQ(VekSimInjectFault(board_, 0x02, 1, VEK_SIM_FAULT_SHORT), 0);
     const uint8_t data[16] = {1, 2, 3};
     EXPECT_EQ(VekWriteData(device(), 16, data), 0u);
     EXPECT_EQ(DataMoves(), (std::vector<std::pair<uint32_t, uint32_t>>{{0x02, 8}})) << "the board saw half the bytes";
-    // A reply cut short: the read succeeds with what arrived, zero where nothing came.
-    ASSERT_EQ(VekSimSetRegister(board_, 0x10, 0xfeed), 0);
-    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_SHORT), 0);
-    uint32_t v = 0xabc;
-    EXPECT_EQ(VekReadReg(device(), 0x10, &v), 0u);
-    EXPECT_EQ(v, 0u);
-}
 
-TEST_F(TransportTest, StalledTransferFailsUntilThePipeIsReset) {
+    VekSimTraceClear();
     ASSERT_EQ(VekSimInjectFault(board_, 0x02, 1, VEK_SIM_FAULT_STALL), 0);
-    const uint8_t data[16] = {};
     EXPECT_EQ(VekWriteData(device(), 16, data), 0xFFFFFFFFu);
     EXPECT_EQ(VekWriteData(device(), 16, data), 0xFFFFFFFFu);
     EXPECT_EQ(ResetUSBPipe(handle_, 0x02), 1);
@@ -151,17 +149,6 @@ TEST_F(TransportTest, AWaitEndsWithItsOwnRequestWhateverAnotherBoardsThreadDoesW
     }
     EXPECT_EQ(VekDevFree(other), DEV_OK);
     EXPECT_EQ(VekSimDetach(second), 0);
-}
-
-TEST_F(TransportTest, NullArguments) {
-    uint32_t v = 0;
-    EXPECT_EQ(VekWriteReg(nullptr, 1, &v), 0xFFFFFFFFu);
-    EXPECT_EQ(VekReadReg(nullptr, 1, &v), 0xFFFFFFFFu);
-    EXPECT_EQ(VekWriteReg(device(), 1, nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(VekReadReg(device(), 1, nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(VekWriteData(nullptr, 0, nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(VekWriteData(device(), 4, nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(VekSimTraceCount(), 0u);
 }
 
 // A second device with bulk 0x02, 0x04, 0x86, an interrupt IN 0x81 and an
