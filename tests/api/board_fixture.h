@@ -28,12 +28,12 @@ inline std::vector<std::string> TraceLines(int board = -2) {
     VekSimTraceEntry e{};
     for (uint32_t i = 0; VekSimTraceGet(i, &e) == 0; ++i) {
         if (board != -2 && e.board != board && e.kind != VEK_SIM_TRACE_PAUSE) continue;
-        const bool read = e.kind == VEK_SIM_TRACE_REGISTER_READ;
+        const bool read = e.kind == VEK_SIM_TRACE_REGISTER_READ,
+                   data = e.kind == VEK_SIM_TRACE_DATA && e.endpoint != 0x04;
         if (e.kind == VEK_SIM_TRACE_REGISTER_WRITE || read)
             out.push_back((read ? "R " : "W ") + Hex(e.address) + "=" + Hex(e.value) +
-                          (read ? std::string("<") + Hex(e.carried) : std::string()));
-        else if (e.kind == VEK_SIM_TRACE_DATA && e.endpoint != 0x04 &&
-                 !(e.endpoint == 0x86 && e.direction == 1 && e.length == 8 && afterRead))
+                          (read ? "<" + Hex(e.carried) : ""));
+        else if (data && !(e.endpoint == 0x86 && e.direction == 1 && e.length == 8 && afterRead))
             out.push_back(std::string(e.direction ? "IN " : "OUT ") + Hex(e.endpoint) + " " + std::to_string(e.length));
         else if (e.kind == VEK_SIM_TRACE_CONTROL && (e.bmRequestType & 0x60) != 0)  // not the opening's requests
             out.push_back("CTL " + Hex(e.bmRequestType) + " " + Hex(e.bRequest) + " " + Hex(e.wValue) + " " +
@@ -42,8 +42,7 @@ inline std::vector<std::string> TraceLines(int board = -2) {
             out.push_back("P " + std::to_string(e.value));
         else if (e.kind == VEK_SIM_TRACE_ABORT || e.kind == VEK_SIM_TRACE_RESET)
             out.push_back((e.kind == VEK_SIM_TRACE_ABORT ? "ABORT " : "RESET ") + Hex(e.endpoint));
-        if (e.kind == VEK_SIM_TRACE_REGISTER_WRITE || read || (e.kind == VEK_SIM_TRACE_DATA && e.endpoint != 0x04))
-            afterRead = read;
+        if (e.kind == VEK_SIM_TRACE_REGISTER_WRITE || read || data) afterRead = read;
     }
     return out;
 }
@@ -82,9 +81,7 @@ protected:
         VekSimTraceClear();
     }
     void TearDown() override {
-        if (handle_ != nullptr) {
-            EXPECT_EQ(VekDevFree(handle_), DEV_OK);
-        }
+        EXPECT_TRUE(handle_ == nullptr || VekDevFree(handle_) == DEV_OK);
         SimTest::TearDown();
     }
     // Runs inquiry 5 so that the frame layout is known.

@@ -14,6 +14,7 @@ namespace {
 struct InquiryCase {
     uint32_t inquiry, code, result;  // result: unchanged 0x5555 on failure
     std::vector<std::string> lines;
+    uint32_t reg02 = 0x10000000, frameMode = 0x10000000;  // inquiry 5: the board type and the frame layout it sets
 };
 
 void PrintTo(const InquiryCase &c, std::ostream *os) { *os << "inquiry " << c.inquiry; }
@@ -25,6 +26,11 @@ std::vector<InquiryCase> AllInquiries() {
         {3, DEV_OK, 0x1000, {}},
         {4, DEV_OK, 0x120315, {}},
         {5, DEV_OK, 2, {"R 2=10000000<0"}},
+        {5, DEV_OK, 1, {"R 2=0<0"}, 0x00000000, 0},
+        {5, DEV_OK, 1, {"R 2=fffffff<0"}, 0x0FFFFFFF, 0},
+        {5, DEV_OK, 3, {"R 2=30000000<0"}, 0x30000000, 0x10000000},
+        {5, DEV_OK, 255, {"R 2=20000000<0"}, 0x20000000, 0xF0000000},
+        {5, DEV_OK, 255, {"R 2=f0000000<0"}, 0xF0000000, 0xF0000000},
         {6, DEV_OK, 0xcafe, {"R 0=cafe<0"}},
         {7, DEV_OK, 0x120315, {}},
         {17, DEV_OK, 0, {}},
@@ -41,36 +47,21 @@ TEST_P(InquiryTable, AnswersAndReads) {
     const InquiryCase &c = GetParam();
     ASSERT_EQ(VekSimSetRegister(board_, 0x00, 0xcafe), 0);
     ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0x140000a6), 0);
-    ASSERT_EQ(VekSimSetRegister(board_, 0x02, 0x10000000), 0);
+    ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
     VekSimTraceClear();
     uint32_t result = 0x5555;
     EXPECT_EQ(VekDevInquire(handle_, c.inquiry, &result), c.code);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(TraceLines(board_), c.lines);
+    if (c.inquiry == 5) {
+        EXPECT_EQ(handle_->frameMode, c.frameMode);
+        EXPECT_EQ(vek::g_boardType.load(), c.result) << "the process-wide type";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllNumbers, InquiryTable, ::testing::ValuesIn(AllInquiries()));
 
 using InquiryTest = BoardTest;
-
-TEST_F(InquiryTest, BoardTypeSetsFrameModeAndTheProcessWideType) {
-    struct {
-        uint32_t reg02, type, frameMode;
-    } cases[] = {{0x00000000, 1, 0},
-                 {0x0FFFFFFF, 1, 0},
-                 {0x10000000, 2, 0x10000000},
-                 {0x30000000, 3, 0x10000000},
-                 {0x20000000, 255, 0xF0000000},
-                 {0xF0000000, 255, 0xF0000000}};
-    for (auto c : cases) {
-        ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
-        uint32_t type = 0;
-        ASSERT_EQ(VekDevInquire(handle_, 5, &type), DEV_OK);
-        EXPECT_EQ(type, c.type);
-        EXPECT_EQ(handle_->frameMode, c.frameMode);
-        EXPECT_EQ(vek::g_boardType.load(), c.type);
-    }
-}
 
 // A failed read leaves the result and the frame mode as they were.
 TEST_F(InquiryTest, FailedReadsAndTheGatedRegisterRead) {
