@@ -34,7 +34,7 @@ TEST_F(NoBoard, AllocationFailuresAndAFreshHandleEachTime) {
     EXPECT_EQ(VekDevAlloc(0, nullptr, &isVek40), DEV_ERR_UNSUPPORTED);
     DeviceHandle *h = reinterpret_cast<DeviceHandle *>(0x1);
     EXPECT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_ERR_NO_DEVICE);
-    ASSERT_GE(Attach(nullptr), 0);
+    ASSERT_GE(Attach(nullptr, "ACME"), 0);
     for (uint32_t index : {1u, 256u, 0xFFFFFFFFu}) EXPECT_EQ(VekDevAlloc(index, &h, &isVek40), DEV_ERR_NO_DEVICE);
     EXPECT_EQ(h, reinterpret_cast<DeviceHandle *>(0x1));
     EXPECT_EQ(isVek40, 9);
@@ -50,15 +50,24 @@ TEST_F(NoBoard, AllocationFailuresAndAFreshHandleEachTime) {
     EXPECT_EQ(h->loadedBytes, 0u);
     EXPECT_EQ(VekIfDevOpenned(h), 1);
     EXPECT_EQ(VekDevFree(h), DEV_OK);
+    // An allocation that fails at the open (no interface) zeroes the firmware version.
+    VekSimDetachAll();
+    ASSERT_GE(AttachInterfaces({}), 0);
+    EXPECT_EQ(VekDevAlloc(0, &h, nullptr), DEV_ERR_NO_DEVICE);
+    uint8_t version[30];
+    GetFWversion(version);
+    EXPECT_EQ(std::memcmp(version, std::vector<uint8_t>(30, 0).data(), 30), 0);
+    GetFWversion(nullptr);
 }
 
 // The product flag is set from the first listed name, whichever board is
 // opened; re-opening takes device 0 after a 500 ms pause and answers whether
-// it is a VEK4.0 (the device is open either way).
+// it is a VEK4.0 (the device is open either way). The firmware version is the
+// manufacturer text of the device opened last, as 15 UTF-16LE code units.
 TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
     for (bool vekFirst : {true, false}) {
         VekSimDetachAll();
-        const int first = Attach(vekFirst ? "VEK4.0 first" : "OTHER first", "FIRST");
+        const int first = Attach(vekFirst ? "VEK4.0 first" : "OTHER first", "ACME Optics FW 7.25 release");
         const int second = Attach(vekFirst ? "OTHER second" : "VEK4.0 second", "SECOND");
         DeviceHandle *h = nullptr;
         uint8_t isVek40 = 7;
@@ -70,9 +79,13 @@ TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
         EXPECT_EQ(DevReAlloc(h), vekFirst ? 1 : 0);
         EXPECT_EQ(TraceLines()[0], "P 500");
         EXPECT_EQ(VekIfDevOpenned(h), 1);
-        uint8_t version[30];
+        uint8_t version[31], expected[31] = {};
+        std::memset(version, 0xEE, sizeof version);
         GetFWversion(version);
-        EXPECT_EQ(version[0], vekFirst ? 'F' : 'S') << "read again only when the check passed";
+        const char *text = vekFirst ? "ACME Optics FW " : "SECOND";  // read again only when the check passed
+        for (size_t i = 0; i < std::strlen(text); ++i) expected[2 * i] = static_cast<uint8_t>(text[i]);
+        expected[30] = 0xEE;
+        EXPECT_EQ(std::memcmp(version, expected, sizeof version), 0);
         v = 0x77;  // and now the first
         ASSERT_EQ(VekDevControl(h, 19, &v), DEV_OK);
         EXPECT_EQ(Reg(first, 0x31), 0x77u);
@@ -118,28 +131,6 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     EXPECT_STREQ(name, "VEK");
     EXPECT_EQ(VekDevGetListedName(h, 2, name, sizeof name), -1);
     EXPECT_EQ(VekDevFree(h), DEV_OK);
-}
-
-TEST_F(NoBoard, FirmwareVersionIsTheManufacturerTextAndZeroedByEveryAllocation) {
-    ASSERT_GE(Attach(nullptr, "ACME Optics FW 7.25 release"), 0);
-    DeviceHandle *h = nullptr;
-    ASSERT_EQ(VekDevAlloc(0, &h, nullptr), DEV_OK);
-    uint8_t version[31], expected[31] = {};
-    std::memset(version, 0xEE, sizeof version);
-    GetFWversion(version);
-    const char *text = "ACME Optics FW ";  // 15 UTF-16LE code units = 30 bytes, no more
-    for (int i = 0; i < 15; ++i) expected[2 * i] = static_cast<uint8_t>(text[i]);
-    expected[30] = 0xEE;
-    EXPECT_EQ(std::memcmp(version, expected, sizeof version), 0);
-    EXPECT_EQ(VekDevFree(h), DEV_OK);
-
-    // An allocation that fails at the open (no interface) leaves it zeroed.
-    VekSimDetachAll();
-    ASSERT_GE(AttachInterfaces({}), 0);
-    EXPECT_EQ(VekDevAlloc(0, &h, nullptr), DEV_ERR_NO_DEVICE);
-    GetFWversion(version);
-    EXPECT_EQ(std::memcmp(version, std::vector<uint8_t>(30, 0).data(), 30), 0);
-    GetFWversion(nullptr);
 }
 
 // A close error of the device object leaves the call as the C++ exception the

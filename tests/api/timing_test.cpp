@@ -123,7 +123,9 @@ TEST_F(TimingTest, RegistersOfEachCall) {
     }
 }
 
-TEST_F(TimingTest, RefusalsWriteNothing) {
+// Refusals write nothing; a failed control register access stops before the
+// timing registers; the load time follows the board type.
+TEST_F(TimingTest, RefusalsFailuresAndTheLoadTime) {
     struct {
         uint32_t planes, period, aux;
     } cases[] = {{8, 10000, 0},
@@ -135,9 +137,10 @@ TEST_F(TimingTest, RefusalsWriteNothing) {
         EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_ERR_FAILED) << c.period;
     EXPECT_TRUE(TraceLines(board_).empty());
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
-}
-
-TEST_F(TimingTest, LoadTimeFollowsTheBoardType) {
+    VekSimTraceClear();
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 2, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // the write-back
+    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 20000, 0), DEV_ERR_TRANSFER);
+    EXPECT_EQ(TraceLines(board_), Lines({"R 1=0<0"}));
     ASSERT_EQ(VekSimSetRegister(board_, 0x02, 0x00000000), 0);  // board type 1: 43 us
     uint32_t type = 0;
     ASSERT_EQ(VekDevInquire(handle_, 5, &type), DEV_OK);
@@ -145,12 +148,6 @@ TEST_F(TimingTest, LoadTimeFollowsTheBoardType) {
     // 30 us below (43 + 13) x 255 = 14280 with k = 43 takes the short path.
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14279, 0), DEV_ERR_FAILED);
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
-}
-
-TEST_F(TimingTest, ControlRegisterFailureStopsBeforeTheTimingRegisters) {
-    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 2, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // the write-back
-    EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 20000, 0), DEV_ERR_TRANSFER);
-    EXPECT_EQ(TraceLines(board_), Lines({"R 1=0<0"}));
 }
 
 // ---- Trigger extension and GPIO ----------------------------------------------------
