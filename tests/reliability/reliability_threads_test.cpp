@@ -21,14 +21,7 @@ namespace {
 
 constexpr uint32_t kFrameBytes = 4096;
 
-class Threads : public vektest::SimTest {
-protected:
-    void SetUp() override {
-        vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
-        SimTest::SetUp();
-        VekSimSetVirtualClock(0);  // under the virtual clock a gate that is taken times out at once
-    }
-};
+using Threads = vektest::SimTest;
 
 // Board 0 has two handles, the first shared by two threads; board 1 has one
 // handle and one thread. Each thread reads a register of its own on its board
@@ -40,6 +33,8 @@ protected:
 // between and a readback would not match its load. A thread that waited longer
 // than the gate's 1000 ms gets 0x80000006, its documented answer, not a fault.
 TEST_F(Threads, GatedCallsAreSerialisedAndEveryReadGetsItsOwnRegister) {
+    vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
+    VekSimSetVirtualClock(0);                       // under the virtual clock a gate that is taken times out at once
     ASSERT_EQ(VekSimAttach(nullptr), 0);
     ASSERT_EQ(VekSimAttach(nullptr), 1);
     DeviceHandle *handles[3] = {};
