@@ -184,8 +184,6 @@ TEST_F(BoardTest, NullArgumentsAreRefusedBeforeAnyTraffic) {
     EXPECT_EQ(VekDevControl(handle_, 10, nullptr), DEV_OK) << "command 10 takes no value";
 }
 
-// ---- Initialisation ------------------------------------------------------------
-
 // Gray depth (command 15), frequency (14), register 0x30 (18). Gray depth
 // refused or failing: 0x8000000e before anything else; frequency out of
 // range: 0x8000000c after command 15; register 0x30: its code as is.
@@ -210,8 +208,6 @@ TEST_F(BoardTest, InitRunsGrayDepthFrequencyAndRegister30) {
     ASSERT_EQ(VekSimInjectFault(board_, 0x86, 2, VEK_SIM_FAULT_SHORT), 0);  // the read-back of 0x30
     EXPECT_EQ(VekDevInit(handle_, &p), DEV_ERR_VERIFY);
 }
-
-// ---- The gate ------------------------------------------------------------------------
 
 TEST_F(BoardTest, GateHeldByAnotherThreadEveryGatedCallTimesOut) {
     // Under the virtual clock the 1000 ms wait of the other thread expires at once.

@@ -9,8 +9,6 @@ using namespace vektest;
 
 namespace {
 
-// ---- Inquiries ---------------------------------------------------------------
-
 struct InquiryCase {
     uint32_t inquiry, code, result;  // result: unchanged 0x5555 on failure
     std::vector<std::string> lines;
@@ -82,8 +80,6 @@ TEST_F(InquiryTest, FailedReadsAndTheGatedRegisterRead) {
     EXPECT_EQ(v, 0x42u);
 }
 
-// ---- Bit-plane timing ---------------------------------------------------------
-
 class TimingTest : public BoardTest {
 protected:
     void SetUp() override {
@@ -149,8 +145,6 @@ TEST_F(TimingTest, RefusalsFailuresAndTheLoadTime) {
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14279, 0), DEV_ERR_FAILED);
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
 }
-
-// ---- Trigger extension and GPIO ----------------------------------------------------
 
 using TriggerTest = BoardTest;
 
