@@ -37,11 +37,9 @@ struct Request {
     uint32_t nth, code, endpoint;  // nth: among its board's requests, from 1
     uint8_t bmRequestType;         // control requests
     uint16_t wValue;
-    // A vendor request (a firmware chunk, hold or run) waits out the control
-    // endpoint's 10000 ms and the 50 ms after its abort; a bulk one its own
-    // 2000 ms and 2000 ms more for a read that then gets no reply (its request
-    // half went astray, or the write of 1 to 0x32 that arms a readback was
-    // lost); a descriptor read left pending ends at the 5 s its block carries.
+    // A vendor request: the control endpoint's timeout and the wait after its
+    // abort; a bulk one: its wait and one more for a read that then gets no
+    // reply; a descriptor read left pending: the 5 s its block carries.
     uint64_t MayCostMs(int kind) const {
         if (code == kDescriptorRequest && bmRequestType == 0x40) return 10000 + 50;
         return 2 * 2000 + (kind == VEK_SIM_FAULT_STAY_PENDING && code == kDescriptorRequest ? 5000 : 0);

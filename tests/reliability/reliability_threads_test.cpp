@@ -1,13 +1,7 @@
 // Threads: gated calls on one handle from several threads at once, two
 // handles on one board and boards side by side. Built and run under
-// ThreadSanitizer by `make test-tsan`, and in the ordinary test builds.
-//
-// What is safe and what is not is set out in docs/reliability.md: the gate
-// serialises the gated calls of one handle, a board's lock the register reads
-// of all handles on it; the ungated calls, allocation (firmwareVersion),
-// inquiry 5 with VekDevNewFrequencySet on other handles (boardType) and
-// firmware downloads (one process-wide set of buffers) are not for concurrent
-// use, and these tests do not make such calls at once.
+// ThreadSanitizer by `make test-tsan`, and in the ordinary test builds. It
+// makes no calls at once that docs/reliability.md calls unsafe.
 #include <gtest/gtest.h>
 
 #include <atomic>
