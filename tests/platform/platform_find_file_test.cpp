@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "host_environment.h"
 #include "platform/win32.h"
 
 namespace {
@@ -24,92 +21,70 @@ struct Found {
     bool operator==(const Found &) const = default;
 };
 
-struct Listing {
-    bool opened = false;
-    DWORD error = 0;  // of FindFirstFileA when it failed, else of the last FindNextFileA
+// The entries found, and the error of FindFirstFileA when it failed, else of the last FindNextFileA.
+std::pair<std::vector<Found>, DWORD> List(const std::string &pattern) {
     std::vector<Found> entries;
-};
-
-Listing List(const std::string &pattern) {
-    Listing listing;
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        listing.error = GetLastError();
-        return listing;
-    }
-    listing.opened = true;
+    if (find == INVALID_HANDLE_VALUE) return {entries, GetLastError()};
     do {
-        listing.entries.push_back(
+        entries.push_back(
             {data.cFileName, data.dwFileAttributes, (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow});
     } while (FindNextFileA(find, &data));
-    listing.error = GetLastError();
+    const DWORD error = GetLastError();
     EXPECT_TRUE(FindClose(find));
-    return listing;
+    return {entries, error};
 }
 
-std::vector<std::string> Names(const Listing &listing) {
+std::vector<std::string> Names(const std::string &pattern) {
     std::vector<std::string> names;
-    for (const Found &f : listing.entries) names.push_back(f.name);
+    for (const Found &f : List(pattern).first) names.push_back(f.name);
     return names;
 }
-using Strings = std::vector<std::string>;
 
 class FindFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "vek-find-XXXXXX").string();
-        ASSERT_NE(mkdtemp(templ.data()), nullptr);
-        dir_ = templ;
+        ASSERT_FALSE(dir_.empty());
         // Created out of name order: the listing sorts them.
-        std::ofstream(dir_ + "/notes.txt") << "hello";
-        std::ofstream(dir_ + "/b.BMP") << std::string(1000, 'x');
-        std::ofstream(dir_ + "/a.png");
-        fs::create_directory(dir_ + "/sub");
-        std::ofstream(dir_ + "/sub/inner.bmp");
+        std::ofstream(dir_ / "notes.txt") << "hello";
+        std::ofstream(dir_ / "b.BMP") << std::string(1000, 'x');
+        std::ofstream(dir_ / "a.png");
+        fs::create_directory(dir_ / "sub");
+        std::ofstream(dir_ / "sub/inner.bmp");
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string dir_;
+    const fs::path dir_ = vektest::MakeScratchDirectory("vek-find-");
+    const std::string d_ = dir_.string();
 };
 
-constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kFile = FILE_ATTRIBUTE_NORMAL;
+constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY, kFile = FILE_ATTRIBUTE_NORMAL;
 
-TEST_F(FindFileTest, ListsDotEntriesFirstThenByNameWithEitherSeparator) {
+// Dot entries first, then by name; either separator, wildcards matched
+// without regard to case (as on Windows); no separator: the current directory.
+TEST_F(FindFileTest, ListsDotEntriesFirstThenByName) {
     const std::vector<Found> expected = {
         {".", kDir, 0},         {"..", kDir, 0},         {"a.png", kFile, 0},
         {"b.BMP", kFile, 1000}, {"notes.txt", kFile, 5}, {"sub", kDir, 0},
     };
-    for (const std::string &pattern : {dir_ + "/*", dir_ + "\\*", dir_ + "\\*.*"}) {
-        SCOPED_TRACE(pattern);
-        Listing listing = List(pattern);
-        ASSERT_TRUE(listing.opened);
-        EXPECT_EQ(listing.entries, expected);
-        EXPECT_EQ(listing.error, ERROR_NO_MORE_FILES);
-    }
-}
-
-TEST_F(FindFileTest, WildcardsAndSeparatorsInsideTheDirectory) {
-    EXPECT_EQ(Names(List(dir_ + "\\*.bmp")), Strings{"b.BMP"}) << "case is ignored, as on Windows";
-    EXPECT_EQ(Names(List(dir_ + "/sub\\*")), (Strings{".", "..", "inner.bmp"}));
-    const fs::path previous = fs::current_path();  // no separator: the current directory
-    fs::current_path(dir_ + "/sub");
-    const Strings names = Names(List("*"));
+    for (const std::string &pattern : {d_ + "/*", d_ + "\\*", d_ + "\\*.*"})
+        EXPECT_EQ(List(pattern), std::pair(expected, DWORD{ERROR_NO_MORE_FILES})) << pattern;
+    using Strings = std::vector<std::string>;
+    EXPECT_EQ(Names(d_ + "\\*.bmp"), Strings{"b.BMP"});
+    EXPECT_EQ(Names(d_ + "/sub\\*"), (Strings{".", "..", "inner.bmp"}));
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir_ / "sub");
+    const Strings names = Names("*");
     fs::current_path(previous);
     EXPECT_EQ(names, (Strings{".", "..", "inner.bmp"}));
 }
 
 TEST_F(FindFileTest, MissingDirectoryAndBadHandlesFail) {
-    for (const auto &[pattern, error] : {std::pair{dir_ + "/*.tif", ERROR_FILE_NOT_FOUND},
-                                         std::pair{dir_ + "/no-such-dir\\*", ERROR_PATH_NOT_FOUND}}) {
-        const Listing none = List(pattern);
-        EXPECT_FALSE(none.opened);
-        EXPECT_EQ(none.error, error) << pattern;
-    }
-
+    EXPECT_EQ(List(d_ + "/*.tif"), std::pair(std::vector<Found>{}, DWORD{ERROR_FILE_NOT_FOUND}));
+    EXPECT_EQ(List(d_ + "/no-such-dir\\*"), std::pair(std::vector<Found>{}, DWORD{ERROR_PATH_NOT_FOUND}));
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir_ + "/*").c_str(), &data);
+    HANDLE find = FindFirstFileA((d_ + "/*").c_str(), &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(CloseHandle(find)) << "a search is closed with FindClose";
     EXPECT_TRUE(FindClose(find));
