@@ -132,11 +132,11 @@ TEST(BitplaneDispatch, ExportsAndImplementationList) {
     const std::vector<uint8_t> pixels = Random(1920 * 3, 3);
     std::vector<uint8_t> frame(pixels.size()), back(pixels.size());
     ASSERT_EQ(pixel2bin(pixels.data(), 1920, 3, 0xFF, frame.data()), frame.data());
-    EXPECT_EQ(frame, ExpectedFrame(pixels, 0xFF));
     ASSERT_EQ(bin2pixel(frame.data(), 1920, 3, 0xFF, back.data()), back.data());
-    EXPECT_EQ(back, pixels);
-    EXPECT_EQ(pixel2bin(pixels.data(), 1921, 3, 0xFF, frame.data()), nullptr);
-    EXPECT_EQ(bin2pixel(frame.data(), 1921, 3, 0xFF, back.data()), nullptr);
+    EXPECT_EQ(std::pair(frame, back), std::pair(ExpectedFrame(pixels, 0xFF), pixels));
+    EXPECT_EQ(std::pair(pixel2bin(pixels.data(), 1921, 3, 0xFF, frame.data()),
+                        bin2pixel(frame.data(), 1921, 3, 0xFF, back.data())),
+              (std::pair<uint8_t *, uint8_t *>(nullptr, nullptr)));
     std::vector<std::string> expected = {"reference", "swar"};
 #if defined(__x86_64__)
     expected.insert(expected.end(), {"sse2", "avx2", "avx2_gfni", "avx512bw", "avx512_gfni"});
