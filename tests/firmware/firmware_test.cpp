@@ -1,10 +1,13 @@
 // The controller firmware download on the virtual board: the requests, their
-// chunks and order, the RAM image they leave, and the files that are refused.
+// chunks and order, the RAM image they leave, and the files that are refused
+// (a chunk that fails: reliability_fault_sweep_test).
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "api/board_fixture.h"
-#include "vek_files.h"
 #include "firmware/iic_file.h"
+#include "vek_files.h"
 
 using namespace vektest;
 
@@ -24,81 +27,81 @@ protected:
     ScratchDirectory dir_;
 };
 
-// Hold the CPU, one request per chunk of the image from its lowest to its
-// highest record (gaps as 0xFF), run the CPU, pause 2000 ms. Later records
-// overwrite earlier ones; every length but 0x8001 is data (a zero-length
-// record still counts for the range; 0x8000 is 32 KiB of data).
+// Hold the CPU, one request per chunk of at most 2048 bytes of the image from
+// its lowest to its highest record (gaps as 0xFF), run the CPU, pause 2000 ms.
+// Later records overwrite earlier ones; every length but 0x8001 is data (a
+// zero-length record still counts for the range; 0x8000 is 32 KiB of data).
 TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
     const auto a = Bytes(16, 1), b = Bytes(16, 100);
-    struct {
+    const struct {
         std::vector<IicRecord> records;
-        std::vector<std::pair<uint32_t, uint32_t>> chunks;
+        uint32_t low, high;  // the image sent
     } cases[] = {
-        {{{0x0000, a}, {0x0100, b}}, {{0x0000, 272}}},
-        {{{0x0100, b}, {0x0000, a}}, {{0x0000, 272}}},
-        {{{0x0010, {1, 2, 3, 4}}, {0x0012, {9, 9}}}, {{0x0010, 4}}},
-        {{{0x0040, {}}, {0x0100, {7}}}, {{0x0040, 193}}},
-        {{{0x0000, Bytes(3475, 1)}}, {{0x0000, 2048}, {0x0800, 1427}}},
-        {{{0x0000, Bytes(0x2000, 2)}}, {{0x0000, 2048}, {0x0800, 2048}, {0x1000, 2048}, {0x1800, 2048}}},
-        {{{0x1000, Bytes(0x8000, 5)}}, {}},  // sixteen chunks, filled in below
-        {{{0x0080, Bytes(16, 3)}}, {{0x0080, 16}}},
-        {{{0xF000, Bytes(0x800, 4)}}, {{0xF000, 2048}}},  // the highest image accepted
-        {{}, {}},                                         // header and final record only
+        {{{0x0000, a}, {0x0100, b}}, 0x0000, 0x0110},
+        {{{0x0100, b}, {0x0000, a}}, 0x0000, 0x0110},
+        {{{0x0010, {1, 2, 3, 4}}, {0x0012, {9, 9}}}, 0x0010, 0x0014},
+        {{{0x0040, {}}, {0x0100, {7}}}, 0x0040, 0x0101},
+        {{{0x0000, Bytes(3475, 1)}}, 0x0000, 3475},
+        {{{0x1000, Bytes(0x8000, 5)}}, 0x1000, 0x9000},
+        {{{0x0080, Bytes(16, 3)}}, 0x0080, 0x0090},
+        {{{0xF000, Bytes(0x800, 4)}}, 0xF000, 0xF800},  // the highest image accepted
+        {{}, 0, 0},                                     // header and final record only
     };
-    for (uint32_t at = 0x1000; at < 0x9000; at += 0x800) cases[6].chunks.push_back({at, 2048});
     for (const auto &c : cases) {
         VekSimTraceClear();
         ScratchDirectory::WriteFirmware(IicFile(c.records));
         EXPECT_EQ(VekDownloadFirmWare(handle_, 0xFFFFFFFF), 1);
         std::vector<std::string> lines = {"CTL 40 a0 e600 1"};
-        for (auto [address, length] : c.chunks)
-            lines.push_back("CTL 40 a0 " + Hex(address) + " " + std::to_string(length));
+        for (uint32_t at = c.low; at < c.high; at += 2048)
+            lines.push_back("CTL 40 a0 " + Hex(at) + " " + std::to_string(std::min(c.high - at, 2048u)));
         lines.insert(lines.end(), {"CTL 40 a0 e600 1", "P 2000"});
-        EXPECT_EQ(TraceLines(board_), lines) << c.chunks.size();
-        if (!c.chunks.empty()) {
-            const uint32_t low = c.chunks.front().first, high = c.chunks.back().first + c.chunks.back().second;
-            std::vector<uint8_t> image(high - low, 0xFF);
-            for (const IicRecord &r : c.records)
-                std::copy(r.data.begin(), r.data.end(), image.begin() + (r.address - low));
-            EXPECT_EQ(Ram(low, high - low), image) << low;
-        }
+        EXPECT_EQ(TraceLines(board_), lines) << c.low;
+        std::vector<uint8_t> image(c.high - c.low, 0xFF);
+        for (const IicRecord &r : c.records)
+            std::copy(r.data.begin(), r.data.end(), image.begin() + (r.address - c.low));
+        EXPECT_EQ(Ram(c.low, c.high - c.low), image) << c.low;
         EXPECT_EQ(VekSimControllerHeld(board_), 0);
     }
-}
-
-TEST_F(DownloadTest, MissingFileSendsNothingAndDoesNotWait) {
-    const uint64_t start = VekSimClockMs();
-    EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0);
-    EXPECT_TRUE(TraceLines(board_).empty());
-    EXPECT_EQ(VekSimClockMs(), start);
-}
-
-TEST_F(DownloadTest, FileSizeLimit) {
-    std::vector<uint8_t> file = IicFile({{0x0000, Bytes(0xF000, 3)}});
-    file.resize(65535, 0x00);  // a well-formed file padded after its final record
-    ScratchDirectory::WriteFirmware(file);
+    std::vector<uint8_t> longest = IicFile({{0x0000, Bytes(0xF000, 3)}});
+    longest.resize(65535, 0x00);  // a well-formed file padded after its final record
+    ScratchDirectory::WriteFirmware(longest);
     EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 1);
-    VekSimTraceClear();
-    file.push_back(0x00);  // 65536 bytes
-    ScratchDirectory::WriteFirmware(file);
-    EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0);
-    EXPECT_TRUE(TraceLines(board_).empty());
 }
 
-TEST_F(DownloadTest, FailedChunkLeavesTheControllerHeld) {
-    ScratchDirectory::WriteFirmware(IicFile({{0x0000, Bytes(0x1000, 9)}}));
-    ASSERT_EQ(VekSimInjectFault(board_, 0x00, 3, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // hold, chunk 1, chunk 2
-    EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0);
-    EXPECT_EQ(TraceLines(board_), Lines({"CTL 40 a0 e600 1", "CTL 40 a0 0 2048"}));
-    EXPECT_EQ(VekSimControllerHeld(board_), 1);
-    EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 1) << "a later download runs to its end";
-    EXPECT_EQ(VekSimControllerHeld(board_), 0);
-}
-
+// Missing, too long or malformed files are refused before any traffic and
+// without the pause, the check says why, and the controller keeps running
+// what it runs. So are a FIFO, a directory or a device node of that name (a
+// FIFO with no writer would hold the open for ever).
+TEST_F(DownloadTest, RefusedFilesSendNothing) {
+    std::vector<uint8_t> cut = IicFile({{0x0000, Bytes(64, 1)}}, false);
+    cut.pop_back();  // the record's last byte past the end of the file
+    std::vector<uint8_t> halfFinalLength = IicFile({{0x0000, {1}}});
+    halfFinalLength.resize(halfFinalLength.size() - 4);  // the final record cut inside its Length
+    std::vector<uint8_t> tooLong = IicFile({{0x0000, Bytes(0xF000, 3)}});
+    tooLong.resize(65536, 0x00);
+    const std::pair<std::optional<std::vector<uint8_t>>, int> files[] = {
+        {std::nullopt, VEK_FIRMWARE_UNREADABLE},
+        {tooLong, VEK_FIRMWARE_UNREADABLE},
+        {halfFinalLength, VEK_FIRMWARE_NO_FINAL_RECORD},
+        {IicFile({{0x0000, Bytes(64, 1)}}, false), VEK_FIRMWARE_NO_FINAL_RECORD},
+        {cut, VEK_FIRMWARE_PAST_FILE_END},
+        {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
+        {IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}), VEK_FIRMWARE_TOO_HIGH},  // ends above 0xF800
+        {std::vector<uint8_t>{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},  // shorter than the header
+    };
+    const std::vector<uint8_t> marker = {0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_EQ(VekSimWriteControllerRam(board_, 0, marker.data(), 4), 0);
+    const uint64_t start = VekSimClockMs();
+    for (const auto &[file, status] : files) {
+        if (file) ScratchDirectory::WriteFirmware(*file);
+        EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), status);
+        EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0) << status;
+        EXPECT_TRUE(TraceLines(board_).empty()) << status;
+        EXPECT_EQ(VekSimControllerHeld(board_), 0) << status;
+        EXPECT_EQ(Ram(0, 4), marker) << status;
+    }
 #if !defined(_WIN32)
-// Only a regular file is read: a FIFO, a directory or a device node named
-// "dlp_usb.iic" is refused at once, before any traffic.
-TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+    std::filesystem::remove("dlp_usb.iic");
     for (NotRegular kind : kNotRegularKinds) {
         SCOPED_TRACE(Describe(kind));
         ASSERT_TRUE(MakeNotRegular(kind, "dlp_usb.iic"));
@@ -110,34 +113,8 @@ TEST_F(DownloadTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
         EXPECT_TRUE(TraceLines(board_).empty());
         std::filesystem::remove("dlp_usb.iic");
     }
-}
 #endif
-
-// Malformed files are refused before any traffic, and the check says why;
-// the controller keeps running what it runs.
-TEST_F(DownloadTest, MalformedFilesAreRefusedBeforeAnyTraffic) {
-    std::vector<uint8_t> cut = IicFile({{0x0000, Bytes(64, 1)}}, false);
-    cut.pop_back();  // the record's last byte past the end of the file
-    std::vector<uint8_t> halfFinalLength = IicFile({{0x0000, {1}}});
-    halfFinalLength.resize(halfFinalLength.size() - 4);  // the final record cut inside its Length
-    const std::pair<std::vector<uint8_t>, int> files[] = {
-        {halfFinalLength, VEK_FIRMWARE_NO_FINAL_RECORD},
-        {IicFile({{0x0000, Bytes(64, 1)}}, false), VEK_FIRMWARE_NO_FINAL_RECORD},
-        {cut, VEK_FIRMWARE_PAST_FILE_END},
-        {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
-        {IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}), VEK_FIRMWARE_TOO_HIGH},  // ends above 0xF800
-        {{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},  // shorter than the header
-    };
-    const std::vector<uint8_t> marker = {0xDE, 0xAD, 0xBE, 0xEF};
-    ASSERT_EQ(VekSimWriteControllerRam(board_, 0, marker.data(), 4), 0);
-    for (const auto &[file, status] : files) {
-        ScratchDirectory::WriteFirmware(file);
-        EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), status);
-        EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 0) << status;
-        EXPECT_TRUE(TraceLines(board_).empty()) << status;
-        EXPECT_EQ(VekSimControllerHeld(board_), 0) << status;
-        EXPECT_EQ(Ram(0, 4), marker) << status;
-    }
+    EXPECT_EQ(VekSimClockMs(), start);
     // The final record's Length alone ends the walk: its Address is never read.
     std::vector<uint8_t> cutAfterFinalLength = IicFile({{0x0020, {7}}});
     cutAfterFinalLength.resize(cutAfterFinalLength.size() - 3);

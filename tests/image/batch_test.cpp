@@ -1,8 +1,9 @@
-// Batch conversion of a folder into ".bin" frame files over the platform's
-// directory search.
+// The files the image functions write: batch conversion of a folder into
+// ".bin" frame files over the platform's directory search, the test patterns
+// (five files under their code page 936 names, their content, the two-second
+// show), and what the writers leave on a full disk.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,24 +21,15 @@ using namespace vek::image::testing;
 class BatchTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        frames_ = dir_.path() / "frames";
-        fs::create_directory(frames_);
-        fs::create_directory(frames_ / "sub");
+        fs::create_directories(frames_ / "sub");
         ASSERT_TRUE(cv::imwrite((frames_ / "a.bmp").string(), GrayPattern(1024, 768)));
         ASSERT_TRUE(cv::imwrite((frames_ / "b.png").string(), ColourPattern(640, 480)));
         ASSERT_TRUE(cv::imwrite((dir_.path() / "top.png").string(), GrayPattern(100, 100)));
         WriteFile((frames_ / "notes.txt").string(), "notes\n");
     }
-    static std::vector<std::string> Bins(const fs::path &dir) {
-        std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(dir))
-            if (e.path().extension() == ".bin") names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
     // Every ".bin" in `dir` holds its source's frame at width x height.
     static void ExpectFrames(const fs::path &dir, int width, int height) {
-        for (const std::string &bin : Bins(dir)) {
+        for (const std::string &bin : Names(dir, ".bin")) {
             const fs::path source = dir / bin.substr(0, bin.size() - 4);
             std::vector<uint8_t> frame(static_cast<size_t>(width) * height);
             ASSERT_NE(GetGrayBinFormat(source.string().c_str(), width, height, 0xFF, frame.data()), nullptr) << source;
@@ -45,7 +37,8 @@ protected:
         }
     }
     TempDir dir_;
-    fs::path frames_;
+    const fs::path frames_ = dir_.path() / "frames";
+    const std::string folder_ = (frames_ / "").string();
 };
 
 // What follows the last separator ('/' or '\') is ignored: the folder before
@@ -53,22 +46,20 @@ protected:
 // no separator is that directory; the empty name is the current one.
 TEST_F(BatchTest, ConvertsEveryImageBesideItsSource) {
     const std::vector<std::string> both = {"a.bmp.bin", "b.png.bin"}, top = {"top.png.bin"};
-    struct Case {
-        std::string folder;
-        fs::path converted;
-        const std::vector<std::string> &bins;
-    };
     WorkingDir here(dir_.path());
-    const Case cases[] = {
-        {frames_.string() + "/", frames_, both},  {frames_.string() + "/*.bmp", frames_, both},
-        {frames_.string() + "\\", frames_, both}, {"frames", frames_, both},
-        {frames_.string(), dir_.path(), top},     {"", dir_.path(), top},
+    const std::tuple<std::string, fs::path, std::vector<std::string>> cases[] = {
+        {folder_, frames_, both},
+        {frames_.string() + "/*.bmp", frames_, both},
+        {frames_.string() + "\\", frames_, both},
+        {"frames", frames_, both},
+        {frames_.string(), dir_.path(), top},
+        {"", dir_.path(), top},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.folder);
-        ASSERT_EQ(BatchImage2Bin(c.folder.c_str(), 64, 32), 1);
-        EXPECT_EQ(Bins(c.converted), c.bins);
-        ExpectFrames(c.converted, 64, 32);
+    for (const auto &[folder, converted, bins] : cases) {
+        SCOPED_TRACE(folder);
+        ASSERT_EQ(BatchImage2Bin(folder.c_str(), 64, 32), 1);
+        EXPECT_EQ(Names(converted, ".bin"), bins);
+        ExpectFrames(converted, 64, 32);
         for (const auto &e : fs::recursive_directory_iterator(dir_.path()))
             if (e.path().extension() == ".bin") fs::remove(e.path());
     }
@@ -77,45 +68,41 @@ TEST_F(BatchTest, ConvertsEveryImageBesideItsSource) {
     ExpectFrames(frames_, 1024, 768);
 }
 
-TEST_F(BatchTest, OddNamesAndUnwritableOutputs) {
-    ASSERT_TRUE(cv::imwrite((frames_ / "100%s%n.bmp").string(), GrayPattern(50, 50)));
-    fs::create_directory(frames_ / "a.bmp.bin");  // the output name is taken by a directory
-    ASSERT_EQ(BatchImage2Bin((frames_.string() + "/").c_str(), 1024, 768), 1);
-    EXPECT_TRUE(fs::is_directory(frames_ / "a.bmp.bin"));
-    fs::remove(frames_ / "a.bmp.bin");
-    EXPECT_EQ(Bins(frames_), (std::vector<std::string>{"100%s%n.bmp.bin", "b.png.bin"}));
-    ExpectFrames(frames_, 1024, 768);
-}
-
-// Writes that fail (here: files may not grow past 50000 bytes, as on a full
-// disk) leave no file cut short; the results stay as they are.
-TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
-    const std::string source = (frames_ / "a.bmp").string();
-    {
-        const FileSizeLimit full(50000);
-        EXPECT_EQ(BatchImage2Bin((frames_.string() + "/").c_str(), 1024, 768), 1);
-        EXPECT_EQ(ImageAddSerialNumber(source.c_str(), 1024, 768, 1), 1);
-    }
-    EXPECT_TRUE(Bins(frames_).empty());
-    EXPECT_FALSE(fs::exists(frames_ / "a_00001.bmp"));
-}
-
+// An output name taken by a directory is skipped, '%' in names is ordinary.
 // Decision: a width that pixel2bin refuses converts nothing (no file holds
 // unconverted bytes); the call still reports that the folder was searched.
-TEST_F(BatchTest, WidthNotAMultipleOf8WritesNoFiles) {
-    EXPECT_EQ(BatchImage2Bin((frames_.string() + "/").c_str(), 1020, 768), 1);
-    EXPECT_TRUE(Bins(frames_).empty());
-}
-
-TEST_F(BatchTest, BadFoldersAndSizes) {
-    EXPECT_EQ(BatchImage2Bin(nullptr, 1024, 768), 0);
+TEST_F(BatchTest, OddNamesUnwritableOutputsAndRefusedWidths) {
+    ASSERT_TRUE(cv::imwrite((frames_ / "100%s%n.bmp").string(), GrayPattern(50, 50)));
+    EXPECT_EQ(BatchImage2Bin(folder_.c_str(), 1020, 768), 1);
+    EXPECT_TRUE(Names(frames_, ".bin").empty());
+    fs::create_directory(frames_ / "a.bmp.bin");
+    ASSERT_EQ(BatchImage2Bin(folder_.c_str(), 1024, 768), 1);
+    EXPECT_TRUE(fs::is_directory(frames_ / "a.bmp.bin"));
+    fs::remove(frames_ / "a.bmp.bin");
+    EXPECT_EQ(Names(frames_, ".bin"), (std::vector<std::string>{"100%s%n.bmp.bin", "b.png.bin"}));
+    ExpectFrames(frames_, 1024, 768);
     EXPECT_EQ(BatchImage2Bin((dir_.path() / "nowhere" / "").string().c_str(), 1024, 768), 0);
     fs::create_directory(dir_.path() / "empty");
     EXPECT_EQ(BatchImage2Bin((dir_.path() / "empty" / "").string().c_str(), 1024, 768), 0);
-    for (auto [w, h] : {std::pair{0, 768}, std::pair{1024, 0}, std::pair{-1024, 768}, std::pair{1024, -768},
-                        std::pair{-8, -8}, std::pair{65536, 65536}, std::pair{46344, 46341}})
-        EXPECT_EQ(BatchImage2Bin((frames_.string() + "/").c_str(), w, h), 0) << w << "x" << h;
-    EXPECT_TRUE(Bins(frames_).empty());
+}
+
+// Writes that fail (here: files may not grow past 50000 bytes, as on a full
+// disk) leave no file cut short from batch conversion, stamping or the test
+// patterns; the results, and the patterns' show, stay as they are.
+TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
+    fs::create_directory(dir_.path() / "patterns");
+    {
+        const FileSizeLimit full(50000);
+        EXPECT_EQ(BatchImage2Bin(folder_.c_str(), 1024, 768), 1);
+        EXPECT_EQ(ImageAddSerialNumber((frames_ / "a.bmp").string().c_str(), 1024, 768, 1), 1);
+        WorkingDir here(dir_.path() / "patterns");
+        const VirtualClock clock;
+        const uint64_t start = clock.Now();
+        EXPECT_EQ(TestMe(), 0);
+        EXPECT_EQ(clock.Now() - start, 2000u);
+    }
+    EXPECT_EQ(Names(frames_), (std::vector<std::string>{"a.bmp", "b.png", "notes.txt", "sub"}));
+    EXPECT_TRUE(Names(dir_.path() / "patterns").empty());
 }
 
 // A folder path of 259 characters (with the trailing '/') is searched, 260
@@ -131,10 +118,56 @@ TEST_F(BatchTest, PathLengthLimits) {
         const std::string folder =
             prefix + std::string(length - prefix.size() - 1, static_cast<char>('a' + length % 26)) + "/";
         fs::create_directory(folder);
-        std::ofstream(folder + "i", std::ios::binary)
-            .write(reinterpret_cast<const char *>(bmp.data()), static_cast<std::streamsize>(bmp.size()));
+        WriteFile(folder + "i", bmp);
         EXPECT_EQ(BatchImage2Bin(folder.c_str(), 8, 8), result) << length;
         EXPECT_EQ(fs::exists(folder + "i.bin"), written) << length;
+    }
+}
+
+// --- test patterns ---
+
+// The names start with 黑白 (black and white), 横条纹 (stripes) or 横渐变
+// (ramp) in code page 936; a .bmp is 1920 x 1080 gray with its row's value,
+// each row of a one-plane .bin is 240 bytes of 0x00 or 0xFF: bit 7 of it.
+const std::string kHalves = "\xBA\xDA\xB0\xD7", kStripes = "\xBA\xE1\xCC\xF5\xCE\xC6",
+                  kRamp = "\xBA\xE1\xBD\xA5\xB1\xE4";
+int Halves(int y) { return y < 540 ? 0 : 255; }
+int Stripes(int y) { return (y / 10) % 2 == 0 ? 0 : 255; }
+int Ramp(int y) { return y % 256; }
+const std::pair<std::string, int (*)(int)> kPatterns[] = {
+    {kHalves + "1920x1080.bmp", Halves},   {kStripes + "11111920x1080.bin", Stripes},
+    {kStripes + "1920x1080.bmp", Stripes}, {kRamp + "1920x1080.bin", Ramp},
+    {kRamp + "1920x1080.bmp", Ramp},
+};
+
+// Run twice (the second run overwrites spoilt files): five files with their
+// content, two seconds each time.
+TEST(TestPatterns, FiveFilesWithTheirContentAndATwoSecondShow) {
+    TempDir dir;
+    WorkingDir here(dir.path());
+    VirtualClock clock;
+    std::vector<std::string> expected;
+    for (const auto &p : kPatterns) expected.push_back(p.first);
+    std::sort(expected.begin(), expected.end());
+    for (int run = 0; run < 2; ++run) {
+        const uint64_t start = clock.Now();
+        EXPECT_EQ(TestMe(), 0);
+        EXPECT_EQ(clock.Now() - start, 2000u);
+        EXPECT_EQ(Names(dir.path()), expected);
+        for (const auto &[name, row] : kPatterns) {
+            SCOPED_TRACE(name);
+            if (name.ends_with(".bmp")) {
+                const cv::Mat image = cv::imread(name, cv::IMREAD_UNCHANGED);
+                ASSERT_EQ(std::pair(image.type(), image.size()), std::pair(CV_8UC1, cv::Size(1920, 1080)));
+                for (int y = 0; y < 1080; ++y) ASSERT_EQ(cv::countNonZero(image.row(y) != row(y)), 0) << "row " << y;
+            } else {
+                const std::vector<uint8_t> bytes = ReadFile(name);
+                ASSERT_EQ(bytes.size(), 259200u);
+                for (size_t i = 0; i < bytes.size(); ++i)
+                    ASSERT_EQ(bytes[i], (row(static_cast<int>(i / 240)) & 0x80) ? 0xFF : 0x00) << "row " << i / 240;
+            }
+            WriteFile(name, "spoilt");
+        }
     }
 }
 

@@ -4,20 +4,21 @@
 #pragma once
 
 #include <sys/resource.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "guarded_buffer.h"
+#include "host_environment.h"
 #include "platform/clock.h"
 
 namespace vek::image::testing {
@@ -27,10 +28,8 @@ namespace fs = std::filesystem;
 // A fresh folder under the system's temporary directory, removed with its content.
 class TempDir {
 public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vek-image-XXXXXX").string();
-        if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-        path_ = tmpl;
+    TempDir() : path_(vektest::MakeScratchDirectory("vek-image-")) {
+        if (path_.empty()) std::abort();
     }
     ~TempDir() {
         std::error_code ec;
@@ -81,8 +80,21 @@ inline std::vector<uint8_t> ReadFile(const std::string &name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void WriteFile(const std::string &name, const std::string &content) {
+// Text, or the bytes of an encoded image, under any name.
+inline void WriteFile(const std::string &name, std::string_view content) {
     std::ofstream(name, std::ios::binary) << content;
+}
+inline void WriteFile(const std::string &name, const std::vector<uchar> &bytes) {
+    WriteFile(name, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
+}
+
+// The names in `dir` that end in `extension`, sorted.
+inline std::vector<std::string> Names(const fs::path &dir, const std::string &extension = "") {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        if (e.path().filename().string().ends_with(extension)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline std::vector<uint8_t> Bytes(const cv::Mat &m) {

@@ -3,7 +3,7 @@
 // windows must appear with their exact titles, and with no display or a
 // display that no server answers, where they are skipped and nothing aborts
 // (VEK_TEST_WINDOWS=expected or none, set by the test registration). The
-// pauses happen in every case (the files are checked in stamp_test and testme_test).
+// pauses happen in every case (the files are checked in stamp_test and batch_test).
 #include <gtest/gtest.h>
 
 #include <cstdio>
