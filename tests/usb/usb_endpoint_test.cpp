@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <tuple>
 #include <vector>
 
@@ -69,11 +70,10 @@ protected:
         VekSimDetachAll();
         VekSimSetVirtualClock(0);
     }
-    CCyUSBEndPoint &Out(uint32_t direct = 1) { return Direct(*device->bulkOutEndpoint, direct); }
-    CCyUSBEndPoint &In(uint32_t direct = 1) { return Direct(*device->bulkInEndpoint, direct); }
-    static CCyUSBEndPoint &Direct(CCyUSBEndPoint &ep, uint32_t direct) {
-        ep.directTransfer = direct;
-        return ep;
+    CCyUSBEndPoint &Ep(uint8_t address) {
+        for (int i = 1; i < 5; ++i)
+            if (device->endpointList[i]->address == address) return *device->endpointList[i];
+        throw std::logic_error("no such endpoint");
     }
     std::unique_ptr<CCyDevice> device;
 };
@@ -114,88 +114,104 @@ TEST(EndpointConstruction, PacketSizeArithmetic) {
     }
 }
 
-// Direct: a 38-byte head, the caller's buffer as the data area. Buffered: the
-// data copied after the head, and reported less the head. An IN copies back
-// what arrived and nothing more.
-TEST_F(EndpointTest, BulkRequestsAndReportedLengths) {
+// Direct: a 38-byte head (and the packet records), the caller's buffer as
+// the data area. Buffered: the data copied after them, and reported less them.
+// An IN copies back what arrived and nothing more; an isochronous one gets a
+// record per packet of at most 512 bytes. Interrupt: any value but 1 is buffered.
+TEST_F(EndpointTest, DataRequestsAndReportedLengths) {
+    constexpr uint32_t kDirect = ioctl::kDirectData, kBuffered = ioctl::kBufferedData;
     const struct {
-        bool in;
+        uint8_t address;
         uint32_t directTransfer;
-        int32_t length;
-        uint32_t code, inLength, outLength;
+        int32_t size, moved;  // the caller's buffer; bytes offered (OUT) or queued (IN)
+        uint32_t code, inLength, packets;
     } cases[] = {
-        {false, 1, 512, ioctl::kDirectData, 38, 512},
-        {false, 0, 100, ioctl::kBufferedData, 138, 138},
-        {false, 1, 0, ioctl::kDirectData, 38, 0},
-        {true, 1, 512, ioctl::kDirectData, 38, 512},
-        {true, 0, 10, ioctl::kBufferedData, 38 + 64, 38 + 64},
+        {0x01, 1, 512, 512, kDirect, 38, 0},       {0x01, 0, 100, 100, kBuffered, 138, 0},
+        {0x01, 1, 0, 0, kDirect, 38, 0},           {0x81, 1, 512, 512, kDirect, 38, 0},
+        {0x81, 0, 64, 10, kBuffered, 102, 0},      {0x85, 1, 64, 3, kDirect, 38, 0},
+        {0x85, 2, 64, 3, kBuffered, 102, 0},       {0x83, 0, 1000, 1000, kBuffered, 1054, 2},
+        {0x83, 1, 1000, 1000, kDirect, 54, 2},     {0x83, 0, 1024, 1024, kBuffered, 1078, 2},
+        {0x83, 0, 1025, 1025, kBuffered, 1087, 3}, {0x83, 1, 1, 1, kDirect, 46, 1},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "in " << c.in << " direct " << c.directTransfer << " length " << c.length);
+        SCOPED_TRACE(testing::Message() << std::hex << int{c.address} << " direct " << c.directTransfer << " size "
+                                        << std::dec << c.size);
         VekSimTraceClear();
-        const Bytes data = Pattern(static_cast<size_t>(c.length));
-        Bytes buffer = c.in ? Bytes(c.directTransfer == 1 ? 512 : 64, 0x11) : data;
-        if (c.in) {
-            ASSERT_EQ(VekSimQueueInData(0, 0x81, data.data(), static_cast<uint32_t>(data.size())), 0);
+        CCyUSBEndPoint &ep = Ep(c.address);
+        ep.directTransfer = c.directTransfer;
+        const bool in = (c.address & 0x80) != 0;
+        const Bytes data = Pattern(static_cast<size_t>(c.moved));
+        if (in) {
+            ASSERT_EQ(VekSimQueueInData(0, c.address, data.data(), static_cast<uint32_t>(data.size())), 0);
         }
-        CCyUSBEndPoint &ep = c.in ? In(c.directTransfer) : Out(c.directTransfer);
-        int32_t length = static_cast<int32_t>(buffer.size());
-        ASSERT_TRUE(ep.SyncTransfer(buffer.data(), length));
-        EXPECT_EQ(std::tuple(length, ep.bytesTransferred), std::tuple(c.length, c.length));
+        Bytes buffer = in ? Bytes(static_cast<size_t>(c.size), 0x11) : data, packets(8 * c.packets + 8, 0xCC);
+        int32_t length = c.size;
+        ASSERT_TRUE(ep.SyncTransfer(buffer.data(), length, c.packets > 0 ? packets.data() : nullptr));
+        EXPECT_EQ(std::tuple(length, ep.bytesTransferred), std::tuple(c.moved, c.moved));
         const auto requests = Requests(c.code);
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_EQ(std::tuple(requests[0].endpoint, requests[0].inLength, requests[0].outLength),
-                  std::tuple(c.in ? 0x81u : 0x01u, c.inLength, c.outLength));
-        if (c.in) {
+                  std::tuple(uint32_t{c.address}, c.inLength, c.directTransfer == 1 ? c.size : c.inLength));
+        if (in) {
             for (size_t i = 0; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], i < data.size() ? data[i] : 0x11) << i;
         } else {
             Bytes kept(1024);
-            kept.resize(static_cast<size_t>(VekSimReadOutData(0, 0x01, kept.data(), 1024)));
+            kept.resize(static_cast<size_t>(VekSimReadOutData(0, c.address, kept.data(), 1024)));
             EXPECT_EQ(kept, data);
         }
+        if (c.packets == 0) continue;
+        EXPECT_EQ(static_cast<CCyIsocEndPoint &>(ep).PacketCount(c.size), static_cast<int32_t>(c.packets));
+        uint32_t rest = static_cast<uint32_t>(c.moved);
+        for (uint32_t i = 0; i < c.packets; ++i, rest -= std::min(rest, 512u))
+            EXPECT_EQ(packets[8 * i] | packets[8 * i + 1] << 8, std::min(rest, 512u)) << i;
+        EXPECT_EQ(packets[8 * c.packets], 0xCC);  // nothing past the n records
     }
 }
 
-// A request done inside the call needs no wait, whatever error the thread
-// held before it.
-TEST_F(EndpointTest, CompletionInsideTheCallNeedsNoWait) {
-    Overlapped ov;
-    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    win32::SetLastError(ERROR_ACCESS_DENIED);
-    uint8_t *block = Out().BeginTransfer(data, 8, &ov);
-    ASSERT_NE(block, nullptr);
-    EXPECT_TRUE(Out().WaitForTransfer(&ov, 2000));
-    EXPECT_TRUE(Out().WaitForTransfer(&ov, 2000));  // no event was consumed: still true
-    int32_t length = 8;
-    EXPECT_TRUE(Out().FinishTransfer(data, length, &ov, block));
-    EXPECT_EQ(length, 8);
-    win32::SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Out().SyncTransfer(data, length));
-    EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_ABORT).empty());
-}
-
-// A caller's wait that expires aborts nothing; FinishTransfer then ends the
-// request (abort, then a wait) before it frees the block. SyncTransfer does
-// both at the end of the endpoint's timeout.
-TEST_F(EndpointTest, ExpiredRequestIsEndedBeforeItsBlockGoes) {
-    Overlapped ov;
-    uint8_t buffer[8] = {};
-    uint8_t *block = In().BeginTransfer(buffer, 8, &ov);
-    EXPECT_FALSE(In().WaitForTransfer(&ov, 2000));
-    EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_ABORT).empty());
-    int32_t length = 8;
-    EXPECT_FALSE(In().FinishTransfer(buffer, length, &ov, block));
-    const auto ended = sim::TraceOf(VEK_SIM_TRACE_COMPLETION);
-    ASSERT_EQ(ended.size(), 1u);
-    EXPECT_EQ(std::tuple(ended[0].error, length), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, 0));
-    for (uint32_t timeoutMs : {0u, 100u}) {
-        In().timeoutMs = timeoutMs;
-        length = 8;
-        EXPECT_FALSE(In().SyncTransfer(buffer, length));
+// Begin, wait, finish. Done inside the call: no wait needed, whatever error
+// the thread held before. Still running: the caller's wait aborts nothing;
+// FinishTransfer ends the request (abort, then a wait) before it frees the
+// block. Refused at issue: nothing to wait for or abort, no bytes.
+TEST_F(EndpointTest, BeginWaitFinish) {
+    const struct {
+        const char *name;
+        uint8_t address;
+        int fault;
+        DWORD issueError;
+        bool done;
+        int32_t length;
+        size_t aborts;
+    } cases[] = {
+        {"done in the call", 0x01, VEK_SIM_FAULT_NONE, ERROR_SUCCESS, true, 8, 0},
+        {"still running", 0x81, VEK_SIM_FAULT_NONE, ERROR_IO_PENDING, false, 0, 1},
+        {"refused at issue", 0x01, VEK_SIM_FAULT_FAIL_AT_ISSUE, ERROR_GEN_FAILURE, false, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        VekSimTraceClear();
+        if (c.fault != VEK_SIM_FAULT_NONE) {
+            ASSERT_EQ(VekSimInjectFault(0, c.address, 1, c.fault), 0);
+        }
+        CCyUSBEndPoint &ep = Ep(c.address);
+        Overlapped ov;
+        uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        win32::SetLastError(ERROR_ACCESS_DENIED);
+        uint8_t *block = ep.BeginTransfer(data, 8, &ov);
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(ep.lastError, c.issueError);
+        EXPECT_EQ(ep.WaitForTransfer(&ov, 2000), c.done);
+        EXPECT_EQ(ep.WaitForTransfer(&ov, 2000), c.done);  // no event was consumed
+        EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_ABORT).empty());
+        int32_t length = 8;
+        EXPECT_EQ(ep.FinishTransfer(data, length, &ov, block), c.done);
+        EXPECT_EQ(std::tuple(length, sim::TraceOf(VEK_SIM_TRACE_ABORT).size()), std::tuple(c.length, c.aborts));
+        if (c.aborts > 0) {
+            EXPECT_EQ(sim::TraceOf(VEK_SIM_TRACE_COMPLETION).at(0).error, DWORD{ERROR_OPERATION_ABORTED});
+        }
     }
-    const auto aborts = sim::TraceOf(VEK_SIM_TRACE_ABORT);
-    ASSERT_EQ(aborts.size(), 3u);
-    for (const auto &a : aborts) EXPECT_EQ(std::tuple(a.endpoint, a.bytes), std::tuple(0x81u, 1u));
+    win32::SetLastError(ERROR_ACCESS_DENIED);
+    int32_t length = 8;
+    EXPECT_TRUE(Ep(0x01).SyncTransfer(Pattern(8).data(), length));
 }
 
 // The request issued at the start of a 100 ms wait completes at the given
@@ -262,42 +278,6 @@ TEST(EndpointWait, AbortsThatEndNothingOrTakeAWhile) {
     }
 }
 
-// A request refused at issue: nothing to wait for, nothing to abort, no bytes
-// (whatever count the driver gave), and the driver's error.
-TEST_F(EndpointTest, RefusedRequest) {
-    ASSERT_EQ(VekSimInjectFault(0, 0x01, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
-    Overlapped ov;
-    uint8_t data[8] = {};
-    uint8_t *block = Out().BeginTransfer(data, 8, &ov);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(Out().lastError, ERROR_GEN_FAILURE);
-    EXPECT_FALSE(Out().WaitForTransfer(&ov, 2000));
-    int32_t length = 8;
-    EXPECT_FALSE(Out().FinishTransfer(data, length, &ov, block));
-    EXPECT_EQ(length, 0);
-    EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_ABORT).empty());
-
-    FakeEndpoint f;
-    f.fake.onData = [](IoRequest &) { return IoOutcome{IoState::Failed, ERROR_DEVICE_NOT_CONNECTED, 16}; };
-    length = 8;
-    EXPECT_FALSE(f.ep.SyncTransfer(data, length));
-    EXPECT_EQ(std::tuple(length, f.ep.lastError, f.fake.aborts), std::tuple(0, DWORD{ERROR_DEVICE_NOT_CONNECTED}, 0));
-}
-
-TEST(EndpointStatus, StatusWordWithDataIsAFailureThatReportsTheData) {
-    FakeEndpoint f;
-    f.ep.directTransfer = 0;
-    f.fake.onData = [](IoRequest &r) {
-        static_cast<TransferRequest *>(r.in)->usbdStatus = kUsbdStatusStall;
-        std::memset(static_cast<uint8_t *>(r.out) + 38, 0x77, 4);
-        return Complete(38 + 4);
-    };
-    uint8_t buffer[8] = {};
-    int32_t length = 8;
-    EXPECT_FALSE(f.ep.SyncTransfer(buffer, length));
-    EXPECT_EQ(std::tuple(length, f.ep.usbdStatus, buffer[3], buffer[4]), std::tuple(4, kUsbdStatusStall, 0x77, 0));
-}
-
 // Nothing reaches the driver through a closed handle, with a negative length,
 // or for an isochronous transfer of no packets.
 TEST_F(EndpointTest, NothingIssuedWithoutHandleLengthOrPackets) {
@@ -309,7 +289,8 @@ TEST_F(EndpointTest, NothingIssuedWithoutHandleLengthOrPackets) {
         closed.directTransfer = direct;
         EXPECT_EQ(closed.BeginTransfer(buffer, 8, &ov), nullptr);
         int32_t length = -1;
-        EXPECT_FALSE(Out(direct).SyncTransfer(buffer, length));
+        Ep(0x01).directTransfer = direct;
+        EXPECT_FALSE(Ep(0x01).SyncTransfer(buffer, length));
         EXPECT_EQ(length, 0);
     }
     int32_t length = 8;
@@ -335,18 +316,27 @@ TEST_F(EndpointTest, NothingIssuedWithoutHandleLengthOrPackets) {
     EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_REQUEST).empty());
 }
 
-TEST(EndpointContainment, DriverRewritingTheHeadOrOverReportingIsContained) {
+// What a driver reports is believed only as far as the request reached: a
+// refusal moves no bytes whatever count it gives, a status word fails a
+// transfer that moved data, and a rewritten head or an overstated count
+// never takes the copy past the caller's buffer.
+TEST(EndpointContainment, DriverAnswersAreContained) {
     const struct {
         const char *name;
-        uint32_t directTransfer, newBufferOffset;
-        DWORD completed;
+        uint32_t directTransfer;
+        IoOutcome outcome;
+        int64_t newBufferOffset;  // -1: left alone
+        uint32_t usbdStatus;
+        bool ok;
         int32_t reported;
     } cases[] = {
-        {"direct, more bytes than asked", 1, 0, 4096, 16},
-        {"buffered, more bytes than asked", 0, 38, 38 + 4096, 16},
-        {"buffered, offset moved far out", 0, 0x7FFFFFF0, 38 + 16, 16},
-        {"buffered, offset moved to 0", 0, 0, 38 + 16, 16},
-        {"buffered, count below the head", 0, 38, 20, 0},
+        {"refused with a byte count", 1, {IoState::Failed, ERROR_DEVICE_NOT_CONNECTED, 16}, -1, 0, false, 0},
+        {"status word with data", 0, Complete(38 + 4), -1, kUsbdStatusStall, false, 4},
+        {"direct, more bytes than asked", 1, Complete(4096), 0, 0, true, 16},
+        {"buffered, more bytes than asked", 0, Complete(38 + 4096), 38, 0, true, 16},
+        {"buffered, offset moved far out", 0, Complete(38 + 16), 0x7FFFFFF0, 0, true, 16},
+        {"buffered, offset moved to 0", 0, Complete(38 + 16), 0, 0, true, 16},
+        {"buffered, count below the head", 0, Complete(20), 38, 0, true, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -354,16 +344,23 @@ TEST(EndpointContainment, DriverRewritingTheHeadOrOverReportingIsContained) {
         f.ep.directTransfer = c.directTransfer;
         f.fake.onData = [&](IoRequest &r) {
             auto *head = static_cast<TransferRequest *>(r.in);
-            head->bufferOffset = c.newBufferOffset;
-            head->isoPacketOffset = 0x7FFFFFF0;
-            head->isoPacketLength = 0x1000;
-            return Complete(c.completed);
+            if (c.newBufferOffset >= 0) {
+                head->bufferOffset = static_cast<uint32_t>(c.newBufferOffset);
+                head->isoPacketOffset = 0x7FFFFFF0;
+                head->isoPacketLength = 0x1000;
+            }
+            head->usbdStatus = c.usbdStatus;
+            if (c.directTransfer == 0) std::memset(static_cast<uint8_t *>(r.out) + 38, 0x77, 4);
+            return c.outcome;
         };
         std::vector<uint8_t> buffer(16 + 8, 0xEE);  // 8 guard bytes after the caller's 16
         std::array<uint8_t, 8> packets{};
         int32_t length = 16;
-        f.ep.SyncTransfer(buffer.data(), length, packets.data());
-        EXPECT_EQ(length, c.reported);
+        EXPECT_EQ(f.ep.SyncTransfer(buffer.data(), length, packets.data()), c.ok);
+        EXPECT_EQ(std::tuple(length, f.ep.usbdStatus, f.fake.aborts), std::tuple(c.reported, c.usbdStatus, 0));
+        if (c.usbdStatus != 0) {
+            EXPECT_EQ(std::tuple(buffer[3], buffer[4]), std::tuple(0x77, 0xEE));
+        }
         for (int i = 16; i < 24; ++i) EXPECT_EQ(buffer[i], 0xEE);
         EXPECT_EQ(packets, (std::array<uint8_t, 8>{}));  // no packet area was sent, none is copied
     }
@@ -433,56 +430,6 @@ TEST(EndpointControl, TimeoutInWholeSecondsRoundedUp) {
         control.ControlWrite(data, length);
         EXPECT_EQ(seconds, expected) << ms;
     }
-}
-
-// --- isochronous and interrupt ---
-
-TEST_F(EndpointTest, IsochronousRequestsAndPacketRecords) {
-    const struct {
-        uint32_t directTransfer;
-        int32_t length;
-        uint32_t packets, code, inLength;
-    } cases[] = {
-        {0, 1000, 2, ioctl::kBufferedData, 1054}, {1, 1000, 2, ioctl::kDirectData, 54},
-        {0, 1024, 2, ioctl::kBufferedData, 1078}, {0, 1025, 3, ioctl::kBufferedData, 1087},
-        {1, 1, 1, ioctl::kDirectData, 46},
-    };
-    auto &iso = static_cast<CCyIsocEndPoint &>(*device->isoInEndpoint);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "length " << c.length << " direct " << c.directTransfer);
-        VekSimTraceClear();
-        iso.directTransfer = c.directTransfer;
-        EXPECT_EQ(iso.PacketCount(c.length), static_cast<int32_t>(c.packets));
-        const Bytes data = Pattern(static_cast<size_t>(c.length));
-        ASSERT_EQ(VekSimQueueInData(0, 0x83, data.data(), static_cast<uint32_t>(c.length)), 0);
-        Bytes buffer(static_cast<size_t>(c.length));
-        Bytes packets(8 * c.packets + 8, 0xCC);
-        int32_t length = c.length;
-        EXPECT_TRUE(iso.SyncTransfer(buffer.data(), length, packets.data()));
-        const auto requests = Requests(c.code);
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(std::tuple(requests[0].endpoint, requests[0].inLength), std::tuple(0x83u, c.inLength));
-        EXPECT_EQ(std::tuple(length, buffer), std::tuple(c.length, data));
-        uint32_t rest = static_cast<uint32_t>(c.length);
-        for (uint32_t i = 0; i < c.packets; ++i, rest -= std::min(rest, 512u))
-            EXPECT_EQ(packets[8 * i] | packets[8 * i + 1] << 8, std::min(rest, 512u)) << i;
-        EXPECT_EQ(packets[8 * c.packets], 0xCC);  // nothing past the n records
-    }
-}
-
-TEST_F(EndpointTest, InterruptTakesTheDirectPath) {
-    CCyUSBEndPoint &ep = *device->interruptInEndpoint;
-    EXPECT_EQ(ep.interval, 4);
-    uint8_t buffer[64];
-    for (uint32_t direct : {1u, 2u}) {  // any value but 1: buffered
-        ep.directTransfer = direct;
-        ASSERT_EQ(VekSimQueueInData(0, 0x85, buffer, 3), 0);
-        int32_t length = 64;
-        EXPECT_TRUE(ep.SyncTransfer(buffer, length));
-        EXPECT_EQ(length, 3);
-    }
-    EXPECT_EQ(std::tuple(Requests(ioctl::kDirectData).size(), Requests(ioctl::kBufferedData).size()),
-              std::tuple(1u, 1u));
 }
 
 }  // namespace
