@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,8 +20,8 @@ inline constexpr GUID kTestClass = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 
 
 class FakeDriver {
 public:
-    FakeDriver() {
-        id_ = platform::RegisterDevice(kTestClass, "\\\\?\\fake#0", &Ops(), this);
+    explicit FakeDriver(std::string path = "\\\\?\\fake#0") : path_(std::move(path)) {
+        id_ = platform::RegisterDevice(kTestClass, path_.c_str(), &Ops(), this);
         platform::RegisterEventPump(Pump);
         Current() = this;
     }
@@ -31,7 +32,7 @@ public:
         Current() = nullptr;
     }
     HANDLE Open() const {
-        return win32::CreateFileA("\\\\?\\fake#0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        return win32::CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OVERLAPPED, nullptr);
     }
     // The answer to a data request; a pending one is kept for an abort.
@@ -89,6 +90,7 @@ private:
         };
         return ops;
     }
+    std::string path_;
     uint64_t id_ = 0;
     int pumpsSinceAbort = 0;
 };
