@@ -117,6 +117,7 @@ TEST_F(DriverTest, RequestsThatDoNotFitOrAreNotTakenFail) {
     // A control stall lasts one request.
     ASSERT_EQ(VekSimInjectFault(board, 0, 1, VEK_SIM_FAULT_STALL), 0);
     EXPECT_FALSE(device->ReadDeviceDescriptor());
+    EXPECT_EQ(std::tuple(device->usbdStatus, device->ntStatus), std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
     EXPECT_TRUE(device->ReadDeviceDescriptor());
 }
 

@@ -142,6 +142,7 @@ TEST(ConfigurationWalk, MalformedTablesAreRejected) {
         {"bLength below 9", {5, 2, 9, 0, 0, 0, 0, 0, 0}, kPlain},
         {"bLength 1 in the table", Configuration(Cat({{1, 0x24}, Interface(0, 0, 0)})), kPlain},
         {"descriptor past the end", Configuration({40, 0x24, 0, 0}), kPlain},
+        {"descriptor one byte past the end", Configuration({5, 0x24, 0, 0}), kPlain},
         {"one byte left over", Configuration(Cat({Interface(0, 0, 0), {7}})), kPlain},
         {"truncated interface", Configuration({9, 4, 0, 0, 1}), kPlain},
         {"interface of bLength 5", Configuration({5, 4, 0, 0, 0}), kPlain},
@@ -190,23 +191,27 @@ TEST(BosWalk, CapabilitiesInAnyOrder) {
     } while (std::next_permutation(order.begin(), order.end()));
 }
 
-TEST(BosWalk, UnknownCapabilityEndsTheWalk) {
-    auto bos = BuildBos(sim::BosDescriptor(
-        {sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}));
-    EXPECT_NE(bos->usb20Extension, nullptr);
-    EXPECT_EQ(bos->superSpeedCapability, nullptr);
-}
-
-TEST(BosWalk, ASecondCapabilityOfATypeReplacesTheFirst) {
-    auto bos =
-        BuildBos(sim::BosDescriptor({sim::ContainerIdCapability(), Edited(sim::ContainerIdCapability(), {{4, 0x20}})}));
-    ASSERT_NE(bos->containerId, nullptr);
-    EXPECT_EQ(bos->containerId->ContainerID[0], 0x20);
-}
-
-TEST(BosWalk, TotalLengthBelowTheHeaderRecordsNothing) {
-    auto bos = BuildBos(Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{2, 3}}));
-    EXPECT_EQ(bos->usb20Extension, nullptr);
+// An unknown capability ends the walk; a second one of a type replaces the
+// first; a wTotalLength below the header records nothing.
+TEST(BosWalk, WhatIsRecorded) {
+    const Bytes id2 = Edited(sim::ContainerIdCapability(), {{4, 0x20}});
+    const struct {
+        Bytes data;
+        bool usb20, superSpeed;
+        int containerId0;  // -1: none
+    } cases[] = {
+        {sim::BosDescriptor(
+             {sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}),
+         true, false, -1},
+        {sim::BosDescriptor({sim::ContainerIdCapability(), id2}), false, false, 0x20},
+        {Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{2, 3}}), false, false, -1},
+    };
+    for (const auto &c : cases) {
+        auto bos = BuildBos(c.data);
+        EXPECT_EQ(std::tuple(bos->usb20Extension != nullptr, bos->superSpeedCapability != nullptr,
+                             bos->containerId != nullptr ? bos->containerId->ContainerID[0] : -1),
+                  std::tuple(c.usb20, c.superSpeed, c.containerId0));
+    }
 }
 
 TEST(BosWalk, MalformedTablesAreRejected) {
@@ -224,6 +229,7 @@ TEST(BosWalk, MalformedTablesAreRejected) {
         {"capability of bLength 0", sim::BosDescriptor({{0, 0x10, 2, 0, 0, 0, 0}})},
         {"capability past wTotalLength", Edited(sim::BosDescriptor({sim::SuperSpeedCapability()}), {{2, 5 + 8}})},
         {"capability past the data", Bytes(full.begin(), full.begin() + 15)},
+        {"capability one byte past the end", Bytes(full.begin(), full.end() - 1)},
         {"short USB 2.0 extension", sim::BosDescriptor({{4, 0x10, 2, 0}})},
         {"short SuperSpeed capability", sim::BosDescriptor({{7, 0x10, 3, 0, 0, 0, 0}})},
         {"short container ID", sim::BosDescriptor({shortId})},
