@@ -42,6 +42,18 @@ void ExpectUsbError(Call call, const char *text) {
 
 // Each test attaches its device (the board's layout unless it changes `set`)
 // with Attach(), then opens it.
+// The places of an open's requests among all it makes (the order the open
+// test asserts): nine descriptor reads, then these driver queries.
+enum OpenRequest : uint32_t {
+    kAddress = 10,
+    kDeviceName,
+    kFriendlyName,
+    kDriverVersion,
+    kStackVersion,
+    kSpeed,
+    kAltSetting = 18
+};
+
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override { VekSimSetVirtualClock(1); }
@@ -53,20 +65,6 @@ protected:
         ASSERT_GE(sim::AttachDevice(set, identity), 0);
         VekSimTraceClear();
     }
-    // The 1-based place of each request of an open among all it makes, so that
-    // a fault can be armed for it: control reads by (type, index, wLength),
-    // driver queries by code.
-    std::vector<uint32_t> OpenRequests() {
-        Attach();
-        { CCyDevice probe(nullptr, kDriverInterfaceClass, 1); }
-        std::vector<uint32_t> codes;
-        for (const VekSimTraceEntry &e : sim::TraceOf(VEK_SIM_TRACE_REQUEST)) codes.push_back(e.code);
-        VekSimTraceClear();
-        return codes;
-    }
-    uint32_t PlaceOf(const std::vector<uint32_t> &codes, uint32_t code) {
-        return static_cast<uint32_t>(std::find(codes.begin(), codes.end(), code) - codes.begin()) + 1;
-    }
     sim::DescriptorSet set = sim::VekBoardDescriptors("Maker", "Board", "0001");
     sim::BoardIdentity identity{
         .deviceName = "FAKE-DEVICE", .friendlyName = "Fake USB device", .busAddress = 7, .driverVersion = 0x01020304};
@@ -74,9 +72,8 @@ protected:
 
 TEST(DeviceNoBoard, NothingAttached) {
     CCyDevice device(nullptr, kTestClass, 1);
-    EXPECT_EQ(device.DeviceCount(), 0);
-    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.EndpointListSize(), 0);
+    EXPECT_EQ(std::tuple(device.DeviceCount(), device.driverHandle, device.EndpointListSize()),
+              std::tuple(0, INVALID_HANDLE_VALUE, 0));
     EXPECT_FALSE(device.OpenDevice(0));
     EXPECT_EQ(device.lastError, 0u);
     uint8_t header[9];
@@ -152,10 +149,9 @@ TEST_F(DeviceTest, OneObjectWalksEveryDeviceAndAnIndexPastTheEndClosesIt) {
 }
 
 TEST_F(DeviceTest, FailedReadsAndQueriesLeaveTheirMembers) {
-    const std::vector<uint32_t> codes = OpenRequests();
-    for (uint32_t code : {ioctl::kGetAddress, ioctl::kGetDriverVersion, ioctl::kGetStackVersion, ioctl::kGetSpeed,
-                          ioctl::kGetDeviceName})
-        ASSERT_EQ(VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, PlaceOf(codes, code), VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    Attach();
+    for (uint32_t nth : {kAddress, kDriverVersion, kStackVersion, kSpeed, kDeviceName})
+        ASSERT_EQ(VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, nth, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     ASSERT_EQ(VekSimInjectFault(0, 0, 5, VEK_SIM_FAULT_STALL), 0);  // the manufacturer string's second read
     CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     EXPECT_TRUE(device.OpenDevice(0));  // none of these stops the open
@@ -339,10 +335,8 @@ TEST_F(DeviceTest, AlternateSettingReportedByTheDriver) {
     identity.altSetting = 3;
     for (bool queryFails : {false, true}) {
         SCOPED_TRACE(queryFails ? "query fails" : "alt setting 3");
-        const std::vector<uint32_t> codes = OpenRequests();
-        if (queryFails)
-            VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, PlaceOf(codes, ioctl::kGetAltSetting),
-                              VEK_SIM_FAULT_FAIL_AT_ISSUE);
+        Attach();
+        if (queryFails) VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, kAltSetting, VEK_SIM_FAULT_FAIL_AT_ISSUE);
         CCyDevice device(nullptr, kDriverInterfaceClass, 1);
         EXPECT_EQ(std::tuple(device.endpointList, device.bulkInEndpoint, device.EndpointListSize()),
                   std::tuple(nullptr, nullptr, 0));

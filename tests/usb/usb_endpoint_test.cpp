@@ -283,36 +283,28 @@ TEST(EndpointWait, AbortsThatEndNothingOrTakeAWhile) {
 TEST_F(EndpointTest, NothingIssuedWithoutHandleLengthOrPackets) {
     const Bytes d = test::Endpoint(0x81, 2, 512);
     CCyBulkEndPoint closed(INVALID_HANDLE_VALUE, d.data());
+    CCyControlEndPoint closedControl(INVALID_HANDLE_VALUE, nullptr);
+    CCyUSBEndPoint &iso = *device->isoInEndpoint;
     OVERLAPPED ov{};
     uint8_t buffer[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    const auto fails = [&](auto transfer, int32_t length) {
+        EXPECT_FALSE(transfer(length));
+        EXPECT_EQ(std::tuple(length, buffer[0]), std::tuple(0, 9));
+    };
     for (uint32_t direct : {1u, 0u}) {
-        closed.directTransfer = direct;
+        closed.directTransfer = Ep(0x01).directTransfer = direct;
         EXPECT_EQ(closed.BeginTransfer(buffer, 8, &ov), nullptr);
-        int32_t length = -1;
-        Ep(0x01).directTransfer = direct;
-        EXPECT_FALSE(Ep(0x01).SyncTransfer(buffer, length));
-        EXPECT_EQ(length, 0);
+        fails([&](int32_t &n) { return closed.SyncTransfer(buffer, n); }, 8);
+        fails([&](int32_t &n) { return Ep(0x01).SyncTransfer(buffer, n); }, -1);
     }
-    int32_t length = 8;
-    EXPECT_FALSE(closed.FinishTransfer(buffer, length, &ov, nullptr));
-    EXPECT_EQ(std::tuple(length, buffer[0]), std::tuple(0, 9));
-    length = 8;
-    EXPECT_FALSE(closed.SyncTransfer(buffer, length));
-    EXPECT_EQ(length, 0);
+    fails([&](int32_t &n) { return closed.FinishTransfer(buffer, n, &ov, nullptr); }, 8);
+    fails([&](int32_t &n) { return closedControl.ControlWrite(buffer, n); }, 4);
+    fails([&](int32_t &n) { return device->controlEndpoint->ControlWrite(buffer, n); }, -1);
+    fails([&](int32_t &n) { return iso.SyncTransfer(buffer, n); }, 0);
+    iso.maxPacketSize = 0;
+    fails([&](int32_t &n) { return iso.SyncTransfer(buffer, n); }, 4);
     EXPECT_FALSE(closed.ResetPipe());
     EXPECT_EQ(closed.lastError, ERROR_INVALID_HANDLE);
-    CCyControlEndPoint control(INVALID_HANDLE_VALUE, nullptr);
-    length = 4;
-    EXPECT_FALSE(control.ControlWrite(buffer, length));
-    length = -1;
-    EXPECT_FALSE(device->controlEndpoint->ControlWrite(buffer, length));
-    CCyUSBEndPoint &iso = *device->isoInEndpoint;
-    length = 0;
-    EXPECT_FALSE(iso.SyncTransfer(buffer, length));
-    iso.maxPacketSize = 0;
-    length = 4;
-    EXPECT_FALSE(iso.SyncTransfer(buffer, length));
-    EXPECT_EQ(length, 0);
     EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_REQUEST).empty());
 }
 
@@ -368,51 +360,40 @@ TEST(EndpointContainment, DriverAnswersAreContained) {
 
 // --- control endpoint ---
 
+// The setup packet as the board received it; wLength is the low 16 bits of
+// a longer length; the controller's RAM gives back what was written.
 TEST_F(EndpointTest, ControlRequests) {
     const struct {
         uint32_t recipient, requestType;
         bool read;
         uint8_t bmRequestType;
+        int32_t length;
     } cases[] = {
-        {0, 2, false, 0x40}, {0, 2, true, 0xC0}, {0x21, 2, false, 0x41},
-        {0, 6, false, 0x40}, {2, 1, true, 0xA2}, {3, 0, false, 0x03},
+        {0, 2, false, 0x40, 4}, {0, 2, true, 0xC0, 4},  {0x21, 2, false, 0x41, 4},  {0, 6, false, 0x40, 4},
+        {2, 1, true, 0xA2, 4},  {3, 0, false, 0x03, 4}, {0, 2, false, 0x40, 70000}, {0, 2, false, 0x40, 0},
     };
     CCyControlEndPoint &control = *device->controlEndpoint;
-    EXPECT_EQ(control.directTransfer, 0u);
+    const Bytes data = Pattern(70000);
     for (const auto &c : cases) {
         VekSimTraceClear();
         control.recipient = c.recipient;
         control.requestType = c.requestType;
         control.requestCode = 0xA0;
         control.value = 0x1234;
-        control.index = 0xBEEF;
-        uint8_t data[4] = {1, 2, 3, 4};
-        int32_t length = 4;
-        c.read ? control.ControlRead(data, length) : control.ControlWrite(data, length);
-        const auto setup = sim::TraceOf(VEK_SIM_TRACE_CONTROL);
-        ASSERT_EQ(setup.size(), 1u);
-        EXPECT_EQ(
-            std::tuple(setup[0].bmRequestType, setup[0].bRequest, setup[0].wValue, setup[0].wIndex, setup[0].wLength),
-            std::tuple(c.bmRequestType, 0xA0, 0x1234, 0xBEEF, 4));
-        EXPECT_EQ(Requests(ioctl::kControlRequest).at(0).inLength, 38u + 4u);
-        EXPECT_EQ(control.isIn, c.read);
+        control.index = c.length == 4 ? 0xBEEF : 0;
+        Bytes buffer(data.begin(), data.begin() + c.length);
+        int32_t length = c.length;
+        c.read ? control.ControlRead(buffer.data(), length) : control.ControlWrite(buffer.data(), length);
+        const auto setup = sim::TraceOf(VEK_SIM_TRACE_CONTROL).at(0);
+        EXPECT_EQ(std::tuple(setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength),
+                  std::tuple(c.bmRequestType, 0xA0, 0x1234, control.index, c.length & 0xFFFF));
+        EXPECT_EQ(std::tuple(Requests(ioctl::kControlRequest).at(0).inLength, control.isIn),
+                  std::tuple(38u + c.length, c.read));
     }
-    // The controller's RAM took a write and gives it back; wLength is the low 16 bits of a longer length.
-    control.requestType = 2;
-    control.recipient = 0;
-    control.value = 0x100;
-    control.index = 0;
-    Bytes big = Pattern(70000), back(16);
-    int32_t length = 70000;
-    control.ControlWrite(big.data(), length);
-    EXPECT_EQ(Requests(ioctl::kControlRequest).back().inLength, 38u + 70000u);
-    EXPECT_EQ(sim::TraceOf(VEK_SIM_TRACE_CONTROL).back().wLength, 70000 & 0xFFFF);
-    length = 16;
+    Bytes back(16);
+    int32_t length = 16;
     EXPECT_TRUE(control.ControlRead(back.data(), length));
-    EXPECT_EQ(back, Bytes(big.begin(), big.begin() + 16));
-    length = 0;
-    EXPECT_TRUE(control.ControlWrite(nullptr, length));
-    EXPECT_EQ(Requests(ioctl::kControlRequest).back().inLength, 38u);
+    EXPECT_EQ(back, Bytes(data.begin(), data.begin() + 16));
 }
 
 TEST(EndpointControl, TimeoutInWholeSecondsRoundedUp) {
