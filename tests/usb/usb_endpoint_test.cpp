@@ -83,7 +83,10 @@ struct FakeEndpoint {
     FakeEndpoint() : handle(fake.Open()), descriptor(test::Endpoint(0x86, 2, 512)), ep(handle, descriptor.data()) {
         platform::SetVirtualClock(true);
     }
-    ~FakeEndpoint() { win32::CloseHandle(handle); }
+    ~FakeEndpoint() {
+        win32::CloseHandle(handle);
+        platform::SetVirtualClock(false);
+    }
     test::FakeDriver fake;
     HANDLE handle;
     Bytes descriptor;
