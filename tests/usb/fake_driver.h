@@ -40,7 +40,8 @@ public:
         return platform::IoOutcome{platform::IoState::Pending, 0, 0};
     };
     int abortsIgnored = 0;    // aborts taken that end nothing
-    bool slowAborts = false;  // an abort ends its requests at the second event pump after it
+    bool lateEnds = false;    // an abort's requests end at the second event pump after it
+    bool slowAborts = false;  // and the abort itself with them
     DWORD abortedBytes = 0;   // bytes reported for a request ended by an abort
     int aborts = 0;           // aborts received
     std::vector<OVERLAPPED *> pending;
@@ -58,9 +59,11 @@ private:
     }
     static void Pump(DWORD) {
         FakeDriver *self = Current();
-        if (self == nullptr || self->abortInProgress == nullptr || ++self->pumpsSinceAbort < 2) return;
+        if (self == nullptr || !self->endsDue || ++self->pumpsSinceAbort < 2) return;
+        self->endsDue = false;
         self->EndPending(ERROR_OPERATION_ABORTED, self->abortedBytes);
-        platform::CompleteRequest(std::exchange(self->abortInProgress, nullptr), ERROR_SUCCESS, 0);
+        if (self->abortInProgress != nullptr)
+            platform::CompleteRequest(std::exchange(self->abortInProgress, nullptr), ERROR_SUCCESS, 0);
     }
     platform::IoOutcome Io(platform::IoRequest &r) {
         if (r.code != ioctl::kAbortPipe) {
@@ -69,16 +72,19 @@ private:
             return outcome;
         }
         ++aborts;
-        if (abortsIgnored > 0 || !slowAborts) {
-            if (abortsIgnored > 0)
-                --abortsIgnored;
-            else
-                EndPending(ERROR_OPERATION_ABORTED, abortedBytes);
-            return {platform::IoState::Complete, ERROR_SUCCESS, 0};
+        if (abortsIgnored > 0) {
+            --abortsIgnored;
+        } else if (lateEnds || slowAborts) {
+            endsDue = true;
+            pumpsSinceAbort = 0;
+            if (slowAborts) {
+                abortInProgress = r.overlapped;
+                return {platform::IoState::Pending, ERROR_SUCCESS, 0};
+            }
+        } else {
+            EndPending(ERROR_OPERATION_ABORTED, abortedBytes);
         }
-        abortInProgress = r.overlapped;
-        pumpsSinceAbort = 0;
-        return {platform::IoState::Pending, ERROR_SUCCESS, 0};
+        return {platform::IoState::Complete, ERROR_SUCCESS, 0};
     }
     static const platform::DriverOps &Ops() {
         static const platform::DriverOps ops = {
@@ -92,6 +98,7 @@ private:
     }
     std::string path_;
     uint64_t id_ = 0;
+    bool endsDue = false;
     int pumpsSinceAbort = 0;
 };
 
