@@ -40,22 +40,6 @@ TEST(ConfigurationWalk, AlternateSettingsAreObjectsOfTheirOwn) {
               std::tuple(2, 1, 1, 0x86, nullptr));
 }
 
-TEST(ConfigurationWalk, ClassSpecificDescriptorBeforeTheEndpoints) {
-    const Bytes data = Configuration(Cat({Interface(0, 0, 2),
-                                          {5, 0x24, 1, 2, 3},
-                                          Endpoint(0x02, 2, 512),
-                                          Endpoint(0x86, 2, 512),
-                                          Interface(1, 0, 0)}),
-                                     2);
-    auto config = Build(data);
-    ASSERT_EQ(config->interfaceObjectCount, 2);
-    const InterfaceInfo *first = config->interfaces[0];
-    EXPECT_EQ(
-        std::tuple(first->totalLength, first->endpoints[0], first->endpoints[1]->address, first->endpoints[2]->address),
-        std::tuple(9 + 5 + 7 + 7, nullptr, 0x02, 0x86));
-    EXPECT_EQ(config->interfaces[1]->bInterfaceNumber, 1);  // the walk went on after the second endpoint
-}
-
 TEST(ConfigurationWalk, EndpointClassFollowsTheTransferType) {
     auto config = Build(Configuration(Cat({Interface(0, 0, 4), Endpoint(0x81, 0x05, 1024), Endpoint(0x02, 2, 512),
                                            Endpoint(0x83, 3, 64), Endpoint(0x04, 0, 64)})));
@@ -81,40 +65,49 @@ TEST(ConfigurationWalk, CompanionUnderEachWalk) {
     }
 }
 
-TEST(ConfigurationWalk, AtMostEightInterfaceObjects) {
-    Bytes body;
-    for (uint8_t i = 0; i < 9; ++i) body = Cat({body, Interface(i, 0, 0)});
-    auto config = Build(Configuration(body, 9));
-    EXPECT_EQ(config->interfaceObjectCount, 8);
-    EXPECT_EQ(config->interfaces[7]->bInterfaceNumber, 7);
-}
-
-TEST(ConfigurationWalk, EndsAtTheDataOrAtBLengthZero) {
-    auto config = Build(Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)}), 1, 4000));
-    ASSERT_EQ(config->interfaceObjectCount, 1);
-    EXPECT_EQ(config->interfaces[0]->endpoints[1]->address, 0x02);
-    EXPECT_EQ(Build(Configuration(Interface(0, 0, 0), 1, 9))->interfaceObjectCount, 0);  // 9: no interface
-    // A descriptor of bLength 0 ends the walk: what follows is not read.
-    for (const Bytes &stop : {Bytes{0, 0x24, 0, 0}, Bytes{0}, Bytes{0, 4}}) {
-        config = Build(Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), stop, Interface(1, 0, 0)})));
-        EXPECT_EQ(config->interfaceObjectCount, 1) << stop.size();
+// What the walk builds: class-specific descriptors are passed over, at most
+// eight interface objects and 31 endpoint slots, and the walk ends at the data
+// (whatever wTotalLength says) or at a descriptor of bLength 0.
+TEST(ConfigurationWalk, WhatTheWalkBuilds) {
+    Bytes nine, manyClass = Interface(0, 0, 1), thirtyOne = Interface(0, 0, 31);
+    for (uint8_t i = 0; i < 9; ++i) nine = Cat({nine, Interface(i, 0, 0)});
+    for (uint8_t i = 0; i < 14; ++i) manyClass = Cat({manyClass, {3, 0x24, i}});
+    for (int i = 0; i < 31; ++i) thirtyOne = Cat({thirtyOne, Endpoint(static_cast<uint8_t>(0x01 + i % 15), 2, 512)});
+    const Bytes bulk = Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512)});
+    const struct {
+        const char *name;
+        Bytes data;
+        int interfaces, slot, address, totalLength;  // of interface 0: slot `slot` holds `address` (0: none)
+    } cases[] = {
+        {"class-specific before the endpoints",
+         Configuration(Cat({Interface(0, 0, 2),
+                            {5, 0x24, 1, 2, 3},
+                            Endpoint(0x02, 2, 512),
+                            Endpoint(0x86, 2, 512),
+                            Interface(1, 0, 0)}),
+                       2),
+         2, 2, 0x86, 9 + 5 + 7 + 7},
+        {"many class-specific", Configuration(Cat({manyClass, Endpoint(0x86, 2, 512)})), 1, 1, 0x86, 9 + 14 * 3 + 7},
+        {"nine interfaces", Configuration(nine, 9), 8, 1, 0, 9},
+        {"31 endpoints", Configuration(thirtyOne), 1, 31, 0x01, 9 + 31 * 7},
+        {"wTotalLength past the data", Configuration(bulk, 1, 4000), 1, 1, 0x02, 16},
+        {"wTotalLength 9", Configuration(Interface(0, 0, 0), 1, 9), 0, 0, 0, 0},
+        {"bLength 0", Configuration(Cat({bulk, {0, 0x24, 0, 0}, Interface(1, 0, 0)})), 1, 2, 0, 16},
+        {"bLength 0, last byte", Configuration(Cat({bulk, {0}, Interface(1, 0, 0)})), 1, 2, 0, 16},
+        {"bLength 0 of an interface", Configuration(Cat({bulk, {0, 4}, Interface(1, 0, 0)})), 1, 2, 0, 16},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto config = Build(c.data);
+        ASSERT_EQ(config->interfaceObjectCount, c.interfaces);
+        if (c.interfaces == 0) continue;
+        const InterfaceInfo *first = config->interfaces[0];
+        EXPECT_EQ(
+            std::tuple(first->totalLength, first->endpoints[0], config->interfaces[c.interfaces - 1]->bInterfaceNumber),
+            std::tuple(c.totalLength, nullptr, c.interfaces - 1));
+        for (int slot = 1; slot < c.slot; ++slot) EXPECT_NE(first->endpoints[slot], nullptr) << slot;
+        EXPECT_EQ(first->endpoints[c.slot] != nullptr ? first->endpoints[c.slot]->address : 0, c.address);
     }
-}
-
-TEST(ConfigurationWalk, ManyClassSpecificDescriptorsArePassedOver) {
-    Bytes body = Interface(0, 0, 1);
-    for (uint8_t i = 0; i < 14; ++i) body = Cat({body, {3, 0x24, i}});
-    auto config = Build(Configuration(Cat({body, Endpoint(0x86, 2, 512)})));
-    ASSERT_NE(config->interfaces[0]->endpoints[1], nullptr);
-    EXPECT_EQ(config->interfaces[0]->endpoints[1]->address, 0x86);
-    EXPECT_EQ(config->interfaces[0]->totalLength, 9 + 14 * 3 + 7);
-}
-
-TEST(ConfigurationWalk, ThirtyOneEndpointsFill31Slots) {
-    Bytes body = Interface(0, 0, 31);
-    for (int i = 0; i < 31; ++i) body = Cat({body, Endpoint(static_cast<uint8_t>(0x01 + i % 15), 2, 512)});
-    auto config = Build(Configuration(body));
-    for (int slot = 1; slot <= 31; ++slot) EXPECT_NE(config->interfaces[0]->endpoints[slot], nullptr) << slot;
 }
 
 // Tables that cannot be walked raise DescriptorError; every read stays inside
@@ -142,6 +135,7 @@ TEST(ConfigurationWalk, MalformedTablesAreRejected) {
         {"bLength below 9", {5, 2, 9, 0, 0, 0, 0, 0, 0}, kPlain},
         {"bLength 1 in the table", Configuration(Cat({{1, 0x24}, Interface(0, 0, 0)})), kPlain},
         {"descriptor past the end", Configuration({40, 0x24, 0, 0}), kPlain},
+        {"descriptor one byte past the end", Configuration({5, 0x24, 0, 0}), kPlain},
         {"one byte left over", Configuration(Cat({Interface(0, 0, 0), {7}})), kPlain},
         {"truncated interface", Configuration({9, 4, 0, 0, 1}), kPlain},
         {"interface of bLength 5", Configuration({5, 4, 0, 0, 0}), kPlain},
@@ -190,23 +184,27 @@ TEST(BosWalk, CapabilitiesInAnyOrder) {
     } while (std::next_permutation(order.begin(), order.end()));
 }
 
-TEST(BosWalk, UnknownCapabilityEndsTheWalk) {
-    auto bos = BuildBos(sim::BosDescriptor(
-        {sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}));
-    EXPECT_NE(bos->usb20Extension, nullptr);
-    EXPECT_EQ(bos->superSpeedCapability, nullptr);
-}
-
-TEST(BosWalk, ASecondCapabilityOfATypeReplacesTheFirst) {
-    auto bos =
-        BuildBos(sim::BosDescriptor({sim::ContainerIdCapability(), Edited(sim::ContainerIdCapability(), {{4, 0x20}})}));
-    ASSERT_NE(bos->containerId, nullptr);
-    EXPECT_EQ(bos->containerId->ContainerID[0], 0x20);
-}
-
-TEST(BosWalk, TotalLengthBelowTheHeaderRecordsNothing) {
-    auto bos = BuildBos(Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{2, 3}}));
-    EXPECT_EQ(bos->usb20Extension, nullptr);
+// An unknown capability ends the walk; a second one of a type replaces the
+// first; a wTotalLength below the header records nothing.
+TEST(BosWalk, WhatIsRecorded) {
+    const Bytes id2 = Edited(sim::ContainerIdCapability(), {{4, 0x20}});
+    const struct {
+        Bytes data;
+        bool usb20, superSpeed;
+        int containerId0;  // -1: none
+    } cases[] = {
+        {sim::BosDescriptor(
+             {sim::Usb20ExtensionCapability(), {8, 0x10, 10, 0, 1, 2, 3, 4}, sim::SuperSpeedCapability()}),
+         true, false, -1},
+        {sim::BosDescriptor({sim::ContainerIdCapability(), id2}), false, false, 0x20},
+        {Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{2, 3}}), false, false, -1},
+    };
+    for (const auto &c : cases) {
+        auto bos = BuildBos(c.data);
+        EXPECT_EQ(std::tuple(bos->usb20Extension != nullptr, bos->superSpeedCapability != nullptr,
+                             bos->containerId != nullptr ? bos->containerId->ContainerID[0] : -1),
+                  std::tuple(c.usb20, c.superSpeed, c.containerId0));
+    }
 }
 
 TEST(BosWalk, MalformedTablesAreRejected) {
@@ -224,6 +222,7 @@ TEST(BosWalk, MalformedTablesAreRejected) {
         {"capability of bLength 0", sim::BosDescriptor({{0, 0x10, 2, 0, 0, 0, 0}})},
         {"capability past wTotalLength", Edited(sim::BosDescriptor({sim::SuperSpeedCapability()}), {{2, 5 + 8}})},
         {"capability past the data", Bytes(full.begin(), full.begin() + 15)},
+        {"capability one byte past the end", Bytes(full.begin(), full.end() - 1)},
         {"short USB 2.0 extension", sim::BosDescriptor({{4, 0x10, 2, 0}})},
         {"short SuperSpeed capability", sim::BosDescriptor({{7, 0x10, 3, 0, 0, 0, 0}})},
         {"short container ID", sim::BosDescriptor({shortId})},

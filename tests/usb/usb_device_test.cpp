@@ -1,42 +1,31 @@
-// The USB device object on a scripted driver: finding and opening devices,
+// The USB device object on the virtual board: finding and opening devices,
 // the descriptor reads and driver queries, the configuration tree and the
 // bound endpoints, the failure paths, and closing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "drivers/sim/sim.h"
 #include "fake_driver.h"
-#include "platform/clock.h"
 #include "platform/message_box.h"
 #include "usb/device/usb_device.h"
 
 namespace vek {
 namespace {
 
-using namespace test;  // the scripted driver and the descriptor builders
-
-// The board's layout: one interface, bulk 0x02 and 0x04 OUT, 0x86 IN.
-void MakeBoard(FakeUsb &fake) {
-    const sim::DescriptorSet board = sim::VekBoardDescriptors("Maker", "Board", "0001");
-    fake.device = board.device;
-    fake.configs = board.configurations;
-    fake.strings = board.strings;
-}
+using namespace test;  // the raw descriptor pieces
 
 std::u16string Text(const char16_t *text) { return std::u16string(text); }
 
-// The descriptor requests the device object sent, as (type, index, wLength).
-std::vector<std::tuple<int, int, int>> DescriptorReads(const FakeUsb &fake) {
+// The descriptor requests the board saw, as (type, index, wLength).
+std::vector<std::tuple<int, int, int>> DescriptorReads() {
     std::vector<std::tuple<int, int, int>> reads;
-    for (const Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const Head head = HeadOf(r);
-        reads.emplace_back(head.wValue >> 8, head.wValue & 0xFF, head.wLength);
-    }
+    for (const VekSimTraceEntry &e : sim::TraceOf(VEK_SIM_TRACE_CONTROL))
+        reads.emplace_back(e.wValue >> 8, e.wValue & 0xFF, e.wLength);
     return reads;
 }
 
@@ -51,20 +40,40 @@ void ExpectUsbError(Call call, const char *text) {
     }
 }
 
+// Each test attaches its device (the board's layout unless it changes `set`)
+// with Attach(), then opens it.
+// The places of an open's requests among all it makes (the order the open
+// test asserts): nine descriptor reads, then these driver queries.
+enum OpenRequest : uint32_t {
+    kAddress = 10,
+    kDeviceName,
+    kFriendlyName,
+    kDriverVersion,
+    kStackVersion,
+    kSpeed,
+    kAltSetting = 18
+};
+
 class DeviceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        platform::SetVirtualClock(true);
-        MakeBoard(fake);
+    void SetUp() override { VekSimSetVirtualClock(1); }
+    void TearDown() override {
+        VekSimDetachAll();
+        VekSimSetVirtualClock(0);
     }
-    FakeUsb fake;
+    void Attach() {
+        ASSERT_GE(sim::AttachDevice(set, identity), 0);
+        VekSimTraceClear();
+    }
+    sim::DescriptorSet set = sim::VekBoardDescriptors("Maker", "Board", "0001");
+    sim::BoardIdentity identity{
+        .deviceName = "FAKE-DEVICE", .friendlyName = "Fake USB device", .busAddress = 7, .driverVersion = 0x01020304};
 };
 
 TEST(DeviceNoBoard, NothingAttached) {
     CCyDevice device(nullptr, kTestClass, 1);
-    EXPECT_EQ(device.DeviceCount(), 0);
-    EXPECT_EQ(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(device.EndpointListSize(), 0);
+    EXPECT_EQ(std::tuple(device.DeviceCount(), device.driverHandle, device.EndpointListSize()),
+              std::tuple(0, INVALID_HANDLE_VALUE, 0));
     EXPECT_FALSE(device.OpenDevice(0));
     EXPECT_EQ(device.lastError, 0u);
     uint8_t header[9];
@@ -74,9 +83,9 @@ TEST(DeviceNoBoard, NothingAttached) {
 }
 
 TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
-    CCyDevice device(nullptr, kTestClass, 1);
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_STREQ(device.interfacePath, fake.path().c_str());
     EXPECT_EQ(std::tuple(device.vendorId, device.productId, device.stringLanguage, device.busAddress),
               std::tuple(0x1209, 0x7E40, 0x0409, 7));
     EXPECT_EQ(std::tuple(Text(device.manufacturerText), Text(device.productText), Text(device.serialNumberText)),
@@ -95,39 +104,33 @@ TEST_F(DeviceTest, OpensTheBoardAndBindsItsEndpoints) {
 
     uint8_t header[9], iface[9];
     device.CopyConfigurationHeader(header);
-    EXPECT_EQ(Bytes(header, header + 9), Bytes(fake.configs[0].begin(), fake.configs[0].begin() + 9));
+    EXPECT_EQ(Bytes(header, header + 9), Bytes(set.configurations[0].begin(), set.configurations[0].begin() + 9));
     device.CopyInterfaceDescriptor(iface);
     EXPECT_EQ(Bytes(iface, iface + 9), Interface(0, 0, 3));
-}
 
-TEST_F(DeviceTest, RequestsInOrder) {
-    CCyDevice device(nullptr, kTestClass, 1);
+    // The reads in order, and the driver queries.
     const std::vector<std::tuple<int, int, int>> expected = {
         {1, 0, 18}, {3, 0, 2}, {3, 0, 4},  {3, 1, 2}, {3, 1, 12}, {3, 2, 2},
         {3, 2, 12}, {3, 3, 2}, {3, 3, 10}, {2, 0, 9}, {2, 0, 39},
     };
-    EXPECT_EQ(DescriptorReads(fake), expected);  // no BOS read for a USB 2.0 device
-    for (const Recorded &r : fake.Requests(ioctl::kControlRequest)) {
-        const Head h = HeadOf(r);
-        EXPECT_EQ(std::tuple(h.bmRequestType, h.bRequest, h.timeoutSeconds, h.bufferOffset, h.bufferLength, r.in.size(),
-                             h.wIndex),
-                  std::tuple(0x80, 6, 5u, 38u, uint32_t{h.wLength}, 38u + h.wLength,
-                             (h.wValue >> 8) == 3 && (h.wValue & 0xFF) != 0 ? 0x0409 : 0));
+    EXPECT_EQ(DescriptorReads(), expected);  // no BOS read for a USB 2.0 device
+    for (const VekSimTraceEntry &e : sim::TraceOf(VEK_SIM_TRACE_CONTROL)) {
+        EXPECT_EQ(std::tuple(e.bmRequestType, e.bRequest, e.wIndex),
+                  std::tuple(0x80, 6, (e.wValue >> 8) == 3 && (e.wValue & 0xFF) != 0 ? 0x0409 : 0));
     }
     std::vector<uint32_t> queries;
-    for (const Recorded &r : fake.log) {
-        if (r.code != ioctl::kControlRequest) queries.push_back(r.code);
-    }
+    for (const VekSimTraceEntry &e : sim::TraceOf(VEK_SIM_TRACE_REQUEST))
+        if (e.code != ioctl::kControlRequest) queries.push_back(e.code);
     EXPECT_EQ(queries, (std::vector<uint32_t>{ioctl::kGetAddress, ioctl::kGetDeviceName, ioctl::kGetFriendlyName,
                                               ioctl::kGetDriverVersion, ioctl::kGetStackVersion, ioctl::kGetSpeed,
                                               ioctl::kGetAltSetting}));
 }
 
 TEST_F(DeviceTest, OneObjectWalksEveryDeviceAndAnIndexPastTheEndClosesIt) {
-    FakeUsb second("\\\\?\\fake#usb#1");
-    MakeBoard(second);
-    second.deviceName = "SECOND";
-    CCyDevice device(nullptr, kTestClass, 0);
+    Attach();
+    identity.deviceName = "SECOND";
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     ASSERT_EQ(device.DeviceCount(), 2);
     std::vector<std::string> names;
     for (uint8_t i = 0; i < 2; ++i) {
@@ -146,56 +149,56 @@ TEST_F(DeviceTest, OneObjectWalksEveryDeviceAndAnIndexPastTheEndClosesIt) {
 }
 
 TEST_F(DeviceTest, FailedReadsAndQueriesLeaveTheirMembers) {
-    fake.failDescriptor.insert({3, 1});  // manufacturer
-    fake.failCode = {ioctl::kGetAddress, ioctl::kGetDriverVersion, ioctl::kGetStackVersion, ioctl::kGetSpeed,
-                     ioctl::kGetDeviceName};
-    CCyDevice device(nullptr, kTestClass, 0);
+    Attach();
+    for (uint32_t nth : {kAddress, kDriverVersion, kStackVersion, kSpeed, kDeviceName})
+        ASSERT_EQ(VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, nth, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    ASSERT_EQ(VekSimInjectFault(0, 0, 5, VEK_SIM_FAULT_STALL), 0);  // the manufacturer string's second read
+    CCyDevice device(nullptr, kDriverInterfaceClass, 0);
     EXPECT_TRUE(device.OpenDevice(0));  // none of these stops the open
     EXPECT_EQ(Text(device.manufacturerText) + Text(device.productText), u"Board");
     EXPECT_EQ(std::tuple(device.busAddress, device.driverRevision, device.stackRevision, device.isHighSpeed),
               std::tuple(0, 0u, 0u, false));
     EXPECT_EQ(device.driverDeviceName[0], 0);
     EXPECT_EQ(device.EndpointListSize(), 4);
-
-    fake.openError = ERROR_ACCESS_DENIED;  // and a refused open fails with the driver's error
-    EXPECT_FALSE(device.OpenDevice(0));
-    EXPECT_EQ(device.lastError, ERROR_ACCESS_DENIED);
 }
 
-TEST_F(DeviceTest, FailedDeviceDescriptorMeansNoConfiguration) {
-    fake.failDescriptor.insert({1, 0});
-    CCyDevice device(nullptr, kTestClass, 0);
-    EXPECT_FALSE(device.OpenDevice(0));
-    // The status words are those of the last request (a string read that
-    // succeeded); the failed read itself leaves the block's words.
-    EXPECT_EQ(std::tuple(device.lastError, device.configCount, device.usbdStatus),
-              std::tuple(ERROR_GEN_FAILURE, 0, 0u));
-    EXPECT_FALSE(device.ReadDeviceDescriptor());
-    EXPECT_EQ(std::tuple(device.usbdStatus, device.ntStatus), std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
-    // Open but unbound: the handle stays open, nothing can be reached.
-    EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-    EXPECT_NE(device.controlEndpoint, nullptr);
-    EXPECT_EQ(device.EndpointListSize(), 0);
-}
-
-TEST_F(DeviceTest, NoConfigurationZeroOrNoInterface) {
+// The device descriptor, configuration 0 (a stall, or a second stage one
+// byte short) unread, or no interface: the open fails, the handle stays open
+// and nothing is bound.
+TEST_F(DeviceTest, NoDeviceDescriptorConfigurationZeroOrInterface) {
     const struct {
         const char *name;
-        std::vector<Bytes> configs;
-        std::set<std::pair<uint8_t, uint8_t>> fail;
+        Bytes config;
+        int fault;  // on the nth control request: 1 the device descriptor, 10 and 11 the configuration's two stages
+        uint32_t nth;
     } cases[] = {
-        {"configuration 0 fails to read", {}, {{2, 0}}},
-        {"no interface", {Configuration({}, 0)}, {}},
-        {"wTotalLength 9", {Configuration(Interface(0, 0, 0), 1, 9)}, {}},
+        {"device descriptor fails to read", set.configurations[0], VEK_SIM_FAULT_STALL, 1},
+        {"configuration 0 fails to read", set.configurations[0], VEK_SIM_FAULT_STALL, 10},
+        {"second stage short", set.configurations[0], VEK_SIM_FAULT_SHORT, 11},
+        {"no interface", Configuration({}, 0), VEK_SIM_FAULT_NONE, 0},
+        {"wTotalLength 9", Configuration(Interface(0, 0, 0), 1, 9), VEK_SIM_FAULT_NONE, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        fake.configs = c.configs;
-        fake.failDescriptor = c.fail;
-        CCyDevice device(nullptr, kTestClass, 0);
+        VekSimDetachAll();
+        set.configurations = {c.config};
+        Attach();
+        if (c.fault != VEK_SIM_FAULT_NONE) {
+            ASSERT_EQ(VekSimInjectFault(0, 0, c.nth, c.fault), 0);
+        }
+        CCyDevice device(nullptr, kDriverInterfaceClass, 0);
         EXPECT_FALSE(device.OpenDevice(0));
-        EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(device.EndpointListSize(), 0);
+        EXPECT_EQ(std::tuple(device.driverHandle != INVALID_HANDLE_VALUE, device.controlEndpoint != nullptr,
+                             device.EndpointListSize()),
+                  std::tuple(true, true, 0));
+        if (c.nth == 1) {  // the status words are those of the last request, a string read that succeeded
+            EXPECT_EQ(std::tuple(device.lastError, device.configCount, device.usbdStatus),
+                      std::tuple(ERROR_GEN_FAILURE, 0, 0u));
+        }
+        if (c.fault == VEK_SIM_FAULT_SHORT) {
+            EXPECT_EQ(std::tuple(device.configDescriptorData[0], device.returnedLength),
+                      std::tuple(nullptr, 38u + 39u / 2));
+        }
     }  // the destruction releases the open handle and the tree
 }
 
@@ -221,16 +224,15 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
          Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})),
          {},
          config},
-        {"BOS counts a capability it lacks", 0x0300, plain,
-         Edited(sim::BosDescriptor({sim::Usb20ExtensionCapability()}), {{4, 2}}), bos},
         {"BOS capability runs past the end", 0x0300, plain, sim::BosDescriptor({{30, 0x10, 3, 0}}), bos},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        fake.device = sim::DeviceDescriptor({.bcdUSB = c.bcdUsb, .maxPacketSize0 = Lo(c.bcdUsb >= 0x0300 ? 9 : 64)});
-        fake.configs = {c.config};
-        fake.bos = c.bos;
-        CCyDevice device(nullptr, kTestClass, 0);
+        set.device = sim::DeviceDescriptor({.bcdUSB = c.bcdUsb, .maxPacketSize0 = Lo(c.bcdUsb >= 0x0300 ? 9 : 64)});
+        set.configurations = {c.config};
+        set.bos = c.bos;
+        Attach();
+        CCyDevice device(nullptr, kDriverInterfaceClass, 0);
         shownMessages.clear();
         vek::platform::SetMessageBoxObserver(TakeMessage);
         EXPECT_FALSE(device.OpenDevice(0));
@@ -239,67 +241,75 @@ TEST_F(DeviceTest, MalformedDescriptorTablesShowTheirMessage) {
         EXPECT_NE(shown.find(c.message), std::string::npos) << shown;
         EXPECT_EQ(std::tuple(device.driverHandle, device.controlEndpoint, device.bosInfo, device.configurations[0]),
                   std::tuple(INVALID_HANDLE_VALUE, nullptr, nullptr, nullptr));  // closed
+        VekSimDetachAll();
     }
 }
 
 TEST_F(DeviceTest, SuperSpeedDevice) {
-    fake.device = sim::DeviceDescriptor({.bcdUSB = 0x0300, .maxPacketSize0 = 9});
-    fake.configs = {Configuration(
+    set.device = sim::DeviceDescriptor({.bcdUSB = 0x0300, .maxPacketSize0 = 9});
+    set.configurations = {Configuration(
         Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15), Endpoint(0x81, 1, 1024), Companion(0, 1)}))};
-    fake.bos = sim::BosDescriptor({sim::Usb20ExtensionCapability(), sim::SuperSpeedCapability()});
-    fake.speed = kSpeedSuper;
-    CCyDevice device(nullptr, kTestClass, 1);
+    set.bos = sim::BosDescriptor({sim::Usb20ExtensionCapability(), sim::SuperSpeedCapability()});
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     ASSERT_NE(device.bosInfo, nullptr);
     EXPECT_EQ(std::tuple(device.controlEndpoint->maxPacketSize, device.isSuperSpeed), std::tuple(512, true));
     EXPECT_NE(device.bosInfo->superSpeedCapability, nullptr);
     ASSERT_EQ(device.EndpointListSize(), 3);
     EXPECT_EQ(std::tuple(device.bulkOutEndpoint->maxPacketSize, device.isoInEndpoint->maxPacketSize),
               std::tuple(16384, 2048));
-    const auto reads = DescriptorReads(fake);
+    const auto reads = DescriptorReads();
     EXPECT_NE(std::find(reads.begin(), reads.end(), std::make_tuple(15, 0, 5)), reads.end());
     EXPECT_NE(std::find(reads.begin(), reads.end(), std::make_tuple(15, 0, 5 + 7 + 10)), reads.end());
 }
 
 TEST_F(DeviceTest, FullSpeedDeviceUsesTheSuperSpeedWalk) {
-    fake.device = sim::DeviceDescriptor({.bcdUSB = 0x0110, .maxPacketSize0 = 8});
-    fake.configs = {
+    set.device = sim::DeviceDescriptor({.bcdUSB = 0x0110, .maxPacketSize0 = 8});
+    set.configurations = {
         Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 64), Companion(3), Endpoint(0x83, 3, 8, 10)}))};
-    CCyDevice device(nullptr, kTestClass, 1);
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(device.ep0MaxPacketSize, 8u);
-    for (const auto &read : DescriptorReads(fake)) EXPECT_NE(std::get<0>(read), 15);  // no BOS read
-    EXPECT_EQ(device.bulkOutEndpoint->maxBurst, 3);                                   // the companion was recognised
+    for (const auto &read : DescriptorReads()) EXPECT_NE(std::get<0>(read), 15);  // no BOS read
+    EXPECT_EQ(device.bulkOutEndpoint->maxBurst, 3);                               // the companion was recognised
     EXPECT_EQ(device.interruptInEndpoint->companionLength, 0);
 }
 
 // The language is 0x0409 when offered, else the first one; replies of no
 // text leave the member empty; the longest string is cut and terminated.
 TEST_F(DeviceTest, StringDescriptors) {
+    const auto open = [&](auto check) {
+        Attach();
+        check(CCyDevice(nullptr, kDriverInterfaceClass, 1));
+        VekSimDetachAll();
+    };
     const std::pair<Bytes, uint16_t> languages[] = {{sim::LanguageIdDescriptor({0x0407, 0x0409}), 0x0409},
                                                     {sim::LanguageIdDescriptor({0x0411, 0x0407}), 0x0411},
                                                     {sim::LanguageIdDescriptor({}), 0}};
     for (const auto &[ids, chosen] : languages) {
-        fake.strings[0] = ids;
-        EXPECT_EQ(CCyDevice(nullptr, kTestClass, 1).stringLanguage, chosen);
+        set.strings[0] = ids;
+        open([&](const CCyDevice &d) { EXPECT_EQ(d.stringLanguage, chosen); });
     }
     for (const Bytes &reply : {Bytes{2, 3}, Bytes{6, 5, 'A', 0, 'B', 0}, Bytes{0, 3}}) {
         SCOPED_TRACE(testing::Message() << int{reply[0]} << " " << int{reply[1]});
-        fake.strings[1] = reply;
-        CCyDevice device(nullptr, kTestClass, 1);
-        EXPECT_EQ(Text(device.manufacturerText) + Text(device.productText), u"Board");
+        set.strings[1] = reply;
+        open([&](const CCyDevice &d) { EXPECT_EQ(Text(d.manufacturerText) + Text(d.productText), u"Board"); });
     }
-    fake.strings[1] = sim::StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
-    fake.strings[2] = Cat({{255, 3}, Bytes(253, 'y')});
-    CCyDevice device(nullptr, kTestClass, 1);
-    EXPECT_EQ(Text(device.manufacturerText), std::u16string(126, u'x'));
-    EXPECT_EQ(device.productText[127], 0);
+    set.strings[1] = sim::StringDescriptor(std::string(126, 'x'));  // bLength 254: 252 bytes of text
+    set.strings[2] = Cat({{255, 3}, Bytes(253, 'y')});
+    open([&](const CCyDevice &d) {
+        EXPECT_EQ(Text(d.manufacturerText), std::u16string(126, u'x'));
+        EXPECT_EQ(d.productText[127], 0);
+    });
 }
 
 TEST_F(DeviceTest, TypedReferencesTakeTheFirstOfEachKind) {
-    fake.configs = {
+    set.configurations = {
         Configuration(Cat({Interface(0, 0, 6), Endpoint(0x81, 2, 512), Endpoint(0x82, 2, 512), Endpoint(0x03, 3, 64),
                            Endpoint(0x84, 3, 64), Endpoint(0x05, 1, 1024), Endpoint(0x86, 1, 1024)}))};
-    CCyDevice device(nullptr, kTestClass, 1);
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     ASSERT_EQ(device.EndpointListSize(), 7);
     CCyUSBEndPoint *const *list = device.endpointList;
     EXPECT_EQ(std::tuple(device.bulkInEndpoint, device.bulkOutEndpoint, device.interruptOutEndpoint,
@@ -307,80 +317,66 @@ TEST_F(DeviceTest, TypedReferencesTakeTheFirstOfEachKind) {
               std::tuple(list[1], nullptr, list[3], list[4], list[5], list[6]));
 }
 
+// The driver's alternate setting picks the interface object bound; none has
+// it (or the query fails): nothing is bound, and EndpointListSize gives 0 so
+// that no caller reads a slot.
 TEST_F(DeviceTest, AlternateSettingReportedByTheDriver) {
-    fake.configs = {Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 2, 0x0A),
-                                       Endpoint(0x04, 2, 512), Endpoint(0x88, 2, 512)}))};
-    fake.altSetting = 1;
-    CCyDevice device(nullptr, kTestClass, 1);
-    EXPECT_EQ(std::tuple(device.currentInterface, device.interfaceClass), std::tuple(1, 0x0A));
-    ASSERT_EQ(device.EndpointListSize(), 3);
-    EXPECT_EQ(std::tuple(device.bulkOutEndpoint->address, device.bulkInEndpoint->address), std::tuple(0x04, 0x88));
-}
-
-// No interface object has the alternate setting the driver reports (or the
-// query fails): nothing is bound, and EndpointListSize gives 0 so that no
-// caller reads a slot.
-TEST_F(DeviceTest, UnknownAlternateSettingBindsNothing) {
+    set.configurations = {Configuration(Cat({Interface(0, 0, 1), Endpoint(0x02, 2, 512), Interface(0, 1, 2, 0x0A),
+                                             Endpoint(0x04, 2, 512), Endpoint(0x88, 2, 512)}))};
+    identity.altSetting = 1;
+    Attach();
+    {
+        CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+        EXPECT_EQ(std::tuple(device.currentInterface, device.interfaceClass), std::tuple(1, 0x0A));
+        ASSERT_EQ(device.EndpointListSize(), 3);
+        EXPECT_EQ(std::tuple(device.bulkOutEndpoint->address, device.bulkInEndpoint->address), std::tuple(0x04, 0x88));
+    }
+    VekSimDetachAll();
+    identity.altSetting = 3;
     for (bool queryFails : {false, true}) {
         SCOPED_TRACE(queryFails ? "query fails" : "alt setting 3");
-        fake.altSetting = 3;
-        if (queryFails) fake.failCode.insert(ioctl::kGetAltSetting);
-        CCyDevice device(nullptr, kTestClass, 1);
+        Attach();
+        if (queryFails) VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, kAltSetting, VEK_SIM_FAULT_FAIL_AT_ISSUE);
+        CCyDevice device(nullptr, kDriverInterfaceClass, 1);
         EXPECT_EQ(std::tuple(device.endpointList, device.bulkInEndpoint, device.EndpointListSize()),
                   std::tuple(nullptr, nullptr, 0));
         EXPECT_NE(device.controlEndpoint, nullptr);  // destroyed by the close, not by the tree
+        VekSimDetachAll();
     }
 }
 
 TEST_F(DeviceTest, AtMostTwoConfigurations) {
-    fake.device = sim::DeviceDescriptor({.numConfigurations = 3});
-    for (uint8_t value : {2, 3}) fake.configs.push_back(Configuration(Interface(0, 0, 0), 1, -1, value));
-    CCyDevice device(nullptr, kTestClass, 1);
-    EXPECT_EQ(device.configCount, 2);
-    ASSERT_NE(device.configurations[1], nullptr);
+    set.device = sim::DeviceDescriptor({.numConfigurations = 3});
+    for (uint8_t value : {2, 3}) set.configurations.push_back(Configuration(Interface(0, 0, 0), 1, -1, value));
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+    ASSERT_EQ(device.configCount, 2);
     EXPECT_EQ(device.configurations[1]->bConfigurationValue, 2);
-    for (const auto &[type, index, length] : DescriptorReads(fake)) {
-        if (type == 2) {
-            EXPECT_LT(index, 2);
-        }
-    }
+    const auto reads = DescriptorReads();
+    EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](auto r) { return std::get<0>(r) == 2; }), 4);
 }
 
-TEST_F(DeviceTest, ShortSecondStageIsAFailedRead) {
-    fake.shortRepliesAbove = 18;  // the whole configuration comes back one byte short
-    CCyDevice device(nullptr, kTestClass, 0);
-    EXPECT_FALSE(device.OpenDevice(0));
-    EXPECT_EQ(device.configDescriptorData[0], nullptr);
-    EXPECT_EQ(device.returnedLength, 38u + 39u - 1u);
-}
-
-TEST(DeviceInterfacePath, PathsThatDoNotFitAreNotOpened) {
-    platform::SetVirtualClock(true);
+// At most 255 devices are counted; a path that does not fit interfacePath is not opened.
+TEST_F(DeviceTest, DeviceCountAndPathBounds) {
+    for (int i = 0; i < 300; ++i) ASSERT_GE(VekSimAttach(nullptr), 0);
+    EXPECT_EQ(CCyDevice(nullptr, kDriverInterfaceClass, 0).DeviceCount(), 255);
     for (const auto &[length, opens] : {std::pair{255, true}, {256, false}, {300, false}}) {
         SCOPED_TRACE(length);
-        FakeUsb fake(std::string(length, 'p'));
-        MakeBoard(fake);
+        FakeDriver fake(std::string(static_cast<size_t>(length), 'p'));
+        fake.onData = [](platform::IoRequest &) { return platform::IoOutcome{}; };  // refused
         CCyDevice device(nullptr, kTestClass, 0);
-        EXPECT_EQ(device.OpenDevice(0), opens);
+        device.OpenDevice(0);
         EXPECT_EQ(device.driverHandle != INVALID_HANDLE_VALUE, opens);
-        if (opens) {
-            EXPECT_EQ(std::string(device.interfacePath), fake.path());
-        }
+        EXPECT_EQ(std::string(device.interfacePath).size(), opens ? 255u : 0u);
     }
-}
-
-TEST(DeviceCountBound, AtMost255Devices) {
-    std::vector<std::unique_ptr<FakeUsb>> fakes;
-    for (int i = 0; i < 300; ++i) fakes.push_back(std::make_unique<FakeUsb>("dev" + std::to_string(i)));
-    CCyDevice device(nullptr, kTestClass, 0);
-    EXPECT_EQ(device.DeviceCount(), 255);
 }
 
 // --- closing ---
 
 TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
+    Attach();
     {
-        CCyDevice device(nullptr, kTestClass, 1);
+        CCyDevice device(nullptr, kDriverInterfaceClass, 1);
         const HANDLE handle = device.driverHandle;
         ASSERT_TRUE(vek::win32::CloseHandle(handle));  // someone closed the driver handle under the object
         ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close handle to driver.");
@@ -391,7 +387,7 @@ TEST_F(DeviceTest, CloseErrorsCarryTheirText) {
         device.driverHandle = INVALID_HANDLE_VALUE;
     }
 #if !defined(_WIN32)  // the system's notifications cannot be given a bad token safely
-    CCyDevice device(nullptr, kTestClass, 1);
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     device.handleNotification = reinterpret_cast<HDEVNOTIFY>(uintptr_t{0xBAD});
     ExpectUsbError([&] { device.CloseDevice(); }, "Failed to close the handle notification handle.");
     EXPECT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
@@ -405,28 +401,30 @@ TEST_F(DeviceTest, WindowNotificationsAreRegisteredAndReleased) {
 #if defined(_WIN32)
     GTEST_SKIP() << "the system's notifications need a real window; the platform layer's accept any";
 #endif
+    Attach();
     HWND window = reinterpret_cast<HWND>(uintptr_t{0x5150});
     {
-        CCyDevice device(window, kTestClass, 1);
+        CCyDevice device(window, kDriverInterfaceClass, 1);
         EXPECT_NE(device.interfaceNotification, nullptr);
         EXPECT_NE(device.handleNotification, nullptr);
         device.CloseDevice();
         EXPECT_EQ(device.handleNotification, nullptr);
     }  // the interface registration goes with the object
-    auto *device = new CCyDevice(window, kTestClass, 1);
+    auto *device = new CCyDevice(window, kDriverInterfaceClass, 1);
     ASSERT_TRUE(vek::win32::UnregisterDeviceNotification(device->interfaceNotification));
     ExpectUsbError([&] { delete device; }, "Failed to close the device notification handle.");
 }
 
 TEST_F(DeviceTest, DriverRequestNeedsTheFullLength) {
-    CCyDevice device(nullptr, kTestClass, 1);
+    Attach();
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
     uint32_t speed = 0;
     EXPECT_TRUE(device.DriverRequest(ioctl::kGetSpeed, &speed, sizeof speed));
     EXPECT_EQ(speed, kSpeedHigh);
     uint64_t wide = 0;
     EXPECT_FALSE(device.DriverRequest(ioctl::kGetSpeed, &wide, sizeof wide));  // 4 bytes back for 8
     EXPECT_EQ(device.returnedLength, 4u);
-    fake.failCode.insert(ioctl::kGetSpeed);
+    ASSERT_EQ(VekSimInjectFault(0, VEK_SIM_ANY_ENDPOINT, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     EXPECT_FALSE(device.DriverRequest(ioctl::kGetSpeed, &speed, sizeof speed));
     EXPECT_EQ(device.lastError, ERROR_GEN_FAILURE);
 }
