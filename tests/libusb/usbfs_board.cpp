@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <umockdev.h>
 
@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include "drivers/sim/descriptor_builder.h"
 
@@ -104,14 +105,14 @@ UsbfsBoard::UsbfsBoard(EmulatedBus &bus, std::shared_ptr<BoardModel> model, int 
 }
 
 UsbfsBoard::~UsbfsBoard() {
-    if (!gone_) RemoveFromTestbed();
+    if (listed_) RemoveFromTestbed();
     if (!attachedNode_.empty()) umockdev_testbed_detach_ioctl(bus_.Testbed(), attachedNode_.c_str(), nullptr);
     std::lock_guard lock(mutex_);
     for (auto &u : pending_) ReleaseUrb(*u);
     for (auto &u : reapable_) ReleaseUrb(*u);
     pending_.clear();
     reapable_.clear();
-    if (fifo_ >= 0) close(fifo_);
+    HangUpLocked();
     g_object_unref(handler_);
 }
 
@@ -157,7 +158,7 @@ void UsbfsBoard::AddToTestbed() {
         g_clear_error(&error);
         throw std::runtime_error("umockdev: cannot add the board: " + message);
     }
-    MakeNodeFifo();
+    MakeNodePty();
     attachedNode_ = DevNode();
     if (!umockdev_testbed_attach_ioctl(bus_.Testbed(), attachedNode_.c_str(), handler_, &error)) {
         std::string message = error ? error->message : "unknown";
@@ -167,36 +168,52 @@ void UsbfsBoard::AddToTestbed() {
     umockdev_testbed_uevent(bus_.Testbed(), syspath_.c_str(), "add");
 }
 
-void UsbfsBoard::MakeNodeFifo() {
-    std::string path = bus_.RootDir() + DevNode();
+// The node is a pty's slave side: its readiness is switched with the tty's
+// output flow (stopped: no POLLOUT), and closing the master hangs it up,
+// which makes libusb's poll report POLLERR, as a removed usbfs device does.
+void UsbfsBoard::MakeNodePty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("cannot open a pty for the device node");
+    const std::string slave = ptsname(master_);
+    flow_ = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = bus_.RootDir() + DevNode();
     unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0666) != 0) throw std::runtime_error("cannot make the device node FIFO " + path);
+    if (flow_ < 0 || symlink(slave.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot make the device node " + path);
     std::lock_guard lock(mutex_);
-    if (fifo_ >= 0) close(fifo_);
-    fifo_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fifo_ < 0) throw std::runtime_error("cannot open the device node FIFO " + path);
-    fifoFull_ = false;
     UpdateReadinessLocked();
 }
 
 void UsbfsBoard::RemoveFromTestbed() {
+    listed_ = false;
     umockdev_testbed_uevent(bus_.Testbed(), syspath_.c_str(), "remove");
     umockdev_testbed_remove_device(bus_.Testbed(), syspath_.c_str());
 }
 
-void UsbfsBoard::Unplug() {
+void UsbfsBoard::Unplug(bool tellUdev) {
     {
         std::lock_guard lock(mutex_);
-        if (gone_) return;
-        gone_ = true;
-        while (!pending_.empty()) {
-            auto urb = std::move(pending_.front());
-            pending_.pop_front();
-            FinishLocked(urb, -ESHUTDOWN);
-        }
-        UpdateReadinessLocked();
+        if (!gone_) PullLocked();
     }
-    RemoveFromTestbed();
+    if (tellUdev && listed_) RemoveFromTestbed();
+}
+
+// As the kernel does when the device goes: its URBs end (reapable, "shut
+// down"), every other request fails with ENODEV, and the node hangs up.
+void UsbfsBoard::PullLocked() {
+    gone_ = true;
+    while (!pending_.empty()) {
+        auto urb = std::move(pending_.front());
+        pending_.pop_front();
+        FinishLocked(urb, -ESHUTDOWN);
+    }
+    HangUpLocked();
+}
+
+void UsbfsBoard::HangUpLocked() {
+    if (master_ >= 0) close(std::exchange(master_, -1));
+    if (flow_ >= 0) close(std::exchange(flow_, -1));
 }
 
 void UsbfsBoard::BindKernelDriver(const char *name) {
@@ -205,26 +222,12 @@ void UsbfsBoard::BindKernelDriver(const char *name) {
     driverBound_ = true;
 }
 
-// While a URB waits to be reaped the FIFO has room (POLLOUT); otherwise it is
-// kept full so that libusb's poll sleeps.
+// While a URB waits to be reaped (or to be served) the node is writable.
 void UsbfsBoard::UpdateReadinessLocked() {
-    if (fifo_ < 0) return;
-    char chunk[4096];
-    if (!reapable_.empty() || work_) {
-        if (fifoFull_) {
-            while (read(fifo_, chunk, sizeof chunk) > 0) {
-            }
-            fifoFull_ = false;
-        }
-    } else if (!fifoFull_) {
-        std::memset(chunk, 0, sizeof chunk);
-        while (write(fifo_, chunk, sizeof chunk) > 0) {
-        }
-        // Fill the last partial page too.
-        while (write(fifo_, chunk, 1) > 0) {
-        }
-        fifoFull_ = true;
-    }
+    const bool ready = !reapable_.empty() || work_;
+    if (flow_ < 0 || ready == ready_) return;
+    tcflow(flow_, ready ? TCOON : TCOOFF);
+    ready_ = ready;
 }
 
 void UsbfsBoard::ReleaseUrb(Urb &urb) {
@@ -446,12 +449,7 @@ void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> 
         break;
     case Fault::Detach:
         // The board leaves the bus while this request runs.
-        gone_ = true;
-        while (!pending_.empty()) {
-            auto p = std::move(pending_.front());
-            pending_.pop_front();
-            FinishLocked(p, -ESHUTDOWN);
-        }
+        PullLocked();
         removeFromTestbed = true;
         break;
     case Fault::Short:
@@ -549,7 +547,7 @@ void UsbfsBoard::Reap(UMockdevIoctlClient *client) {
     if (work_) ServeAllLocked();
     if (reapable_.empty()) {
         UpdateReadinessLocked();
-        Complete(client, -1, EAGAIN);
+        Complete(client, -1, gone_ ? ENODEV : EAGAIN);
         return;
     }
     std::unique_ptr<Urb> urb = std::move(reapable_.front());
