@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -420,6 +421,27 @@ TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
         EXPECT_EQ(VekDevFree(handle), kOk);
     }
 }
+
+#ifdef VEK_TOOL
+// `vek --sim` reaches virtual boards only: with a board on the bus, listing
+// and choosing boards neither show nor claim it; plain `vek list` shows it.
+TEST_F(EmulatedOnly, SimToolLeavesRealBoardsAlone) {
+    auto run = [](const char *args) {
+        std::string out;
+        FILE *tool = popen((std::string(VEK_TOOL) + " " + args + " 2>&1").c_str(), "r");
+        for (char line[256]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
+        if (tool != nullptr) pclose(tool);
+        return out;
+    };
+    const std::string simList = run("--sim list");
+    EXPECT_NE(simList.find("virtual-0"), std::string::npos) << simList;
+    EXPECT_EQ(simList.find("1-2 "), std::string::npos) << simList;
+    for (const char *choice : {"--sim --board 1-2 reg read 2", "--sim --board 1 reg read 2"})
+        EXPECT_NE(run(choice).find("DEV_ERR_NO_DEVICE"), std::string::npos) << choice;
+    EXPECT_EQ(front_->Board().ClaimCount(), 0);
+    EXPECT_NE(run("list").find("1-2 "), std::string::npos);
+}
+#endif
 
 // Register packets on the buffered path (data inside the request block).
 TEST_F(EmulatedOnly, BufferedRequestsMoveTheDataInsideTheBlock) {
