@@ -66,38 +66,34 @@ public:
 
 private:
     struct Urb {
+        ~Urb();
         UMockdevIoctlData *urb = nullptr;     // the client's URB (owned reference)
         UMockdevIoctlData *buffer = nullptr;  // its data buffer (owned reference), may be null
         uint64_t clientAddress = 0;
         uint8_t type = 0;
         uint8_t endpoint = 0;
-        int status = 0;
         int actual = 0;
-        uint32_t lengthLimit = UINT32_MAX;            // a short transfer ends early
-        std::vector<uint8_t> data;                    // IN data to deliver, or the control reply
-        std::vector<std::pair<int, int>> isoResults;  // actual length, status per packet
-        int forcedStatus = 0;                         // a stall decided at submission, ended when served
-        bool held = false;                            // never served (a request that stays pending)
-        bool abandoned = false;                       // its discard was refused: nobody will reap it
+        uint32_t lengthLimit = UINT32_MAX;  // a short transfer ends early
+        int forcedStatus = 0;               // a stall decided at submission, ended when served
+        bool held = false;                  // never served (a request that stays pending)
+        bool abandoned = false;             // its discard was refused: nobody will reap it
     };
 
     static int OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
-    bool HandleIoctl(UMockdevIoctlClient *client);
+    int Control(unsigned long request, UMockdevIoctlClient *client);
     int CheckEndpointLocked(uint8_t endpoint);
     void Submit(UMockdevIoctlClient *client);
-    void SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> urb, bool &removeFromTestbed);
     void Reap(UMockdevIoctlClient *client);
     void Discard(UMockdevIoctlClient *client);
-    void ServeLocked(Urb &urb);
+    bool ServeLocked(Urb &urb, int &status);
     void ServeAllLocked();
-    void FinishLocked(std::unique_ptr<Urb> &urb, int status);
+    void FinishLocked(std::unique_ptr<Urb> urb, int status);
     void UpdateReadinessLocked();
     void AddToTestbed();
     void RemoveFromTestbed();
     void MakeNodePty();
     void PullLocked();
     void HangUpLocked();
-    static void ReleaseUrb(Urb &urb);
 
     EmulatedBus &bus_;
     std::shared_ptr<BoardModel> model_;
@@ -106,7 +102,6 @@ private:
     int devnum_;
     std::string syspath_;
     UMockdevIoctlBase *handler_ = nullptr;
-    std::string attachedNode_;
 
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<Urb>> pending_;   // submitted, not yet ended
