@@ -293,43 +293,54 @@ TEST_F(EmulatedOnly, TwoBoardsOnTwoThreads) {
 }
 
 // A waiting read ends with the status of whatever ended it: an abort of its
-// pipe, or the board leaving the bus. A pulled board's node hangs up: libusb
-// ends its transfers and drops the board at once, before udev's news, and the
-// board is opened again once it is back.
+// pipe, libusb's time-out of a control read, or the board leaving the bus. A
+// pulled board's node hangs up: libusb ends its transfers and drops the board
+// at once, before udev's news, and the board is opened again once it is back.
 TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
     struct Case {
-        bool unplug;
+        std::string how;
         DWORD error;
         uint32_t ntStatus, usbdStatus;
     };
-    for (const Case &c : {Case{false, ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled},
-                          Case{true, ERROR_DEVICE_NOT_CONNECTED, kNtStatusNoSuchDevice, kUsbdStatusDeviceGone}}) {
-        SCOPED_TRACE(c.unplug ? "unplug" : "abort");
+    for (const Case &c : {Case{"abort", ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled},
+                          Case{"time-out", ERROR_SEM_TIMEOUT, kNtStatusIoTimeout, kUsbdStatusTimeout},
+                          Case{"unplug", ERROR_DEVICE_NOT_CONNECTED, kNtStatusNoSuchDevice, kUsbdStatusDeviceGone}}) {
+        SCOPED_TRACE(c.how);
         {
             CCyDevice device(nullptr, kDriverInterfaceClass, 1);
             ASSERT_NE(device.bulkInEndpoint, nullptr);
-            CCyUSBEndPoint &in = *device.bulkInEndpoint;
+            CCyUSBEndPoint *endpoint = device.bulkInEndpoint;  // a read the board has nothing for
+            if (c.how == "time-out") {
+                device.controlEndpoint->direction = 1;
+                device.controlEndpoint->requestType = 2;
+                device.controlEndpoint->timeoutMs = 1000;  // goes with the request
+                model_->InjectFault(0, 1, Fault::StayPending);
+                endpoint = device.controlEndpoint;
+            }
+            CCyUSBEndPoint &ep = *endpoint;
             OVERLAPPED ov{};
             ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
             uint8_t buffer[8] = {};
-            uint8_t *block = in.BeginTransfer(buffer, sizeof buffer, &ov);
+            uint8_t *block = ep.BeginTransfer(buffer, sizeof buffer, &ov);
             ASSERT_NE(block, nullptr);
-            EXPECT_EQ(in.lastError, ERROR_IO_PENDING);
-            if (c.unplug) {
-                board_->Unplug(/*tellUdev=*/false);
-                EXPECT_TRUE(in.WaitForTransfer(&ov, 10000));
-                EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 0u);
+            EXPECT_EQ(ep.lastError, ERROR_IO_PENDING);
+            if (c.how == "abort") {
+                EXPECT_TRUE(ep.AbortPipe());  // returns once the request has ended
             } else {
-                EXPECT_TRUE(in.AbortPipe());  // returns once the request has ended
+                if (c.how == "unplug") board_->Unplug(/*tellUdev=*/false);
+                EXPECT_TRUE(ep.WaitForTransfer(&ov, 10000));
+                if (c.how == "unplug") {
+                    EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 0u);
+                }
             }
             DWORD bytes = 0;
             EXPECT_FALSE(GetOverlappedResult(device.driverHandle, &ov, &bytes, FALSE));
             EXPECT_EQ(GetLastError(), c.error);
             int32_t length = sizeof buffer;
-            EXPECT_FALSE(in.FinishTransfer(buffer, length, &ov, block));
+            EXPECT_FALSE(ep.FinishTransfer(buffer, length, &ov, block));
             EXPECT_EQ(length, 0);
-            EXPECT_EQ(in.ntStatus, c.ntStatus);
-            EXPECT_EQ(in.usbdStatus, c.usbdStatus);
+            EXPECT_EQ(ep.ntStatus, c.ntStatus);
+            EXPECT_EQ(ep.usbdStatus, c.usbdStatus);
             CloseHandle(ov.hEvent);
         }
         Replug();  // back on the same port
@@ -340,6 +351,18 @@ TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
         EXPECT_EQ(value, kBoardType);
         EXPECT_EQ(VekDevFree(std::exchange(handle_, nullptr)), kOk);
     }
+}
+
+// A request to a board pulled while nothing was pending (so nothing has told
+// the library yet) is refused as "not connected".
+TEST_F(EmulatedOnly, ARequestToAPulledBoardIsRefusedAsNotConnected) {
+    CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+    ASSERT_NE(device.bulkOutEndpoint, nullptr);
+    board_->Unplug();
+    uint8_t data[8] = {};
+    int32_t length = sizeof data;
+    EXPECT_FALSE(device.bulkOutEndpoint->SyncTransfer(data, length));
+    EXPECT_EQ(device.bulkOutEndpoint->lastError, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 #ifdef VEK_TOOL
