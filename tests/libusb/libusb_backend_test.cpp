@@ -1,35 +1,34 @@
 // The libusb backend through the real libusb, against the virtual board's
-// model served as an emulated usbfs device; and the same roads of use on the
-// in-process virtual board, with the same outcomes asserted on both.
+// model served as an emulated usbfs device (run under umockdev-wrapper).
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/libusb/libusb_board.h"
-#include "drivers/sim/sim_driver.h"
-#include "usbfs_board.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
 #include "usb/endpoint/usb_endpoint.h"
+#include "usbfs_board.h"
 #include "vek_dll.h"
+#include "vek_files.h"
 #include "vek_sim.h"
 
 namespace vek::sim {
 namespace {
 
 constexpr uint32_t kOk = 0;
-constexpr uint32_t kNoDevice = 0x80000001u;
 constexpr uint32_t kBoardType = 0x00000002u;
 
 EmulatedBus *g_bus = nullptr;
@@ -46,68 +45,13 @@ class BusEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] const auto *g_environment = ::testing::AddGlobalTestEnvironment(new BusEnvironment);
 
-// One board on one of the two fronts; the test reads and arms its model.
-class Front {
-public:
-    explicit Front(bool emulated) : emulated_(emulated) {
-        if (emulated) {
-            model_ = MakeVekBoardModel(kBoardType);
-            board_ = std::make_unique<UsbfsBoard>(*g_bus, model_, 1, 2);
-        } else {
-            VekSimBoardConfig config{};
-            config.size = sizeof config;
-            config.boardTypeRegister = kBoardType;
-            model_ = FindModel(VekSimAttach(&config));
-        }
-    }
-    ~Front() {
-        old_.clear();
-        board_.reset();
-        if (emulated_) usbdrv::RefreshLibusbBoards();
-        VekSimDetachAll();
-    }
-    BoardModel &Model() { return *model_; }
-    UsbfsBoard &Board() { return *board_; }
-    std::vector<uint8_t> Memory(uint32_t address, size_t length, bool controllerRam = false) {
-        std::vector<uint8_t> out(length);
-        if (controllerRam)
-            model_->ReadControllerRam(address, out.data(), static_cast<uint32_t>(length));
-        else
-            model_->ReadMemory(address, out.data(), static_cast<uint32_t>(length));
-        return out;
-    }
-    // A restarted controller leaves the bus and comes back at a new address.
-    void AfterFirmwareStart() {
-        if (!emulated_) return;
-        board_->Unplug();
-        old_.push_back(std::move(board_));
-        board_ = std::make_unique<UsbfsBoard>(*g_bus, model_, 1, 2);
-    }
-
-private:
-    bool emulated_;
-    std::shared_ptr<BoardModel> model_;
-    std::unique_ptr<UsbfsBoard> board_;
-    std::vector<std::unique_ptr<UsbfsBoard>> old_;
-};
-
-class BothFronts : public ::testing::TestWithParam<bool> {
-protected:
-    void SetUp() override {
-        VekSimSetVirtualClock(0);  // libusb completes on real time
-        if (GetParam() && g_bus == nullptr) GTEST_SKIP() << "not running under umockdev-wrapper";
-        front_ = std::make_unique<Front>(GetParam());
-        uint8_t vek40 = 0;
-        ASSERT_EQ(VekDevAlloc(0, &handle_, &vek40), kOk);
-        EXPECT_EQ(vek40, 1);
-    }
-    void TearDown() override {
-        if (handle_ != nullptr) VekDevFree(handle_);
-        front_.reset();
-    }
-    std::unique_ptr<Front> front_;
-    DeviceHandle *handle_ = nullptr;
-};
+// Refreshes until `count` boards are listed (hot-plug news reach libusb on its own thread).
+size_t WaitForBoards(size_t count) {
+    size_t found = 0;
+    for (int i = 0; i < 200 && found != count; ++i)
+        if ((found = usbdrv::RefreshLibusbBoards()) != count) usleep(10 * 1000);
+    return found;
+}
 
 std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
@@ -115,91 +59,102 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return v;
 }
 
+// One board on the emulated bus at port 1-2.
+class EmulatedOnly : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (g_bus == nullptr) GTEST_SKIP() << "not running under umockdev-wrapper";
+        VekSimSetVirtualClock(0);
+        model_ = MakeVekBoardModel(kBoardType);
+        board_ = std::make_unique<UsbfsBoard>(*g_bus, model_, 1, 2);
+    }
+    void TearDown() override {
+        if (handle_ != nullptr) VekDevFree(handle_);
+        old_.clear();
+        board_.reset();
+        if (g_bus != nullptr) usbdrv::RefreshLibusbBoards();
+        VekSimDetachAll();
+    }
+    void Open() {
+        uint8_t vek40 = 0;
+        ASSERT_EQ(VekDevAlloc(0, &handle_, &vek40), kOk);
+        EXPECT_EQ(vek40, 1);
+    }
+    // A restarted controller leaves the bus and comes back on its port at a new address.
+    void Replug() {
+        board_->Unplug();
+        old_.push_back(std::move(board_));
+        board_ = std::make_unique<UsbfsBoard>(*g_bus, model_, 1, 2);
+    }
+    std::vector<uint8_t> Memory(uint32_t address, size_t length) {
+        std::vector<uint8_t> out(length);
+        model_->ReadMemory(address, out.data(), static_cast<uint32_t>(length));
+        return out;
+    }
+    std::shared_ptr<BoardModel> model_;
+    std::unique_ptr<UsbfsBoard> board_;
+    std::vector<std::unique_ptr<UsbfsBoard>> old_;
+    DeviceHandle *handle_ = nullptr;
+};
+
 // Initialise, inquire the board type, load a frame of several 1 MiB pieces and read it back.
-TEST_P(BothFronts, TypicalUse) {
+TEST_F(EmulatedOnly, TypicalUse) {
+    ASSERT_NO_FATAL_FAILURE(Open());
     DeviceInitParams params{0, 1000, 8, 0x5};
     EXPECT_EQ(VekDevInit(handle_, &params), kOk);
     uint32_t type = 0;
     EXPECT_EQ(VekDevInquire(handle_, 5, &type), kOk);
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x5u);
+    EXPECT_EQ(model_->GetRegister(0x30), 0x5u);
     const std::vector<uint8_t> frame = Pattern(3 * 1024 * 1024 + 4096, 7);
     const auto size = static_cast<uint32_t>(frame.size());
     ASSERT_EQ(VekDevLoadFrame(handle_, frame.data(), 0x1000, size), kOk);
-    EXPECT_EQ(front_->Memory(0x1000, size), frame);
+    EXPECT_EQ(Memory(0x1000, size), frame);
     std::vector<uint8_t> back(size);
     ASSERT_EQ(VekDevGetFrame(handle_, back.data(), 0x1000, size), kOk);
     EXPECT_EQ(back, frame);
 }
 
-// The controller firmware download, then the re-open after the restart.
-TEST_P(BothFronts, FirmwareDownloadThenReopen) {
-    const auto dir = std::filesystem::temp_directory_path() / ("vek-libusb-fw-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const auto cwd = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
+// The controller firmware download through control transfers (the re-open
+// after it: OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard).
+TEST_F(EmulatedOnly, FirmwareDownload) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const auto path = std::filesystem::temp_directory_path() / ("vek-libusb-" + std::to_string(getpid()) + ".iic");
     // Header, 3000 bytes at 0x0100, the end record.
     std::vector<uint8_t> file = {0xC2, 0, 0, 0, 0, 0, 0, 0, 0x0B, 0xB8, 0x01, 0x00};
     const std::vector<uint8_t> code = Pattern(3000, 3);
     file.insert(file.end(), code.begin(), code.end());
     file.insert(file.end(), {0x80, 0x01, 0xE6, 0x00, 0x00});
-    std::ofstream("dlp_usb.iic", std::ios::binary)
+    std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
-    VekSimSetVirtualClock(1);  // the 2000 ms pause after the download passes at once
-    EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 1);
-    VekSimSetVirtualClock(0);
-    std::filesystem::current_path(cwd);
-    std::filesystem::remove_all(dir);
-    EXPECT_EQ(front_->Memory(0x0100, 3000, true), code);
-    EXPECT_FALSE(front_->Model().ControllerHeld());
-
-    front_->AfterFirmwareStart();
-    EXPECT_EQ(DevReAlloc(handle_), 1);
-    EXPECT_EQ(VekIfDevOpenned(handle_), 1);
-    uint32_t value = 0;
-    EXPECT_EQ(VekDevRReg(handle_, 0x02, &value), kOk);
-    EXPECT_EQ(value, kBoardType);
+    EXPECT_EQ(VekDownloadFirmwareFile(handle_, path.c_str()), 1);
+    std::filesystem::remove(path);
+    std::vector<uint8_t> ram(code.size());
+    model_->ReadControllerRam(0x0100, ram.data(), static_cast<uint32_t>(ram.size()));
+    EXPECT_EQ(ram, code);
+    EXPECT_FALSE(model_->ControllerHeld());
 }
 
-// A stalled register pipe fails the write until the pipe is reset.
-TEST_P(BothFronts, StallThenPipeReset) {
-    front_->Model().InjectFault(0x04, 1, Fault::Stall);
+// A stalled register pipe fails the write until the pipe is reset; a reply
+// that never comes ends the 2000 ms wait, and the next read works.
+TEST_F(EmulatedOnly, StallAndPendingReadLeaveTheBoardUsable) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    model_->InjectFault(0x04, 1, Fault::Stall);
     uint32_t value = 0x1234;
     EXPECT_NE(VekDevControl(handle_, 18, &value), kOk);
     EXPECT_NE(VekDevControl(handle_, 18, &value), kOk);  // still halted
     EXPECT_EQ(ResetUSBPipe(handle_, 0x04), 1);
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x1234u);
-}
-
-// A reply that never comes: the 2000 ms wait ends, the read is aborted, the next read works.
-TEST_P(BothFronts, PendingReadIsAbortedAndTheBoardStaysUsable) {
-    front_->Model().InjectFault(0x86, 1, Fault::StayPending);
-    uint32_t value = 0;
+    EXPECT_EQ(model_->GetRegister(0x30), 0x1234u);
+    model_->InjectFault(0x86, 1, Fault::StayPending);
     EXPECT_NE(VekDevRReg(handle_, 0x02, &value), kOk);
     EXPECT_EQ(VekDevRReg(handle_, 0x02, &value), kOk);
     EXPECT_EQ(value, kBoardType);
 }
 
-// The board is pulled during a frame load: nothing hangs, the handle is freed,
-// and the board is no longer listed.
-TEST_P(BothFronts, UnplugDuringATransfer) {
-    uint32_t value = 0;
-    ASSERT_EQ(VekDevInquire(handle_, 5, &value), kOk);
-    front_->Model().InjectFault(0x02, 1, Fault::Detach);
-    const std::vector<uint8_t> frame = Pattern(256 * 1024, 1);
-    // A frame load reports no transfer failure; the register read after it does.
-    EXPECT_EQ(VekDevLoadFrame(handle_, frame.data(), 0, static_cast<uint32_t>(frame.size())), kOk);
-    EXPECT_NE(VekDevRReg(handle_, 0x02, &value), kOk);
-    EXPECT_EQ(VekDevFree(handle_), kOk);
-    handle_ = nullptr;
-    DeviceHandle *again = nullptr;
-    uint8_t vek40 = 0;
-    EXPECT_EQ(VekDevAlloc(0, &again, &vek40), kNoDevice);
-}
-
-// With the virtual clock on, the virtual board's 100 ms pause before frame-go
-// passes on virtual time, and a real board's is taken in full on real time.
-TEST_P(BothFronts, TheVirtualClockReachesOnlyTheVirtualBoard) {
+// With the virtual clock on, a real board's 100 ms pause before frame-go is
+// taken in full on real time, and virtual time does not move.
+TEST_F(EmulatedOnly, TheVirtualClockDoesNotReachARealBoard) {
+    ASSERT_NO_FATAL_FAILURE(Open());
     uint32_t value = 0;
     ASSERT_EQ(VekDevInquire(handle_, 5, &value), kOk);
     const std::vector<uint8_t> frame = Pattern(4096, 3);
@@ -209,38 +164,11 @@ TEST_P(BothFronts, TheVirtualClockReachesOnlyTheVirtualBoard) {
     EXPECT_EQ(VekDevLoadFrame(handle_, frame.data(), 0, static_cast<uint32_t>(frame.size())), kOk);
     const auto realMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - realBefore).count();
-    const uint64_t virtualMs = VekSimClockMs() - virtualBefore;
+    EXPECT_EQ(VekSimClockMs() - virtualBefore, 0u);
     VekSimSetVirtualClock(0);
-    if (GetParam()) {
-        EXPECT_GE(realMs, 100);  // a lower bound: the pause itself
-        EXPECT_EQ(virtualMs, 0u);
-    } else {
-        EXPECT_GE(virtualMs, 100u);
-    }
-    EXPECT_EQ(front_->Memory(0, frame.size()), frame);
+    EXPECT_GE(realMs, 100);  // a lower bound: the pause itself
+    EXPECT_EQ(Memory(0, frame.size()), frame);
 }
-
-INSTANTIATE_TEST_SUITE_P(LibusbBackend, BothFronts, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "EmulatedUsbfsBoard" : "VirtualBoard"; });
-
-// Refreshes until `count` boards are listed (hot-plug news reach libusb on its own thread).
-size_t WaitForBoards(size_t count) {
-    size_t found = 0;
-    for (int i = 0; i < 200 && found != count; ++i)
-        if ((found = usbdrv::RefreshLibusbBoards()) != count) usleep(10 * 1000);
-    return found;
-}
-
-// What only the emulated board shows: the libusb side itself.
-class EmulatedOnly : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (g_bus == nullptr) GTEST_SKIP() << "not running under umockdev-wrapper";
-        VekSimSetVirtualClock(0);
-        front_ = std::make_unique<Front>(true);
-    }
-    std::unique_ptr<Front> front_;
-};
 
 TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
     CCyDevice device(nullptr, kDriverInterfaceClass, 1);
@@ -250,7 +178,7 @@ TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
               std::string(kDefaultManufacturer) + " " + kDefaultProduct + " (1-2)");
     EXPECT_TRUE(device.isHighSpeed);
     EXPECT_FALSE(device.isSuperSpeed);
-    EXPECT_EQ(device.busAddress, front_->Board().DeviceNumber());
+    EXPECT_EQ(device.busAddress, board_->DeviceNumber());
     EXPECT_EQ(device.vendorId, 0x1209);
     EXPECT_EQ(device.EndpointListSize(), 4);
     const libusb_version *lv = libusb_get_version();
@@ -258,14 +186,14 @@ TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
 }
 
 TEST_F(EmulatedOnly, KernelDriverIsDetachedWhileOpenAndReattachedAfter) {
-    front_->Board().BindKernelDriver("vek_kernel_driver");
+    board_->BindKernelDriver("vek_kernel_driver");
     {
         CCyDevice device(nullptr, kDriverInterfaceClass, 1);
         ASSERT_NE(device.driverHandle, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(front_->Board().KernelDriverBound());
-        EXPECT_GE(front_->Board().ClaimCount(), 1);
+        EXPECT_FALSE(board_->KernelDriverBound());
+        EXPECT_GE(board_->ClaimCount(), 1);
     }
-    EXPECT_TRUE(front_->Board().KernelDriverBound());
+    EXPECT_TRUE(board_->KernelDriverBound());
 }
 
 // Boards plugged in later are found; virtual boards are listed beside them.
@@ -280,15 +208,15 @@ TEST_F(EmulatedOnly, LaterAndVirtualBoardsAreListedTogether) {
     // serial number of sysfs, the virtual one by its made-up place.
     VekBoardInfo boards[4] = {};
     ASSERT_EQ(VekListBoards(boards, 4), 3);
-    std::vector<std::string> seen;
-    for (const VekBoardInfo &b : boards)
-        seen.push_back(std::to_string(b.index) + " " + std::string(b.backend) + " " + std::to_string(b.bus) + " " +
-                       b.portPath + " " + std::string(b.serial).substr(0, 6) + " " + std::to_string(b.isVirtual));
-    seen.pop_back();
-    EXPECT_EQ(seen, (std::vector<std::string>{"0 libusb 1 1-2 EMU000 0", "1 libusb 1 1-3 EMU000 0",
-                                              "2 vek-sim 0 virtual-0 VEKSIM 1"}));
-    EXPECT_EQ((std::vector<int>{boards[0].vendorId, boards[0].productId, boards[2].vendorId}),
-              (std::vector<int>{0x1209, 0x7E40, 0x1209}));
+    const char *expected[] = {"0 libusb 1 1-2 EMU0 1209:7e40 0", "1 libusb 1 1-3 EMU0 1209:7e40 0",
+                              "2 vek-sim 0 virtual-0 VEKS 1209:7e40 1"};
+    for (int i = 0; i < 3; ++i) {
+        const VekBoardInfo &b = boards[i];
+        char seen[128];
+        std::snprintf(seen, sizeof seen, "%u %s %u %s %.4s %04x:%04x %d", b.index, b.backend, b.bus, b.portPath,
+                      b.serial, b.vendorId, b.productId, b.isVirtual);
+        EXPECT_STREQ(seen, expected[i]);
+    }
     EXPECT_EQ(VekListBoards(boards, 1), 3);  // the count, whatever fits
     EXPECT_EQ(VekListBoards(nullptr, 1), -1);
     VekSimDetachAll();
@@ -305,41 +233,35 @@ TEST_F(EmulatedOnly, OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard) {
     auto other = MakeVekBoardModel(7, 0x7E40, "EMU0002");
     UsbfsBoard later(*g_bus, other, 1, 10);
     ASSERT_EQ(WaitForBoards(2), 2u);
-    DeviceHandle *handle = nullptr;
-    uint8_t vek40 = 0;
-    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
+    ASSERT_NO_FATAL_FAILURE(Open());
     uint32_t value = 0x77;
-    EXPECT_EQ(VekDevControl(handle, 18, &value), kOk);
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x77u);
+    EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
+    EXPECT_EQ(model_->GetRegister(0x30), 0x77u);
     EXPECT_TRUE(foreign.KernelDriverBound());
     EXPECT_EQ(foreign.ClaimCount(), 0);
     EXPECT_EQ(foreign.Model().GetRegister(0x30), 0u);
 
-    front_->AfterFirmwareStart();
-    EXPECT_EQ(DevReAlloc(handle), 1);
+    Replug();
+    EXPECT_EQ(DevReAlloc(handle_), 1);
     value = 0x99;
-    EXPECT_EQ(VekDevControl(handle, 18, &value), kOk);
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x99u);
+    EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
+    EXPECT_EQ(model_->GetRegister(0x30), 0x99u);
     EXPECT_EQ(other->GetRegister(0x30), 0u);
-    EXPECT_EQ(VekDevFree(handle), kOk);
 }
 
 // A board that ignores the abort of a read that never ends is given up: the
 // read fails, the handle is freed, and the board is found and opened again.
 TEST_F(EmulatedOnly, ABoardThatIgnoresTheAbortIsGivenUpAndOpenedAgain) {
     usbdrv::SetCancelWaitLimit(std::chrono::milliseconds(200));
-    DeviceHandle *handle = nullptr;
-    uint8_t vek40 = 0;
-    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
-    front_->Board().IgnoreDiscards();
-    front_->Model().InjectFault(0x86, 1, Fault::StayPending);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    board_->IgnoreDiscards();
+    model_->InjectFault(0x86, 1, Fault::StayPending);
     uint32_t value = 0;
-    EXPECT_NE(VekDevRReg(handle, 0x02, &value), kOk);
-    EXPECT_EQ(VekDevFree(handle), kOk);
-    ASSERT_EQ(VekDevAlloc(0, &handle, &vek40), kOk);
-    EXPECT_EQ(VekDevRReg(handle, 0x02, &value), kOk);
+    EXPECT_NE(VekDevRReg(handle_, 0x02, &value), kOk);
+    EXPECT_EQ(VekDevFree(std::exchange(handle_, nullptr)), kOk);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    EXPECT_EQ(VekDevRReg(handle_, 0x02, &value), kOk);
     EXPECT_EQ(value, kBoardType);
-    EXPECT_EQ(VekDevFree(handle), kOk);
     usbdrv::SetCancelWaitLimit(std::chrono::seconds(30));
 }
 
@@ -365,80 +287,104 @@ TEST_F(EmulatedOnly, TwoBoardsOnTwoThreads) {
     a.join();
     b.join();
     EXPECT_EQ(failures[0] + failures[1], 0);
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 78u);
+    EXPECT_EQ(model_->GetRegister(0x30), 78u);
     EXPECT_EQ(other->GetRegister(0x30), 79u);
     for (DeviceHandle *h : handles) EXPECT_EQ(VekDevFree(h), kOk);
 }
 
 // A waiting read ends with the status of whatever ended it: an abort of its
-// pipe, or the board leaving the bus.
+// pipe, libusb's time-out of a control read, or the board leaving the bus. A
+// pulled board's node hangs up: libusb ends its transfers and drops the board
+// at once, before udev's news, and the board is opened again once it is back.
 TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
     struct Case {
-        bool unplug;
+        std::string how;
         DWORD error;
         uint32_t ntStatus, usbdStatus;
     };
-    for (const Case &c : {Case{false, ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled},
-                          Case{true, ERROR_DEVICE_NOT_CONNECTED, kNtStatusNoSuchDevice, kUsbdStatusDeviceGone}}) {
-        SCOPED_TRACE(c.unplug ? "unplug" : "abort");
-        front_.reset();
-        front_ = std::make_unique<Front>(true);
-        CCyDevice device(nullptr, kDriverInterfaceClass, 1);
-        ASSERT_NE(device.bulkInEndpoint, nullptr);
-        CCyUSBEndPoint &in = *device.bulkInEndpoint;
-        OVERLAPPED ov{};
-        ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        uint8_t buffer[8] = {};
-        uint8_t *block = in.BeginTransfer(buffer, sizeof buffer, &ov);
-        ASSERT_NE(block, nullptr);
-        EXPECT_EQ(in.lastError, ERROR_IO_PENDING);
-        if (c.unplug) {
-            front_->Board().Unplug();
-            EXPECT_TRUE(in.WaitForTransfer(&ov, 10000));
-        } else {
-            EXPECT_TRUE(in.AbortPipe());  // returns once the request has ended
+    for (const Case &c : {Case{"abort", ERROR_OPERATION_ABORTED, kNtStatusCancelled, kUsbdStatusCanceled},
+                          Case{"time-out", ERROR_SEM_TIMEOUT, kNtStatusIoTimeout, kUsbdStatusTimeout},
+                          Case{"unplug", ERROR_DEVICE_NOT_CONNECTED, kNtStatusNoSuchDevice, kUsbdStatusDeviceGone}}) {
+        SCOPED_TRACE(c.how);
+        {
+            CCyDevice device(nullptr, kDriverInterfaceClass, 1);
+            ASSERT_NE(device.bulkInEndpoint, nullptr);
+            CCyUSBEndPoint *endpoint = device.bulkInEndpoint;  // a read the board has nothing for
+            if (c.how == "time-out") {
+                device.controlEndpoint->direction = 1;
+                device.controlEndpoint->requestType = 2;
+                device.controlEndpoint->timeoutMs = 1000;  // goes with the request
+                model_->InjectFault(0, 1, Fault::StayPending);
+                endpoint = device.controlEndpoint;
+            }
+            CCyUSBEndPoint &ep = *endpoint;
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            uint8_t buffer[8] = {};
+            uint8_t *block = ep.BeginTransfer(buffer, sizeof buffer, &ov);
+            ASSERT_NE(block, nullptr);
+            EXPECT_EQ(ep.lastError, ERROR_IO_PENDING);
+            if (c.how == "abort") {
+                EXPECT_TRUE(ep.AbortPipe());  // returns once the request has ended
+            } else {
+                if (c.how == "unplug") board_->Unplug(/*tellUdev=*/false);
+                EXPECT_TRUE(ep.WaitForTransfer(&ov, 10000));
+                if (c.how == "unplug") {
+                    EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 0u);
+                }
+            }
+            DWORD bytes = 0;
+            EXPECT_FALSE(GetOverlappedResult(device.driverHandle, &ov, &bytes, FALSE));
+            EXPECT_EQ(GetLastError(), c.error);
+            int32_t length = sizeof buffer;
+            EXPECT_FALSE(ep.FinishTransfer(buffer, length, &ov, block));
+            EXPECT_EQ(length, 0);
+            EXPECT_EQ(ep.ntStatus, c.ntStatus);
+            EXPECT_EQ(ep.usbdStatus, c.usbdStatus);
+            CloseHandle(ov.hEvent);
         }
-        DWORD bytes = 0;
-        EXPECT_FALSE(GetOverlappedResult(device.driverHandle, &ov, &bytes, FALSE));
-        EXPECT_EQ(GetLastError(), c.error);
-        int32_t length = sizeof buffer;
-        EXPECT_FALSE(in.FinishTransfer(buffer, length, &ov, block));
-        EXPECT_EQ(length, 0);
-        EXPECT_EQ(in.ntStatus, c.ntStatus);
-        EXPECT_EQ(in.usbdStatus, c.usbdStatus);
-        CloseHandle(ov.hEvent);
+        Replug();  // back on the same port
+        ASSERT_EQ(WaitForBoards(1), 1u);
+        ASSERT_NO_FATAL_FAILURE(Open());
+        uint32_t value = 0;
+        EXPECT_EQ(VekDevRReg(handle_, 0x02, &value), kOk);
+        EXPECT_EQ(value, kBoardType);
+        EXPECT_EQ(VekDevFree(std::exchange(handle_, nullptr)), kOk);
     }
 }
 
-// Register packets on the buffered path (data inside the request block).
-TEST_F(EmulatedOnly, BufferedRequestsMoveTheDataInsideTheBlock) {
+// A request to a board pulled while nothing was pending (so nothing has told
+// the library yet) is refused as "not connected".
+TEST_F(EmulatedOnly, ARequestToAPulledBoardIsRefusedAsNotConnected) {
     CCyDevice device(nullptr, kDriverInterfaceClass, 1);
-    ASSERT_EQ(device.EndpointListSize(), 4);
-    CCyUSBEndPoint *out = nullptr;
-    for (int i = 1; i < 4; ++i)
-        if (device.endpointList[i]->address == 0x04) out = device.endpointList[i];
-    ASSERT_NE(out, nullptr);
-    CCyUSBEndPoint &in = *device.bulkInEndpoint;
-    out->directTransfer = in.directTransfer = 0;
-    uint8_t write[8] = {0x30, 0, 0, 0, 0x78, 0x56, 0x34, 0x12}, read[8] = {0x30, 0, 0, 0x80}, reply[8] = {};
-    int32_t length = 8;
-    EXPECT_TRUE(out->SyncTransfer(write, length));
-    EXPECT_EQ(front_->Model().GetRegister(0x30), 0x12345678u);
-    EXPECT_TRUE(out->SyncTransfer(read, length));
-    EXPECT_TRUE(in.SyncTransfer(reply, length));
-    EXPECT_EQ(length, 8);
-    uint32_t value = 0;
-    std::memcpy(&value, reply + 4, 4);
-    EXPECT_EQ(value, 0x12345678u);
+    ASSERT_NE(device.bulkOutEndpoint, nullptr);
+    board_->Unplug();
+    uint8_t data[8] = {};
+    int32_t length = sizeof data;
+    EXPECT_FALSE(device.bulkOutEndpoint->SyncTransfer(data, length));
+    EXPECT_EQ(device.bulkOutEndpoint->lastError, ERROR_DEVICE_NOT_CONNECTED);
 }
 
-TEST(NoBoard, AllocationSaysNoDevice) {
-    VekSimDetachAll();
-    DeviceHandle *handle = nullptr;
-    uint8_t vek40 = 0;
-    EXPECT_EQ(VekDevAlloc(0, &handle, &vek40), kNoDevice);
-    EXPECT_EQ(vek40, 0);
+#ifdef VEK_TOOL
+// `vek --sim` reaches virtual boards only: with a board on the bus, listing
+// and choosing boards neither show nor claim it; plain `vek list` shows it.
+TEST_F(EmulatedOnly, SimToolLeavesRealBoardsAlone) {
+    auto run = [](const char *args) {
+        std::string out;
+        FILE *tool = popen((std::string(VEK_TOOL) + " " + args + " 2>&1").c_str(), "r");
+        for (char line[256]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
+        if (tool != nullptr) pclose(tool);
+        return out;
+    };
+    const std::string simList = run("--sim list");
+    EXPECT_NE(simList.find("virtual-0"), std::string::npos) << simList;
+    EXPECT_EQ(simList.find("1-2 "), std::string::npos) << simList;
+    for (const char *choice : {"--sim --board 1-2 reg read 2", "--sim --board 1 reg read 2"})
+        EXPECT_NE(run(choice).find("DEV_ERR_NO_DEVICE"), std::string::npos) << choice;
+    EXPECT_EQ(board_->ClaimCount(), 0);
+    EXPECT_NE(run("list").find("1-2 "), std::string::npos);
 }
+#endif
 
 }  // namespace
 }  // namespace vek::sim

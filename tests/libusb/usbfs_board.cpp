@@ -3,16 +3,18 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 #include "drivers/sim/descriptor_builder.h"
 
@@ -33,18 +35,6 @@ std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType, uint16_t produ
 
 namespace {
 
-std::string Hex(const std::vector<uint8_t> &bytes) {
-    std::string s;
-    char b[3];
-    for (uint8_t v : bytes) {
-        std::snprintf(b, sizeof b, "%02x", v);
-        s += b;
-    }
-    return s;
-}
-
-uint16_t Le16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
-
 template <typename T>
 T ReadField(const UMockdevIoctlData *data, size_t offset) {
     T value{};
@@ -62,6 +52,16 @@ UMockdevIoctlData *ResolveArg(UMockdevIoctlClient *client, size_t length) {
     return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, length, nullptr);
 }
 
+template <typename T>
+T ReadArg(UMockdevIoctlClient *client, size_t offset = 0, size_t length = sizeof(T)) {
+    UMockdevIoctlData *arg = ResolveArg(client, length);
+    const T value = ReadField<T>(arg, offset);
+    g_object_unref(arg);
+    return value;
+}
+
+void Complete(UMockdevIoctlClient *client, int error) { umockdev_ioctl_client_complete(client, error ? -1 : 0, error); }
+
 // A string descriptor as ASCII (the sysfs attributes).
 std::string StringAt(const DescriptorSet &d, uint8_t index) {
     std::string text;
@@ -70,8 +70,11 @@ std::string StringAt(const DescriptorSet &d, uint8_t index) {
     return text;
 }
 
-void Complete(UMockdevIoctlClient *client, long result, int error) {
-    umockdev_ioctl_client_complete(client, result, error);
+void Check(bool ok, GError *error, const std::string &what) {
+    if (ok) return;
+    const std::string message = error ? error->message : "unknown";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev: cannot " + what + ": " + message);
 }
 
 }  // namespace
@@ -103,15 +106,18 @@ UsbfsBoard::UsbfsBoard(EmulatedBus &bus, std::shared_ptr<BoardModel> model, int 
     AddToTestbed();
 }
 
+UsbfsBoard::Urb::~Urb() {
+    if (buffer) g_object_unref(buffer);
+    if (urb) g_object_unref(urb);
+}
+
 UsbfsBoard::~UsbfsBoard() {
-    if (!gone_) RemoveFromTestbed();
-    if (!attachedNode_.empty()) umockdev_testbed_detach_ioctl(bus_.Testbed(), attachedNode_.c_str(), nullptr);
+    if (listed_) RemoveFromTestbed();
+    umockdev_testbed_detach_ioctl(bus_.Testbed(), DevNode().c_str(), nullptr);
     std::lock_guard lock(mutex_);
-    for (auto &u : pending_) ReleaseUrb(*u);
-    for (auto &u : reapable_) ReleaseUrb(*u);
     pending_.clear();
     reapable_.clear();
-    if (fifo_ >= 0) close(fifo_);
+    HangUpLocked();
     g_object_unref(handler_);
 }
 
@@ -125,6 +131,8 @@ void UsbfsBoard::AddToTestbed() {
     const DescriptorSet &d = model_->Setup().descriptors;
     std::vector<uint8_t> descriptors = d.device;
     for (const auto &c : d.configurations) descriptors.insert(descriptors.end(), c.begin(), c.end());
+    std::string hex;
+    for (uint8_t v : descriptors) hex += {"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15]};
     char name[32];
     std::snprintf(name, sizeof name, "%d-%d", busnum_, port_);
     std::string devpath = "/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(busnum_) + "/" + name;
@@ -149,54 +157,62 @@ void UsbfsBoard::AddToTestbed() {
                   "A: serial=%s\\n\n"
                   "H: descriptors=%s\n",
                   devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, busnum_, devnum_,
-                  Le16(d.device, 8), Le16(d.device, 10), product.c_str(), StringAt(d, d.device[16]).c_str(),
-                  Hex(descriptors).c_str());
+                  d.device[8] | d.device[9] << 8, d.device[10] | d.device[11] << 8, product.c_str(),
+                  StringAt(d, d.device[16]).c_str(), hex.c_str());
     GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(bus_.Testbed(), record, &error)) {
-        std::string message = error ? error->message : "unknown";
-        g_clear_error(&error);
-        throw std::runtime_error("umockdev: cannot add the board: " + message);
-    }
-    MakeNodeFifo();
-    attachedNode_ = DevNode();
-    if (!umockdev_testbed_attach_ioctl(bus_.Testbed(), attachedNode_.c_str(), handler_, &error)) {
-        std::string message = error ? error->message : "unknown";
-        g_clear_error(&error);
-        throw std::runtime_error("umockdev: cannot attach the usbfs handler: " + message);
-    }
+    Check(umockdev_testbed_add_from_string(bus_.Testbed(), record, &error), error, "add the board");
+    MakeNodePty();
+    Check(umockdev_testbed_attach_ioctl(bus_.Testbed(), DevNode().c_str(), handler_, &error), error,
+          "attach the usbfs handler");
     umockdev_testbed_uevent(bus_.Testbed(), syspath_.c_str(), "add");
 }
 
-void UsbfsBoard::MakeNodeFifo() {
-    std::string path = bus_.RootDir() + DevNode();
+// The node is a pty's slave side: its readiness is switched with the tty's
+// output flow (stopped: no POLLOUT), and closing the master hangs it up,
+// which makes libusb's poll report POLLERR, as a removed usbfs device does.
+void UsbfsBoard::MakeNodePty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("cannot open a pty for the device node");
+    const std::string slave = ptsname(master_);
+    flow_ = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = bus_.RootDir() + DevNode();
     unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0666) != 0) throw std::runtime_error("cannot make the device node FIFO " + path);
+    if (flow_ < 0 || symlink(slave.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot make the device node " + path);
     std::lock_guard lock(mutex_);
-    if (fifo_ >= 0) close(fifo_);
-    fifo_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fifo_ < 0) throw std::runtime_error("cannot open the device node FIFO " + path);
-    fifoFull_ = false;
     UpdateReadinessLocked();
 }
 
 void UsbfsBoard::RemoveFromTestbed() {
+    listed_ = false;
     umockdev_testbed_uevent(bus_.Testbed(), syspath_.c_str(), "remove");
     umockdev_testbed_remove_device(bus_.Testbed(), syspath_.c_str());
 }
 
-void UsbfsBoard::Unplug() {
+void UsbfsBoard::Unplug(bool tellUdev) {
     {
         std::lock_guard lock(mutex_);
-        if (gone_) return;
-        gone_ = true;
-        while (!pending_.empty()) {
-            auto urb = std::move(pending_.front());
-            pending_.pop_front();
-            FinishLocked(urb, -ESHUTDOWN);
-        }
-        UpdateReadinessLocked();
+        if (!gone_) PullLocked();
     }
-    RemoveFromTestbed();
+    if (tellUdev && listed_) RemoveFromTestbed();
+}
+
+// As the kernel does when the device goes: its URBs end (reapable, "shut
+// down"), every other request fails with ENODEV, and the node hangs up.
+void UsbfsBoard::PullLocked() {
+    gone_ = true;
+    while (!pending_.empty()) {
+        auto urb = std::move(pending_.front());
+        pending_.pop_front();
+        FinishLocked(std::move(urb), -ESHUTDOWN);
+    }
+    HangUpLocked();
+}
+
+void UsbfsBoard::HangUpLocked() {
+    if (master_ >= 0) close(std::exchange(master_, -1));
+    if (flow_ >= 0) close(std::exchange(flow_, -1));
 }
 
 void UsbfsBoard::BindKernelDriver(const char *name) {
@@ -205,63 +221,32 @@ void UsbfsBoard::BindKernelDriver(const char *name) {
     driverBound_ = true;
 }
 
-// While a URB waits to be reaped the FIFO has room (POLLOUT); otherwise it is
-// kept full so that libusb's poll sleeps.
+// While a URB waits to be reaped (or to be served) the node is writable.
 void UsbfsBoard::UpdateReadinessLocked() {
-    if (fifo_ < 0) return;
-    char chunk[4096];
-    if (!reapable_.empty() || work_) {
-        if (fifoFull_) {
-            while (read(fifo_, chunk, sizeof chunk) > 0) {
-            }
-            fifoFull_ = false;
-        }
-    } else if (!fifoFull_) {
-        std::memset(chunk, 0, sizeof chunk);
-        while (write(fifo_, chunk, sizeof chunk) > 0) {
-        }
-        // Fill the last partial page too.
-        while (write(fifo_, chunk, 1) > 0) {
-        }
-        fifoFull_ = true;
-    }
-}
-
-void UsbfsBoard::ReleaseUrb(Urb &urb) {
-    if (urb.buffer) g_object_unref(urb.buffer);
-    if (urb.urb) g_object_unref(urb.urb);
-    urb.buffer = urb.urb = nullptr;
+    const bool ready = !reapable_.empty() || work_;
+    if (flow_ < 0 || ready == ready_) return;
+    tcflow(flow_, ready ? TCOON : TCOOFF);
+    ready_ = ready;
 }
 
 int UsbfsBoard::OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self) {
-    return static_cast<UsbfsBoard *>(self)->HandleIoctl(client) ? TRUE : FALSE;
+    auto *board = static_cast<UsbfsBoard *>(self);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (request == USBDEVFS_SUBMITURB)
+        board->Submit(client);
+    else if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
+        board->Reap(client);
+    else if (request == USBDEVFS_DISCARDURB)
+        board->Discard(client);
+    else
+        Complete(client, board->Control(request, client));
+    return TRUE;
 }
 
-bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    bool gone;
-    {
-        std::lock_guard lock(mutex_);
-        gone = gone_;
-    }
-    switch (request) {
-    case USBDEVFS_SUBMITURB:
-        Submit(client);
-        return true;
-    case USBDEVFS_REAPURBNDELAY:
-    case USBDEVFS_REAPURB:
-        Reap(client);
-        return true;
-    case USBDEVFS_DISCARDURB:
-        Discard(client);
-        return true;
-    default:
-        break;
-    }
-    if (gone) {
-        Complete(client, -1, ENODEV);
-        return true;
-    }
+// The requests besides URBs: 0 or an errno. A removed device answers ENODEV.
+int UsbfsBoard::Control(unsigned long request, UMockdevIoctlClient *client) {
+    std::lock_guard lock(mutex_);
+    if (gone_) return ENODEV;
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData *caps = ResolveArg(client, sizeof(uint32_t));
@@ -269,94 +254,46 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
                              USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                  USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
         g_object_unref(caps);
-        Complete(client, 0, 0);
-        return true;
+        return 0;
     }
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
-        const unsigned int itf = ReadField<unsigned int>(arg, 0) & 31;
-        g_object_unref(arg);
-        std::lock_guard lock(mutex_);
-        if (request == USBDEVFS_RELEASEINTERFACE) {
-            claimed_ &= ~(1u << itf);
-        } else if (driverBound_) {
-            Complete(client, -1, EBUSY);
-            return true;
-        } else {
-            claimed_ |= 1u << itf;
-            ++claims_;
-        }
-        Complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_GETDRIVER: {
-        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_getdriver));
-        std::lock_guard lock(mutex_);
-        if (!driverBound_) {
-            g_object_unref(arg);
-            Complete(client, -1, ENODATA);
-            return true;
-        }
-        std::memset(arg->data + offsetof(usbdevfs_getdriver, driver), 0, USBDEVFS_MAXDRIVERNAME + 1);
-        std::memcpy(arg->data + offsetof(usbdevfs_getdriver, driver), driverName_.c_str(),
-                    std::min<size_t>(driverName_.size(), USBDEVFS_MAXDRIVERNAME));
-        g_object_unref(arg);
-        Complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_DISCONNECT_CLAIM: {
-        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_disconnect_claim));
-        g_object_unref(arg);
-        std::lock_guard lock(mutex_);
-        driverBound_ = false;
-        claimed_ |= 1u;
+        if (driverBound_) return EBUSY;
+        claimed_ |= 1u << (ReadArg<unsigned int>(client) & 31);
         ++claims_;
-        Complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_IOCTL: {
-        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_ioctl));
-        int code = ReadField<int>(arg, offsetof(usbdevfs_ioctl, ioctl_code));
+        return 0;
+    case USBDEVFS_RELEASEINTERFACE:
+        claimed_ &= ~(1u << (ReadArg<unsigned int>(client) & 31));
+        return 0;
+    case USBDEVFS_GETDRIVER: {
+        if (!driverBound_) return ENODATA;
+        UMockdevIoctlData *arg = ResolveArg(client, sizeof(usbdevfs_getdriver));
+        std::snprintf(reinterpret_cast<char *>(arg->data + offsetof(usbdevfs_getdriver, driver)),
+                      USBDEVFS_MAXDRIVERNAME + 1, "%s", driverName_.c_str());
         g_object_unref(arg);
-        std::lock_guard lock(mutex_);
+        return 0;
+    }
+    case USBDEVFS_IOCTL: {  // libusb detaches and reattaches a kernel driver through it
+        const int code = ReadArg<int>(client, offsetof(usbdevfs_ioctl, ioctl_code), sizeof(usbdevfs_ioctl));
         if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-            if (!driverBound_) {
-                Complete(client, -1, ENODATA);
-                return true;
-            }
+            if (!driverBound_) return ENODATA;
             driverBound_ = false;
         } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
-            if (!driverName_.empty()) driverBound_ = true;
+            driverBound_ = !driverName_.empty();
         }
-        Complete(client, 0, 0);
-        return true;
+        return 0;
     }
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP: {
-        UMockdevIoctlData *arg = ResolveArg(client, sizeof(unsigned int));
-        unsigned int endpoint = ReadField<unsigned int>(arg, 0);
-        g_object_unref(arg);
-        std::lock_guard lock(mutex_);
-        if (int error = CheckEndpointLocked(static_cast<uint8_t>(endpoint)); error != 0) {
-            Complete(client, -1, error);
-            return true;
-        }
-        model_->SetHalted(static_cast<uint8_t>(endpoint), false);
-        Complete(client, 0, 0);
-        return true;
+    case USBDEVFS_CLEAR_HALT: {
+        const auto endpoint = static_cast<uint8_t>(ReadArg<unsigned int>(client));
+        if (int error = CheckEndpointLocked(endpoint); error != 0) return error;
+        model_->SetHalted(endpoint, false);
+        return 0;
     }
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_SETCONFIGURATION:
     case USBDEVFS_RESET:
-        Complete(client, 0, 0);
-        return true;
-    case USBDEVFS_GET_SPEED:
-        Complete(client, 3 /* high speed */, 0);
-        return true;
+        return 0;
     default:
-        Complete(client, -1, ENOTTY);
-        return true;
+        return ENOTTY;
     }
 }
 
@@ -366,179 +303,95 @@ bool UsbfsBoard::HandleIoctl(UMockdevIoctlClient *client) {
 int UsbfsBoard::CheckEndpointLocked(uint8_t endpoint) {
     const std::vector<uint8_t> &config = model_->Setup().descriptors.configurations.front();
     int itf = -1, owner = -1;
-    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2; at += config[at]) {
-        if (config[at + 1] == 4) {
-            itf = config[at + 2];
-        } else if (config[at + 1] == 5 && config[at + 2] == endpoint) {
-            owner = itf;
-            break;
-        }
+    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2 && owner < 0; at += config[at]) {
+        if (config[at + 1] == 4) itf = config[at + 2];
+        if (config[at + 1] == 5 && config[at + 2] == endpoint) owner = itf;
     }
     if (owner < 0) return ENOENT;
-    itf = owner;
-    if ((claimed_ & (1u << itf)) != 0) return 0;
+    if ((claimed_ & (1u << owner)) != 0) return 0;
     if (driverBound_) return EBUSY;
-    claimed_ |= 1u << itf;
+    claimed_ |= 1u << owner;
     return 0;
 }
 
 void UsbfsBoard::Submit(UMockdevIoctlClient *client) {
-    UMockdevIoctlData *urbData = ResolveArg(client, sizeof(usbdevfs_urb));
-    if (urbData == nullptr) {
-        Complete(client, -1, EFAULT);
-        return;
-    }
-    const uint8_t type = ReadField<uint8_t>(urbData, offsetof(usbdevfs_urb, type));
-    const int packets =
-        type == USBDEVFS_URB_TYPE_ISO ? ReadField<int>(urbData, offsetof(usbdevfs_urb, number_of_packets)) : 0;
-    if (packets > 0) {
-        // Re-resolve with room for the packet descriptors.
-        g_object_unref(urbData);
-        urbData = ResolveArg(client, sizeof(usbdevfs_urb) + packets * sizeof(usbdevfs_iso_packet_desc));
-    }
     auto urb = std::make_unique<Urb>();
-    urb->urb = urbData;
-    urb->clientAddress = urbData->client_addr;
-    urb->type = type;
-    urb->endpoint = ReadField<uint8_t>(urbData, offsetof(usbdevfs_urb, endpoint));
-    const int length = ReadField<int>(urbData, offsetof(usbdevfs_urb, buffer_length));
-    if (length > 0) urb->buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer), length, nullptr);
+    urb->urb = ResolveArg(client, sizeof(usbdevfs_urb));
+    if (urb->urb == nullptr) return Complete(client, EFAULT);
+    urb->clientAddress = urb->urb->client_addr;
+    urb->type = ReadField<uint8_t>(urb->urb, offsetof(usbdevfs_urb, type));
+    urb->endpoint = ReadField<uint8_t>(urb->urb, offsetof(usbdevfs_urb, endpoint));
+    const int length = ReadField<int>(urb->urb, offsetof(usbdevfs_urb, buffer_length));
+    if (length > 0)
+        urb->buffer = umockdev_ioctl_data_resolve(urb->urb, offsetof(usbdevfs_urb, buffer), length, nullptr);
+    const bool control = urb->type == USBDEVFS_URB_TYPE_CONTROL;
 
-    bool removeFromTestbed = false;
-    {
-        std::lock_guard lock(mutex_);
-        SubmitLocked(client, std::move(urb), removeFromTestbed);
-    }
-    if (removeFromTestbed) RemoveFromTestbed();
-}
-
-void UsbfsBoard::SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> urb, bool &removeFromTestbed) {
-    if (gone_) {
-        ReleaseUrb(*urb);
-        Complete(client, -1, ENODEV);
-        return;
-    }
-    const uint32_t pipe = urb->type == USBDEVFS_URB_TYPE_CONTROL ? 0 : urb->endpoint;
-    Fault fault = model_->CountRequest(pipe);
-    if (fault == Fault::FailAtIssue) {
-        ReleaseUrb(*urb);
-        Complete(client, -1, EIO);
-        return;
-    }
-    if (urb->type != USBDEVFS_URB_TYPE_CONTROL) {
-        if (int error = CheckEndpointLocked(urb->endpoint); error != 0) {
-            ReleaseUrb(*urb);
-            Complete(client, -1, error);
-            return;
-        }
-    }
-    Complete(client, 0, 0);
-    pending_.push_back(std::move(urb));
-    Urb &u = *pending_.back();
-    switch (fault) {
-    case Fault::StayPending:
-        u.held = true;
-        return;  // until discarded
-    case Fault::Stall:
-        u.forcedStatus = -EPIPE;
+    std::lock_guard lock(mutex_);
+    Fault fault = Fault::None;
+    int error = gone_ ? ENODEV : 0;
+    if (error == 0 && (fault = model_->CountRequest(control ? 0 : urb->endpoint)) == Fault::FailAtIssue) error = EIO;
+    if (error == 0 && !control) error = CheckEndpointLocked(urb->endpoint);
+    Complete(client, error);
+    if (error != 0) return;
+    if (fault == Fault::StayPending) urb->held = true;  // until discarded
+    if (fault == Fault::Stall) {
+        urb->forcedStatus = -EPIPE;
         // A control stall ends this request only; a data stall halts the pipe.
-        if (u.type != USBDEVFS_URB_TYPE_CONTROL) model_->SetHalted(u.endpoint, true);
-        break;
-    case Fault::Detach:
-        // The board leaves the bus while this request runs.
-        gone_ = true;
-        while (!pending_.empty()) {
-            auto p = std::move(pending_.front());
-            pending_.pop_front();
-            FinishLocked(p, -ESHUTDOWN);
-        }
-        removeFromTestbed = true;
-        break;
-    case Fault::Short:
-        if (u.buffer != nullptr && u.type != USBDEVFS_URB_TYPE_CONTROL)
-            u.lengthLimit = static_cast<uint32_t>(u.buffer->data_len) / 2;  // the device ends the transfer early
-        break;
-    default:
-        break;
+        if (!control) model_->SetHalted(urb->endpoint, true);
     }
+    if (fault == Fault::Short && !control) urb->lengthLimit = static_cast<uint32_t>(length) / 2;
+    pending_.push_back(std::move(urb));
     // Served later, when the caller next reaps: never inside SUBMITURB.
     work_ = true;
     UpdateReadinessLocked();
 }
 
-// Serves one URB from the model; an IN request with nothing to deliver stays
-// pending.
-void UsbfsBoard::ServeLocked(Urb &u) {
+// Serves one URB from the model into `status`; false while an IN request
+// has nothing to deliver (it stays pending).
+bool UsbfsBoard::ServeLocked(Urb &u, int &status) {
     uint8_t *buffer = u.buffer ? u.buffer->data : nullptr;
     const uint32_t length = u.buffer ? std::min(static_cast<uint32_t>(u.buffer->data_len), u.lengthLimit) : 0;
-    const bool in = (u.endpoint & 0x80) != 0;
-    int status = 0;
-    int actual = 0;
+    Result r;
     if (u.forcedStatus != 0) {
-        status = u.forcedStatus;
+        r.status = Status::Stall;
     } else if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
         if (length < 8) {
             status = -EINVAL;
-        } else {
-            ControlSetup setup{buffer[0], buffer[1], static_cast<uint16_t>(buffer[2] | buffer[3] << 8),
-                               static_cast<uint16_t>(buffer[4] | buffer[5] << 8),
-                               static_cast<uint16_t>(buffer[6] | buffer[7] << 8)};
-            Result r = model_->Control(setup, buffer + 8, std::min<uint32_t>(setup.wLength, length - 8));
-            status = r.status == Status::Stall ? -EPIPE : 0;
-            actual = static_cast<int>(r.bytes);
+            return true;
         }
+        ControlSetup setup{buffer[0], buffer[1], static_cast<uint16_t>(buffer[2] | buffer[3] << 8),
+                           static_cast<uint16_t>(buffer[4] | buffer[5] << 8),
+                           static_cast<uint16_t>(buffer[6] | buffer[7] << 8)};
+        r = model_->Control(setup, buffer + 8, std::min<uint32_t>(setup.wLength, length - 8));
     } else if (model_->Halted(u.endpoint)) {
-        status = -EPIPE;
-    } else if (u.type == USBDEVFS_URB_TYPE_ISO) {
-        const int packets = ReadField<int>(u.urb, offsetof(usbdevfs_urb, number_of_packets));
-        uint32_t offset = 0;
-        for (int i = 0; i < packets; ++i) {
-            const size_t at = sizeof(usbdevfs_urb) + i * sizeof(usbdevfs_iso_packet_desc);
-            uint32_t packetLength = ReadField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, length));
-            packetLength = std::min(packetLength, length - std::min(length, offset));
-            Result r = in ? model_->In(u.endpoint, buffer + offset, packetLength, true)
-                          : model_->Out(u.endpoint, buffer + offset, packetLength);
-            WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, actual_length), r.bytes);
-            WriteField<unsigned int>(u.urb, at + offsetof(usbdevfs_iso_packet_desc, status), 0);
-            actual += static_cast<int>(r.bytes);
-            offset += packetLength;
-        }
-    } else if (in) {
-        Result r = model_->In(u.endpoint, buffer, length, false);
-        if (r.status == Status::WouldBlock) return;
-        status = r.status == Status::Stall ? -EPIPE : 0;
-        actual = static_cast<int>(r.bytes);
+        r.status = Status::Stall;
+    } else if ((u.endpoint & 0x80) != 0) {
+        r = model_->In(u.endpoint, buffer, length, false);
+        if (r.status == Status::WouldBlock) return false;
     } else {
-        Result r = model_->Out(u.endpoint, buffer, length);
-        status = r.status == Status::Stall ? -EPIPE : 0;
-        actual = static_cast<int>(r.bytes);
+        r = model_->Out(u.endpoint, buffer, length);
     }
-    u.actual = actual;
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if (it->get() == &u) {
-            auto owned = std::move(*it);
-            pending_.erase(it);
-            FinishLocked(owned, status);
-            return;
-        }
-    }
+    status = r.status == Status::Stall ? -EPIPE : 0;
+    u.actual = static_cast<int>(r.bytes);
+    return true;
 }
 
 void UsbfsBoard::ServeAllLocked() {
     work_ = false;
-    // Serving may complete URBs and so change the queue: walk a snapshot.
-    std::vector<Urb *> waiting;
-    for (auto &u : pending_)
-        if (!u->held) waiting.push_back(u.get());
-    for (Urb *u : waiting) ServeLocked(*u);
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        int status = 0;
+        if ((*it)->held || !ServeLocked(**it, status)) {
+            ++it;
+            continue;
+        }
+        auto urb = std::move(*it);
+        it = pending_.erase(it);
+        FinishLocked(std::move(urb), status);
+    }
 }
 
-void UsbfsBoard::FinishLocked(std::unique_ptr<Urb> &urb, int status) {
-    if (urb->abandoned) {
-        ReleaseUrb(*urb);
-        return;
-    }
-    urb->status = status;
+void UsbfsBoard::FinishLocked(std::unique_ptr<Urb> urb, int status) {
+    if (urb->abandoned) return;  // nobody will reap it
     WriteField<int>(urb->urb, offsetof(usbdevfs_urb, status), status);
     WriteField<int>(urb->urb, offsetof(usbdevfs_urb, actual_length), urb->actual);
     reapable_.push_back(std::move(urb));
@@ -549,17 +402,15 @@ void UsbfsBoard::Reap(UMockdevIoctlClient *client) {
     if (work_) ServeAllLocked();
     if (reapable_.empty()) {
         UpdateReadinessLocked();
-        Complete(client, -1, EAGAIN);
-        return;
+        return Complete(client, gone_ ? ENODEV : EAGAIN);
     }
     std::unique_ptr<Urb> urb = std::move(reapable_.front());
     reapable_.pop_front();
     // The argument points at the caller's URB pointer, which gets the URB.
     UMockdevIoctlData *slot = ResolveArg(client, sizeof(void *));
     umockdev_ioctl_data_set_ptr(slot, 0, urb->urb);
-    Complete(client, 0, 0);
+    Complete(client, 0);
     g_object_unref(slot);
-    ReleaseUrb(*urb);
     UpdateReadinessLocked();
 }
 
@@ -568,21 +419,15 @@ void UsbfsBoard::Discard(UMockdevIoctlClient *client) {
     uint64_t address = 0;
     std::memcpy(&address, arg->data, std::min<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
     std::lock_guard lock(mutex_);
-    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-        if ((*it)->clientAddress == address) {
-            if (ignoreDiscards_) {
-                (*it)->abandoned = true;
-                break;
-            }
-            auto urb = std::move(*it);
-            pending_.erase(it);
-            FinishLocked(urb, -ENOENT);
-            Complete(client, 0, 0);
-            UpdateReadinessLocked();
-            return;
-        }
-    }
-    Complete(client, -1, EINVAL);
+    auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const auto &u) { return u->clientAddress == address; });
+    if (it != pending_.end() && ignoreDiscards_) (*it)->abandoned = true;
+    if (it == pending_.end() || ignoreDiscards_) return Complete(client, EINVAL);
+    auto urb = std::move(*it);
+    pending_.erase(it);
+    FinishLocked(std::move(urb), -ENOENT);
+    Complete(client, 0);
+    UpdateReadinessLocked();
 }
 
 }  // namespace vek::sim

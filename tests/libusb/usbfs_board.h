@@ -8,8 +8,9 @@
 // endpoint must exist and its interface be claimed (or claimable), and a
 // removed device answers ENODEV while its ended URBs can still be reaped.
 //
-// The /dev node is a FIFO that the handler keeps full while no URB is ready
-// to be reaped, so libusb's poll for POLLOUT wakes exactly when one is.
+// The /dev node is a pty whose output flow is stopped while no URB is ready
+// to be reaped, so libusb's poll for POLLOUT wakes exactly when one is; the
+// pty hangs up when the board is pulled, so that poll reports POLLERR.
 // Programs using this run under umockdev-wrapper.
 #pragma once
 
@@ -49,8 +50,10 @@ public:
     std::string DevNode() const;
 
     // Pulls the board: pending URBs end as a removed device's do, further
-    // requests fail with ENODEV, and the device leaves sysfs (a remove uevent).
-    void Unplug();
+    // requests fail with ENODEV, the node hangs up (POLLERR), and, unless
+    // `tellUdev` is false (udev has not passed the news on yet), the device
+    // leaves sysfs with a remove uevent.
+    void Unplug(bool tellUdev = true);
 
     // A kernel driver bound to interface 0, as usbfs reports it; libusb
     // detaches it when claiming and reattaches it when releasing.
@@ -63,36 +66,34 @@ public:
 
 private:
     struct Urb {
+        ~Urb();
         UMockdevIoctlData *urb = nullptr;     // the client's URB (owned reference)
         UMockdevIoctlData *buffer = nullptr;  // its data buffer (owned reference), may be null
         uint64_t clientAddress = 0;
         uint8_t type = 0;
         uint8_t endpoint = 0;
-        int status = 0;
         int actual = 0;
-        uint32_t lengthLimit = UINT32_MAX;            // a short transfer ends early
-        std::vector<uint8_t> data;                    // IN data to deliver, or the control reply
-        std::vector<std::pair<int, int>> isoResults;  // actual length, status per packet
-        int forcedStatus = 0;                         // a stall decided at submission, ended when served
-        bool held = false;                            // never served (a request that stays pending)
-        bool abandoned = false;                       // its discard was refused: nobody will reap it
+        uint32_t lengthLimit = UINT32_MAX;  // a short transfer ends early
+        int forcedStatus = 0;               // a stall decided at submission, ended when served
+        bool held = false;                  // never served (a request that stays pending)
+        bool abandoned = false;             // its discard was refused: nobody will reap it
     };
 
     static int OnIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
-    bool HandleIoctl(UMockdevIoctlClient *client);
+    int Control(unsigned long request, UMockdevIoctlClient *client);
     int CheckEndpointLocked(uint8_t endpoint);
     void Submit(UMockdevIoctlClient *client);
-    void SubmitLocked(UMockdevIoctlClient *client, std::unique_ptr<Urb> urb, bool &removeFromTestbed);
     void Reap(UMockdevIoctlClient *client);
     void Discard(UMockdevIoctlClient *client);
-    void ServeLocked(Urb &urb);
+    bool ServeLocked(Urb &urb, int &status);
     void ServeAllLocked();
-    void FinishLocked(std::unique_ptr<Urb> &urb, int status);
+    void FinishLocked(std::unique_ptr<Urb> urb, int status);
     void UpdateReadinessLocked();
     void AddToTestbed();
     void RemoveFromTestbed();
-    void MakeNodeFifo();
-    static void ReleaseUrb(Urb &urb);
+    void MakeNodePty();
+    void PullLocked();
+    void HangUpLocked();
 
     EmulatedBus &bus_;
     std::shared_ptr<BoardModel> model_;
@@ -101,15 +102,16 @@ private:
     int devnum_;
     std::string syspath_;
     UMockdevIoctlBase *handler_ = nullptr;
-    std::string attachedNode_;
 
     mutable std::mutex mutex_;
     std::deque<std::unique_ptr<Urb>> pending_;   // submitted, not yet ended
     std::deque<std::unique_ptr<Urb>> reapable_;  // ended, waiting for a reap
-    int fifo_ = -1;
-    bool fifoFull_ = false;
+    int master_ = -1;                            // the pty's master side: closed when the board is pulled
+    int flow_ = -1;                              // its slave side, for switching the output flow
+    bool ready_ = true;
     bool gone_ = false;
-    bool work_ = false;  // URBs submitted since the last reap wait to be served
+    std::atomic<bool> listed_{true};  // in sysfs
+    bool work_ = false;               // URBs submitted since the last reap wait to be served
     bool ignoreDiscards_ = false;
     uint32_t claimed_ = 0;  // interface bit mask
     std::string driverName_;
