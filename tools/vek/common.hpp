@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,6 +44,7 @@ struct GlobalOptions {
     bool json = false;          // --json
     bool noProgress = false;    // --no-progress
     std::string simTrace;       // --sim-trace FILE ("-": standard error)
+    std::optional<uint32_t> simStrayReply;  // --sim-stray-reply ADDRESS
 };
 
 // Bad arguments, found before anything was done.
