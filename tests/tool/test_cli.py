@@ -18,8 +18,7 @@ def test_every_command_has_help(vek, command):
 
 def test_without_a_command_prints_usage_and_fails_and_version_names_the_library(vek):
     r = vek()
-    assert r.status == 2
-    assert "SUBCOMMAND" in r.err or "subcommand" in r.err.lower()
+    assert r.status == 2 and "subcommand" in r.err.lower(), r
     r = vek("--version")
     assert r.status == 0 and "library vek_dll 1." in r.out, r
 
@@ -54,29 +53,13 @@ def test_ranges_take_their_bounds(vek, args):
     assert vek("--sim", *args).status != 2, args
 
 
-def test_no_board_is_said_plainly(vek):
-    r = vek("list")
-    assert r.status == 0, r
-    assert "No VEK board is attached" in r.out
-    assert vek("--json", "list").json() == {"boards": [], "ok": True}
-
-
 def test_device_errors_are_named_explained_and_fail(vek):
+    assert vek("--json", "list").json() == {"boards": [], "ok": True}  # no board is no failure
     r = vek("info")
-    assert r.status == 1
-    assert "DEV_ERR_NO_DEVICE (0x80000001)" in r.err
-    assert "Try:" in r.err
-    r = vek("--sim", "control", "gray-depth", "17")
-    assert r.status == 1
-    assert "DEV_ERR_GRAY_DEPTH" in r.err and "1 and 16" in r.err
-
-
-def test_json_errors_carry_code_name_meaning_and_advice(vek):
+    assert r.status == 1 and "DEV_ERR_NO_DEVICE (0x80000001)" in r.err and "Try:" in r.err, r
     r = vek("--sim", "--json", "control", "2", "--any")
-    assert r.status == 1
     e = r.json()["error"]
-    assert r.json()["ok"] is False
-    assert e["name"] == "DEV_ERR_UNSUPPORTED" and e["code"] == 0x80000008
+    assert (r.status, r.json()["ok"], e["name"], e["code"]) == (1, False, "DEV_ERR_UNSUPPORTED", 0x80000008)
     assert e["meaning"] and e["advice"]
 
 
