@@ -16,9 +16,7 @@ needs_images = pytest.mark.skipif(not IMAGES, reason="this vek is built without 
 
 class Result:
     def __init__(self, proc: subprocess.CompletedProcess):
-        self.status = proc.returncode
-        self.out = proc.stdout
-        self.err = proc.stderr
+        self.status, self.out, self.err = proc.returncode, proc.stdout, proc.stderr
 
     def json(self):
         return json.loads(self.out)
