@@ -1,8 +1,6 @@
 """load and readback on virtual boards."""
 
-import contextlib
-import os
-import pty
+import shlex
 import subprocess
 
 import pytest
@@ -62,16 +60,10 @@ def test_bad_frame_arguments_are_refused_before_the_board_is_touched(vek, tmp_pa
 
 
 def run_on_terminal(args, cwd):
-    """Runs the tool with standard output on a pseudo-terminal; returns its status and what it printed."""
-    leader, follower = pty.openpty()
-    proc = subprocess.Popen([TOOL, *args], cwd=cwd, stdout=follower, stderr=subprocess.DEVNULL)
-    os.close(follower)
-    out = b""
-    with contextlib.suppress(OSError):  # the end of the output reads as an error on Linux
-        while chunk := os.read(leader, 4096):
-            out += chunk
-    os.close(leader)
-    return proc.wait(timeout=60), out.decode(errors="replace")
+    """Runs the tool with its output on a pseudo-terminal (script(1)); returns its status and what it printed."""
+    proc = subprocess.run(["script", "-qec", shlex.join([TOOL, *args]), "/dev/null"], cwd=cwd, capture_output=True,
+                          stdin=subprocess.DEVNULL, text=True, errors="replace", timeout=60)
+    return proc.returncode, proc.stdout
 
 
 def test_progress_bar_only_on_a_terminal(vek, tmp_path):

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "vek_dll.h"
-#include "vek_registers.h"
 #include "vek_sim.h"
 
 namespace {
@@ -32,16 +31,12 @@ TEST(DllLoad, DrivesAVirtualBoardThroughItsOwnEntryPoints) {
     const auto setVirtualClock = VEK_ENTRY(VekSimSetVirtualClock);
     const auto attach = VEK_ENTRY(VekSimAttach);
     const auto getRegister = VEK_ENTRY(VekSimGetRegister);
-    const auto queueInData = VEK_ENTRY(VekSimQueueInData);
     const auto detachAll = VEK_ENTRY(VekSimDetachAll);
     const auto alloc = VEK_ENTRY(VekDevAlloc);
     const auto getDevice = VEK_ENTRY(VekDevGetDevice);
     const auto writeReg = VEK_ENTRY(VekWriteReg);
-    const auto readReg = VEK_ENTRY(VekReadReg);
-    const auto readEcho = VEK_ENTRY(VekDevRRegEcho);
     const auto devFree = VEK_ENTRY(VekDevFree);
-    ASSERT_TRUE(setVirtualClock && attach && getRegister && queueInData && detachAll && alloc && getDevice &&
-                writeReg && readReg && readEcho && devFree);
+    ASSERT_TRUE(setVirtualClock && attach && getRegister && detachAll && alloc && getDevice && writeReg && devFree);
 
     detachAll();
     setVirtualClock(1);
@@ -53,20 +48,10 @@ TEST(DllLoad, DrivesAVirtualBoardThroughItsOwnEntryPoints) {
     EXPECT_EQ(isVek40, 1);
 
     // A register written through the raw transport is seen by the board.
-    CCyDevice *device = getDevice(handle);
-    uint32_t value = 0x5A0F1234u, onBoard = 0, echoed = 0;
-    EXPECT_EQ(writeReg(device, 0x40, &value), 0u);
+    uint32_t value = 0x5A0F1234u, onBoard = 0;
+    EXPECT_EQ(writeReg(getDevice(handle), 0x40, &value), 0u);
     EXPECT_EQ(getRegister(board, 0x40, &onBoard), 0);
     EXPECT_EQ(onBoard, 0x5A0F1234u);
-    // A stray reply queued on 0x86 is taken by the next read, which names it;
-    // the read after that gets the reply before its own.
-    const uint8_t stray[8] = {0x05};
-    ASSERT_EQ(queueInData(board, 0x86, stray, sizeof stray), 0);
-    EXPECT_EQ(readEcho(handle, 0x40, &value, &echoed), DEV_OK);
-    EXPECT_EQ(echoed, 0x05u);
-    EXPECT_EQ(readReg(device, 0x41, &value), 0u);
-    EXPECT_EQ(value, 0x5A0F1234u);
-
     EXPECT_EQ(devFree(handle), DEV_OK);
     detachAll();
     // The board is gone for the DLL as well.
