@@ -11,7 +11,7 @@ from conftest import needs_images, write_pgm
 pytestmark = needs_images
 
 
-def test_convert_image_to_bin_and_back(vek, tmp_path):
+def test_convert_image_to_bin_and_back_and_rgb_to_three_frames(vek, tmp_path):
     write_pgm(tmp_path / "ramp.pgm", 64, 16, lambda x, y: x * 4)
     r = vek("--json", "convert", "ramp.pgm", "ramp.bin", "--width", "64", "--height", "16", "--planes", "0xC0")
     assert r.status == 0 and r.json()["frame_bytes"] == 2 * 64 * 16 // 8, r
@@ -23,9 +23,7 @@ def test_convert_image_to_bin_and_back(vek, tmp_path):
     assert r.status == 0, r
     pixels = (tmp_path / "back.pgm").read_bytes()[-64 * 16:]
     assert list(pixels[:64]) == [(x * 4) & 0xC0 for x in range(64)]
-
-
-def test_convert_rgb_writes_three_frames(vek, tmp_path):
+    # An RGB image: three frames, one per colour.
     w, h = 16, 8
     (tmp_path / "c.ppm").write_bytes(b"P6\n%d %d\n255\n" % (w, h) + bytes([255, 0, 0]) * (w * h))
     r = vek("convert", "c.ppm", "c.bin", "--width", str(w), "--height", str(h), "--rgb", "--planes", "0x80")
@@ -64,7 +62,7 @@ def test_batch_converts_every_image_of_a_folder(vek, tmp_path):
     assert vek("batch", "nowhere").status == vek("batch", "frames", "--width", "30").status == 2
 
 
-def test_stamp_makes_numbered_copies(vek, tmp_path):
+def test_stamp_makes_numbered_copies_and_testpatterns_the_five_files(vek, tmp_path):
     write_pgm(tmp_path / "logo.pgm", 64, 40)
     r = vek("--json", "stamp", "logo.pgm", "--width", "64", "--height", "40", "--count", "3")
     assert r.status == 0, r
@@ -74,9 +72,6 @@ def test_stamp_makes_numbered_copies(vek, tmp_path):
     assert vek("stamp", "bad.png", "--count", "2").status != 0
     assert not (tmp_path / "bad_00001.bmp").exists()
     assert vek("stamp", "logo.pgm", "--count", "0").status == 2
-
-
-def test_testpatterns_writes_the_five_files(vek, tmp_path):
     r = vek("--json", "testpatterns", "--out", "pat")
     assert r.status == 0, r
     files = r.json()["files"]
@@ -95,16 +90,13 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
         assert step in r.out, step
     assert "What the board was told" in r.out
     png = (out / "contact-sheet.png").read_bytes()
-    assert png[:8] == b"\x89PNG\r\n\x1a\n"
     width, height = struct.unpack(">II", png[16:24])
-    assert width >= 1000 and height >= 500
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and width >= 1000 and height >= 500
 
     frames = (summary := json.loads((out / "summary.json").read_text()))["frames"]
     assert len(frames) == 11 + 4 + 2  # Gray code bits of 1920 columns, phase steps, white and black
     assert summary["frames_identical"] == len(frames) == summary["frames_in_memory"]
-    # Frames follow each other in board memory.
-    for before, after in zip(frames, frames[1:]):
-        assert after["address"] == before["address"] + before["bytes"]
+    assert all(b["address"] == a["address"] + a["bytes"] for a, b in zip(frames, frames[1:]))  # one after another
     trace = summary["trace"]
     assert trace["data_out"]["bytes"] == trace["data_in"]["bytes"] == sum(f["bytes"] for f in frames)
     assert trace["last_values"]["0x00000021"] == 0x070000FE  # gray depth 8
