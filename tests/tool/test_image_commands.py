@@ -16,9 +16,8 @@ def test_convert_image_to_bin_and_back_and_rgb_to_three_frames(vek, tmp_path):
     r = vek("--json", "convert", "ramp.pgm", "ramp.bin", "--width", "64", "--height", "16", "--planes", "0xC0")
     assert r.status == 0 and r.json()["frame_bytes"] == 2 * 64 * 16 // 8, r
     data = (tmp_path / "ramp.bin").read_bytes()
-    assert len(data) == 256
     # Plane of bit 7, first row: pixels 32..63 have bit 7 set -> bytes 00 00 00 00 FF FF FF FF.
-    assert data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
+    assert len(data) == 256 and data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
     r = vek("convert", "ramp.bin", "back.pgm", "--width", "64", "--height", "16", "--planes", "0xC0")
     assert r.status == 0, r
     pixels = (tmp_path / "back.pgm").read_bytes()[-64 * 16:]
@@ -29,8 +28,7 @@ def test_convert_image_to_bin_and_back_and_rgb_to_three_frames(vek, tmp_path):
     r = vek("convert", "c.ppm", "c.bin", "--width", str(w), "--height", str(h), "--rgb", "--planes", "0x80")
     assert r.status == 0, r
     assert (tmp_path / "c.red.bin").read_bytes() == b"\xFF" * (w * h // 8)
-    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8)
-    assert (tmp_path / "c.blue.bin").exists()
+    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8) == (tmp_path / "c.blue.bin").read_bytes()
 
 
 @pytest.mark.parametrize("args, status", [
@@ -86,9 +84,8 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
     assert r.status == 0, r
     out = tmp_path / "demo-output"
     for step in ("VekDevAlloc", "VekDevInit", "inquiry 5", "pixel2bin", "VekDevLoadFrame",
-                 "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree"):
+                 "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told"):
         assert step in r.out, step
-    assert "What the board was told" in r.out
     png = (out / "contact-sheet.png").read_bytes()
     width, height = struct.unpack(">II", png[16:24])
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and width >= 1000 and height >= 500
@@ -107,6 +104,5 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
 
 def test_demo_json_output(vek, tmp_path):
     r = vek("--json", "demo", "--out", "d", "--no-frames", "--phase-steps", "3", timeout=300)
-    assert r.status == 0, r
-    assert r.json()["ok"] is True and r.json()["frames_identical"] == 11 + 3 + 2
+    assert r.status == 0 and r.json()["ok"] is True and r.json()["frames_identical"] == 11 + 3 + 2, r
     assert not (tmp_path / "d" / "frames").exists() or not list((tmp_path / "d" / "frames").iterdir())
