@@ -41,6 +41,7 @@ def test_commands_write_their_registers(vek, tmp_path, args, expected_writes):
     (["gpio", "get"], 0, "GPIO inputs: 0x00000000"),
     (["control", "read-margin"], 0, "0x00000000"),
     (["inquire", "fixed-2"], 0, "0x00001000 (4096)"),
+    (["--sim-board-type", "0x10000000", "reg", "read", "0x80000002"], 0, "= 0x10000000"),  # the read bit given
     (["--sim-board-type", "0x10000000", "info"], 0, "board type         2\n  frame mode         1024x768 bit"),
     (["--sim-board-type", "0x20000000", "info"], 0, "board type         255\n  frame mode         unknown"),
     (["control", "i2c-read"], 1, "DEV_ERR_I2C_NOT_READY"),  # the status register reads 0
