@@ -36,7 +36,7 @@ endfunction()
 # The headers whose declarations are the exports, under <source>/include.
 macro(vek_export_headers out_var source)
   set(${out_var} ${source}/include/vek_dll.h ${source}/include/vek_sim.h ${source}/include/vek_names.h
-    ${source}/include/vek_files.h ${source}/include/vek_version.h.in)
+    ${source}/include/vek_files.h ${source}/include/vek_registers.h ${source}/include/vek_version.h.in)
 endmacro()
 
 # Export names declared by the headers, in their order, into <out_var>.

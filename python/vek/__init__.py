@@ -20,13 +20,13 @@ Example, on a virtual board::
 from . import sim
 from ._lib import lib, library_path
 from .board import COMMANDS, FRAME_SIZES, INQUIRIES, Board, firmware_version, list_boards
-from .errors import (CODES, ArgumentError, DataTypeError, Error, UnknownNameError, VekError, VekFailure,
-                     code_name)
+from .errors import (CODES, ArgumentError, DataTypeError, Error, StaleReplyError, UnknownNameError, VekError,
+                     VekFailure, code_name)
 from .image import (add_serial_number, batch_image_to_bin, bin2pixel, frame_bytes, gray_bin, gray_pixels,
                     pixel2bin, plane_count, rgb_bin, rgb_pixels, write_test_patterns)
 
 __all__ = [
-    "Board", "Error", "VekError", "VekFailure", "ArgumentError", "UnknownNameError", "DataTypeError", "CODES", "COMMANDS", "INQUIRIES", "FRAME_SIZES", "code_name",
+    "Board", "Error", "VekError", "VekFailure", "StaleReplyError", "ArgumentError", "UnknownNameError", "DataTypeError", "CODES", "COMMANDS", "INQUIRIES", "FRAME_SIZES", "code_name",
     "firmware_version", "list_boards", "library_path", "sim",
     "pixel2bin", "bin2pixel", "plane_count", "frame_bytes", "gray_pixels", "rgb_pixels", "gray_bin", "rgb_bin",
     "add_serial_number", "batch_image_to_bin", "write_test_patterns",

@@ -156,6 +156,7 @@ _proto("VekDevTriggerExtSet", _u32, _vp, _u32, ctypes.c_uint8, _u32, _u32)
 _proto("VekDevSetGPIO", _u32, _vp, _u32p)
 _proto("VekDevGetGPIO", _u32, _vp, _u32p)
 _proto("VekDevRReg", _u32, _vp, _u32, _u32p)
+_proto("VekDevRRegEcho", _u32, _vp, _u32, _u32p, _u32p)  # vek_registers.h
 # Register transport
 _proto("VekWriteReg", _u32, _vp, _u32, _u32p)
 _proto("VekReadReg", _u32, _vp, _u32, _u32p)

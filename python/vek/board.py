@@ -11,7 +11,7 @@ import numpy as np
 
 from ._lib import BoardInfo, DeviceInitParams, FirmwareImage, lib
 from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_COMMANDS, TABLE_INQUIRIES, ArgumentError,
-                     UnknownNameError, VekError, VekFailure, check, library_table)
+                     StaleReplyError, UnknownNameError, VekError, VekFailure, check, library_table)
 from .image import as_uint8
 
 __all__ = ["Board", "COMMANDS", "INQUIRIES", "firmware_version", "list_boards"]
@@ -188,9 +188,15 @@ class Board:
         return FRAME_SIZES[kind]
 
     def read_register(self, address: int) -> int:
-        """VekDevRReg: read one register under the handle's gate."""
-        word = ctypes.c_uint32(0)
-        check(lib.VekDevRReg(self.handle, address, ctypes.byref(word)), f"VekDevRReg 0x{address:X}")
+        """VekDevRReg: read one register under the handle's gate.
+
+        Raises StaleReplyError when the reply names another register (VekDevRRegEcho).
+        """
+        word, echoed = ctypes.c_uint32(0), ctypes.c_uint32(0)
+        check(lib.VekDevRRegEcho(self.handle, _u32(address, "address"), ctypes.byref(word), ctypes.byref(echoed)),
+              f"VekDevRRegEcho 0x{address:X}")
+        if echoed.value != address & 0x7FFFFFFF:
+            raise StaleReplyError(address, echoed.value)
         return word.value
 
     def _device(self) -> int:

@@ -13,8 +13,8 @@ from typing import Dict, NamedTuple, Optional
 
 from ._lib import lib
 
-__all__ = ["Error", "VekError", "VekFailure", "ArgumentError", "UnknownNameError", "DataTypeError",
-           "CODES", "code_name", "check"]
+__all__ = ["Error", "VekError", "VekFailure", "StaleReplyError", "ArgumentError", "UnknownNameError",
+           "DataTypeError", "CODES", "code_name", "check"]
 
 
 class CodeInfo(NamedTuple):
@@ -74,6 +74,21 @@ class VekError(Error):
 
 class VekFailure(Error, RuntimeError):
     """A library call that reports only success or failure returned failure."""
+
+
+class StaleReplyError(Error):
+    """A register read got the reply for another register: a reply nobody took is queued ahead.
+
+    Attributes:
+        address: the register asked for.
+        echoed: the register the reply names.
+    """
+
+    def __init__(self, address: int, echoed: int) -> None:
+        self.address = address
+        self.echoed = echoed
+        super().__init__(f"the board answered for register 0x{echoed:02X} instead of 0x{address:02X}: a stale "
+                         "reply is queued; later reads are shifted by one until the board is reset")
 
 
 class ArgumentError(Error, ValueError):

@@ -21,7 +21,7 @@ __all__ = [
     "Fault", "TraceKind", "TraceEntry", "VirtualBoard", "ANY_ENDPOINT",
     "attach", "detach", "detach_all", "get_register", "set_register", "read_memory", "write_memory",
     "read_controller_ram", "controller_held", "set_virtual_clock", "virtual_clock", "clock_ms",
-    "inject_fault", "clear_faults", "request_count", "trace", "trace_text", "trace_clear", "trace_enable",
+    "inject_fault", "queue_in_data", "clear_faults", "request_count", "trace", "trace_text", "trace_clear", "trace_enable",
 ]
 
 ANY_ENDPOINT = 0xFFFFFFFF
@@ -108,6 +108,7 @@ _proto("VekSimSetVirtualClock", None, _int)
 _proto("VekSimVirtualClock", _int)
 _proto("VekSimClockMs", ctypes.c_uint64)
 _proto("VekSimInjectFault", _int, _int, _u32, _u32, _int)
+_proto("VekSimQueueInData", _int, _int, _u32, _vp, _u32)
 _proto("VekSimClearFaults", _int, _int)
 _proto("VekSimRequestCount", ctypes.c_int64, _int, _u32)
 _proto("VekSimTraceCount", _u32)
@@ -210,6 +211,11 @@ def clock_ms() -> int:
 def inject_fault(board: int, fault: Fault, nth_request: int = 1, endpoint: int = ANY_ENDPOINT) -> None:
     """Arm `fault` for the nth request (1 = the next) on `endpoint` (or any)."""
     _ok(lib.VekSimInjectFault(board, endpoint, nth_request, int(fault)), "VekSimInjectFault")
+
+
+def queue_in_data(board: int, endpoint: int, data: bytes) -> None:
+    """Queue one IN transfer's worth of data on an IN endpoint (0x86: a reply nobody asked for)."""
+    _ok(lib.VekSimQueueInData(board, endpoint, data, len(data)), "VekSimQueueInData")
 
 
 def clear_faults(board: int) -> None:

@@ -1,6 +1,7 @@
-// VekDevInquire and VekDevRReg: the gated reads.
+// VekDevInquire, VekDevRReg and VekDevRRegEcho: the gated reads.
 #include "api/device_handle.h"
 #include "api/registers.h"
+#include "vek_registers.h"
 
 namespace vek {
 
@@ -98,4 +99,13 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevRReg(DeviceHandle *handle, uint32_t a
     if (!gate.entered()) return DEV_ERR_BUSY;
     if (value == nullptr) return DEV_ERR_NULL_ARGUMENT;
     return VekReadReg(handle->device, address, value) == kTransportOk ? DEV_OK : DEV_ERR_TRANSFER;
+}
+
+extern "C" VEK_API uint32_t VEK_CALL VekDevRRegEcho(DeviceHandle *handle, uint32_t address, uint32_t *value,
+                                                    uint32_t *echoedAddress) {
+    if (handle == nullptr) return DEV_ERR_NULL_ARGUMENT;
+    GateGuard gate(handle);
+    if (!gate.entered()) return DEV_ERR_BUSY;
+    if (value == nullptr || echoedAddress == nullptr) return DEV_ERR_NULL_ARGUMENT;
+    return ReadRegister(handle->device, address, value, echoedAddress) == kTransportOk ? DEV_OK : DEV_ERR_TRANSFER;
 }

@@ -88,6 +88,19 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
     return ok && ended;
 }
 
+uint32_t ReadRegister(CCyDevice *device, uint32_t address, uint32_t *value, uint32_t *echoed) {
+    if (device == nullptr || value == nullptr) return kTransportFailed;
+    // The request and its reply go together even when other handles on the
+    // same board read registers from other threads.
+    std::lock_guard boardLock(BoardLock(*device));
+    if (VekWriteReg(device, address | kReadRequestFlag, value) != kTransportOk) return kTransportFailed;
+    uint8_t reply[kRegisterPacketSize] = {};
+    if (!BulkTransfer(reply, sizeof reply, device, kReplyEndpoint)) return kTransportFailed;
+    if (echoed != nullptr) *echoed = LoadLe32(reply);
+    *value = LoadLe32(reply + 4);
+    return kTransportOk;
+}
+
 uint32_t ReadBulkData(CCyDevice *device, uint32_t length, uint8_t *data) {
     if (data == nullptr && length != 0) return kTransportFailed;
     return BulkTransfer(data, length, device, kReplyEndpoint) ? kTransportOk : kTransportFailed;
@@ -197,15 +210,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekWriteReg(CCyDevice *device, uint32_t add
 }
 
 extern "C" VEK_API uint32_t VEK_CALL VekReadReg(CCyDevice *device, uint32_t address, uint32_t *value) {
-    if (device == nullptr || value == nullptr) return kTransportFailed;
-    // The request and its reply go together even when other handles on the
-    // same board read registers from other threads.
-    std::lock_guard boardLock(vek::BoardLock(*device));
-    if (VekWriteReg(device, address | vek::kReadRequestFlag, value) != kTransportOk) return kTransportFailed;
-    uint8_t reply[vek::kRegisterPacketSize] = {};
-    if (!vek::BulkTransfer(reply, sizeof reply, device, vek::kReplyEndpoint)) return kTransportFailed;
-    *value = vek::LoadLe32(reply + 4);
-    return kTransportOk;
+    return vek::ReadRegister(device, address, value, nullptr);
 }
 
 extern "C" VEK_API uint32_t VEK_CALL VekWriteData(CCyDevice *device, uint32_t length, const uint8_t *data) {

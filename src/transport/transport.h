@@ -55,6 +55,13 @@ bool BulkTransfer(uint8_t *buffer, uint32_t length, CCyDevice *device, uint32_t 
 // (compared as 32-bit numbers); null when none matches.
 CCyUSBEndPoint *FindBulkEndpoint(CCyDevice *device, uint32_t endpointAddress);
 
+// A register read under the board's lock: the request for `address` (bit 31
+// set, `*value` as its second word) on 0x04, then the 8-byte reply on 0x86.
+// Fills *value with the reply's value and, when `echoed` is not null,
+// *echoed with the reply's address word; neither on failure.
+// kTransportOk, or kTransportFailed (also for a null device or value).
+uint32_t ReadRegister(CCyDevice *device, uint32_t address, uint32_t *value, uint32_t *echoed);
+
 // Receives up to `length` bytes from 0x86 as one transfer: 0 or 0xFFFFFFFF.
 uint32_t ReadBulkData(CCyDevice *device, uint32_t length, uint8_t *data);
 

@@ -1,6 +1,5 @@
 /* A user's program: a virtual board, the road of a typical use, a conversion. */
 #include <stdio.h>
-#include <string.h>
 
 #include <vek_dll.h>
 #include <vek_sim.h>
@@ -14,13 +13,9 @@ int main(void) {
     DeviceInitParams p = {0, 60, 8, 0};
     uint32_t type = 0;
     if (VekDevInit(h, &p) != DEV_OK || VekDevInquire(h, 5, &type) != DEV_OK || type != 1) return 3;
-
-    static uint8_t pixels[1920 * 1080], frame[1920 * 1080 / 8], back[1920 * 1080 / 8];
-    for (int i = 0; i < 1920 * 1080; ++i) pixels[i] = (uint8_t)(i % 1920 < 960 ? 0 : 255);
-    if (!pixel2bin(pixels, 1920, 1080, 0x80, frame)) return 4;
-    if (VekDevLoadFrame(h, frame, 0, sizeof frame) != DEV_OK) return 5;
-    if (VekDevGetFrame(h, back, 0, sizeof back) != DEV_OK || memcmp(frame, back, sizeof frame) != 0) return 6;
-    if (VekDevFree(h) != DEV_OK) return 7;
+    uint8_t pixels[16] = {255, 255, 255, 255, 255, 255, 255, 255}, frame[2] = {0};
+    if (!pixel2bin(pixels, 16, 1, 0x80, frame) || frame[0] != 0xFF || frame[1] != 0) return 4;
+    if (VekDevLoadFrame(h, frame, 0, sizeof frame) != DEV_OK || VekDevFree(h) != DEV_OK) return 5;
     VekSimDetachAll();
     printf("consumer ok\n");
     return 0;

@@ -26,15 +26,8 @@ def board(board_id: int) -> Iterator[vek.Board]:
         yield b
 
 
-def write_pgm(path: Path, pixels: np.ndarray) -> Path:
-    """A binary PGM file (8-bit gray), which the image functions read."""
-    h, w = pixels.shape
-    path.write_bytes(b"P5\n%d %d\n255\n" % (w, h) + pixels.astype(np.uint8).tobytes())
-    return path
-
-
-def write_ppm(path: Path, rgb: np.ndarray) -> Path:
-    """A binary PPM file; rgb has shape (height, width, 3) in red, green, blue order."""
-    h, w, _ = rgb.shape
-    path.write_bytes(b"P6\n%d %d\n255\n" % (w, h) + rgb.astype(np.uint8).tobytes())
+def write_image(path: Path, pixels: np.ndarray) -> Path:
+    """A binary PGM (height x width: 8-bit gray) or PPM (height x width x 3: red, green, blue) file."""
+    h, w = pixels.shape[:2]
+    path.write_bytes(b"P%d\n%d %d\n255\n" % (6 if pixels.ndim == 3 else 5, w, h) + pixels.astype(np.uint8).tobytes())
     return path

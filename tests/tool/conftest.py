@@ -16,9 +16,7 @@ needs_images = pytest.mark.skipif(not IMAGES, reason="this vek is built without 
 
 class Result:
     def __init__(self, proc: subprocess.CompletedProcess):
-        self.status = proc.returncode
-        self.out = proc.stdout
-        self.err = proc.stderr
+        self.status, self.out, self.err = proc.returncode, proc.stdout, proc.stderr
 
     def json(self):
         return json.loads(self.out)
@@ -43,10 +41,8 @@ def vek(tmp_path):
 
 def write_pgm(path: Path, width: int, height: int, value_of=lambda x, y: x) -> Path:
     """An 8-bit gray PGM image (OpenCV reads it) with pixel (x, y) = value_of(x, y) % 256."""
-    rows = bytearray()
-    for y in range(height):
-        rows += bytes(value_of(x, y) % 256 for x in range(width))
-    path.write_bytes(b"P5\n%d %d\n255\n" % (width, height) + bytes(rows))
+    pixels = bytes(value_of(x, y) % 256 for y in range(height) for x in range(width))
+    path.write_bytes(b"P5\n%d %d\n255\n" % (width, height) + pixels)
     return path
 
 

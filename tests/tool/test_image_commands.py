@@ -1,6 +1,8 @@
-"""convert, batch, stamp and testpatterns: no board needed."""
+"""convert, batch, stamp and testpatterns (no board needed), and the demo as `make run` runs it."""
 
+import json
 import os
+import struct
 
 import pytest
 
@@ -9,30 +11,24 @@ from conftest import needs_images, write_pgm
 pytestmark = needs_images
 
 
-def test_convert_image_to_bin_and_back(vek, tmp_path):
+def test_convert_image_to_bin_and_back_and_rgb_to_three_frames(vek, tmp_path):
     write_pgm(tmp_path / "ramp.pgm", 64, 16, lambda x, y: x * 4)
     r = vek("--json", "convert", "ramp.pgm", "ramp.bin", "--width", "64", "--height", "16", "--planes", "0xC0")
-    assert r.status == 0, r
-    assert r.json()["frame_bytes"] == 2 * 64 * 16 // 8
+    assert r.status == 0 and r.json()["frame_bytes"] == 2 * 64 * 16 // 8, r
     data = (tmp_path / "ramp.bin").read_bytes()
-    assert len(data) == 256
     # Plane of bit 7, first row: pixels 32..63 have bit 7 set -> bytes 00 00 00 00 FF FF FF FF.
-    assert data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
+    assert len(data) == 256 and data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
     r = vek("convert", "ramp.bin", "back.pgm", "--width", "64", "--height", "16", "--planes", "0xC0")
     assert r.status == 0, r
-    back = (tmp_path / "back.pgm").read_bytes()
-    pixels = back[-64 * 16:]
+    pixels = (tmp_path / "back.pgm").read_bytes()[-64 * 16:]
     assert list(pixels[:64]) == [(x * 4) & 0xC0 for x in range(64)]
-
-
-def test_convert_rgb_writes_three_frames(vek, tmp_path):
+    # An RGB image: three frames, one per colour.
     w, h = 16, 8
     (tmp_path / "c.ppm").write_bytes(b"P6\n%d %d\n255\n" % (w, h) + bytes([255, 0, 0]) * (w * h))
     r = vek("convert", "c.ppm", "c.bin", "--width", str(w), "--height", str(h), "--rgb", "--planes", "0x80")
     assert r.status == 0, r
     assert (tmp_path / "c.red.bin").read_bytes() == b"\xFF" * (w * h // 8)
-    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8)
-    assert (tmp_path / "c.blue.bin").exists()
+    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8) == (tmp_path / "c.blue.bin").read_bytes()
 
 
 @pytest.mark.parametrize("args, status", [
@@ -59,34 +55,54 @@ def test_batch_converts_every_image_of_a_folder(vek, tmp_path):
     (folder / "notes.txt").write_text("skip me")
     r = vek("--json", "batch", "frames", "--width", "32", "--height", "8")
     assert r.status == 0, r
-    j = r.json()
-    assert sorted(j["files"]) == ["frames/a.pgm.bin", "frames/b.pgm.bin"]
-    assert j["skipped"] == 1
+    assert (sorted(r.json()["files"]), r.json()["skipped"]) == (["frames/a.pgm.bin", "frames/b.pgm.bin"], 1)
     assert (folder / "b.pgm.bin").stat().st_size == 32 * 8
-    assert vek("batch", "nowhere").status == 2
-    assert vek("batch", "frames", "--width", "30").status == 2
+    assert vek("batch", "nowhere").status == vek("batch", "frames", "--width", "30").status == 2
 
 
-def test_stamp_makes_numbered_copies(vek, tmp_path):
+def test_stamp_makes_numbered_copies_and_testpatterns_the_five_files(vek, tmp_path):
     write_pgm(tmp_path / "logo.pgm", 64, 40)
     r = vek("--json", "stamp", "logo.pgm", "--width", "64", "--height", "40", "--count", "3")
     assert r.status == 0, r
     assert r.json()["files"] == ["logo_00001.bmp", "logo_00002.bmp", "logo_00003.bmp"]
     assert (tmp_path / "logo_00003.bmp").read_bytes()[:2] == b"BM"
     (tmp_path / "bad.png").write_text("not an image")
-    r = vek("stamp", "bad.png", "--count", "2")
-    assert r.status != 0
+    assert vek("stamp", "bad.png", "--count", "2").status != 0
     assert not (tmp_path / "bad_00001.bmp").exists()
     assert vek("stamp", "logo.pgm", "--count", "0").status == 2
-
-
-def test_testpatterns_writes_the_five_files(vek, tmp_path):
     r = vek("--json", "testpatterns", "--out", "pat")
     assert r.status == 0, r
     files = r.json()["files"]
-    assert len(files) == 5
-    sizes = sorted(f["bytes"] for f in files if f["file"].endswith(".bin"))
-    assert sizes == [259200, 259200]
-    assert any(f["name"].startswith("黑白") for f in files)
+    assert len(files) == 5 and any(f["name"].startswith("黑白") for f in files)
+    assert sorted(f["bytes"] for f in files if f["file"].endswith(".bin")) == [259200, 259200]
     # GBK names are not UTF-8: escaped so that they name the files.
     assert all(os.path.exists(os.path.join(tmp_path, f["file"])) for f in files)
+
+
+def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
+    r = vek("demo", "--out", "demo-output", timeout=300)
+    assert r.status == 0, r
+    out = tmp_path / "demo-output"
+    for step in ("VekDevAlloc", "VekDevInit", "inquiry 5", "pixel2bin", "VekDevLoadFrame",
+                 "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told"):
+        assert step in r.out, step
+    png = (out / "contact-sheet.png").read_bytes()
+    width, height = struct.unpack(">II", png[16:24])
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and width >= 1000 and height >= 500
+
+    frames = (summary := json.loads((out / "summary.json").read_text()))["frames"]
+    assert len(frames) == 11 + 4 + 2  # Gray code bits of 1920 columns, phase steps, white and black
+    assert summary["frames_identical"] == len(frames) == summary["frames_in_memory"]
+    assert all(b["address"] == a["address"] + a["bytes"] for a, b in zip(frames, frames[1:]))  # one after another
+    trace = summary["trace"]
+    assert trace["data_out"]["bytes"] == trace["data_in"]["bytes"] == sum(f["bytes"] for f in frames)
+    assert trace["last_values"]["0x00000021"] == 0x070000FE  # gray depth 8
+    assert "100 ms" in trace["pauses"]
+    assert (out / "trace.txt").stat().st_size > 0
+    assert len(list((out / "frames").glob("*.bin"))) == len(frames)
+
+
+def test_demo_json_output(vek, tmp_path):
+    r = vek("--json", "demo", "--out", "d", "--no-frames", "--phase-steps", "3", timeout=300)
+    assert r.status == 0 and r.json()["ok"] is True and r.json()["frames_identical"] == 11 + 3 + 2, r
+    assert not (tmp_path / "d" / "frames").exists() or not list((tmp_path / "d" / "frames").iterdir())

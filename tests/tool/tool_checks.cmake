@@ -1,7 +1,8 @@
 # Runs the vek tool as a user would and checks what it prints, its exit
-# status and the files it reads and writes. For the builds the pytest suite
-# does not cover: a cross build, whose vek.exe runs under an emulator, and a
-# build without image support.
+# status and the files it reads and writes. In every build, a cross build's
+# vek.exe under its emulator too (where the pytest suite does not reach); the
+# pytest suite leaves these checks to it. One group checks a build without
+# image support.
 #
 #   cmake -DVEK=<vek> [-DEMULATOR=<runner>] -DWORK=<folder> -DCHECK=<name> -P tool_checks.cmake
 #
@@ -93,6 +94,7 @@ endfunction()
 # writes 0x20 and verifies it; the trace shows both packets with the value.
 # A read of the board type register gives what the virtual board was made
 # with; written registers show in the trace (on standard error with "-").
+# A stale reply is said.
 function(check_register_round_trip)
   vek(--sim --sim-trace trace.txt control margin 0x1234)
   expect_status(0)
@@ -113,6 +115,13 @@ function(check_register_round_trip)
   expect_json("${out}" 7 reg34)
   expect_json("${out}" ON enable)
   expect_match(err "Trigger extension")
+  # A reply nobody asked for, queued before the read, is taken by it: the
+  # read names the register the reply answers and fails.
+  vek(--sim-stray-reply 5 reg read 3)
+  expect_status(1)
+  expect_match(err "^vek reg read: the board answered for register 0x00000005 instead of 0x00000003: a stale reply is queued; later reads are shifted by one until the board is reset\n$")
+  vek(--sim-stray-reply 3 reg read 3)
+  expect_status(0)
 endfunction()
 
 # Raw frame files are read and written as bytes: a frame holding line ends and

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vek_registers.h"
 #include "vek_sim.h"
 
 namespace vektool {
@@ -227,8 +228,13 @@ uint32_t Board::inquire(uint32_t inquiry) {
 }
 
 uint32_t Board::readRegister(uint32_t address) {
-    uint32_t v = 0;
-    check(VekDevRReg(handle_, address, &v), "VekDevRReg " + hex32(address));
+    uint32_t v = 0, echoed = 0;
+    check(VekDevRRegEcho(handle_, address, &v, &echoed), "VekDevRRegEcho " + hex32(address));
+    // Every reply names its register (without the read bit); another one's is
+    // a reply nobody took, queued ahead of this read's own.
+    if (echoed != (address & 0x7FFFFFFFu))
+        throw Failure("the board answered for register " + hex32(echoed) + " instead of " + hex32(address) +
+                      ": a stale reply is queued; later reads are shifted by one until the board is reset");
     return v;
 }
 
@@ -256,7 +262,14 @@ void attachSimBoards(const GlobalOptions &opt) {
         VekSimBoardConfig cfg{};
         cfg.size = sizeof cfg;
         cfg.boardTypeRegister = opt.simBoardType;
-        if (VekSimAttach(&cfg) < 0) throw Failure("could not attach a virtual board (VekSimAttach)");
+        const int board = VekSimAttach(&cfg);
+        if (board < 0) throw Failure("could not attach a virtual board (VekSimAttach)");
+        if (i == 0 && opt.simStrayReply) {
+            // The reply a read of that register gets (address, then value 0).
+            const uint32_t a = *opt.simStrayReply & 0x7FFFFFFFu;
+            const uint8_t reply[8] = {uint8_t(a), uint8_t(a >> 8), uint8_t(a >> 16), uint8_t(a >> 24)};
+            VekSimQueueInData(board, 0x86, reply, sizeof reply);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,13 +37,14 @@ enum ExitStatus : int {
 };
 
 struct GlobalOptions {
-    std::string board = "0";    // --board: an index, a port path or a serial number
-    bool sim = false;           // --sim
-    int simBoards = 1;          // --sim-boards
-    uint32_t simBoardType = 0;  // --sim-board-type (content of register 0x02)
-    bool json = false;          // --json
-    bool noProgress = false;    // --no-progress
-    std::string simTrace;       // --sim-trace FILE ("-": standard error)
+    std::string board = "0";                // --board: an index, a port path or a serial number
+    bool sim = false;                       // --sim
+    int simBoards = 1;                      // --sim-boards
+    uint32_t simBoardType = 0;              // --sim-board-type (content of register 0x02)
+    bool json = false;                      // --json
+    bool noProgress = false;                // --no-progress
+    std::string simTrace;                   // --sim-trace FILE ("-": standard error)
+    std::optional<uint32_t> simStrayReply;  // --sim-stray-reply ADDRESS
 };
 
 // Bad arguments, found before anything was done.

@@ -155,6 +155,7 @@ int main(int argc, char **argv) {
     app.add_flag("--sim", ctx.opt.sim,
                  "run on a virtual board, attached for this command (its pauses pass at once); real boards are "
                  "left alone");
+    uint32_t strayReply = 0;
     CLI::Option *simOptions[] = {
         app.add_option("--sim-boards", ctx.opt.simBoards, "number of virtual boards to attach (implies --sim)")
             ->capture_default_str()
@@ -165,7 +166,10 @@ int main(int argc, char **argv) {
             ->capture_default_str(),
         app.add_option("--sim-trace", ctx.opt.simTrace,
                        "record what the virtual board was told and write it to FILE ('-': standard error); "
-                       "implies --sim")};
+                       "implies --sim"),
+        app.add_option("--sim-stray-reply", strayReply,
+                       "queue, before the command, a reply for register ADDRESS that nobody asked for on the "
+                       "first virtual board (a stale reply); implies --sim")};
     app.add_flag("--json", ctx.opt.json, "print the result as JSON (errors too)");
     app.add_flag("--no-progress", ctx.opt.noProgress, "no progress bar even on a terminal");
     std::string footer =
@@ -193,6 +197,7 @@ int main(int argc, char **argv) {
     if (!ctx.action) return reportError(ctx, "usage", "no command given", kExitUsage);
     for (const CLI::Option *o : simOptions)
         if (o->count() > 0) ctx.opt.sim = true;
+    if (simOptions[3]->count() > 0) ctx.opt.simStrayReply = strayReply;
 
     int status = kExitOk;
     TraceSink trace;
