@@ -17,9 +17,11 @@ only=" $* "
 timeout_s=${MUTANT_TEST_TIMEOUT:-120}
 ctest_args=${MUTANT_CTEST_ARGS:-}
 slow='^(tool|install)$'
+logs=$(mktemp -d)  # private, so that runs side by side do not read each other's logs
 
 restore() { [ -n "${saved:-}" ] && cp "$saved" "$top/$file" && rm -f "$saved"; saved=; }
 trap 'restore; exit 130' INT TERM
+trap 'rm -rf "$logs"' EXIT
 
 killed=0 survived=0 broken=0
 run_one() {
@@ -32,18 +34,18 @@ run_one() {
       my $p = join("[ \t]+", map { quotemeta } split(/[ \t]+/, $f));
       my $n = () = /^[ \t]*$p[ \t]*$/mg;
       die "found $n times\n" unless $n == 1;
-      s/^([ \t]*)$p[ \t]*$/$1$t/m;' "$top/$file" 2>/tmp/mutant.err; then
-    echo "BROKEN   $id ($file: $(cat /tmp/mutant.err))"; broken=$((broken + 1)); restore; return
+      s/^([ \t]*)$p[ \t]*$/$1$t/m;' "$top/$file" 2>$logs/mutant.err; then
+    echo "BROKEN   $id ($file: $(cat $logs/mutant.err))"; broken=$((broken + 1)); restore; return
   fi
   local verdict=survived
-  if ! cmake --build "$build" -j "${JOBS:-2}" >/tmp/mutant-build.log 2>&1; then
+  if ! cmake --build "$build" -j "${JOBS:-2}" >$logs/mutant-build.log 2>&1; then
     verdict="killed (build)"
   # The quick suites first; the tool's and the installation's (slow) only for a mutant they survive.
   elif ! (cd "$build" && ctest -j "${JOBS:-2}" --timeout "$timeout_s" --stop-on-failure -LE "$slow" $ctest_args \
-            >/tmp/mutant-test.log 2>&1 &&
+            >$logs/mutant-test.log 2>&1 &&
           ctest -j "${JOBS:-2}" --timeout "$timeout_s" --stop-on-failure -L "$slow" $ctest_args \
-            >>/tmp/mutant-test.log 2>&1); then
-    verdict="killed by $(grep -E '^\s+[0-9]+ - ' /tmp/mutant-test.log | sed -E 's/^\s+[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')"
+            >>$logs/mutant-test.log 2>&1); then
+    verdict="killed by $(grep -E '^\s+[0-9]+ - ' $logs/mutant-test.log | sed -E 's/^\s+[0-9]+ - ([^ ]+).*/\1/' | tr '\n' ' ')"
   fi
   restore
   if [ "$verdict" = survived ]; then survived=$((survived + 1)); echo "SURVIVED $id $desc"
