@@ -114,38 +114,13 @@ TEST_F(DriverTest, RequestsThatDoNotFitOrAreNotTakenFail) {
     EXPECT_FALSE(missing.SyncTransfer(data, length));
     EXPECT_FALSE(missing.ResetPipe());
     EXPECT_EQ(missing.lastError, DWORD{ERROR_INVALID_PARAMETER});
-    // A control stall lasts one request.
-    ASSERT_EQ(VekSimInjectFault(board, 0, 1, VEK_SIM_FAULT_STALL), 0);
-    EXPECT_FALSE(device->ReadDeviceDescriptor());
-    EXPECT_EQ(std::tuple(device->usbdStatus, device->ntStatus), std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
-    EXPECT_TRUE(device->ReadDeviceDescriptor());
-}
-
-// Abort ends every pending request of its pipe only; closing a handle ends its own.
-TEST_F(DriverTest, AbortAndCloseEndPendingRequests) {
-    uint8_t a[8], b[8];
-    Running first(Ep(0x86), a, 8), second(Ep(0x86), b, 8);
-    ASSERT_EQ(second.issueError, DWORD{ERROR_IO_PENDING});
-    Ep(0x04).AbortPipe();
-    EXPECT_FALSE(first.Ended());
-    Ep(0x86).AbortPipe();
-    for (Running *r : {&first, &second})
-        EXPECT_EQ(r->Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
-    auto trace = sim::TraceOf(VEK_SIM_TRACE_ABORT);
-    ASSERT_EQ(trace.size(), 2u);
-    EXPECT_EQ(std::tuple(trace[1].endpoint, trace[1].bytes), std::tuple(0x86u, 2u));
-
-    CCyDevice other(nullptr, kDriverInterfaceClass, 1);
-    Running pending(*other.bulkInEndpoint, a, 8);
-    ASSERT_EQ(pending.issueError, DWORD{ERROR_IO_PENDING});
-    win32::CloseHandle(std::exchange(other.driverHandle, INVALID_HANDLE_VALUE));
-    EXPECT_TRUE(pending.Ended());
-    EXPECT_EQ(pending.Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
 }
 
 // The fault is armed for the second request on 0x04: the first passes. (What
-// each kind does to the library is in the fault sweep.)
-TEST_F(DriverTest, PendingAndStallFaultsLastUntilAbortOrReset) {
+// each kind does to the library is in the fault sweep.) A request left pending
+// queues the next behind it; an abort ends every pending request of its pipe
+// only; closing a handle ends its own. A stall halts the pipe until it is reset.
+TEST_F(DriverTest, AbortResetAndCloseEndWhatAFaultLeft) {
     for (int kind : {VEK_SIM_FAULT_STAY_PENDING, VEK_SIM_FAULT_STALL}) {
         SCOPED_TRACE(kind);
         VekSimSetRegister(board, 0x31, 0);
@@ -155,16 +130,19 @@ TEST_F(DriverTest, PendingAndStallFaultsLastUntilAbortOrReset) {
         Running r(Ep(0x04), reinterpret_cast<uint8_t *>(packet), 8);
         EXPECT_EQ(Register(0x31), 0u);
         if (kind == VEK_SIM_FAULT_STAY_PENDING) {
-            // A later request on the pipe queues behind it; abort ends both.
             ASSERT_EQ(r.issueError, DWORD{ERROR_IO_PENDING});
             Running behind(Ep(0x04), reinterpret_cast<uint8_t *>(next), 8);
             EXPECT_EQ(behind.issueError, DWORD{ERROR_IO_PENDING});
+            Ep(0x86).AbortPipe();
+            EXPECT_FALSE(r.Ended());
             Ep(0x04).AbortPipe();
-            EXPECT_EQ(r.Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
-            EXPECT_EQ(std::get<0>(behind.Finish()), DWORD{ERROR_OPERATION_ABORTED});
+            for (Running *q : {&r, &behind})
+                EXPECT_EQ(q->Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
+            const auto aborts = sim::TraceOf(VEK_SIM_TRACE_ABORT);
+            EXPECT_EQ(std::tuple(aborts.size(), aborts.back().endpoint, aborts.back().bytes),
+                      std::tuple(2u, 0x04u, 2u));
             EXPECT_EQ(Register(0x31), 0u);
         } else {
-            // The pipe stays halted until it is reset.
             EXPECT_EQ(r.issueError, DWORD{ERROR_GEN_FAILURE});
             EXPECT_EQ(std::tuple(Ep(0x04).usbdStatus, Ep(0x04).ntStatus),
                       std::tuple(kUsbdStatusStall, kNtStatusUnsuccessful));
@@ -175,6 +153,13 @@ TEST_F(DriverTest, PendingAndStallFaultsLastUntilAbortOrReset) {
             EXPECT_EQ(Register(0x31), 5u);
         }
     }
+    CCyDevice other(nullptr, kDriverInterfaceClass, 1);
+    uint8_t buffer[8];
+    Running pending(*other.bulkInEndpoint, buffer, 8);
+    ASSERT_EQ(pending.issueError, DWORD{ERROR_IO_PENDING});
+    win32::CloseHandle(std::exchange(other.driverHandle, INVALID_HANDLE_VALUE));
+    EXPECT_TRUE(pending.Ended());
+    EXPECT_EQ(pending.Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
 }
 
 // Unplugging (a detach fault or a detach) ends pending requests; the device
