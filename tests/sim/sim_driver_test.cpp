@@ -5,15 +5,12 @@
 // the registers, trace and pauses by every board test (tests/api, tests/firmware).
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <tuple>
 #include <vector>
 
-#include "drivers/sim/sim.h"
-#include "usb/device/usb_device.h"
+#include "usb/fake_driver.h"
 #include "usb/endpoint/bulk_endpoint.h"
 #include "usb/endpoint/control_endpoint.h"
 
@@ -50,24 +47,11 @@ struct Running {
     DWORD issueError = 0;
 };
 
-class DriverTest : public ::testing::Test {
+class DriverTest : public test::OpenBoardTest {
 protected:
     void SetUp() override {
-        VekSimSetVirtualClock(1);
-        board = VekSimAttach(nullptr);
-        ASSERT_EQ(board, 0);
-        device = std::make_unique<CCyDevice>(nullptr, kDriverInterfaceClass, 1);
+        Open();
         ASSERT_EQ(device->EndpointListSize(), 4);
-    }
-    void TearDown() override {
-        device.reset();
-        VekSimDetachAll();
-        VekSimSetVirtualClock(0);
-    }
-    CCyUSBEndPoint &Ep(uint8_t address) {
-        for (int i = 1; i < 4; ++i)
-            if (device->endpointList[i]->address == address) return *device->endpointList[i];
-        throw std::logic_error("no such endpoint");
     }
     bool WriteRegister(uint32_t address, uint32_t value) {
         uint32_t packet[2] = {address, value};
@@ -79,8 +63,6 @@ protected:
         EXPECT_EQ(VekSimGetRegister(board, address, &v), 0);
         return v;
     }
-    int board = -1;
-    std::unique_ptr<CCyDevice> device;
 };
 
 // Replies that do not fit, and requests the decoder does not take.

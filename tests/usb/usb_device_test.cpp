@@ -8,10 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "drivers/sim/sim.h"
 #include "fake_driver.h"
 #include "platform/message_box.h"
-#include "usb/device/usb_device.h"
 
 namespace vek {
 namespace {
@@ -53,13 +51,9 @@ enum OpenRequest : uint32_t {
     kAltSetting = 18
 };
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public OpenBoardTest {
 protected:
     void SetUp() override { VekSimSetVirtualClock(1); }
-    void TearDown() override {
-        VekSimDetachAll();
-        VekSimSetVirtualClock(0);
-    }
     void Attach() {
         ASSERT_GE(sim::AttachDevice(set, identity), 0);
         VekSimTraceClear();

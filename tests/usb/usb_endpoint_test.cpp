@@ -8,15 +8,11 @@
 #include <array>
 #include <cstring>
 #include <functional>
-#include <memory>
-#include <stdexcept>
 #include <tuple>
 #include <vector>
 
-#include "drivers/sim/sim.h"
 #include "fake_driver.h"
 #include "platform/clock.h"
-#include "usb/device/usb_device.h"
 #include "usb/endpoint/bulk_endpoint.h"
 #include "usb/endpoint/control_endpoint.h"
 #include "usb/endpoint/isoc_endpoint.h"
@@ -51,31 +47,17 @@ struct Overlapped : OVERLAPPED {
 };
 
 // A device of bulk 0x01 OUT, 0x81 IN, isochronous 0x83 IN and interrupt 0x85 IN.
-class EndpointTest : public ::testing::Test {
+class EndpointTest : public test::OpenBoardTest {
 protected:
     void SetUp() override {
-        VekSimSetVirtualClock(1);
         sim::DescriptorSet set = sim::VekBoardDescriptors("Maker", "Endpoints", "1");
         sim::ConfigurationSpec config;
         config.interfaces.push_back(
             {0, 0, 0xFF, 0, 0, 0, {{0x01, 2, 512}, {0x81, 2, 512}, {0x83, 1, 512, 1}, {0x85, 3, 64, 4}}});
         set.configurations = {sim::ConfigurationDescriptor(config)};
-        ASSERT_EQ(sim::AttachDevice(set), 0);
-        device = std::make_unique<CCyDevice>(nullptr, kDriverInterfaceClass, 1);
+        Open(&set);
         ASSERT_EQ(device->EndpointListSize(), 5);
-        VekSimTraceClear();
     }
-    void TearDown() override {
-        device.reset();
-        VekSimDetachAll();
-        VekSimSetVirtualClock(0);
-    }
-    CCyUSBEndPoint &Ep(uint8_t address) {
-        for (int i = 1; i < 5; ++i)
-            if (device->endpointList[i]->address == address) return *device->endpointList[i];
-        throw std::logic_error("no such endpoint");
-    }
-    std::unique_ptr<CCyDevice> device;
 };
 
 // A fake driver's bulk IN endpoint, for what the virtual board cannot do.
