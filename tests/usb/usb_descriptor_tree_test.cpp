@@ -19,6 +19,7 @@ namespace {
 using namespace test;  // the descriptor builders
 
 const HANDLE kHandle = reinterpret_cast<HANDLE>(uintptr_t{0x4242});
+// (Which walk applies a companion is the device tests'.)
 constexpr auto kPlain = DescriptorWalk::Plain;
 constexpr auto kSuper = DescriptorWalk::SuperSpeed;
 
@@ -49,20 +50,6 @@ TEST(ConfigurationWalk, InterfacesAndEndpointObjects) {
     for (int n = 1; n <= 4; ++n) EXPECT_EQ(slots[n]->driverHandle, kHandle);
     i[0]->endpoints[0] = i[1]->endpoints[0] = new CCyControlEndPoint(kHandle, nullptr);
     config.reset();
-}
-
-TEST(ConfigurationWalk, CompanionUnderEachWalk) {
-    const Bytes data =
-        Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 1024), Companion(15), Endpoint(0x81, 3, 64)}));
-    // The SuperSpeed walk applies the companion; the plain one passes it over.
-    for (auto [walk, burst, maxPacket] : {std::tuple{kSuper, 15, 16384}, std::tuple{kPlain, 0, 1024}}) {
-        auto config = Build(data, walk);
-        const InterfaceInfo *info = config->interfaces[0];
-        EXPECT_EQ(std::tuple(info->totalLength, info->endpoints[1]->maxBurst, info->endpoints[1]->maxPacketSize),
-                  std::tuple(9 + 7 + 6 + 7, burst, maxPacket));
-        ASSERT_NE(info->endpoints[2], nullptr);  // the companion took no slot
-        EXPECT_EQ(std::tuple(info->endpoints[2]->address, info->endpoints[2]->companionLength), std::tuple(0x81, 0));
-    }
 }
 
 // What the walk builds: class-specific descriptors are passed over, at most

@@ -138,7 +138,8 @@ std::string Bound(CCyDevice &&d) {
     return s + part;
 }
 
-// The board; SuperSpeed; full speed (the SuperSpeed walk, no BOS read); the
+// The board; SuperSpeed; full speed (the SuperSpeed walk applies the
+// companion, no BOS read), high speed (the plain walk passes it over); the
 // first of each kind; the driver's alternate setting 1, 3 (none has it:
 // nothing bound), its query failing; three configurations (two kept).
 TEST_F(DeviceTest, WhatAnOpenBinds) {
@@ -162,6 +163,7 @@ TEST_F(DeviceTest, WhatAnOpenBinds) {
         {usb2, board, 0, "64: 02/512/0 04/512/0 86/512/0 | 86 02 00 00 00 00 | 0 ff | 1 1 2 | 0 0"},
         {usb3, superBoard, 0, "512: 02/16384/15 04/16384/15 86/16384/15 | 86 02 00 00 00 00 | 0 ff | 1 1 2 | 2 1"},
         {usb11, fullSpeed, 0, "8: 02/256/3 83/8/0 | 00 02 83 00 00 00 | 0 ff | 1 1 2 | 0 0"},
+        {usb2, fullSpeed, 0, "64: 02/64/0 83/8/0 | 00 02 83 00 00 00 | 0 ff | 1 1 2 | 0 0"},
         {usb2, eachKind, 0,
          "64: 81/512/0 82/512/0 03/64/0 84/64/0 05/1024/0 86/1024/0 | 81 00 84 03 86 05 | 0 ff | 1 1 2 | 0 0"},
         {usb2, alternates, 1, "64: 04/512/0 88/512/0 | 88 04 00 00 00 00 | 1 0a | 1 1 2 | 0 0"},
