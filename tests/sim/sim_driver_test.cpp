@@ -126,10 +126,16 @@ TEST_F(DriverTest, AbortAndCloseEndPendingRequests) {
     EXPECT_EQ(pending.Finish(), std::tuple(DWORD{ERROR_OPERATION_ABORTED}, kUsbdStatusCanceled));
 }
 
-// Unplugging ends pending requests; the device answers nothing more; its
+// Unplugging (a detach or a detach fault) ends pending requests; the device answers nothing more; its
 // state stays readable until it is detached.
 TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
     uint8_t buffer[8];
+    const int second = VekSimAttach(nullptr);
+    CCyDevice other(nullptr, kDriverInterfaceClass, 0);
+    ASSERT_TRUE(other.OpenDevice(1));
+    Running ended(*other.bulkInEndpoint, buffer, 8);
+    ASSERT_EQ(VekSimDetach(second), 0);  // a detach ends them as the fault does
+    EXPECT_EQ(ended.Finish(), std::tuple(DWORD{ERROR_DEVICE_NOT_CONNECTED}, kUsbdStatusDeviceGone));
     Running pending(Ep(0x86), buffer, 8);
     ASSERT_EQ(pending.issueError, DWORD{ERROR_IO_PENDING});
     const std::string path = device->interfacePath;
