@@ -1,17 +1,23 @@
 // What the virtual board cannot play: a driver whose data requests do what a
 // test says (by default they stay pending until aborted), whose aborts can end
 // nothing or take a while, and which refuses requests when told. Plus raw
-// descriptor pieces for the tables the virtual board's builders cannot make.
+// descriptor pieces for the tables the virtual board's builders cannot make,
+// and the fixture of a virtual board opened by the library.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "drivers/sim/descriptor_builder.h"
+#include "drivers/sim/sim.h"
 #include "platform/device_registry.h"
+#include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
 
 namespace vek::test {
@@ -131,5 +137,30 @@ inline Bytes Endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket, u
 inline Bytes Companion(uint8_t maxBurst, uint8_t attributes = 0, uint16_t bytesPerInterval = 0) {
     return {6, 0x30, maxBurst, attributes, Lo(bytesPerInterval), Hi(bytesPerInterval)};
 }
+
+// A virtual board (the default one, or `set`) opened on the virtual clock,
+// and its endpoints by address.
+class OpenBoardTest : public ::testing::Test {
+protected:
+    void Open(const sim::DescriptorSet *set = nullptr) {
+        VekSimSetVirtualClock(1);
+        board = set != nullptr ? sim::AttachDevice(*set) : VekSimAttach(nullptr);
+        ASSERT_EQ(board, 0);
+        device = std::make_unique<CCyDevice>(nullptr, kDriverInterfaceClass, 1);
+        VekSimTraceClear();
+    }
+    void TearDown() override {
+        device.reset();
+        VekSimDetachAll();
+        VekSimSetVirtualClock(0);
+    }
+    CCyUSBEndPoint &Ep(uint8_t address) {
+        for (int i = 1; i < device->EndpointListSize(); ++i)
+            if (device->endpointList[i]->address == address) return *device->endpointList[i];
+        throw std::logic_error("no such endpoint");
+    }
+    int board = -1;
+    std::unique_ptr<CCyDevice> device;
+};
 
 }  // namespace vek::test
