@@ -4,7 +4,6 @@ import json
 import os
 import subprocess
 from pathlib import Path
-from typing import List
 
 import pytest
 
@@ -44,8 +43,3 @@ def write_pgm(path: Path, width: int, height: int, value_of=lambda x, y: x) -> P
     pixels = bytes(value_of(x, y) % 256 for y in range(height) for x in range(width))
     path.write_bytes(b"P5\n%d %d\n255\n" % (width, height) + pixels)
     return path
-
-
-def trace_lines(path: Path, word: str) -> List[str]:
-    """Lines of a --sim-trace file that contain `word`."""
-    return [line for line in path.read_text().splitlines() if word in line]
