@@ -41,9 +41,8 @@ def test_getters_read_gray_and_rgb_files(tmp_path):
     path = write_image(tmp_path / "ramp.pgm", pixels)
     assert np.array_equal(vek.gray_pixels(path, 64, 16), pixels) and vek.gray_pixels(path, 32, 8).shape == (8, 32)
     assert np.array_equal(vek.bin2pixel(vek.gray_bin(path, 64, 16, 0xC0), 0xC0), pixels & 0xC0)
-    rgb = np.zeros((8, 16, 3), dtype=np.uint8)
-    rgb[..., 0] = 255  # red everywhere, blue on the right half
-    rgb[:, 8:, 2] = 200
+    # Red everywhere, blue on the right half.
+    rgb = np.zeros((8, 16, 3), dtype=np.uint8) + [255, 0, 0] + np.repeat([[0, 0, 0], [0, 0, 200]], 8, axis=0)
     path = write_image(tmp_path / "red.ppm", rgb)
     assert [c[0, 15] for c in vek.rgb_pixels(path, 16, 8)] == [255, 0, 200]
     assert [list(c[0, 0]) for c in vek.rgb_bin(path, 16, 8, 0x80)] == [[0xFF, 0xFF], [0, 0], [0, 0xFF]]

@@ -30,10 +30,9 @@ def vek(tmp_path):
     if not TOOL or not Path(TOOL).is_file():
         pytest.skip("VEK_TOOL does not name the built vek binary")
 
-    def run(*args: str, cwd: Path = tmp_path, timeout: int = 120) -> Result:
-        proc = subprocess.run([TOOL, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
-        return Result(proc)
+    def run(*args: str, timeout: int = 120) -> Result:
+        return Result(subprocess.run([TOOL, *map(str, args)], cwd=tmp_path, capture_output=True, text=True,
+                                     errors="replace", timeout=timeout))
 
     return run
 
