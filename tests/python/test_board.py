@@ -39,11 +39,10 @@ def test_boards_are_listed_in_attach_order_and_chosen_by_index_port_or_serial(bo
     b.close()  # a second close does nothing
     vek.sim.attach(device_name="OTHER board", manufacturer="second", board_type_register=0x10000000)
     vek.sim.attach(board_type_register=0x30000000)
-    boards = vek.list_boards()
-    assert [(b["index"], b["vek40"], b["port_path"], b["virtual"], b["vendor_id"]) for b in boards[:2]] == [
-        (0, True, "virtual-0", True, 0x1209), (1, False, "virtual-1", True, 0x1209)]
-    assert boards[1]["device_name"] == "OTHER board" and boards[1]["firmware_version"] == "second"
-    for name in (1, "virtual-1", boards[1]["serial"], 2):  # board types 2, then 3
+    other = vek.list_boards()[1]
+    assert [other[k] for k in ("index", "vek40", "port_path", "virtual", "vendor_id", "device_name", "firmware_version")
+            ] == [1, False, "virtual-1", True, 0x1209, "OTHER board", "second"]
+    for name in (1, "virtual-1", other["serial"], 2):  # board types 2, then 3
         with vek.Board(name) as b:
             assert b.index == (2 if name == 2 else 1) and b.frame_size() == (1024, 768)
     for index in (-256, 256, 2**31, 2**32, 255, "9-9"):  # refused, not wrapped to board 0; 255 is just not attached
@@ -115,8 +114,8 @@ def test_trigger_gpio_and_pipes(board_id, board):
 
 
 def test_firmware_download_fills_controller_ram(tmp_path, board_id, board):
-    image = bytes(range(16))
     # A firmware file: the header, one record of (length, address, data), the final record.
+    image = bytes(range(16))
     (tmp_path / "fw.iic").write_bytes(b"\xC2" + bytes(7) + struct.pack(">HH", 16, 0x100) + image + b"\x80\x01\xE6\0\0")
     board.download_firmware(tmp_path / "fw.iic")
     assert vek.sim.read_controller_ram(board_id, 0x100, 16) == image and not vek.sim.controller_held(board_id)

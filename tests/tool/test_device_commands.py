@@ -26,8 +26,7 @@ from conftest import IMAGES, TOOL, needs_images, write_pgm
     (["--sim-board-type", "0x20000000", "info"], 0, "board type         255\n  frame mode         unknown"),
     (["control", "gray-depth", "17"], 1, "DEV_ERR_GRAY_DEPTH (0x8000000E)\n  the gray depth is outside 1 to 16"),
     (["reset-pipe", "0x86"], 0, ""),
-    # A board is chosen by index, port path or serial; the ranges take their bounds; boards past the attached
-    # ones are not there.
+    # Boards by index, port path or serial; the ranges take their bounds; boards not attached are not there.
     (["--sim-boards", "2", "--board", "1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "virtual-1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "VEKSIM0002", "info"], 0, "Board 1: "),
@@ -86,12 +85,21 @@ def test_firmware_download_and_reopen(vek, tmp_path):
     (["firmware", "fifo"], 3, "not a regular file"),
     (["load", "fifo"], 3, "not a regular file"),
     *([(["convert", "fifo", "out.bin", "--width", "8", "--height", "8"], 3, "not a regular file"),
-       (["stamp", "fifo"], 3, "not a regular file")] if IMAGES else []),
+       (["stamp", "fifo"], 3, "not a regular file"),
+       (["convert", "b.bin", "out.bin"], 2, "from an image to a .bin file or from a .bin file"),
+       (["convert", "b.bin", "out.png", "--width", "16", "--height", "16"], 2, "is 16 bytes; a 16x16 frame"),
+       (["convert", "img.pgm", "out.bin", "--width", "12", "--height", "8"], 2, "width 12 is not a multiple of 8"),
+       (["convert", "b.bin", "out.unknownext", "--width", "16", "--height", "1"], 2, "cannot tell how to write"),
+       (["convert", "note.txt", "out.bin", "--width", "16", "--height", "8"], 3, "cannot load 'note.txt'"),
+       (["stamp", "img.pgm", "--count", "0"], 2, "--count"),
+       (["batch", "nowhere"], 2, "not a directory"),
+       (["batch", ".", "--width", "30"], 2, "width 30")] if IMAGES else []),
 ])
 def test_bad_arguments_and_files_are_refused_before_the_board_is_touched(vek, tmp_path, args, status, says):
     for name, content in (("no-final.iic", iic([(0, bytes(16))], final=False)), ("cut.iic", iic([(0, bytes(16))])[:20]),
                           ("large.iic", b"\xC2" * 70000), ("high.iic", iic([(0xF800, bytes(0x100))])),
-                          ("odd.bin", b"\1" * 100), ("b.bin", b"\1" * 16), ("note.txt", b"not an image")):
+                          ("odd.bin", b"\1" * 100), ("b.bin", b"\1" * 16), ("note.txt", b"not an image"),
+                          ("img.pgm", b"P5\n16 8\n255\n" + bytes(128))):
         (tmp_path / name).write_bytes(content)
     os.mkfifo(tmp_path / "fifo")
     trace = tmp_path / "trace.txt"
@@ -129,11 +137,8 @@ def test_load_puts_frames_one_after_another_and_readback_writes_images(vek, tmp_
     assert [(f["address"], f["bytes"]) for f in j["frames"]] == [(0x1000, PLANE), (0x1000 + PLANE, 2 * PLANE)]
     starts = [line.split("= ")[1] for line in trace.read_text().splitlines() if "register write 0x10 " in line]
     assert starts == ["0x%08X" % (0x1000 // 16), "0x%08X" % ((0x1000 + PLANE) // 16)]
-    r = vek("--sim", "--sim-board-type", "0x10000000", "readback", "-o", "frame.png", "--planes", "0x80",
-            "--frames", "2")
-    assert r.status == 0, r
-    for name in ("frame_000.png", "frame_001.png"):
-        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert vek("--sim", "readback", "-o", "frame.png", "--planes", "0x80", "--frames", "2").status == 0
+    assert [(tmp_path / f"frame_00{i}.png").read_bytes()[:8] for i in (0, 1)] == [b"\x89PNG\r\n\x1a\n"] * 2
 
 
 def test_progress_bar_only_on_a_terminal(vek, tmp_path):
