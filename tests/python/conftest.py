@@ -19,10 +19,9 @@ def board_id() -> Iterator[int]:
 
 @pytest.fixture
 def board(board_id: int) -> Iterator[vek.Board]:
-    """An open, initialised board whose frame layout is known."""
+    """An open, initialised board."""
     with vek.Board(0) as b:
         b.init(frequency=60, gray_bits=8)
-        b.board_type()
         yield b
 
 

@@ -4,7 +4,6 @@ import json
 import os
 import subprocess
 from pathlib import Path
-from typing import List
 
 import pytest
 
@@ -31,10 +30,9 @@ def vek(tmp_path):
     if not TOOL or not Path(TOOL).is_file():
         pytest.skip("VEK_TOOL does not name the built vek binary")
 
-    def run(*args: str, cwd: Path = tmp_path, timeout: int = 120) -> Result:
-        proc = subprocess.run([TOOL, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
-        return Result(proc)
+    def run(*args: str, timeout: int = 120) -> Result:
+        return Result(subprocess.run([TOOL, *map(str, args)], cwd=tmp_path, capture_output=True, text=True,
+                                     errors="replace", timeout=timeout))
 
     return run
 
@@ -44,8 +42,3 @@ def write_pgm(path: Path, width: int, height: int, value_of=lambda x, y: x) -> P
     pixels = bytes(value_of(x, y) % 256 for y in range(height) for x in range(width))
     path.write_bytes(b"P5\n%d %d\n255\n" % (width, height) + pixels)
     return path
-
-
-def trace_lines(path: Path, word: str) -> List[str]:
-    """Lines of a --sim-trace file that contain `word`."""
-    return [line for line in path.read_text().splitlines() if word in line]

@@ -1,10 +1,8 @@
-"""convert, batch, stamp and testpatterns (no board needed), and the demo as `make run` runs it."""
+"""convert, batch, stamp, testpatterns and the demo as `make run` runs it (refusals: test_device_commands.py)."""
 
 import json
 import os
 import struct
-
-import pytest
 
 from conftest import needs_images, write_pgm
 
@@ -15,36 +13,13 @@ def test_convert_image_to_bin_and_back_and_rgb_to_three_frames(vek, tmp_path):
     write_pgm(tmp_path / "ramp.pgm", 64, 16, lambda x, y: x * 4)
     r = vek("--json", "convert", "ramp.pgm", "ramp.bin", "--width", "64", "--height", "16", "--planes", "0xC0")
     assert r.status == 0 and r.json()["frame_bytes"] == 2 * 64 * 16 // 8, r
-    data = (tmp_path / "ramp.bin").read_bytes()
-    # Plane of bit 7, first row: pixels 32..63 have bit 7 set -> bytes 00 00 00 00 FF FF FF FF.
-    assert len(data) == 256 and data[:8] == bytes([0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF])
-    r = vek("convert", "ramp.bin", "back.pgm", "--width", "64", "--height", "16", "--planes", "0xC0")
-    assert r.status == 0, r
+    assert vek("convert", "ramp.bin", "back.pgm", "--width", "64", "--height", "16", "--planes", "0xC0").status == 0
     pixels = (tmp_path / "back.pgm").read_bytes()[-64 * 16:]
     assert list(pixels[:64]) == [(x * 4) & 0xC0 for x in range(64)]
-    # An RGB image: three frames, one per colour.
-    w, h = 16, 8
-    (tmp_path / "c.ppm").write_bytes(b"P6\n%d %d\n255\n" % (w, h) + bytes([255, 0, 0]) * (w * h))
-    r = vek("convert", "c.ppm", "c.bin", "--width", str(w), "--height", str(h), "--rgb", "--planes", "0x80")
-    assert r.status == 0, r
-    assert (tmp_path / "c.red.bin").read_bytes() == b"\xFF" * (w * h // 8)
-    assert (tmp_path / "c.green.bin").read_bytes() == bytes(w * h // 8) == (tmp_path / "c.blue.bin").read_bytes()
-
-
-@pytest.mark.parametrize("args, status", [
-    (["convert", "x.bin", "y.bin"], 2),                                           # bin to bin
-    (["convert", "x.bin", "y.png", "--width", "16", "--height", "16"], 2),        # wrong size
-    (["convert", "img.pgm", "y.bin", "--width", "12", "--height", "8"], 2),      # width not a multiple of 8
-    (["convert", "x.bin", "y.unknownext", "--width", "16", "--height", "1"], 2),
-    (["convert", "note.txt", "y.bin", "--width", "16", "--height", "8"], 3),     # not an image
-])
-def test_convert_refuses_bad_arguments(vek, tmp_path, args, status):
-    (tmp_path / "x.bin").write_bytes(bytes(16))
-    (tmp_path / "note.txt").write_text("text")
-    write_pgm(tmp_path / "img.pgm", 16, 8)
-    r = vek(*args)
-    assert r.status == status, r
-    assert not (tmp_path / "y.bin").exists() and not (tmp_path / "y.png").exists()
+    (tmp_path / "c.ppm").write_bytes(b"P6\n16 8\n255\n" + bytes([255, 0, 0]) * 128)  # red: a frame per colour
+    assert vek("convert", "c.ppm", "c.bin", "--width", "16", "--height", "8", "--rgb", "--planes", "0x80").status == 0
+    red, green, blue = [(tmp_path / f"c.{colour}.bin").read_bytes() for colour in ("red", "green", "blue")]
+    assert (red, green, blue) == (b"\xFF" * 16, bytes(16), bytes(16))
 
 
 def test_batch_converts_every_image_of_a_folder(vek, tmp_path):
@@ -53,28 +28,17 @@ def test_batch_converts_every_image_of_a_folder(vek, tmp_path):
     write_pgm(folder / "a.pgm", 32, 8)
     write_pgm(folder / "b.pgm", 16, 4)
     (folder / "notes.txt").write_text("skip me")
-    r = vek("--json", "batch", "frames", "--width", "32", "--height", "8")
-    assert r.status == 0, r
-    assert (sorted(r.json()["files"]), r.json()["skipped"]) == (["frames/a.pgm.bin", "frames/b.pgm.bin"], 1)
+    j = vek("--json", "batch", "frames", "--width", "32", "--height", "8").json()
+    assert (sorted(j["files"]), j["skipped"]) == (["frames/a.pgm.bin", "frames/b.pgm.bin"], 1)
     assert (folder / "b.pgm.bin").stat().st_size == 32 * 8
-    assert vek("batch", "nowhere").status == vek("batch", "frames", "--width", "30").status == 2
 
 
 def test_stamp_makes_numbered_copies_and_testpatterns_the_five_files(vek, tmp_path):
     write_pgm(tmp_path / "logo.pgm", 64, 40)
     r = vek("--json", "stamp", "logo.pgm", "--width", "64", "--height", "40", "--count", "3")
-    assert r.status == 0, r
-    assert r.json()["files"] == ["logo_00001.bmp", "logo_00002.bmp", "logo_00003.bmp"]
-    assert (tmp_path / "logo_00003.bmp").read_bytes()[:2] == b"BM"
-    (tmp_path / "bad.png").write_text("not an image")
-    assert vek("stamp", "bad.png", "--count", "2").status != 0
-    assert not (tmp_path / "bad_00001.bmp").exists()
-    assert vek("stamp", "logo.pgm", "--count", "0").status == 2
-    r = vek("--json", "testpatterns", "--out", "pat")
-    assert r.status == 0, r
-    files = r.json()["files"]
+    assert r.status == 0 and r.json()["files"] == ["logo_00001.bmp", "logo_00002.bmp", "logo_00003.bmp"], r
+    files = vek("--json", "testpatterns", "--out", "pat").json()["files"]
     assert len(files) == 5 and any(f["name"].startswith("黑白") for f in files)
-    assert sorted(f["bytes"] for f in files if f["file"].endswith(".bin")) == [259200, 259200]
     # GBK names are not UTF-8: escaped so that they name the files.
     assert all(os.path.exists(os.path.join(tmp_path, f["file"])) for f in files)
 
@@ -83,9 +47,8 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
     r = vek("demo", "--out", "demo-output", timeout=300)
     assert r.status == 0, r
     out = tmp_path / "demo-output"
-    for step in ("VekDevAlloc", "VekDevInit", "inquiry 5", "pixel2bin", "VekDevLoadFrame",
-                 "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told"):
-        assert step in r.out, step
+    assert all(step in r.out for step in ("VekDevAlloc", "VekDevInit", "inquiry 5", "pixel2bin", "VekDevLoadFrame",
+               "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told")), r
     png = (out / "contact-sheet.png").read_bytes()
     width, height = struct.unpack(">II", png[16:24])
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and width >= 1000 and height >= 500
@@ -96,9 +59,7 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
     assert all(b["address"] == a["address"] + a["bytes"] for a, b in zip(frames, frames[1:]))  # one after another
     trace = summary["trace"]
     assert trace["data_out"]["bytes"] == trace["data_in"]["bytes"] == sum(f["bytes"] for f in frames)
-    assert trace["last_values"]["0x00000021"] == 0x070000FE  # gray depth 8
-    assert "100 ms" in trace["pauses"]
-    assert (out / "trace.txt").stat().st_size > 0
+    assert trace["last_values"]["0x00000021"] == 0x070000FE and "100 ms" in trace["pauses"]  # gray depth 8
     assert len(list((out / "frames").glob("*.bin"))) == len(frames)
 
 
