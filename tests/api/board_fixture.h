@@ -51,6 +51,13 @@ inline std::vector<std::string> TraceLines(int board = -2) {
 
 using Lines = std::vector<std::string>;
 
+// Frame data of n bytes, different for each seed.
+inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 0) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    return v;
+}
+
 inline uint32_t Reg(int board, uint32_t address) {
     uint32_t v = 0;
     EXPECT_EQ(VekSimGetRegister(board, address, &v), 0);

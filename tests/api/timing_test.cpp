@@ -56,10 +56,10 @@ TEST_P(InquiryTable, AnswersAndReads) {
 
 INSTANTIATE_TEST_SUITE_P(AllNumbers, InquiryTable, ::testing::ValuesIn(AllInquiries()));
 
-using InquiryTest = BoardTest;
+using TimingTest = BoardTest;
 
 // A failed read leaves the result and the frame mode as they were.
-TEST_F(InquiryTest, FailedReadsTheGatedRegisterReadAndGpio) {
+TEST_F(TimingTest, FailedInquiryTheGatedRegisterReadAndGpio) {
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     uint32_t r = 0x5555;
     EXPECT_EQ(VekDevInquire(handle_, 5, &r), DEV_ERR_TRANSFER);
@@ -83,8 +83,6 @@ TEST_F(InquiryTest, FailedReadsTheGatedRegisterReadAndGpio) {
     EXPECT_EQ(VekDevRReg(handle_, 0x1234, &v), DEV_ERR_TRANSFER);
     EXPECT_EQ(v, 0x42u);
 }
-
-using TimingTest = BoardTest;
 
 // The control register, then 0x6E down to 0x60 (planes) and 0x6F up to 0x75 (words).
 TEST_F(TimingTest, RegistersOfEachCall) {
@@ -140,12 +138,10 @@ TEST_F(TimingTest, RefusalsFailuresAndTheLoadTime) {
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
 }
 
-using TriggerTest = BoardTest;
-
 constexpr char kBanner[] = "  \n\n\n\n Trigger extension setting :  \n \n ";
 
 // Only 1 enables; failures of the first look are ignored, later ones stop.
-TEST_F(TriggerTest, BannerRegistersAndFailures) {
+TEST_F(TimingTest, TriggerBannerRegistersAndFailures) {
     SetRegisters({{0x34, 0x11}, {0x35, 0x22}, {0x36, 0x33}, {0x37, 0x44}});
     testing::internal::CaptureStdout();
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc), DEV_OK);

@@ -1,11 +1,8 @@
-// The fault sweep on two virtual boards under the virtual clock: the calls of
-// a typical use run once on healthy boards, then again for every fault kind
-// at every request of either board in turn, and each run checks that the
-// fault fired, the calls before the faulted one gave their healthy results,
-// every call a result its failure handling allows (never a taken gate), and
-// the virtual time the healthy run's plus what one fault may cost.
-// docs/reliability.md sets out those costs and keeps the printed outcome
-// table; the ASan build adds leaks.
+// The fault sweep: a typical use of two virtual boards runs once healthy, then
+// once per fault kind at each request of either board; each run checks that
+// the fault fired, earlier calls kept their healthy results, every result is
+// one its failure handling allows (never a taken gate) and the virtual time is
+// within what one fault may cost (docs/reliability.md; it keeps the printed table).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,8 +105,7 @@ TEST_F(FaultSweep, TypicalUseOfTheSecondOfTwoBoardsThenAFirmwareDownloadAndReope
     ASSERT_TRUE(dir.ok());
     // 3000 bytes from 0: two chunks (2048 at 0x0000, 952 at 0x0800).
     vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0000, vektest::Bytes(3000, 3)}}));
-    std::vector<uint8_t> frame(kFrameBytes), back(kFrameBytes);
-    for (uint32_t i = 0; i < kFrameBytes; ++i) frame[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> frame = vektest::Pattern(kFrameBytes), back(kFrameBytes);
     // Once inquiry 5 (call 2) told the frame mode, a frame transfer returns 0
     // whatever its transfers did; before, 0x8000000d (or 0 when command 9 failed).
     const Rule frames = [](uint32_t v, const std::vector<uint32_t> &r, int, auto &) {
