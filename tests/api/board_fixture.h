@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "drivers/sim/descriptor_builder.h"
+#include "drivers/sim/sim.h"
 #include "vek_dll.h"
 #include "vek_sim.h"
 
@@ -47,14 +49,26 @@ inline std::vector<std::string> TraceLines(int board = -2) {
     return out;
 }
 
-inline std::vector<std::string> Lines(std::initializer_list<const char *> lines) {
-    return {lines.begin(), lines.end()};
+using Lines = std::vector<std::string>;
+
+// Frame data of n bytes, different for each seed.
+inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed = 0) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+    return v;
 }
 
 inline uint32_t Reg(int board, uint32_t address) {
     uint32_t v = 0;
     EXPECT_EQ(VekSimGetRegister(board, address, &v), 0);
     return v;
+}
+
+// A device of one configuration with these interfaces, not named as a VEK board.
+inline int AttachInterfaces(std::vector<vek::sim::InterfaceSpec> interfaces) {
+    vek::sim::DescriptorSet set = vek::sim::VekBoardDescriptors("Maker", "OTHER", "");
+    set.configurations = {vek::sim::ConfigurationDescriptor({1, 0x80, 50, 0, -1, std::move(interfaces)})};
+    return vek::sim::AttachDevice(set);
 }
 
 // The virtual clock and no board; boards are detached again afterwards.
@@ -83,6 +97,10 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(handle_ == nullptr || VekDevFree(handle_) == DEV_OK);
         SimTest::TearDown();
+    }
+    void SetRegisters(std::initializer_list<std::pair<uint32_t, uint32_t>> values) {
+        for (auto [address, value] : values) ASSERT_EQ(VekSimSetRegister(board_, address, value), 0);
+        VekSimTraceClear();
     }
     // Runs inquiry 5 so that the frame layout is known.
     void LearnBoardType() {

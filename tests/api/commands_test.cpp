@@ -60,15 +60,9 @@ std::vector<CommandCase> AllCommands() {
     };
     // The frequency's margin is 3 / (48000000 / f - 1200); between 39967 and
     // 40000 Hz the divisor is 0 and the margin 0, as for every f above the band.
-    for (auto [f, margin] : {std::pair<uint32_t, uint32_t>{1, 0},
-                             {39933, 1},
-                             {39934, 3},
-                             {39966, 3},
-                             {39967, 0},
-                             {40000, 0},
-                             {40001, 0},
-                             {0x40000000, 0}})
-        cases.push_back({14, f, DEV_OK, {"W 20=" + Hex(margin), "W 22=0"}, {}});
+    const uint32_t margins[][2] = {{1, 0},     {39933, 1}, {39934, 3}, {39966, 3},
+                                   {39967, 0}, {40000, 0}, {40001, 0}, {0x40000000, 0}};
+    for (auto [f, margin] : margins) cases.push_back({14, f, DEV_OK, {"W 20=" + Hex(margin), "W 22=0"}, {}});
     for (uint32_t f : {0u, 0x40000001u}) cases.push_back({14, f, DEV_ERR_TIMING, none, {}});
     for (uint32_t n : {0u, 17u, 0xFFFFFFFFu}) cases.push_back({15, n, DEV_ERR_GRAY_DEPTH, none, {}});
     for (uint32_t i2c : {28u, 29u, 30u})
@@ -87,10 +81,7 @@ class CommandTable : public BoardTest, public ::testing::WithParamInterface<Comm
 
 TEST_P(CommandTable, TellsTheBoardExactlyThis) {
     const CommandCase &c = GetParam();
-    for (auto [address, value] :
-         {std::pair<uint32_t, uint32_t>{0x01, kControl}, {0x51, c.i2cStatus}, {0x53, 0x99}, {0x40, 0x66}, {0x20, 0x44}})
-        ASSERT_EQ(VekSimSetRegister(board_, address, value), 0);
-    VekSimTraceClear();
+    SetRegisters({{0x01, kControl}, {0x51, c.i2cStatus}, {0x53, 0x99}, {0x40, 0x66}, {0x20, 0x44}});
     uint32_t value = c.value;
     EXPECT_EQ(VekDevControl(handle_, c.command, &value), c.result);
     EXPECT_EQ(TraceLines(board_), c.lines);
@@ -123,19 +114,18 @@ TEST_F(CommandTest, FailedAccesses) {
     EXPECT_EQ(VekDevControl(handle_, 1, nullptr), DEV_ERR_TRANSFER);
     EXPECT_EQ(Reg(board_, 0x01) & 0x80000000u, 0x80000000u);
     // A short reply carries only the address half, so the read-back sees 0.
-    struct {
-        uint32_t command, value, replyToShorten, result;
-    } cases[] = {{9, 0, 2, DEV_ERR_FAILED},
-                 {18, 5, 1, DEV_ERR_VERIFY},
-                 {24, 5, 1, DEV_ERR_VERIFY},
-                 {31, 5, 1, DEV_ERR_TIMING},
-                 {32, 5, 1, DEV_ERR_TIMING}};
+    // {command, value, the reply cut short, result}:
+    const uint32_t shortReplies[][4] = {{9, 0, 2, DEV_ERR_FAILED},
+                                        {18, 5, 1, DEV_ERR_VERIFY},
+                                        {24, 5, 1, DEV_ERR_VERIFY},
+                                        {31, 5, 1, DEV_ERR_TIMING},
+                                        {32, 5, 1, DEV_ERR_TIMING}};
     ASSERT_EQ(VekSimSetRegister(board_, 0x01, kControl), 0);
-    for (auto c : cases) {
+    for (auto [command, value, reply, result] : shortReplies) {
         ASSERT_EQ(VekSimClearFaults(board_), 0);
-        ASSERT_EQ(VekSimInjectFault(board_, 0x86, c.replyToShorten, VEK_SIM_FAULT_SHORT), 0);
-        uint32_t v = c.value;
-        EXPECT_EQ(VekDevControl(handle_, c.command, &v), c.result) << c.command;
+        ASSERT_EQ(VekSimInjectFault(board_, 0x86, reply, VEK_SIM_FAULT_SHORT), 0);
+        uint32_t v = value;
+        EXPECT_EQ(VekDevControl(handle_, command, &v), result) << command;
     }
     ASSERT_EQ(VekSimClearFaults(board_), 0);
     // The frequency ignores its failed writes.

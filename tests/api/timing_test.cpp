@@ -43,10 +43,7 @@ class InquiryTable : public BoardTest, public ::testing::WithParamInterface<Inqu
 
 TEST_P(InquiryTable, AnswersAndReads) {
     const InquiryCase &c = GetParam();
-    ASSERT_EQ(VekSimSetRegister(board_, 0x00, 0xcafe), 0);
-    ASSERT_EQ(VekSimSetRegister(board_, 0x01, 0x140000a6), 0);
-    ASSERT_EQ(VekSimSetRegister(board_, 0x02, c.reg02), 0);
-    VekSimTraceClear();
+    SetRegisters({{0x00, 0xcafe}, {0x01, 0x140000a6}, {0x02, c.reg02}});
     uint32_t result = 0x5555;
     EXPECT_EQ(VekDevInquire(handle_, c.inquiry, &result), c.code);
     EXPECT_EQ(result, c.result);
@@ -59,37 +56,37 @@ TEST_P(InquiryTable, AnswersAndReads) {
 
 INSTANTIATE_TEST_SUITE_P(AllNumbers, InquiryTable, ::testing::ValuesIn(AllInquiries()));
 
-using InquiryTest = BoardTest;
+using TimingTest = BoardTest;
 
 // A failed read leaves the result and the frame mode as they were.
-TEST_F(InquiryTest, FailedReadsAndTheGatedRegisterRead) {
+TEST_F(TimingTest, FailedInquiryTheGatedRegisterReadAndGpio) {
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     uint32_t r = 0x5555;
     EXPECT_EQ(VekDevInquire(handle_, 5, &r), DEV_ERR_TRANSFER);
     EXPECT_EQ(r, 0x5555u);
     EXPECT_EQ(handle_->frameMode, vek::kFrameModeUnknown);
-    ASSERT_EQ(VekSimSetRegister(board_, 0x1234, 0xbeef), 0);
-    VekSimTraceClear();
+    SetRegisters({{0x1234, 0xbeef}});
     uint32_t v = 0x42;
     EXPECT_EQ(VekDevRReg(handle_, 0x1234, &v), DEV_OK);
     EXPECT_EQ(v, 0xbeefu);
     EXPECT_EQ(TraceLines(board_), Lines({"R 1234=beef<42"}));
+    SetRegisters({{0x03, 0x77}});
+    v = 0x5a;
+    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0u);
+    EXPECT_EQ(VekDevGetGPIO(handle_, &v), 0u);
+    EXPECT_EQ(v, 0x77u);
+    EXPECT_EQ(TraceLines(board_), Lines({"W 4=5a", "R 3=77<5a"}));
+    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
+    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0xFFFFFFFFu);
     ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     v = 0x42;
     EXPECT_EQ(VekDevRReg(handle_, 0x1234, &v), DEV_ERR_TRANSFER);
     EXPECT_EQ(v, 0x42u);
 }
 
-class TimingTest : public BoardTest {
-protected:
-    void SetUp() override {
-        BoardTest::SetUp();
-        vek::g_boardType.store(0);  // no inquiry 5 yet: load time 30 us
-    }
-};
-
 // The control register, then 0x6E down to 0x60 (planes) and 0x6F up to 0x75 (words).
 TEST_F(TimingTest, RegistersOfEachCall) {
+    vek::g_boardType.store(0);  // no inquiry 5 yet: load time 30 us
     struct {
         uint32_t planes, period, aux, control;
         bool shortPeriod;
@@ -106,8 +103,7 @@ TEST_F(TimingTest, RegistersOfEachCall) {
         {2, 3500, 0, 0, false, {112000}, {56000}},
     };
     for (const auto &c : cases) {
-        ASSERT_EQ(VekSimSetRegister(board_, 0x01, c.control), 0);
-        VekSimTraceClear();
+        SetRegisters({{0x01, c.control}});
         EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_OK);
         const uint32_t after = c.shortPeriod ? (c.control | 4u) : (c.control & ~4u);
         std::vector<std::string> lines = {"R 1=" + Hex(c.control) + "<0", "W 1=" + Hex(after)};
@@ -122,15 +118,11 @@ TEST_F(TimingTest, RegistersOfEachCall) {
 // Refusals write nothing; a failed control register access stops before the
 // timing registers; the load time follows the board type.
 TEST_F(TimingTest, RefusalsFailuresAndTheLoadTime) {
-    struct {
-        uint32_t planes, period, aux;
-    } cases[] = {{8, 10000, 0},
-                 {8, 3478, 200} /* below 13.64 x 255 */,
-                 {8, 5000, 128} /* aux below 3 x (30 + 13) */,
-                 {0, 20000, 0},
-                 {17, 20000000, 0}};
-    for (auto c : cases)
-        EXPECT_EQ(VekDevNewFrequencySet(handle_, c.planes, c.period, c.aux), DEV_ERR_FAILED) << c.period;
+    vek::g_boardType.store(0);
+    // {planes, period, aux}: 3478 is below 13.64 x 255, aux 128 below 3 x (30 + 13).
+    const uint32_t refused[][3] = {{8, 10000, 0}, {8, 3478, 200}, {8, 5000, 128}, {0, 20000, 0}, {17, 20000000, 0}};
+    for (auto [planes, period, aux] : refused)
+        EXPECT_EQ(VekDevNewFrequencySet(handle_, planes, period, aux), DEV_ERR_FAILED) << period;
     EXPECT_TRUE(TraceLines(board_).empty());
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 16, 20000000, 0), DEV_OK);
     VekSimTraceClear();
@@ -146,48 +138,28 @@ TEST_F(TimingTest, RefusalsFailuresAndTheLoadTime) {
     EXPECT_EQ(VekDevNewFrequencySet(handle_, 8, 14280, 0), DEV_OK);
 }
 
-using TriggerTest = BoardTest;
-
 constexpr char kBanner[] = "  \n\n\n\n Trigger extension setting :  \n \n ";
 
-TEST_F(TriggerTest, BannerAndRegisters) {
-    for (uint32_t a = 0x34; a <= 0x37; ++a) ASSERT_EQ(VekSimSetRegister(board_, a, (a - 0x33) * 0x11), 0);
-    VekSimTraceClear();
+// Only 1 enables; failures of the first look are ignored, later ones stop.
+TEST_F(TimingTest, TriggerBannerRegistersAndFailures) {
+    SetRegisters({{0x34, 0x11}, {0x35, 0x22}, {0x36, 0x33}, {0x37, 0x44}});
     testing::internal::CaptureStdout();
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 0xa, 1, 0xb, 0xc), DEV_OK);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kBanner);
     EXPECT_EQ(TraceLines(board_),
               Lines({"R 34=11<0", "R 35=22<11", "R 36=33<22", "R 37=44<33", "W 34=a", "R 35=22<44", "W 35=23", "W 36=b",
                      "W 37=c", "R 34=a<0", "R 35=23<0", "R 36=b<0", "R 37=c<0"}));
-    // Only 1 enables.
-    ASSERT_EQ(VekSimSetRegister(board_, 0x35, 0xF1), 0);
     testing::internal::CaptureStdout();
+    SetRegisters({{0x35, 0xF1}});
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 0, 2, 0, 0), DEV_OK);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(Reg(board_, 0x35), 0xF0u);
-}
-
-TEST_F(TriggerTest, FailuresOfTheFirstLookAreIgnoredLaterOnesStop) {
-    testing::internal::CaptureStdout();
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 1, 1, 2, 3), DEV_OK);
     VekSimTraceClear();
     ASSERT_EQ(VekSimInjectFault(board_, 0x04, 5, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);  // the write of 0x34
     EXPECT_EQ(VekDevTriggerExtSet(handle_, 1, 1, 2, 3), DEV_ERR_TRANSFER);
     EXPECT_EQ(TraceLines(board_).size(), 4u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kBanner) + kBanner);
-}
-
-TEST_F(TriggerTest, Gpio) {
-    ASSERT_EQ(VekSimSetRegister(board_, 0x03, 0x77), 0);
-    VekSimTraceClear();
-    uint32_t v = 0x5a;
-    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0u);
-    EXPECT_EQ(VekDevGetGPIO(handle_, &v), 0u);
-    EXPECT_EQ(v, 0x77u);
-    EXPECT_EQ(TraceLines(board_), Lines({"W 4=5a", "R 3=77<5a"}));
-    ASSERT_EQ(VekSimInjectFault(board_, 0x04, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
-    EXPECT_EQ(VekDevSetGPIO(handle_, &v), 0xFFFFFFFFu);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kBanner) + kBanner + kBanner);
 }
 
 }  // namespace

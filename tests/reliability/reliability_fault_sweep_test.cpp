@@ -1,11 +1,8 @@
-// The fault sweep on two virtual boards under the virtual clock: the calls of
-// a typical use run once on healthy boards, then again for every fault kind
-// at every request of either board in turn, and each run checks that the
-// fault fired, the calls before the faulted one gave their healthy results,
-// every call a result its failure handling allows (never a taken gate), and
-// the virtual time the healthy run's plus what one fault may cost.
-// docs/reliability.md sets out those costs and keeps the printed outcome
-// table; the ASan build adds leaks.
+// The fault sweep: a typical use of two virtual boards runs once healthy, then
+// once per fault kind at each request of either board; each run checks that
+// the fault fired, earlier calls kept their healthy results, every result is
+// one its failure handling allows (never a taken gate) and the virtual time is
+// within what one fault may cost (docs/reliability.md; it keeps the printed table).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,39 +76,36 @@ bool FaultFired(int kind) {
     return false;
 }
 
-class FaultSweep : public vektest::SimTest {
-protected:
-    void SetUp() override {
-        vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
-        SimTest::SetUp();
+void AttachBoards() {
+    VekSimDetachAll();
+    VekSimBoardConfig second{sizeof(VekSimBoardConfig), "VEK4.0 second", nullptr, 0x10000000};
+    ASSERT_EQ(VekSimAttach(nullptr), 0);
+    ASSERT_EQ(VekSimAttach(&second), 1);
+    VekSimTraceClear();
+}
+
+// Runs the steps; a failed allocation (the first) ends them. After each
+// call, `mark` may count the requests so far.
+std::vector<uint32_t> RunSteps(
+    const std::vector<Step> &steps, const std::function<void()> &mark = [] {}) {
+    std::vector<uint32_t> r(steps.size(), kNotRun);
+    for (size_t c = 0; c < steps.size() && (c == 0 || r[0] == DEV_OK); ++c) {
+        r[c] = steps[c].call();
+        mark();
     }
-    static void AttachBoards() {
-        VekSimDetachAll();
-        VekSimBoardConfig second{sizeof(VekSimBoardConfig), "VEK4.0 second", nullptr, 0x10000000};
-        ASSERT_EQ(VekSimAttach(nullptr), 0);
-        ASSERT_EQ(VekSimAttach(&second), 1);
-        VekSimTraceClear();
-    }
-    // Runs the steps; a failed allocation (the first) ends them. After each
-    // call, `mark` may count the requests so far.
-    std::vector<uint32_t> Run(const std::vector<Step> &steps, const std::function<void()> &mark) {
-        std::vector<uint32_t> r(steps.size(), kNotRun);
-        for (size_t c = 0; c < steps.size() && (c == 0 || r[0] == DEV_OK); ++c) {
-            r[c] = steps[c].call();
-            mark();
-        }
-        return r;
-    }
-    DeviceHandle *handle_ = nullptr;
-};
+    return r;
+}
+
+using FaultSweep = vektest::SimTest;
 
 TEST_F(FaultSweep, TypicalUseOfTheSecondOfTwoBoardsThenAFirmwareDownloadAndReopen) {
+    vektest::SetEnvironment("VEK_NO_LIBUSB", "1");  // only virtual boards
+    DeviceHandle *handle = nullptr;
     vektest::ScratchDirectory dir;
     ASSERT_TRUE(dir.ok());
     // 3000 bytes from 0: two chunks (2048 at 0x0000, 952 at 0x0800).
     vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0000, vektest::Bytes(3000, 3)}}));
-    std::vector<uint8_t> frame(kFrameBytes), back(kFrameBytes);
-    for (uint32_t i = 0; i < kFrameBytes; ++i) frame[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> frame = vektest::Pattern(kFrameBytes), back(kFrameBytes);
     // Once inquiry 5 (call 2) told the frame mode, a frame transfer returns 0
     // whatever its transfers did; before, 0x8000000d (or 0 when command 9 failed).
     const Rule frames = [](uint32_t v, const std::vector<uint32_t> &r, int, auto &) {
@@ -126,42 +120,35 @@ TEST_F(FaultSweep, TypicalUseOfTheSecondOfTwoBoardsThenAFirmwareDownloadAndReope
         return v == 0 || v == 1;
     };
     const Rule okOrTransfer = OneOf({DEV_OK, DEV_ERR_TRANSFER});
+    DeviceInitParams params{0, 1000, 8, 0x12};
+    uint32_t type = 0;
     const std::vector<Step> steps = {
         // The enumeration opens both boards, then board 1 is opened; a failed
         // allocation must store no handle.
         {"alloc",
          [&] {
-             handle_ = nullptr;
-             const uint32_t r = VekDevAlloc(1, &handle_, nullptr);
-             EXPECT_TRUE(r == DEV_OK || handle_ == nullptr) << "a failed allocation stored a handle";
+             handle = nullptr;
+             const uint32_t r = VekDevAlloc(1, &handle, nullptr);
+             EXPECT_TRUE(r == DEV_OK || handle == nullptr) << "a failed allocation stored a handle";
              return r;
          },
          OneOf({DEV_OK, DEV_ERR_NO_DEVICE})},
         // Command 15 failing gives 0x8000000e, command 14 ignores its writes,
         // command 18 gives 0x80000009, or 0x8000000f when a reply went astray.
-        {"init",
-         [&] {
-             DeviceInitParams params{0, 1000, 8, 0x12};
-             return VekDevInit(handle_, &params);
-         },
+        {"init", [&] { return VekDevInit(handle, &params); },
          OneOf({DEV_OK, DEV_ERR_GRAY_DEPTH, DEV_ERR_TRANSFER, DEV_ERR_VERIFY})},
-        {"inquire5",
-         [&] {
-             uint32_t type = 0;
-             return VekDevInquire(handle_, 5, &type);
-         },
-         okOrTransfer},
-        {"load", [&] { return VekDevLoadFrame(handle_, frame.data(), 0x10000, kFrameBytes); }, frames},
-        {"frequency", [&] { return VekDevNewFrequencySet(handle_, 8, 20000, 0); }, okOrTransfer},
-        {"get", [&] { return VekDevGetFrame(handle_, back.data(), 0x10000, kFrameBytes); }, frames},
-        {"download", [&] { return static_cast<uint32_t>(VekDownloadFirmWare(handle_, 0)); }, download},
-        {"realloc", [&] { return static_cast<uint32_t>(DevReAlloc(handle_)); }, OneOf({0, 1})},
-        {"free", [&] { return VekDevFree(handle_); }, OneOf({DEV_OK})}};
+        {"inquire5", [&] { return VekDevInquire(handle, 5, &type); }, okOrTransfer},
+        {"load", [&] { return VekDevLoadFrame(handle, frame.data(), 0x10000, kFrameBytes); }, frames},
+        {"frequency", [&] { return VekDevNewFrequencySet(handle, 8, 20000, 0); }, okOrTransfer},
+        {"get", [&] { return VekDevGetFrame(handle, back.data(), 0x10000, kFrameBytes); }, frames},
+        {"download", [&] { return static_cast<uint32_t>(VekDownloadFirmWare(handle, 0)); }, download},
+        {"realloc", [&] { return static_cast<uint32_t>(DevReAlloc(handle)); }, OneOf({0, 1})},
+        {"free", [&] { return VekDevFree(handle); }, OneOf({DEV_OK})}};
 
     AttachBoards();
     std::vector<std::vector<int64_t>> perCall;  // requests of each board up to the end of each call
     uint64_t start = VekSimClockMs();
-    const std::vector<uint32_t> healthy = Run(steps, [&] {
+    const std::vector<uint32_t> healthy = RunSteps(steps, [&] {
         perCall.push_back({VekSimRequestCount(0, VEK_SIM_ANY_ENDPOINT), VekSimRequestCount(1, VEK_SIM_ANY_ENDPOINT)});
     });
     const uint64_t healthyMs = VekSimClockMs() - start;
@@ -180,7 +167,7 @@ TEST_F(FaultSweep, TypicalUseOfTheSecondOfTwoBoardsThenAFirmwareDownloadAndReope
             AttachBoards();
             ASSERT_EQ(VekSimInjectFault(request.board, VEK_SIM_ANY_ENDPOINT, request.nth, kind), 0);
             start = VekSimClockMs();
-            const std::vector<uint32_t> results = Run(steps, [] {});
+            const std::vector<uint32_t> results = RunSteps(steps);
             EXPECT_LE(VekSimClockMs() - start, healthyMs + request.MayCostMs(kind))
                 << "virtual ms; healthy " << healthyMs;
             EXPECT_TRUE(FaultFired(kind)) << "the fault never fired";

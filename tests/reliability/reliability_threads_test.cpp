@@ -54,8 +54,7 @@ TEST_F(Threads, GatedCallsAreSerialisedAndEveryReadGetsItsOwnRegister) {
                 else if (rreg != DEV_OK || v != 0x11111111u * (t + 1))
                     ++wrong;
                 if (n % 500 != 0 || t >= 2) continue;  // frames: the shared handle only
-                std::vector<uint8_t> frame(kFrameBytes), back(kFrameBytes);
-                for (uint32_t i = 0; i < kFrameBytes; ++i) frame[i] = static_cast<uint8_t>(t * 31 + n + i * 7);
+                std::vector<uint8_t> frame = vektest::Pattern(kFrameBytes, t * 31 + n), back(kFrameBytes);
                 const uint32_t load = VekDevLoadFrame(h, frame.data(), 0x100000u * (t + 1), kFrameBytes);
                 const uint32_t get = VekDevGetFrame(h, back.data(), 0x100000u * (t + 1), kFrameBytes);
                 if (load == DEV_OK && get == DEV_OK) ++(back == frame ? matched : wrong);
