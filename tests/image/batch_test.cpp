@@ -105,27 +105,6 @@ TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
     EXPECT_TRUE(Names(dir_.path() / "patterns").empty());
 }
 
-// A folder path of 259 characters (with the trailing '/') is searched, 260
-// and 261 are refused. Outputs whose name would pass 259 characters are
-// skipped: folder + "i.bin" fits only up to a 254-character folder.
-TEST_F(BatchTest, PathLengthLimits) {
-    std::vector<uchar> bmp;
-    ASSERT_TRUE(cv::imencode(".bmp", GrayPattern(8, 8), bmp));
-    const std::string prefix = (dir_.path() / "").string();
-    for (auto [length, result, written] :
-         {std::tuple{254u, 1, true}, std::tuple{255u, 1, false}, std::tuple{259u, 1, false}, std::tuple{260u, 0, false},
-          std::tuple{261u, 0, false}}) {
-        const std::string folder =
-            prefix + std::string(length - prefix.size() - 1, static_cast<char>('a' + length % 26)) + "/";
-        fs::create_directory(folder);
-        WriteFile(folder + "i", bmp);
-        EXPECT_EQ(BatchImage2Bin(folder.c_str(), 8, 8), result) << length;
-        EXPECT_EQ(fs::exists(folder + "i.bin"), written) << length;
-    }
-}
-
-// --- test patterns ---
-
 // The names start with 黑白 (black and white), 横条纹 (stripes) or 横渐变
 // (ramp) in code page 936; a .bmp is 1920 x 1080 gray with its row's value,
 // each row of a one-plane .bin is 240 bytes of 0x00 or 0xFF: bit 7 of it.

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/device_registry.h"
@@ -18,6 +19,7 @@ namespace {
 namespace win = vek::win32;
 
 constexpr GUID kTestClass = {0x5EC0A11E, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
+constexpr DWORD kInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 constexpr GUID kOtherClass = {0x0BADF00D, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
 
 // The backend: answers each request as `answer` says and remembers what it saw.
@@ -169,8 +171,6 @@ TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
     win::CloseHandle(file);
 }
 
-// --- device setup ---
-
 struct Enumeration {
     std::vector<std::string> paths;
     DWORD endError = 0;
@@ -178,10 +178,9 @@ struct Enumeration {
 
 Enumeration Enumerate(const GUID &interfaceClass) {
     Enumeration result;
-    HDEVINFO set = win::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = win::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, kInterfaces);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     for (DWORD i = 0; win::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data); ++i) {
         char storage[512];
         auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage);
@@ -208,12 +207,11 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     EXPECT_EQ(all.paths, (std::vector<std::string>{kPath, "second"}));
     EXPECT_EQ(all.endError, ERROR_NO_MORE_ITEMS);
 
-    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
     HANDLE open = Open();
     UnregisterDevice(id_);
     EXPECT_EQ(Enumerate(kTestClass).paths, std::vector<std::string>{"second"});
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     EXPECT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data)) << "the set is a snapshot";
     win::SetupDiDestroyDeviceInfoList(set);
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
@@ -227,35 +225,36 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     EXPECT_TRUE(Enumerate(kTestClass).paths.empty());
 }
 
+// Each refused call says why; the detail call also says the size it needs.
+// A destroyed set is a bad handle.
 TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
-    EXPECT_EQ(win::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
-    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = 28;
-    EXPECT_FALSE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
-    data.cbSize = sizeof data;
+    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0}, shortData{28, {}, 0, 0};
     ASSERT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-
-    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1);
+    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1), param = ERROR_INVALID_PARAMETER;
     std::vector<char> storage(needed + 8);
     auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
-    for (const auto &[cbSize, size, error] : {std::tuple<DWORD, DWORD, DWORD>{5, needed, ERROR_INVALID_PARAMETER},
-                                              {4, needed, ERROR_INVALID_PARAMETER},
-                                              {8, needed - 1, ERROR_INSUFFICIENT_BUFFER}}) {
-        SCOPED_TRACE(::testing::Message() << cbSize << " " << size);
+    DWORD required = 0;
+    const auto details = [&](DWORD cbSize, DWORD size) {
         detail->cbSize = cbSize;
-        DWORD required = 0;
-        EXPECT_FALSE(win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr));
-        EXPECT_EQ(std::pair(win::GetLastError(), required), std::pair(error, needed));
-    }
-    EXPECT_TRUE(win::SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(win::SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_HANDLE);
+        return win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr);
+    };
+    // A call's error (0 if it succeeded) and the size the detail call asked for.
+    const auto refusal = [&](bool ok) { return std::pair(ok ? 0 : win::GetLastError(), std::exchange(required, 0)); };
+    const std::pair<std::pair<DWORD, DWORD>, std::pair<DWORD, DWORD>> rows[] = {
+        {refusal(win::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, kInterfaces) != INVALID_HANDLE_VALUE),
+         {param, 0}},
+        {refusal(win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT) != INVALID_HANDLE_VALUE),
+         {param, 0}},
+        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &shortData)), {param, 0}},
+        {refusal(details(5, needed)), {param, needed}},
+        {refusal(details(4, needed)), {param, needed}},
+        {refusal(details(8, needed - 1)), {ERROR_INSUFFICIENT_BUFFER, needed}},
+        {refusal(!win::SetupDiDestroyDeviceInfoList(set) || win::SetupDiDestroyDeviceInfoList(set)),
+         {ERROR_INVALID_HANDLE, 0}},
+        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data)), {ERROR_INVALID_HANDLE, 0}},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
 }
 
 #if defined(_WIN32)
@@ -265,9 +264,8 @@ TEST_F(DeviceIoTest, RegistryDevicesComeFirstThenTheSystems) {
     // The HID interface class: Wine, like Windows, lists devices of it.
     constexpr GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
     std::vector<std::string> system;
-    HDEVINFO set = ::SetupDiGetClassDevsA(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    HDEVINFO set = ::SetupDiGetClassDevsA(&kHidClass, nullptr, nullptr, kInterfaces);
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     for (DWORD i = 0; set != INVALID_HANDLE_VALUE && ::SetupDiEnumDeviceInterfaces(set, nullptr, &kHidClass, i, &data);
          ++i) {
         char storage[1024];
