@@ -18,12 +18,6 @@ namespace {
 
 using namespace vek::image::testing;
 
-cv::Mat Resized(const cv::Mat &m, int width, int height) {
-    cv::Mat out;
-    cv::resize(m, out, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
-    return out;
-}
-
 class GettersTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -37,8 +37,7 @@ TEST(StampNames, CopyName) {
 
 // The source at width x height with `serial` drawn as described.
 cv::Mat Expected(const cv::Mat &source, int width, int height, int serial) {
-    cv::Mat out;
-    cv::resize(source, out, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    cv::Mat out = Resized(source, width, height);
     char text[16];
     std::snprintf(text, sizeof text, "%05d", serial);
     cv::putText(out, text, cv::Point(150, 300), cv::FONT_HERSHEY_PLAIN, 18.0, cv::Scalar::all(0), 10, cv::LINE_AA);

@@ -171,13 +171,9 @@ TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
     win::CloseHandle(file);
 }
 
-struct Enumeration {
+// The paths a set of the class lists, up to the end it reports.
+std::vector<std::string> Enumerate(const GUID &interfaceClass) {
     std::vector<std::string> paths;
-    DWORD endError = 0;
-};
-
-Enumeration Enumerate(const GUID &interfaceClass) {
-    Enumeration result;
     HDEVINFO set = win::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, kInterfaces);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
@@ -187,12 +183,12 @@ Enumeration Enumerate(const GUID &interfaceClass) {
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         DWORD required = 0;
         EXPECT_TRUE(win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, &required, nullptr));
-        result.paths.emplace_back(detail->DevicePath);
-        EXPECT_EQ(required, 4 + result.paths.back().size() + 1) << "cbSize, the path and its NUL";
+        paths.emplace_back(detail->DevicePath);
+        EXPECT_EQ(required, 4 + paths.back().size() + 1) << "cbSize, the path and its NUL";
     }
-    result.endError = win::GetLastError();
+    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     EXPECT_TRUE(win::SetupDiDestroyDeviceInfoList(set));
-    return result;
+    return paths;
 }
 
 // A set lists its class in registration order as it was when taken (the
@@ -203,14 +199,12 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     const uint64_t secondId = RegisterDevice(kTestClass, "second", &kFakeOps, &second);
     const uint64_t otherId = RegisterDevice(kOtherClass, "other", &kFakeOps, &other);
     EXPECT_NE(secondId, id_);
-    const Enumeration all = Enumerate(kTestClass);
-    EXPECT_EQ(all.paths, (std::vector<std::string>{kPath, "second"}));
-    EXPECT_EQ(all.endError, ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(Enumerate(kTestClass), (std::vector<std::string>{kPath, "second"}));
 
     HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
     HANDLE open = Open();
     UnregisterDevice(id_);
-    EXPECT_EQ(Enumerate(kTestClass).paths, std::vector<std::string>{"second"});
+    EXPECT_EQ(Enumerate(kTestClass), std::vector<std::string>{"second"});
     SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     EXPECT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data)) << "the set is a snapshot";
     win::SetupDiDestroyDeviceInfoList(set);
@@ -222,7 +216,7 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     EXPECT_EQ(fake_.closes, 1);
     UnregisterDevice(secondId);
     UnregisterDevice(otherId);
-    EXPECT_TRUE(Enumerate(kTestClass).paths.empty());
+    EXPECT_TRUE(Enumerate(kTestClass).empty());
 }
 
 // Each refused call says why; the detail call also says the size it needs.
@@ -281,15 +275,13 @@ TEST_F(DeviceIoTest, RegistryDevicesComeFirstThenTheSystems) {
     const uint64_t id = RegisterDevice(kHidClass, ours, &kFakeOps, &fake);
     std::vector<std::string> expected{ours};
     expected.insert(expected.end(), system.begin(), system.end());
-    const Enumeration merged = Enumerate(kHidClass);
-    EXPECT_EQ(merged.paths, expected);
-    EXPECT_EQ(merged.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(Enumerate(kHidClass), expected);
     HANDLE file = Open(ours);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(win::CloseHandle(file));
     EXPECT_EQ(std::pair(fake.opens, fake.closes), std::pair(1, 1));
     UnregisterDevice(id);
-    EXPECT_EQ(Enumerate(kHidClass).paths, system);
+    EXPECT_EQ(Enumerate(kHidClass), system);
 }
 #else
 // Without an observer (which takes the box: usb_device_test) the text goes to
