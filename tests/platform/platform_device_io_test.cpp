@@ -24,14 +24,11 @@ constexpr GUID kOtherClass = {0x0BADF00D, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF
 
 // The backend: answers each request as `answer` says and remembers what it saw.
 struct FakeDevice {
-    int opens = 0, closes = 0;
+    int opens = 0, closes = 0, requests = 0, closesSeenInRequest = -1;
     IoOutcome answer{IoState::Complete, ERROR_SUCCESS, 0};
-    bool completeLater = false;  // a Pending answer, completed from another thread
-    DWORD laterError = ERROR_SUCCESS, laterBytes = 0;
+    bool completeLater = false;  // a Pending answer, completed with `answer` from another thread
     std::thread completer;
     HANDLE closeDuringRequest = nullptr;  // closed from inside the request
-    int closesSeenInRequest = -1;
-    int requests = 0;
 };
 
 DWORD FakeOpen(void *device, void **context) {
@@ -52,7 +49,7 @@ IoOutcome FakeIoctl(void *context, IoRequest *request) {
     if (!fake->completeLater) return fake->answer;
     fake->completer = std::thread([fake, overlapped = request->overlapped] {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        CompleteRequest(overlapped, fake->laterError, fake->laterBytes);
+        CompleteRequest(overlapped, fake->answer.error, fake->answer.bytes);
     });
     return {IoState::Pending, ERROR_SUCCESS, 0};
 }
@@ -100,8 +97,7 @@ TEST_F(DeviceIoTest, SynchronousRequestThatPendsIsWaitedFor) {
         SCOPED_TRACE(error);
         HANDLE file = Open();
         fake_.completeLater = true;
-        fake_.laterError = error;
-        fake_.laterBytes = count;
+        fake_.answer = {IoState::Complete, error, count};
         DWORD bytes = 99;
         uint8_t buffer[38] = {};
         BOOL ok = win::DeviceIoControl(file, 0x220020, buffer, 38, buffer, 38, &bytes, nullptr);
