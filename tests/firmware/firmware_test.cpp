@@ -27,6 +27,12 @@ protected:
     ScratchDirectory dir_;
 };
 
+// A file cut, or padded with zeros, to `size` bytes.
+std::vector<uint8_t> Sized(std::vector<uint8_t> file, size_t size) {
+    file.resize(size, 0x00);
+    return file;
+}
+
 // Hold the CPU, one request per chunk of at most 2048 bytes of the image from
 // its lowest to its highest record (gaps as 0xFF), run the CPU, pause 2000 ms.
 // Later records overwrite earlier ones; every length but 0x8001 is data (a
@@ -62,9 +68,8 @@ TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
         EXPECT_EQ(Ram(c.low, c.high - c.low), image) << c.low;
         EXPECT_EQ(VekSimControllerHeld(board_), 0);
     }
-    std::vector<uint8_t> longest = IicFile({{0x0000, Bytes(0xF000, 3)}});
-    longest.resize(65535, 0x00);  // a well-formed file padded after its final record
-    ScratchDirectory::WriteFirmware(longest);
+    // The longest file accepted: a well-formed one padded after its final record.
+    ScratchDirectory::WriteFirmware(Sized(IicFile({{0x0000, Bytes(0xF000, 3)}}), 65535));
     EXPECT_EQ(VekDownloadFirmWare(handle_, 0), 1);
 }
 
@@ -73,18 +78,13 @@ TEST_F(DownloadTest, ChunksOfAtMost2048Bytes) {
 // what it runs. So are a FIFO, a directory or a device node of that name (a
 // FIFO with no writer would hold the open for ever).
 TEST_F(DownloadTest, RefusedFilesSendNothing) {
-    std::vector<uint8_t> cut = IicFile({{0x0000, Bytes(64, 1)}}, false);
-    cut.pop_back();  // the record's last byte past the end of the file
-    std::vector<uint8_t> halfFinalLength = IicFile({{0x0000, {1}}});
-    halfFinalLength.resize(halfFinalLength.size() - 4);  // the final record cut inside its Length
-    std::vector<uint8_t> tooLong = IicFile({{0x0000, Bytes(0xF000, 3)}});
-    tooLong.resize(65536, 0x00);
+    // Header 8 bytes, a record 4 + its data, the final record 5.
     const std::pair<std::optional<std::vector<uint8_t>>, int> files[] = {
         {std::nullopt, VEK_FIRMWARE_UNREADABLE},
-        {tooLong, VEK_FIRMWARE_UNREADABLE},
-        {halfFinalLength, VEK_FIRMWARE_NO_FINAL_RECORD},
+        {Sized(IicFile({{0x0000, Bytes(0xF000, 3)}}), 65536), VEK_FIRMWARE_UNREADABLE},
+        {Sized(IicFile({{0x0000, {1}}}), 14), VEK_FIRMWARE_NO_FINAL_RECORD},  // cut inside the final Length
         {IicFile({{0x0000, Bytes(64, 1)}}, false), VEK_FIRMWARE_NO_FINAL_RECORD},
-        {cut, VEK_FIRMWARE_PAST_FILE_END},
+        {Sized(IicFile({{0x0000, Bytes(64, 1)}}, false), 75), VEK_FIRMWARE_PAST_FILE_END},  // one byte short
         {IicFile({{0xFFF0, Bytes(0x20, 1)}}), VEK_FIRMWARE_PAST_64K},
         {IicFile({{0x0000, Bytes(16, 1)}, {0xF000, Bytes(0x801, 1)}}), VEK_FIRMWARE_TOO_HIGH},  // ends above 0xF800
         {std::vector<uint8_t>{0xC2, 0x47, 0x05}, VEK_FIRMWARE_NO_FINAL_RECORD},  // shorter than the header
@@ -116,9 +116,7 @@ TEST_F(DownloadTest, RefusedFilesSendNothing) {
 #endif
     EXPECT_EQ(VekSimClockMs(), start);
     // The final record's Length alone ends the walk: its Address is never read.
-    std::vector<uint8_t> cutAfterFinalLength = IicFile({{0x0020, {7}}});
-    cutAfterFinalLength.resize(cutAfterFinalLength.size() - 3);
-    ScratchDirectory::WriteFirmware(cutAfterFinalLength);
+    ScratchDirectory::WriteFirmware(Sized(IicFile({{0x0020, {7}}}), 15));
     EXPECT_EQ(VekFirmwareCheck("dlp_usb.iic", nullptr), VEK_FIRMWARE_OK);
 }
 

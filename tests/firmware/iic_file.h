@@ -4,9 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "host_environment.h"
@@ -56,11 +55,9 @@ public:
     }
     bool ok() const { return !path_.empty(); }
 
-    static void WriteFirmware(const std::vector<uint8_t> &bytes, const char *name = "dlp_usb.iic") {
-        std::FILE *f = std::fopen(name, "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-        std::fclose(f);
+    static void WriteFirmware(const std::vector<uint8_t> &bytes) {
+        std::ofstream file("dlp_usb.iic", std::ios::binary);
+        ASSERT_TRUE(file.write(reinterpret_cast<const char *>(bytes.data()), std::ssize(bytes)).flush().good());
     }
 
 private:

@@ -18,10 +18,12 @@ namespace {
 
 using namespace vek::image::testing;
 
-cv::Mat Resized(const cv::Mat &m, int width, int height) {
-    cv::Mat out;
-    cv::resize(m, out, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
-    return out;
+// Every getter refuses the name at this size: null or false.
+bool GettersRefuse(const char *name, int w, int h, GuardedBuffer &a, GuardedBuffer &b, GuardedBuffer &d) {
+    return GetGrayPixelFormat(name, w, h, a.data()) == nullptr &&
+           GetRGBPixelFormat(name, w, h, a.data(), b.data(), d.data()) == 0 &&
+           GetGrayBinFormat(name, w, h, 0xFF, a.data()) == nullptr &&
+           GetRGBBinFormat(name, w, h, 0xFF, a.data(), b.data(), d.data()) == 0;
 }
 
 class GettersTest : public ::testing::Test {
@@ -61,23 +63,16 @@ TEST_F(GettersTest, EveryFormatComesBackAsEightBitGrayAtTheAskedSize) {
     cv::cvtColor(colour_, fromColour, cv::COLOR_BGR2GRAY);
     cv::Mat(deep_ & cv::Scalar(0xFF00)).convertTo(high, CV_8U, 1.0 / 256);
     cv::Mat(Resized(deep_, 48, 40) & cv::Scalar(0xFF00)).convertTo(highResized, CV_8U, 1.0 / 256);
-    const struct {
+    struct Case {
         const char *name;
         cv::Mat expected;
         double most, mean;  // the largest and the mean difference allowed
-    } cases[] = {
-        {"gray.bmp", gray_, 0, 0},
-        {"gray.bmp", Resized(gray_, 960, 540), 0, 0},
-        {"gray.bmp", Resized(gray_, 13, 7), 0, 0},
-        {"gray.bmp", Resized(gray_, 2001, 3), 0, 0},
-        {"gray.bmp", Resized(gray_, 1, 1), 0, 0},
-        {"colour.bmp", fromColour, 1, 1},
-        {"colour.png", fromColour, 1, 1},
-        {"photo.jpg", fromColour, 255, 4},
-        {"deep.png", high, 0, 0},
-        {"deep.tif", high, 0, 0},
-        {"deep.png", highResized, 0, 0},
     };
+    std::vector<Case> cases = {{"colour.bmp", fromColour, 1, 1},  {"colour.png", fromColour, 1, 1},
+                               {"photo.jpg", fromColour, 255, 4}, {"deep.png", high, 0, 0},
+                               {"deep.tif", high, 0, 0},          {"deep.png", highResized, 0, 0}};
+    for (auto [w, h] : {std::pair{1920, 1080}, {960, 540}, {13, 7}, {2001, 3}, {1, 1}})
+        cases.push_back({"gray.bmp", Resized(gray_, w, h), 0, 0});
     for (const auto &c : cases) {
         SCOPED_TRACE(::testing::Message() << c.name << " " << c.expected.cols << "x" << c.expected.rows);
         GuardedBuffer pixels(c.expected.total());
@@ -108,11 +103,10 @@ TEST_F(GettersTest, ColourPlanesAreRedGreenBlue) {
 TEST_F(GettersTest, BinGettersGiveThePixelsInFrameLayout) {
     const std::string gray = *dir_ / "gray.bmp", colour = *dir_ / "colour.bmp";
     const size_t n = 640 * 480;
-    std::vector<uint8_t> planes[4] = {std::vector<uint8_t>(n), std::vector<uint8_t>(n), std::vector<uint8_t>(n),
-                                      std::vector<uint8_t>(n)};
+    std::vector<std::vector<uint8_t>> planes(4, std::vector<uint8_t>(n));
     ASSERT_EQ(GetRGBPixelFormat(colour.c_str(), 640, 480, planes[0].data(), planes[1].data(), planes[2].data()), 1);
     ASSERT_NE(GetGrayPixelFormat(gray.c_str(), 640, 480, planes[3].data()), nullptr);
-    GuardedBuffer bins[4] = {GuardedBuffer(n / 4), GuardedBuffer(n / 4), GuardedBuffer(n / 4), GuardedBuffer(n / 4)};
+    std::vector<GuardedBuffer> bins(4, GuardedBuffer(n / 4));
     ASSERT_EQ(GetRGBBinFormat(colour.c_str(), 640, 480, 0x81, bins[0].data(), bins[1].data(), bins[2].data()), 1);
     ASSERT_EQ(GetGrayBinFormat(gray.c_str(), 640, 480, 0x81, bins[3].data()), bins[3].data());
     for (int i = 0; i < 4; ++i) {
@@ -128,34 +122,23 @@ TEST_F(GettersTest, BinGettersGiveThePixelsInFrameLayout) {
 // pixel2bin's refusal of a width that is not a multiple of 8.
 TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
     const std::string good = *dir_ / "gray.bmp", folder = *dir_ / "";
-    const struct {
+    struct Case {
         std::string file;  // "<null>" for a null name
         int width, height;
         bool others;  // stamping and batch conversion refuse it too
-    } cases[] = {
-        {*dir_ / "missing.png", 16, 16, false},
-        {*dir_ / "folder.png", 16, 16, false},
-        {dir_->path().string(), 16, 16, false},
-        {*dir_ / "notes.txt", 16, 16, false},
-        {*dir_ / "fake.png", 16, 16, false},
-        {"", 16, 16, false},
-        {"<null>", 16, 16, true},
-        {good, 0, 16, true},
-        {good, 16, 0, true},
-        {good, -16, 16, true},
-        {good, 16, -16, true},
-        {good, -16, -16, true},
-        {good, 65536, 65536, true},
-        {good, 46344, 46341, true},  // width x height past 32 bits, past INT32_MAX
     };
+    std::vector<Case> cases = {{"<null>", 16, 16, true}};
+    for (std::string bad : {*dir_ / "missing.png", *dir_ / "folder.png", dir_->path().string(), *dir_ / "notes.txt",
+                            *dir_ / "fake.png", std::string()})
+        cases.push_back({bad, 16, 16, false});
+    // The last: width x height past 32 bits, past INT32_MAX.
+    for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {-16, 16}, {16, -16}, {-16, -16}, {65536, 65536}, {46344, 46341}})
+        cases.push_back({good, w, h, true});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file + " " + std::to_string(c.width) + "x" + std::to_string(c.height));
         const char *name = c.file == "<null>" ? nullptr : c.file.c_str();
         GuardedBuffer a(64), b(64), d(64);
-        EXPECT_EQ(GetGrayPixelFormat(name, c.width, c.height, a.data()), nullptr);
-        EXPECT_EQ(GetRGBPixelFormat(name, c.width, c.height, a.data(), b.data(), d.data()), 0);
-        EXPECT_EQ(GetGrayBinFormat(name, c.width, c.height, 0xFF, a.data()), nullptr);
-        EXPECT_EQ(GetRGBBinFormat(name, c.width, c.height, 0xFF, a.data(), b.data(), d.data()), 0);
+        EXPECT_TRUE(GettersRefuse(name, c.width, c.height, a, b, d));
         EXPECT_TRUE(a.Untouched() && b.Untouched() && d.Untouched());
         if (!c.others) continue;
         EXPECT_EQ(ImageAddSerialNumber(name, c.width, c.height, 1), 0);
@@ -174,23 +157,20 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
     EXPECT_TRUE(a.Untouched() && b.Untouched());
 }
 
-// The library starts no threads: a resizing getter runs OpenCV on the
-// caller's thread. Checked in a fresh process (the death-test child), since
+// Decision: the library starts no threads, so a resizing getter runs OpenCV
+// on the caller's thread. Checked in a fresh process (the death-test child):
 // this program's own OpenCV calls may have started OpenCV's workers.
 TEST(GetterThreads, AResizingGetterStartsNoThread) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto tasks = [] {
-        return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator());
-    };
+    const auto tasks = [] { return std::distance(fs::directory_iterator("/proc/self/task"), {}); };
     const auto check = [&] {
         const TempDir dir;
-        if (!cv::imwrite(dir / "big.bmp", GrayPattern(1920, 1080))) return 2;
-        const auto before = tasks();
         std::vector<uint8_t> pixels(1000 * 700);
-        if (GetGrayPixelFormat((dir / "big.bmp").c_str(), 1000, 700, pixels.data()) == nullptr) return 3;
-        return tasks() == before ? 0 : 1;
+        const bool written = cv::imwrite(dir / "big.bmp", GrayPattern(1920, 1080));
+        const auto before = tasks();
+        return written && GetGrayPixelFormat((dir / "big.bmp").c_str(), 1000, 700, pixels.data()) && tasks() == before;
     };
-    EXPECT_EXIT(std::_Exit(check()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(std::_Exit(check() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 // Every image function refuses a name that is not a regular file at once
@@ -205,10 +185,7 @@ TEST_F(GettersTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
         ASSERT_TRUE(vektest::MakeNotRegular(kind, name));
         GuardedBuffer a(64 * 64), b(64 * 64), d(64 * 64);
         const std::function<bool()> calls[] = {
-            [&] { return GetGrayPixelFormat(name.c_str(), 64, 64, a.data()) == nullptr; },
-            [&] { return GetRGBPixelFormat(name.c_str(), 64, 64, a.data(), b.data(), d.data()) == 0; },
-            [&] { return GetGrayBinFormat(name.c_str(), 64, 64, 0xFF, a.data()) == nullptr; },
-            [&] { return GetRGBBinFormat(name.c_str(), 64, 64, 0xFF, a.data(), b.data(), d.data()) == 0; },
+            [&] { return GettersRefuse(name.c_str(), 64, 64, a, b, d); },
             [&] { return ImageAddSerialNumber(name.c_str(), 64, 64, 2) == 1 && !fs::exists(dir / "source_00001.bmp"); },
             [&] { return BatchImage2Bin((dir / "").c_str(), 64, 64) == 1 && !fs::exists(name + ".bin"); },
             [&] {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "guarded_buffer.h"
 #include "host_environment.h"
@@ -26,30 +27,23 @@ namespace vek::image::testing {
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary directory, removed with its content.
-class TempDir {
-public:
-    TempDir() : path_(vektest::MakeScratchDirectory("vek-image-")) {
-        if (path_.empty()) std::abort();
+struct TempDir {
+    const fs::path dir = vektest::MakeScratchDirectory("vek-image-");
+    std::error_code ignored;
+    TempDir() {
+        if (dir.empty()) std::abort();
     }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
+    ~TempDir() { fs::remove_all(dir, ignored); }
+    const fs::path &path() const { return dir; }
+    std::string operator/(const std::string &name) const { return (dir / name).string(); }
 };
 
 // Runs in another working directory and returns to the one before.
 struct WorkingDir {
     fs::path previous = fs::current_path();
+    std::error_code ignored;
     explicit WorkingDir(const fs::path &dir) { fs::current_path(dir); }
-    ~WorkingDir() {
-        std::error_code ec;
-        fs::current_path(previous, ec);
-    }
+    ~WorkingDir() { fs::current_path(previous, ignored); }
 };
 
 // The platform clock in virtual mode while it lives.
@@ -97,10 +91,14 @@ inline std::vector<std::string> Names(const fs::path &dir, const std::string &ex
     return names;
 }
 
-inline std::vector<uint8_t> Bytes(const cv::Mat &m) {
-    cv::Mat c = m.isContinuous() ? m : m.clone();
-    return {c.data, c.data + c.total() * c.elemSize()};
+inline cv::Mat Resized(const cv::Mat &m, int width, int height) {
+    cv::Mat out;
+    cv::resize(m, out, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    return out;
 }
+
+// The bytes of a continuous matrix.
+inline std::vector<uint8_t> Bytes(const cv::Mat &m) { return {m.datastart, m.dataend}; }
 
 // Gray and colour pictures where any shift, flip or resampling shows.
 inline cv::Mat GrayPattern(int width, int height) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/device_registry.h"
@@ -18,18 +19,16 @@ namespace {
 namespace win = vek::win32;
 
 constexpr GUID kTestClass = {0x5EC0A11E, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
+constexpr DWORD kInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 constexpr GUID kOtherClass = {0x0BADF00D, 0x1234, 0x5678, {0x9A, 0xBC, 0xDE, 0xF0, 0x01, 0x02, 0x03, 0x04}};
 
 // The backend: answers each request as `answer` says and remembers what it saw.
 struct FakeDevice {
-    int opens = 0, closes = 0;
+    int opens = 0, closes = 0, requests = 0, closesSeenInRequest = -1;
     IoOutcome answer{IoState::Complete, ERROR_SUCCESS, 0};
-    bool completeLater = false;  // a Pending answer, completed from another thread
-    DWORD laterError = ERROR_SUCCESS, laterBytes = 0;
+    bool completeLater = false;  // a Pending answer, completed with `answer` from another thread
     std::thread completer;
     HANDLE closeDuringRequest = nullptr;  // closed from inside the request
-    int closesSeenInRequest = -1;
-    int requests = 0;
 };
 
 DWORD FakeOpen(void *device, void **context) {
@@ -50,7 +49,7 @@ IoOutcome FakeIoctl(void *context, IoRequest *request) {
     if (!fake->completeLater) return fake->answer;
     fake->completer = std::thread([fake, overlapped = request->overlapped] {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        CompleteRequest(overlapped, fake->laterError, fake->laterBytes);
+        CompleteRequest(overlapped, fake->answer.error, fake->answer.bytes);
     });
     return {IoState::Pending, ERROR_SUCCESS, 0};
 }
@@ -98,8 +97,7 @@ TEST_F(DeviceIoTest, SynchronousRequestThatPendsIsWaitedFor) {
         SCOPED_TRACE(error);
         HANDLE file = Open();
         fake_.completeLater = true;
-        fake_.laterError = error;
-        fake_.laterBytes = count;
+        fake_.answer = {IoState::Complete, error, count};
         DWORD bytes = 99;
         uint8_t buffer[38] = {};
         BOOL ok = win::DeviceIoControl(file, 0x220020, buffer, 38, buffer, 38, &bytes, nullptr);
@@ -169,31 +167,24 @@ TEST_F(DeviceIoTest, OverlappedRequestPendingThenCompletedFromAnotherThread) {
     win::CloseHandle(file);
 }
 
-// --- device setup ---
-
-struct Enumeration {
+// The paths a set of the class lists, up to the end it reports.
+std::vector<std::string> Enumerate(const GUID &interfaceClass) {
     std::vector<std::string> paths;
-    DWORD endError = 0;
-};
-
-Enumeration Enumerate(const GUID &interfaceClass) {
-    Enumeration result;
-    HDEVINFO set = win::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = win::SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, kInterfaces);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     for (DWORD i = 0; win::SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data); ++i) {
         char storage[512];
         auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage);
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         DWORD required = 0;
         EXPECT_TRUE(win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof storage, &required, nullptr));
-        result.paths.emplace_back(detail->DevicePath);
-        EXPECT_EQ(required, 4 + result.paths.back().size() + 1) << "cbSize, the path and its NUL";
+        paths.emplace_back(detail->DevicePath);
+        EXPECT_EQ(required, 4 + paths.back().size() + 1) << "cbSize, the path and its NUL";
     }
-    result.endError = win::GetLastError();
+    EXPECT_EQ(win::GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     EXPECT_TRUE(win::SetupDiDestroyDeviceInfoList(set));
-    return result;
+    return paths;
 }
 
 // A set lists its class in registration order as it was when taken (the
@@ -204,16 +195,13 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     const uint64_t secondId = RegisterDevice(kTestClass, "second", &kFakeOps, &second);
     const uint64_t otherId = RegisterDevice(kOtherClass, "other", &kFakeOps, &other);
     EXPECT_NE(secondId, id_);
-    const Enumeration all = Enumerate(kTestClass);
-    EXPECT_EQ(all.paths, (std::vector<std::string>{kPath, "second"}));
-    EXPECT_EQ(all.endError, ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(Enumerate(kTestClass), (std::vector<std::string>{kPath, "second"}));
 
-    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
     HANDLE open = Open();
     UnregisterDevice(id_);
-    EXPECT_EQ(Enumerate(kTestClass).paths, std::vector<std::string>{"second"});
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    EXPECT_EQ(Enumerate(kTestClass), std::vector<std::string>{"second"});
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     EXPECT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 1, &data)) << "the set is a snapshot";
     win::SetupDiDestroyDeviceInfoList(set);
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
@@ -224,38 +212,39 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     EXPECT_EQ(fake_.closes, 1);
     UnregisterDevice(secondId);
     UnregisterDevice(otherId);
-    EXPECT_TRUE(Enumerate(kTestClass).paths.empty());
+    EXPECT_TRUE(Enumerate(kTestClass).empty());
 }
 
+// Each refused call says why; the detail call also says the size it needs.
+// A destroyed set is a bad handle.
 TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
-    EXPECT_EQ(win::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT), INVALID_HANDLE_VALUE);
-    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = 28;
-    EXPECT_FALSE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_PARAMETER);
-    data.cbSize = sizeof data;
+    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0}, shortData{28, {}, 0, 0};
     ASSERT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-
-    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1);
+    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1), param = ERROR_INVALID_PARAMETER;
     std::vector<char> storage(needed + 8);
     auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
-    for (const auto &[cbSize, size, error] : {std::tuple<DWORD, DWORD, DWORD>{5, needed, ERROR_INVALID_PARAMETER},
-                                              {4, needed, ERROR_INVALID_PARAMETER},
-                                              {8, needed - 1, ERROR_INSUFFICIENT_BUFFER}}) {
-        SCOPED_TRACE(::testing::Message() << cbSize << " " << size);
+    DWORD required = 0;
+    const auto details = [&](DWORD cbSize, DWORD size) {
         detail->cbSize = cbSize;
-        DWORD required = 0;
-        EXPECT_FALSE(win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr));
-        EXPECT_EQ(std::pair(win::GetLastError(), required), std::pair(error, needed));
-    }
-    EXPECT_TRUE(win::SetupDiDestroyDeviceInfoList(set));
-    EXPECT_FALSE(win::SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    EXPECT_EQ(win::GetLastError(), ERROR_INVALID_HANDLE);
+        return win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr);
+    };
+    // A call's error (0 if it succeeded) and the size the detail call asked for.
+    const auto refusal = [&](bool ok) { return std::pair(ok ? 0 : win::GetLastError(), std::exchange(required, 0)); };
+    const std::pair<std::pair<DWORD, DWORD>, std::pair<DWORD, DWORD>> rows[] = {
+        {refusal(win::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, kInterfaces) != INVALID_HANDLE_VALUE),
+         {param, 0}},
+        {refusal(win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT) != INVALID_HANDLE_VALUE),
+         {param, 0}},
+        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &shortData)), {param, 0}},
+        {refusal(details(5, needed)), {param, needed}},
+        {refusal(details(4, needed)), {param, needed}},
+        {refusal(details(8, needed - 1)), {ERROR_INSUFFICIENT_BUFFER, needed}},
+        {refusal(!win::SetupDiDestroyDeviceInfoList(set) || win::SetupDiDestroyDeviceInfoList(set)),
+         {ERROR_INVALID_HANDLE, 0}},
+        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data)), {ERROR_INVALID_HANDLE, 0}},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
 }
 
 #if defined(_WIN32)
@@ -265,9 +254,8 @@ TEST_F(DeviceIoTest, RegistryDevicesComeFirstThenTheSystems) {
     // The HID interface class: Wine, like Windows, lists devices of it.
     constexpr GUID kHidClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
     std::vector<std::string> system;
-    HDEVINFO set = ::SetupDiGetClassDevsA(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
+    HDEVINFO set = ::SetupDiGetClassDevsA(&kHidClass, nullptr, nullptr, kInterfaces);
+    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0};
     for (DWORD i = 0; set != INVALID_HANDLE_VALUE && ::SetupDiEnumDeviceInterfaces(set, nullptr, &kHidClass, i, &data);
          ++i) {
         char storage[1024];
@@ -283,15 +271,13 @@ TEST_F(DeviceIoTest, RegistryDevicesComeFirstThenTheSystems) {
     const uint64_t id = RegisterDevice(kHidClass, ours, &kFakeOps, &fake);
     std::vector<std::string> expected{ours};
     expected.insert(expected.end(), system.begin(), system.end());
-    const Enumeration merged = Enumerate(kHidClass);
-    EXPECT_EQ(merged.paths, expected);
-    EXPECT_EQ(merged.endError, static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+    EXPECT_EQ(Enumerate(kHidClass), expected);
     HANDLE file = Open(ours);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(win::CloseHandle(file));
     EXPECT_EQ(std::pair(fake.opens, fake.closes), std::pair(1, 1));
     UnregisterDevice(id);
-    EXPECT_EQ(Enumerate(kHidClass).paths, system);
+    EXPECT_EQ(Enumerate(kHidClass), system);
 }
 #else
 // Without an observer (which takes the box: usb_device_test) the text goes to
