@@ -2,6 +2,10 @@
 // model served as an emulated usbfs device (run under umockdev-wrapper).
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <umockdev.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +20,7 @@
 
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/libusb/libusb_board.h"
+#include "platform/log.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
@@ -194,6 +199,35 @@ TEST_F(EmulatedOnly, KernelDriverIsDetachedWhileOpenAndReattachedAfter) {
         EXPECT_GE(board_->ClaimCount(), 1);
     }
     EXPECT_TRUE(board_->KernelDriverBound());
+}
+
+// A board the user may not open: the notice names its ids and the udev rule
+// line that would match them. The node's mode counts for this thread once it
+// has given up the capabilities that let root pass over it.
+TEST_F(EmulatedOnly, WithoutPermissionTheNoticeNamesTheIdsAndTheRule) {
+    const std::string node = umockdev_testbed_get_root_dir(g_bus->Testbed()) + board_->DevNode();
+    struct stat before {};
+    ASSERT_EQ(stat(node.c_str(), &before), 0);
+    ASSERT_EQ(chmod(node.c_str(), 0), 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    ASSERT_EQ(syscall(SYS_capget, &header, caps), 0);
+    const uint32_t bypass = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+    caps[0].effective &= ~bypass;
+    ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+    platform::SetLogLevel(platform::LogLevel::Error);
+    testing::internal::CaptureStderr();
+    uint8_t vek40 = 0;
+    const uint32_t result = VekDevAlloc(0, &handle_, &vek40);
+    const std::string notice = testing::internal::GetCapturedStderr();
+    platform::SetLogLevel(platform::LogLevel::Silent);
+    caps[0].effective |= bypass;
+    syscall(SYS_capset, &header, caps);
+    chmod(node.c_str(), before.st_mode & 07777);
+    EXPECT_NE(result, kOk);
+    EXPECT_NE(notice.find("no permission to open the USB board 1209:7e40 at 1-2"), std::string::npos) << notice;
+    EXPECT_NE(notice.find(R"(ATTR{idVendor}=="1209", ATTR{idProduct}=="7e40", TAG+="uaccess")"), std::string::npos)
+        << notice;
 }
 
 // Boards plugged in later are found; virtual boards are listed beside them.
