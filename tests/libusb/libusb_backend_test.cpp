@@ -205,7 +205,9 @@ TEST_F(EmulatedOnly, KernelDriverIsDetachedWhileOpenAndReattachedAfter) {
 // line that would match them. The node's mode counts for this thread once it
 // has given up the capabilities that let root pass over it.
 TEST_F(EmulatedOnly, WithoutPermissionTheNoticeNamesTheIdsAndTheRule) {
-    const std::string node = umockdev_testbed_get_root_dir(g_bus->Testbed()) + board_->DevNode();
+    gchar *root = umockdev_testbed_get_root_dir(g_bus->Testbed());
+    const std::string node = root + board_->DevNode();
+    g_free(root);
     struct stat before {};
     ASSERT_EQ(stat(node.c_str(), &before), 0);
     ASSERT_EQ(chmod(node.c_str(), 0), 0);
