@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <unistd.h>
 
 #include "vek_sim.h"
@@ -35,6 +37,22 @@ inline void FreshBoards() {
 [[noreturn]] inline void Finding(const char *what) {
     __sanitizer_report_error_summary(what);
     std::abort();
+}
+
+// A work directory of the process's own under /tmp, made at the first call
+// and removed with what it holds when the process ends.
+inline const std::string &WorkDirectory(const char *name) {
+    static std::string dir;
+    if (dir.empty()) {
+        std::string pattern = std::string("/tmp/vek-") + name + "-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) Finding("no work directory");
+        dir = pattern;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        });
+    }
+    return dir;
 }
 
 #define VEK_FUZZ_STR2(x) #x

@@ -23,14 +23,6 @@
 
 namespace {
 
-std::string g_dir;
-
-void RemoveWorkDir() {
-    if (g_dir.empty()) return;
-    std::remove((g_dir + "/dlp_usb.iic").c_str());
-    rmdir(g_dir.c_str());
-}
-
 void WriteFirmwareFile(const uint8_t *data, size_t size) {
     std::FILE *f = std::fopen("dlp_usb.iic", "wb");
     if (f == nullptr) vekfuzz::Finding("cannot write dlp_usb.iic");
@@ -42,10 +34,7 @@ void WriteFirmwareFile(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     vekfuzz::UseVirtualBoardsOnly();
-    char pattern[] = "/tmp/vek-iic-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) vekfuzz::Finding("no work directory");
-    g_dir = pattern;
-    std::atexit(RemoveWorkDir);
+    if (chdir(vekfuzz::WorkDirectory("iic-fuzz").c_str()) != 0) vekfuzz::Finding("no work directory");
     return 0;
 }
 

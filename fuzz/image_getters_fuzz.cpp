@@ -29,13 +29,7 @@
 
 namespace {
 
-std::string g_dir, g_file;
-
-void RemoveWorkDir() {
-    if (g_dir.empty()) return;
-    std::remove(g_file.c_str());
-    rmdir(g_dir.c_str());
-}
+std::string g_file;
 
 bool All(const std::vector<uint8_t> &v, uint8_t byte) {
     for (uint8_t b : v)
@@ -52,11 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
         vekfuzz::Finding("cannot restart with the decoder limit set");
     }
     cv::setNumThreads(0);
-    char pattern[] = "/tmp/vek-image-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) vekfuzz::Finding("no work directory");
-    g_dir = pattern;
-    g_file = g_dir + "/input";
-    std::atexit(RemoveWorkDir);
+    g_file = vekfuzz::WorkDirectory("image-fuzz") + "/input";
     return 0;
 }
 

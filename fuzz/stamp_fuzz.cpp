@@ -33,13 +33,6 @@ std::string CopyName(int serial) {
     return g_dir + name;
 }
 
-void RemoveWorkDir() {
-    if (g_dir.empty()) return;
-    std::remove(g_file.c_str());
-    for (int serial = 1; serial <= 2; ++serial) std::remove(CopyName(serial).c_str());
-    rmdir(g_dir.c_str());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
@@ -51,11 +44,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***argv) {
     unsetenv("DISPLAY");  // no preview windows
     unsetenv("WAYLAND_DISPLAY");
     VekSimSetVirtualClock(1);  // the pause after each copy costs nothing
-    char pattern[] = "/tmp/vek-stamp-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) vekfuzz::Finding("no work directory");
-    g_dir = pattern;
+    g_dir = vekfuzz::WorkDirectory("stamp-fuzz");
     g_file = g_dir + "/input.bmp";
-    std::atexit(RemoveWorkDir);
     return 0;
 }
 
