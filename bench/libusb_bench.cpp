@@ -45,6 +45,7 @@ struct Rig {
         second = std::make_unique<vek::sim::UsbfsBoard>(bus, vek::sim::MakeVekBoardModel(), 1, 3);
         VekSimAttach(nullptr);
         VekSimAttach(nullptr);
+        VekSimTraceEnable(0);
         VekBoardInfo boards[4] = {};
         const int n = VekListBoards(boards, 4);
         int real = 0, virt = 0;

@@ -5,6 +5,7 @@
 // virtual board) beside the system's own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,8 +32,9 @@ public:
     Object &operator=(const Object &) = delete;
     ObjectKind kind() const { return kind_; }
 
-    // Open handles of the object, kept by the handle table under its lock.
-    uint32_t openHandles = 0;
+    // Open handles of the object, kept by the handle table (its handles may
+    // sit in different shards of the table).
+    std::atomic<uint32_t> openHandles = 0;
 
 private:
     ObjectKind kind_;
