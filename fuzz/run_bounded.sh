@@ -18,10 +18,12 @@ out="$build/fuzz-run"
 mkdir -p "$out"
 
 # Options of each target: inputs as long as the files it reads (firmware files
-# and images up to 64 KiB), and a dictionary of the format's tokens.
+# and images up to 64 KiB), and a dictionary of the format's tokens. Firmware
+# files are tried at every length from the start (libFuzzer otherwise raises
+# its length limit slowly: about 7 KiB after 30 minutes).
 target_options() {
     case $1 in
-        iic_fuzz) echo "-max_len=65536 -dict=$here/dict/iic.dict" ;;
+        iic_fuzz) echo "-max_len=65536 -len_control=0 -dict=$here/dict/iic.dict" ;;
         descriptor_walk_fuzz|open_device_fuzz) echo "-dict=$here/dict/descriptor.dict" ;;
         image_getters_fuzz|stamp_fuzz) echo "-max_len=65536" ;;
     esac
