@@ -1,10 +1,13 @@
 // The format getters: an image file at an exact size as gray pixels, colour
 // planes or binary frames.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -49,6 +52,44 @@ bool LoadColourPlanes(const char *fileName, int32_t width, int32_t height, uint8
     }
 }
 
+using namespace std::string_view_literals;
+
+// How the files of the decoders OpenCV has of its own begin: BMP, JPEG, PNG,
+// TIFF and BigTIFF, Sun raster, JPEG 2000 (file and codestream), Radiance
+// HDR, OpenEXR. WebP is "RIFF", a length and "WEBP"; the PBM family, PAM and
+// PFM are "P", a letter and white space.
+constexpr std::string_view kOwnFormats[] = {"BM"sv,
+                                            "\xFF\xD8\xFF"sv,
+                                            "\x89PNG\r\n\x1A\n"sv,
+                                            "II*\0"sv,
+                                            "MM\0*"sv,
+                                            "II+\0"sv,
+                                            "MM\0+"sv,
+                                            "\x59\xA6\x6A\x95"sv,
+                                            "\0\0\0\x0CjP  \r\n\x87\n"sv,
+                                            "\xFF\x4F\xFF\x51"sv,
+                                            "#?RGBE"sv,
+                                            "#?RADIANCE"sv,
+                                            "\x76\x2F\x31\x01"sv};
+
+// Whether the file is in one of those formats. Any other file is not offered
+// to OpenCV: a build may carry further decoders that trust their input less,
+// such as DICOM through GDCM, which aborts the process on some malformed
+// files; a DICOM preamble is refused whatever comes before it.
+bool OpenCvOwnFormat(std::istream &file) {
+    char bytes[132] = {};
+    file.read(bytes, sizeof bytes);
+    const std::string_view head(bytes, static_cast<size_t>(file.gcount()));
+    const auto at = [&](size_t offset, std::string_view text) {
+        return offset <= head.size() && head.substr(offset).starts_with(text);
+    };
+    if (at(128, "DICM"sv)) return false;
+    const bool netpbm = head.size() >= 3 && head[0] == 'P' && "1234567Ff"sv.find(head[1]) != std::string_view::npos &&
+                        std::isspace(static_cast<unsigned char>(head[2]));
+    return netpbm || (at(0, "RIFF"sv) && at(8, "WEBP"sv)) ||
+           std::any_of(std::begin(kOwnFormats), std::end(kOwnFormats), [&](std::string_view s) { return at(0, s); });
+}
+
 }  // namespace
 
 bool ValidImageSize(int32_t width, int32_t height) {
@@ -60,9 +101,10 @@ cv::Mat LoadImageFile(const char *fileName, int flags) {
     try {
         // Only regular files that can be opened go to OpenCV, which would
         // otherwise print a warning for a missing file or a directory, and
-        // wait without end for a FIFO's writer.
+        // wait without end for a FIFO's writer; and only in its own formats.
         if (!platform::IsRegularFile(fileName)) return {};
-        if (!std::ifstream(fileName, std::ios::binary).is_open()) return {};
+        std::ifstream file(fileName, std::ios::binary);
+        if (!file.is_open() || !OpenCvOwnFormat(file)) return {};
         PrepareCodecs();
         // Pixels as stored: EXIF orientation is not applied (IMREAD_UNCHANGED
         // already ignores it, and takes no other flag).

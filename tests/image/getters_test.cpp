@@ -45,6 +45,8 @@ protected:
                     cv::imwrite(*dir_ / "photo.jpg", colour_, {cv::IMWRITE_JPEG_QUALITY, 95}));
         WriteFile(*dir_ / "notes.txt", "not an image\n");
         WriteFile(*dir_ / "fake.png", "\x89PNG\r\n\x1a\n but nothing after");
+        // A DICOM preamble cut short: a DICOM decoder in OpenCV (GDCM) aborts the process on it.
+        WriteFile(*dir_ / "cut.dcm", std::string(128, '\0') + "DICM" + std::string("\0\1\7", 3));
         fs::create_directory(dir_->path() / "folder.png");
     }
     static void TearDownTestSuite() { delete dir_; }
@@ -129,7 +131,7 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
     };
     std::vector<Case> cases = {{"<null>", 16, 16, true}};
     for (std::string bad : {*dir_ / "missing.png", *dir_ / "folder.png", dir_->path().string(), *dir_ / "notes.txt",
-                            *dir_ / "fake.png", std::string()})
+                            *dir_ / "fake.png", *dir_ / "cut.dcm", std::string()})
         cases.push_back({bad, 16, 16, false});
     // The last: width x height past 32 bits, past INT32_MAX.
     for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {-16, 16}, {16, -16}, {-16, -16}, {65536, 65536}, {46344, 46341}})

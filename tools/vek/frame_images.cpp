@@ -28,18 +28,19 @@ void checkImageOutput(const std::string &path) {
 
 std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask,
                                   bool resize) {
+    // The library's getter reads the file first: only a file it loads goes
+    // to OpenCV here, for its size.
+    std::vector<uint8_t> frame(frameBytes(width, height, planeMask));
+    if (!GetGrayBinFormat(path.c_str(), static_cast<int32_t>(width), static_cast<int32_t>(height),
+                          static_cast<uint8_t>(planeMask), frame.data()))
+        throw FileError("cannot load '" + path + "' as an image");
     if (!resize) {
         const cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
-        if (image.empty()) throw FileError("cannot load '" + path + "' as an image");
         if (static_cast<uint32_t>(image.cols) != width || static_cast<uint32_t>(image.rows) != height)
             throw UsageError("'" + path + "' is " + std::to_string(image.cols) + "x" + std::to_string(image.rows) +
                              ", the frames are " + std::to_string(width) + "x" + std::to_string(height) +
                              ": give --resize to scale it (interpolated), or an image of that size");
     }
-    std::vector<uint8_t> frame(frameBytes(width, height, planeMask));
-    if (!GetGrayBinFormat(path.c_str(), static_cast<int32_t>(width), static_cast<int32_t>(height),
-                          static_cast<uint8_t>(planeMask), frame.data()))
-        throw FileError("cannot load '" + path + "' as an image");
     return frame;
 }
 
