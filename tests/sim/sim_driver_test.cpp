@@ -1,11 +1,10 @@
 // The virtual driver and the request decoder behind it, driven through the
 // library's USB classes and the platform calls: requests it refuses, abort and
-// close, lasting faults, detach, and the edges of the board's memories. The
-// descriptor replies and the data paths are read by the USB tests (tests/usb),
-// the registers, trace and pauses by every board test (tests/api, tests/firmware).
+// close, lasting faults and detach. The descriptor replies and the data paths
+// are read by the USB tests (tests/usb), the registers, trace and pauses by
+// every board test (tests/api, tests/firmware).
 #include <gtest/gtest.h>
 
-#include <string>
 #include <utility>
 #include <tuple>
 #include <vector>
@@ -138,7 +137,6 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
     EXPECT_EQ(ended.Finish(), std::tuple(DWORD{ERROR_DEVICE_NOT_CONNECTED}, kUsbdStatusDeviceGone));
     Running pending(Ep(0x86), buffer, 8);
     ASSERT_EQ(pending.issueError, DWORD{ERROR_IO_PENDING});
-    const std::string path = device->interfacePath;
     ASSERT_EQ(VekSimInjectFault(board, VEK_SIM_ANY_ENDPOINT, 1, VEK_SIM_FAULT_DETACH), 0);
     uint32_t version = 0;
     EXPECT_FALSE(device->DriverRequest(ioctl::kGetDriverVersion, &version, 4));
@@ -146,40 +144,11 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
               std::tuple(DWORD{ERROR_DEVICE_NOT_CONNECTED}, 0, 0u));
     EXPECT_EQ(pending.Finish(), std::tuple(DWORD{ERROR_DEVICE_NOT_CONNECTED}, kUsbdStatusDeviceGone));
     EXPECT_EQ(CCyDevice(nullptr, kDriverInterfaceClass, 0).DeviceCount(), 0);
-    EXPECT_EQ(win32::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
     EXPECT_FALSE(device->ReadDeviceDescriptor());
     EXPECT_FALSE(WriteRegister(1, 1));
     EXPECT_EQ(Ep(0x04).lastError, DWORD{ERROR_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(VekSimDetach(board), 0);
     EXPECT_EQ(std::tuple(VekSimAttached(board), VekSimDetach(board)), std::tuple(-1, -1));
-}
-
-// The edges of the board's memories that no library call reaches: a load
-// past 0xFFFFFFFF wraps to 0; controller RAM takes and drops bytes past 0xFFFF.
-TEST_F(DriverTest, MemoryWrapsAtTheTopAndControllerRamEndsAt64KiB) {
-    ASSERT_TRUE(WriteRegister(0x10, 0xFFFFFFE0u / 16));
-    ASSERT_TRUE(WriteRegister(0x32, 1));
-    Bytes data(64), back(64);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i + 1);
-    int32_t length = 64;
-    ASSERT_TRUE(Ep(0x02).SyncTransfer(data.data(), length));
-    ASSERT_EQ(VekSimReadMemory(board, 0xFFFFFFE0u, back.data(), 64), 0);
-    EXPECT_EQ(back, data);
-    ASSERT_EQ(VekSimReadMemory(board, 0, back.data(), 32), 0);
-    EXPECT_EQ(Bytes(back.begin(), back.begin() + 32), Bytes(data.begin() + 32, data.end()));
-    CCyControlEndPoint &control = *device->controlEndpoint;
-    control.requestType = 2;
-    control.requestCode = 0xA0;
-    control.value = 0xFFF0;
-    EXPECT_TRUE(control.ControlWrite(data.data(), length));
-    EXPECT_EQ(length, 64);
-    Bytes ram(data.begin(), data.begin() + 16);
-    ram.resize(32, 0);  // zeros past the end
-    back.assign(32, 0xEE);
-    length = 32;
-    EXPECT_TRUE(control.ControlRead(back.data(), length));
-    EXPECT_EQ(back, ram);
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ using TransportTest = BoardTest;
 
 // A read takes bytes 4 to 7 of the 8-byte reply on 0x86, whatever its address
 // (a stray reply is taken by the next read); a failed request half sends no
-// reply request; a short transfer still succeeds (a reply cut short reads 0
-// where nothing came); a stalled pipe fails until it is reset.
+// reply request; a short transfer still succeeds; a stalled pipe fails until
+// it is reset. (A failed or short reply half is the register calls' tests'.)
 TEST_F(TransportTest, StrayFailedShortAndStalledTransfers) {
     const uint8_t stray[8] = {0x99, 0x99, 0x99, 0x99, 0x21, 0x43, 0x65, 0x87};
     ASSERT_EQ(VekSimQueueInData(board_, 0x86, stray, 8), 0);
@@ -33,14 +33,7 @@ TEST_F(TransportTest, StrayFailedShortAndStalledTransfers) {
     v = 0x42;
     EXPECT_EQ(VekReadReg(handle_->device, 0x10, &v), 0xFFFFFFFFu);
     EXPECT_EQ(VekSimRequestCount(board_, 0x86), before);
-    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_FAIL_AT_ISSUE), 0);
-    EXPECT_EQ(VekReadReg(handle_->device, 0x10, &v), 0xFFFFFFFFu);
-    EXPECT_EQ(v, 0x42u);
 
-    ASSERT_EQ(VekSimSetRegister(board_, 0x10, 0xfeed), 0);
-    ASSERT_EQ(VekSimInjectFault(board_, 0x86, 1, VEK_SIM_FAULT_SHORT), 0);
-    EXPECT_EQ(VekReadReg(handle_->device, 0x10, &v), 0u);
-    EXPECT_EQ(v, 0u);
     VekSimTraceClear();
     ASSERT_EQ(VekSimInjectFault(board_, 0x02, 1, VEK_SIM_FAULT_SHORT), 0);
     const uint8_t data[16] = {1, 2, 3};

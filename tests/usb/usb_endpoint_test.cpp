@@ -248,33 +248,20 @@ TEST(EndpointWait, ExpiryAndTheAbortsAfterIt) {
     }
 }
 
-// Nothing reaches the driver through a closed handle, with a negative length,
-// or for an isochronous transfer of no packets.
-TEST_F(EndpointTest, NothingIssuedWithoutHandleLengthOrPackets) {
-    const Bytes d = test::Endpoint(0x81, 2, 512);
-    CCyBulkEndPoint closed(INVALID_HANDLE_VALUE, d.data());
-    CCyControlEndPoint closedControl(INVALID_HANDLE_VALUE, nullptr);
-    CCyUSBEndPoint &iso = *device->isoInEndpoint;
-    OVERLAPPED ov{};
+// Nothing reaches the driver for a negative length (a 32-bit length of 2 GiB
+// or more, as the transport hands it on).
+TEST_F(EndpointTest, NothingIssuedForANegativeLength) {
     uint8_t buffer[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    const auto fails = [&](auto transfer, int32_t length) {
+    const auto fails = [&](auto transfer) {
+        int32_t length = -1;
         EXPECT_FALSE(transfer(length));
         EXPECT_EQ(std::tuple(length, buffer[0]), std::tuple(0, 9));
     };
     for (uint32_t direct : {1u, 0u}) {
-        closed.directTransfer = Ep(0x01).directTransfer = direct;
-        EXPECT_EQ(closed.BeginTransfer(buffer, 8, &ov), nullptr);
-        fails([&](int32_t &n) { return closed.SyncTransfer(buffer, n); }, 8);
-        fails([&](int32_t &n) { return Ep(0x01).SyncTransfer(buffer, n); }, -1);
+        Ep(0x01).directTransfer = direct;
+        fails([&](int32_t &n) { return Ep(0x01).SyncTransfer(buffer, n); });
     }
-    fails([&](int32_t &n) { return closed.FinishTransfer(buffer, n, &ov, nullptr); }, 8);
-    fails([&](int32_t &n) { return closedControl.ControlWrite(buffer, n); }, 4);
-    fails([&](int32_t &n) { return device->controlEndpoint->ControlWrite(buffer, n); }, -1);
-    fails([&](int32_t &n) { return iso.SyncTransfer(buffer, n); }, 0);
-    iso.maxPacketSize = 0;
-    fails([&](int32_t &n) { return iso.SyncTransfer(buffer, n); }, 4);
-    EXPECT_FALSE(closed.ResetPipe());
-    EXPECT_EQ(closed.lastError, ERROR_INVALID_HANDLE);
+    fails([&](int32_t &n) { return device->controlEndpoint->ControlWrite(buffer, n); });
     EXPECT_TRUE(sim::TraceOf(VEK_SIM_TRACE_REQUEST).empty());
 }
 
