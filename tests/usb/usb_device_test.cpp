@@ -210,7 +210,6 @@ TEST_F(DeviceTest, FailedOpens) {
         {"configuration 0 fails to read", usb2, board, none, VEK_SIM_FAULT_STALL, 10, nullptr},
         {"second stage short", usb2, board, none, VEK_SIM_FAULT_SHORT, 11, nullptr},
         {"no interface", usb2, Configuration({}, 0), none, VEK_SIM_FAULT_NONE, 0, nullptr},
-        {"wTotalLength 9", usb2, Configuration(Interface(0, 0, 0), 1, 9), none, VEK_SIM_FAULT_NONE, 0, nullptr},
         {"configuration runs short", usb2, Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), none,
          VEK_SIM_FAULT_NONE, 0, config},
         {"BOS capability runs past the end", usb3, Configuration(Interface(0, 0, 0)),
@@ -304,8 +303,9 @@ TEST_F(DeviceTest, AFailedCloseStillReleasesTheTree) {
     const HANDLE handle = device.driverHandle;
     ASSERT_TRUE(vek::win32::CloseHandle(handle));  // someone closed the driver handle under the object
     EXPECT_THROW(device.CloseDevice(), UsbError);
-    EXPECT_EQ(std::tuple(device.lastError, device.driverHandle, device.controlEndpoint, device.configurations[0]),
-              std::tuple(ERROR_INVALID_HANDLE, handle, nullptr, nullptr));
+    EXPECT_EQ(std::tuple(device.lastError, device.driverHandle, device.controlEndpoint, device.configurations[0],
+                         device.bulkInEndpoint, device.EndpointListSize()),
+              std::tuple(ERROR_INVALID_HANDLE, handle, nullptr, nullptr, nullptr, 0));
     EXPECT_THROW(device.OpenDevice(0), UsbError);  // the open closes first, and fails the same way
     device.driverHandle = INVALID_HANDLE_VALUE;
 }
