@@ -125,9 +125,7 @@ TEST_F(TransportTest, AWaitEndsWithItsOwnRequestWhateverAnotherBoardsThreadDoesW
 // endpoints are found, never the control endpoint, addresses as 32-bit numbers.
 TEST_F(TransportTest, EndpointLookup) {
     EXPECT_EQ(vek::FindBulkEndpoint(nullptr, 0x02), nullptr);
-    EXPECT_EQ(ResetUSBPipe(handle_, 0x00), 0);
     EXPECT_FALSE(vek::BulkTransfer(nullptr, 0, handle_->device, 0x00));
-    EXPECT_EQ(VekSimTraceCount(), 0u);
     ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}, {0x04}, {0x86}, {0x81, 3, 64, 1}, {0x08, 6}}}}), 0);
     DeviceHandle *h = nullptr;
     ASSERT_EQ(VekDevAlloc(1, &h, nullptr), DEV_OK);
