@@ -297,20 +297,14 @@ int UsbfsBoard::Control(unsigned long request, UMockdevIoctlClient *client) {
     }
 }
 
-// As the kernel checks an endpoint named by a request: it must belong to an
-// interface of the configuration (ENOENT), which the caller has claimed or
-// may claim now (EBUSY while a kernel driver holds it).
+// As the kernel checks an endpoint named by a request: it must belong to the
+// board's one interface (ENOENT), which the caller has claimed or may claim
+// now (EBUSY while a kernel driver holds it).
 int UsbfsBoard::CheckEndpointLocked(uint8_t endpoint) {
-    const std::vector<uint8_t> &config = model_->Setup().descriptors.configurations.front();
-    int itf = -1, owner = -1;
-    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2 && owner < 0; at += config[at]) {
-        if (config[at + 1] == 4) itf = config[at + 2];
-        if (config[at + 1] == 5 && config[at + 2] == endpoint) owner = itf;
-    }
-    if (owner < 0) return ENOENT;
-    if ((claimed_ & (1u << owner)) != 0) return 0;
+    if (!model_->FindEndpoint(endpoint)) return ENOENT;
+    if ((claimed_ & 1u) != 0) return 0;
     if (driverBound_) return EBUSY;
-    claimed_ |= 1u << owner;
+    claimed_ |= 1u;
     return 0;
 }
 

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -213,38 +212,6 @@ TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
     UnregisterDevice(secondId);
     UnregisterDevice(otherId);
     EXPECT_TRUE(Enumerate(kTestClass).empty());
-}
-
-// Each refused call says why; the detail call also says the size it needs.
-// A destroyed set is a bad handle.
-TEST_F(DeviceIoTest, SetupCallsRefuseBadArguments) {
-    HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
-    SP_DEVICE_INTERFACE_DATA data{sizeof data, {}, 0, 0}, shortData{28, {}, 0, 0};
-    ASSERT_TRUE(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data));
-    const DWORD needed = static_cast<DWORD>(4 + std::strlen(kPath) + 1), param = ERROR_INVALID_PARAMETER;
-    std::vector<char> storage(needed + 8);
-    auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(storage.data());
-    DWORD required = 0;
-    const auto details = [&](DWORD cbSize, DWORD size) {
-        detail->cbSize = cbSize;
-        return win::SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, &required, nullptr);
-    };
-    // A call's error (0 if it succeeded) and the size the detail call asked for.
-    const auto refusal = [&](bool ok) { return std::pair(ok ? 0 : win::GetLastError(), std::exchange(required, 0)); };
-    const std::pair<std::pair<DWORD, DWORD>, std::pair<DWORD, DWORD>> rows[] = {
-        {refusal(win::SetupDiGetClassDevsA(nullptr, nullptr, nullptr, kInterfaces) != INVALID_HANDLE_VALUE),
-         {param, 0}},
-        {refusal(win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, DIGCF_PRESENT) != INVALID_HANDLE_VALUE),
-         {param, 0}},
-        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &shortData)), {param, 0}},
-        {refusal(details(5, needed)), {param, needed}},
-        {refusal(details(4, needed)), {param, needed}},
-        {refusal(details(8, needed - 1)), {ERROR_INSUFFICIENT_BUFFER, needed}},
-        {refusal(!win::SetupDiDestroyDeviceInfoList(set) || win::SetupDiDestroyDeviceInfoList(set)),
-         {ERROR_INVALID_HANDLE, 0}},
-        {refusal(win::SetupDiEnumDeviceInterfaces(set, nullptr, &kTestClass, 0, &data)), {ERROR_INVALID_HANDLE, 0}},
-    };
-    for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
 }
 
 #if defined(_WIN32)
