@@ -145,8 +145,6 @@ void UsbfsBoard::AddToTestbed() {
                   "E: DEVNAME=/dev/bus/usb/%03d/%03d\n"
                   "E: DEVTYPE=usb_device\n"
                   "E: SUBSYSTEM=usb\n"
-                  "E: BUSNUM=%03d\n"
-                  "E: DEVNUM=%03d\n"
                   "A: busnum=%d\\n\n"
                   "A: devnum=%d\\n\n"
                   "A: speed=480\\n\n"
@@ -156,9 +154,8 @@ void UsbfsBoard::AddToTestbed() {
                   "A: product=%s\\n\n"
                   "A: serial=%s\\n\n"
                   "H: descriptors=%s\n",
-                  devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, busnum_, devnum_,
-                  d.device[8] | d.device[9] << 8, d.device[10] | d.device[11] << 8, product.c_str(),
-                  StringAt(d, d.device[16]).c_str(), hex.c_str());
+                  devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, d.device[8] | d.device[9] << 8,
+                  d.device[10] | d.device[11] << 8, product.c_str(), StringAt(d, d.device[16]).c_str(), hex.c_str());
     GError *error = nullptr;
     Check(umockdev_testbed_add_from_string(bus_.Testbed(), record, &error), error, "add the board");
     MakeNodePty();
