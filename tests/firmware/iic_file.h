@@ -1,5 +1,6 @@
-// Builds ".iic" firmware files for the download tests, and runs each test in
-// a directory of its own (the download reads "dlp_usb.iic" from there).
+// Builds ".iic" firmware files for the download tests (their data: Pattern),
+// and runs each test in a directory of its own (the download reads
+// "dlp_usb.iic" from there).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <vector>
 
+#include "api/board_fixture.h"
 #include "host_environment.h"
 
 namespace vektest {
@@ -33,12 +35,6 @@ inline std::vector<uint8_t> IicFile(const std::vector<IicRecord> &records, bool 
         out.push_back(0x00);
     }
     return out;
-}
-
-inline std::vector<uint8_t> Bytes(size_t n, uint8_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
-    return v;
 }
 
 // Changes into a fresh directory for the life of the object.

@@ -10,8 +10,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,6 +18,7 @@
 
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/libusb/libusb_board.h"
+#include "firmware/iic_file.h"
 #include "platform/log.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
@@ -32,6 +31,8 @@
 
 namespace vek::sim {
 namespace {
+
+using vektest::Pattern;
 
 constexpr uint32_t kOk = 0;
 constexpr uint32_t kBoardType = 0x00000002u;
@@ -56,12 +57,6 @@ size_t WaitForBoards(size_t count) {
     for (int i = 0; i < 200 && found != count; ++i)
         if ((found = usbdrv::RefreshLibusbBoards()) != count) usleep(10 * 1000);
     return found;
-}
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 131 + seed) >> 3);
-    return v;
 }
 
 // One board on the emulated bus at port 1-2.
@@ -123,25 +118,18 @@ TEST_F(EmulatedOnly, TypicalUse) {
 // after it: OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard).
 TEST_F(EmulatedOnly, FirmwareDownload) {
     ASSERT_NO_FATAL_FAILURE(Open());
-    const auto path = std::filesystem::temp_directory_path() / ("vek-libusb-" + std::to_string(getpid()) + ".iic");
-    // Header, 3000 bytes at 0x0100, the end record.
-    std::vector<uint8_t> file = {0xC2, 0, 0, 0, 0, 0, 0, 0, 0x0B, 0xB8, 0x01, 0x00};
+    vektest::ScratchDirectory dir;
     const std::vector<uint8_t> code = Pattern(3000, 3);
-    file.insert(file.end(), code.begin(), code.end());
-    file.insert(file.end(), {0x80, 0x01, 0xE6, 0x00, 0x00});
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(file.data()), static_cast<std::streamsize>(file.size()));
-    EXPECT_EQ(VekDownloadFirmwareFile(handle_, path.c_str()), 1);
-    std::filesystem::remove(path);
+    vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0100, code}}));
+    EXPECT_EQ(VekDownloadFirmwareFile(handle_, "dlp_usb.iic"), 1);
     std::vector<uint8_t> ram(code.size());
     model_->ReadControllerRam(0x0100, ram.data(), static_cast<uint32_t>(ram.size()));
     EXPECT_EQ(ram, code);
     EXPECT_FALSE(model_->ControllerHeld());
 }
 
-// A stalled register pipe fails the write until the pipe is reset; a reply
-// that never comes ends the 2000 ms wait, and the next read works.
-TEST_F(EmulatedOnly, StallAndPendingReadLeaveTheBoardUsable) {
+// A stalled register pipe fails the write until the pipe is reset.
+TEST_F(EmulatedOnly, StallLeavesTheBoardUsableOnceThePipeIsReset) {
     ASSERT_NO_FATAL_FAILURE(Open());
     model_->InjectFault(0x04, 1, Fault::Stall);
     uint32_t value = 0x1234;
@@ -150,10 +138,6 @@ TEST_F(EmulatedOnly, StallAndPendingReadLeaveTheBoardUsable) {
     EXPECT_EQ(ResetUSBPipe(handle_, 0x04), 1);
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
     EXPECT_EQ(model_->GetRegister(0x30), 0x1234u);
-    model_->InjectFault(0x86, 1, Fault::StayPending);
-    EXPECT_NE(VekDevRReg(handle_, 0x02, &value), kOk);
-    EXPECT_EQ(VekDevRReg(handle_, 0x02, &value), kOk);
-    EXPECT_EQ(value, kBoardType);
 }
 
 // With the virtual clock on, a real board's 100 ms pause before frame-go is
@@ -184,8 +168,6 @@ TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
     EXPECT_TRUE(device.isHighSpeed);
     EXPECT_FALSE(device.isSuperSpeed);
     EXPECT_EQ(device.busAddress, board_->DeviceNumber());
-    EXPECT_EQ(device.vendorId, 0x1209);
-    EXPECT_EQ(device.EndpointListSize(), 4);
     const libusb_version *lv = libusb_get_version();
     EXPECT_EQ(device.stackRevision, (uint32_t{lv->major} << 24) | (uint32_t{lv->minor} << 16) | lv->micro);
 }

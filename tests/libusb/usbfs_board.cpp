@@ -145,8 +145,6 @@ void UsbfsBoard::AddToTestbed() {
                   "E: DEVNAME=/dev/bus/usb/%03d/%03d\n"
                   "E: DEVTYPE=usb_device\n"
                   "E: SUBSYSTEM=usb\n"
-                  "E: BUSNUM=%03d\n"
-                  "E: DEVNUM=%03d\n"
                   "A: busnum=%d\\n\n"
                   "A: devnum=%d\\n\n"
                   "A: speed=480\\n\n"
@@ -156,9 +154,8 @@ void UsbfsBoard::AddToTestbed() {
                   "A: product=%s\\n\n"
                   "A: serial=%s\\n\n"
                   "H: descriptors=%s\n",
-                  devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, busnum_, devnum_,
-                  d.device[8] | d.device[9] << 8, d.device[10] | d.device[11] << 8, product.c_str(),
-                  StringAt(d, d.device[16]).c_str(), hex.c_str());
+                  devpath.c_str(), busnum_, devnum_, busnum_, devnum_, busnum_, devnum_, d.device[8] | d.device[9] << 8,
+                  d.device[10] | d.device[11] << 8, product.c_str(), StringAt(d, d.device[16]).c_str(), hex.c_str());
     GError *error = nullptr;
     Check(umockdev_testbed_add_from_string(bus_.Testbed(), record, &error), error, "add the board");
     MakeNodePty();
@@ -297,20 +294,14 @@ int UsbfsBoard::Control(unsigned long request, UMockdevIoctlClient *client) {
     }
 }
 
-// As the kernel checks an endpoint named by a request: it must belong to an
-// interface of the configuration (ENOENT), which the caller has claimed or
-// may claim now (EBUSY while a kernel driver holds it).
+// As the kernel checks an endpoint named by a request: it must belong to the
+// board's one interface (ENOENT), which the caller has claimed or may claim
+// now (EBUSY while a kernel driver holds it).
 int UsbfsBoard::CheckEndpointLocked(uint8_t endpoint) {
-    const std::vector<uint8_t> &config = model_->Setup().descriptors.configurations.front();
-    int itf = -1, owner = -1;
-    for (size_t at = 0; at + 2 < config.size() && config[at] >= 2 && owner < 0; at += config[at]) {
-        if (config[at + 1] == 4) itf = config[at + 2];
-        if (config[at + 1] == 5 && config[at + 2] == endpoint) owner = itf;
-    }
-    if (owner < 0) return ENOENT;
-    if ((claimed_ & (1u << owner)) != 0) return 0;
+    if (!model_->FindEndpoint(endpoint)) return ENOENT;
+    if ((claimed_ & 1u) != 0) return 0;
     if (driverBound_) return EBUSY;
-    claimed_ |= 1u << owner;
+    claimed_ |= 1u;
     return 0;
 }
 

@@ -104,7 +104,7 @@ TEST_F(FaultSweep, TypicalUseOfTheSecondOfTwoBoardsThenAFirmwareDownloadAndReope
     vektest::ScratchDirectory dir;
     ASSERT_TRUE(dir.ok());
     // 3000 bytes from 0: two chunks (2048 at 0x0000, 952 at 0x0800).
-    vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0000, vektest::Bytes(3000, 3)}}));
+    vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0000, vektest::Pattern(3000, 3)}}));
     std::vector<uint8_t> frame = vektest::Pattern(kFrameBytes), back(kFrameBytes);
     // Once inquiry 5 (call 2) told the frame mode, a frame transfer returns 0
     // whatever its transfers did; before, 0x8000000d (or 0 when command 9 failed).
