@@ -104,7 +104,7 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 
     // Each listed name is its length in 4 bytes and its text; the accessor's
-    // truncation keeps a NUL.
+    // truncation keeps a NUL, past the end -1.
     Attach("VEK4.0 a");
     ASSERT_GE(Attach("VEK4.0 bb"), 0);
     ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
@@ -115,6 +115,7 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     char name[16];
     EXPECT_EQ(VekDevGetListedName(h, 1, name, 4), 9);
     EXPECT_STREQ(name, "VEK");
+    EXPECT_EQ(VekDevGetListedName(h, 2, name, sizeof name), -1);
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 }
 
