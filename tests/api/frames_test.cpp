@@ -22,7 +22,12 @@ TEST_F(FrameTest, PiecesOfAtMostOneMebibyte) {
     struct {
         uint32_t length;
         std::vector<uint32_t> pieces;
-    } cases[] = {{0x100000, {0x100000}}, {0x100001, {0x100000, 1}}, {0x280000, {0x100000, 0x100000, 0x80000}}, {0, {}}};
+    } cases[] = {
+        {0x100000, {0x100000}},
+        {0x100001, {0x100000, 1}},
+        {0x280000, {0x100000, 0x100000, 0x80000}},
+        {0, {}},
+    };
     for (const auto &c : cases) {
         const std::vector<uint8_t> data = Pattern(c.length + 1);
         for (bool load : {true, false}) {
