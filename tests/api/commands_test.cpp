@@ -34,8 +34,6 @@ std::vector<CommandCase> AllCommands() {
         {11, 0, DEV_OK, pulse31, {}},
         {13, 0, DEV_OK, {"R 1=140000a4<0", "W 1=140000a5", "P 100"}, {}},
         {15, 1, DEV_OK, {"W 21=0", "R 21=0<0"}, {}},
-        {15, 2, DEV_OK, {"W 21=1000002", "R 21=1000002<1000002"}, {}},
-        {15, 8, DEV_OK, {"W 21=70000fe", "R 21=70000fe<70000fe"}, {}},
         {15, 16, DEV_OK, {"W 21=f00fffe", "R 21=f00fffe<f00fffe"}, {}},
         {17, 0x12345, DEV_OK, none, {}},
         {18, 0xabcd, DEV_OK, {"W 30=abcd", "R 30=abcd<abcd"}, {}},

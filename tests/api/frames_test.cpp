@@ -22,11 +22,12 @@ TEST_F(FrameTest, PiecesOfAtMostOneMebibyte) {
     struct {
         uint32_t length;
         std::vector<uint32_t> pieces;
-    } cases[] = {{0x100000, {0x100000}},
-                 {0x100001, {0x100000, 1}},
-                 {0x280000, {0x100000, 0x100000, 0x80000}},
-                 {100, {100}},
-                 {0, {}}};
+    } cases[] = {
+        {0x100000, {0x100000}},
+        {0x100001, {0x100000, 1}},
+        {0x280000, {0x100000, 0x100000, 0x80000}},
+        {0, {}},
+    };
     for (const auto &c : cases) {
         const std::vector<uint8_t> data = Pattern(c.length + 1);
         for (bool load : {true, false}) {
@@ -49,7 +50,6 @@ TEST_F(FrameTest, PiecesOfAtMostOneMebibyte) {
 // 255 makes it unknown again. Either way the transfer stops after command 9.
 TEST_F(FrameTest, AddressesCountsFailuresAndTheFrameMode) {
     const std::vector<uint8_t> small = Pattern(64);
-    EXPECT_EQ(handle_->frameMode, vek::kFrameModeUnknown);
     EXPECT_EQ(VekDevLoadFrame(handle_, small.data(), 0, 16), DEV_ERR_FRAME_MODE);
     LearnBoardType();
     // The start address goes out in 16-byte units; the data lands where asked.
@@ -79,7 +79,6 @@ TEST_F(FrameTest, AddressesCountsFailuresAndTheFrameMode) {
     EXPECT_EQ(LoadedBytes(handle_), 518464u + 0x10010u);
     ASSERT_EQ(VekSimSetRegister(board_, 0x02, 0x20000000), 0);
     LearnBoardType();
-    ASSERT_EQ(handle_->frameMode, 0xF0000000u);
     EXPECT_EQ(VekDevLoadFrame(handle_, small.data(), 0, 16), DEV_ERR_FRAME_MODE);
     EXPECT_EQ(VekDevGetFrame(handle_, back.data(), 0, 16), DEV_ERR_FRAME_MODE);
     EXPECT_EQ(TraceLines(board_), Lines({"R 1=0<0", "W 1=0", "R 1=0<0", "R 1=0<0", "W 1=0", "R 1=0<0"}));

