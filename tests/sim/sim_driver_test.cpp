@@ -146,5 +146,23 @@ TEST_F(DriverTest, DetachEndsAPendingRequestAndLaterOpensFail) {
     EXPECT_EQ(std::tuple(VekSimAttached(board), VekSimDetach(board)), std::tuple(-1, -1));
 }
 
+// Controller RAM ends at 0xFFFF: a write that runs past it is taken whole
+// and its excess dropped, a read past it gets zeros (no library call goes
+// there; the guard is against writing past the board's own memory).
+TEST_F(DriverTest, ControllerRamEndsAt64KiB) {
+    Bytes data(32, 0x5A), back(32, 0xEE);
+    CCyControlEndPoint &control = *device->controlEndpoint;
+    control.requestType = 2;
+    control.requestCode = 0xA0;
+    control.value = 0xFFF0;
+    int32_t length = 32;
+    EXPECT_TRUE(control.ControlWrite(data.data(), length));
+    EXPECT_EQ(length, 32);
+    EXPECT_TRUE(control.ControlRead(back.data(), length));
+    data.resize(16);
+    data.resize(32, 0);
+    EXPECT_EQ(back, data);
+}
+
 }  // namespace
 }  // namespace vek
