@@ -13,7 +13,7 @@
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
   libopencv-dev libfreeimage-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev help2man \
   python3 python3-numpy
-TEST_PACKAGES := clang-format libgtest-dev libgmock-dev googletest libbenchmark-dev \
+TEST_PACKAGES := ccache clang-format libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
@@ -36,6 +36,15 @@ SUDO        := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 WERROR      ?= ON
 CMAKE_FLAGS ?=
 override CMAKE_FLAGS += -DVEK_WERROR=$(WERROR)
+# ccache, where installed (a test package), keeps compiled objects outside the
+# clone, keyed by content and by paths relative to the checkout: a second
+# `make test`, in this clone or a fresh one, recompiles only what changed.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+ifneq ($(CCACHE),)
+override CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+endif
 
 .PHONY: check-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
   test-fuzz test-tsan test-windows build-arm test-arm bench clean format check-format
