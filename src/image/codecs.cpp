@@ -1,11 +1,5 @@
 // What the image functions ask of their codec libraries: set up once, and
 // encoded files written whole.
-// The platform header comes first: FreeImage.h defines Windows types of its own
-// that would clash with the system's when it is read first.
-#include "platform/win32.h"
-
-#include <FreeImage.h>
-
 #include <mutex>
 #include <vector>
 
@@ -20,8 +14,6 @@ namespace vek::image {
 
 namespace {
 
-void DLL_CALLCONV DropFreeImageMessage(FREE_IMAGE_FORMAT, const char *) {}
-
 std::once_flag gCodecsPrepared;
 
 }  // namespace
@@ -31,10 +23,8 @@ void PrepareCodecs() {
         // No worker threads: resizing and conversions run on the caller's
         // thread, as every other call of the library does.
         cv::setNumThreads(0);
-        // Nothing is logged: OpenCV's own messages and FreeImage's loaders'
-        // messages are dropped.
+        // Nothing is logged: OpenCV's own messages are dropped.
         cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-        FreeImage_SetOutputMessage(DropFreeImageMessage);
     });
 }
 

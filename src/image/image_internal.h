@@ -58,10 +58,6 @@ std::optional<std::string> StampedCopyName(std::string_view fileName, int serial
 // Makes one stamped copy; true when it was written.
 bool StampSerialNumber(const char *fileName, const char *newName, int serial, int32_t width, int32_t height);
 
-// Bits per pixel of a BMP file, 0 for other files and for files FreeImage
-// cannot read.
-int GetSourceBitsPerPixel(const char *fileName);
-
 // The entries of the directory named by dirPath (the part before its last
 // separator), '.' and '..' left out, each as that directory + its name.
 std::vector<std::string> ListDirectory(std::string_view dirPath);

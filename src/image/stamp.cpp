@@ -1,11 +1,5 @@
 // Serial-number stamping (numbered BMP copies of one image) and batch
 // conversion of a folder into ".bin" frame files.
-// The platform header comes first: FreeImage.h defines Windows types of its own
-// that would clash with the system's when it is read first.
-#include "platform/win32.h"
-
-#include <FreeImage.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,8 +9,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image/image_internal.h"
+#include "image/low_depth_bmp.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/win32.h"
 #include "vek_dll.h"
 
 namespace vek::image {
@@ -35,57 +31,6 @@ const cv::Point kTextOrigin(150, 300);
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool FitsPathBuffer(size_t length) { return length < kPathBuffer; }
-
-struct FreeImageBitmap {
-    FIBITMAP *bitmap = nullptr;
-    explicit FreeImageBitmap(FIBITMAP *b) : bitmap(b) {}
-    FreeImageBitmap(const FreeImageBitmap &) = delete;
-    FreeImageBitmap &operator=(const FreeImageBitmap &) = delete;
-    ~FreeImageBitmap() {
-        if (bitmap != nullptr) FreeImage_Unload(bitmap);
-    }
-};
-
-// Writes an 8-bit image as a 1-bit (threshold at 128) or 4-bit BMP.
-bool SaveLowDepthBmp(const cv::Mat &image, int bpp, const char *newName) {
-    cv::Mat raw;
-    if (bpp == 1 || image.channels() == 1) {
-        if (image.channels() == 1) {
-            raw = image;
-        } else {
-            cv::cvtColor(image, raw, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-        }
-    } else {
-        // Colour goes in as 24-bit (FreeImage keeps blue, green, red in
-        // memory order on little-endian hosts, as OpenCV does).
-        if (image.channels() == 4) {
-            cv::cvtColor(image, raw, cv::COLOR_BGRA2BGR);
-        } else {
-            raw = image;
-        }
-    }
-    if (!raw.isContinuous()) raw = raw.clone();
-    const int bitsPerPixel = 8 * raw.channels();
-    FreeImageBitmap wrapped(FreeImage_ConvertFromRawBits(
-        raw.data, raw.cols, raw.rows, static_cast<int>(raw.step[0]), static_cast<unsigned>(bitsPerPixel),
-        bitsPerPixel == 24 ? FI_RGBA_RED_MASK : 0, bitsPerPixel == 24 ? FI_RGBA_GREEN_MASK : 0,
-        bitsPerPixel == 24 ? FI_RGBA_BLUE_MASK : 0, TRUE));
-    if (wrapped.bitmap == nullptr) return false;
-    FreeImageBitmap converted(bpp == 1 ? FreeImage_Threshold(wrapped.bitmap, 128)
-                                       : FreeImage_ConvertTo4Bits(wrapped.bitmap));
-    if (converted.bitmap == nullptr) return false;
-    // Encoded in memory, then written whole.
-    struct Memory {
-        FIMEMORY *stream = FreeImage_OpenMemory();
-        ~Memory() {
-            if (stream != nullptr) FreeImage_CloseMemory(stream);
-        }
-    } memory;
-    BYTE *bytes = nullptr;
-    DWORD size = 0;
-    return memory.stream != nullptr && FreeImage_SaveToMemory(FIF_BMP, converted.bitmap, memory.stream, 0) &&
-           FreeImage_AcquireMemory(memory.stream, &bytes, &size) && platform::WriteWholeFile(newName, bytes, size);
-}
 
 }  // namespace
 
@@ -116,21 +61,6 @@ std::optional<std::string> StampedCopyName(std::string_view fileName, int serial
     return name;
 }
 
-int GetSourceBitsPerPixel(const char *fileName) {
-    // FreeImage opens the file before anything else: only a regular file
-    // goes to it.
-    if (!platform::IsRegularFile(fileName)) return 0;
-    PrepareCodecs();
-    FREE_IMAGE_FORMAT fif = FreeImage_GetFileType(fileName, 0);
-    if (fif == FIF_UNKNOWN) fif = FreeImage_GetFIFFromFilename(fileName);
-    if (fif != FIF_BMP || !FreeImage_FIFSupportsReading(fif)) return 0;
-    // The header is enough for the depth: the pixels are not decoded (nor
-    // allocated at the size an untrusted header claims).
-    FreeImageBitmap bitmap(FreeImage_Load(fif, fileName, FreeImage_FIFSupportsNoPixels(fif) ? FIF_LOAD_NOPIXELS : 0));
-    if (bitmap.bitmap == nullptr) return 0;
-    return static_cast<int>(FreeImage_GetBPP(bitmap.bitmap));
-}
-
 bool StampSerialNumber(const char *fileName, const char *newName, int serial, int32_t width, int32_t height) {
     try {
         const int bpp = GetSourceBitsPerPixel(fileName);
@@ -150,7 +80,8 @@ bool StampSerialNumber(const char *fileName, const char *newName, int serial, in
                     cv::LINE_AA);
         bool saved = false;
         if (bpp == 1 || bpp == 4) {
-            saved = SaveLowDepthBmp(dest, bpp, newName);
+            const std::vector<uint8_t> bmp = EncodeLowDepthBmp(dest, bpp);
+            saved = platform::WriteWholeFile(newName, bmp.data(), bmp.size());
         } else {
             saved = WriteImageFile(newName, dest);
         }

@@ -1,5 +1,5 @@
-// The image functions of a build without OpenCV and FreeImage (a cross build
-// where neither is found): exported all the same, so that a program importing
+// The image functions of a build without OpenCV (a cross build where it is
+// not found): exported all the same, so that a program importing
 // them starts, each returning its failure value. pixel2bin and bin2pixel need
 // no library and are always the real ones (bitplane.cpp).
 #include "vek_dll.h"
