@@ -54,23 +54,50 @@ bool LoadColourPlanes(const char *fileName, int32_t width, int32_t height, uint8
 
 using namespace std::string_view_literals;
 
-// How the files of the decoders OpenCV has of its own begin: BMP, JPEG, PNG,
-// TIFF and BigTIFF, Sun raster, JPEG 2000 (file and codestream), Radiance
-// HDR, OpenEXR. WebP is "RIFF", a length and "WEBP"; the PBM family, PAM and
-// PFM are "P", a letter and white space.
-constexpr std::string_view kOwnFormats[] = {"BM"sv,
-                                            "\xFF\xD8\xFF"sv,
-                                            "\x89PNG\r\n\x1A\n"sv,
-                                            "II*\0"sv,
-                                            "MM\0*"sv,
-                                            "II+\0"sv,
-                                            "MM\0+"sv,
-                                            "\x59\xA6\x6A\x95"sv,
-                                            "\0\0\0\x0CjP  \r\n\x87\n"sv,
-                                            "\xFF\x4F\xFF\x51"sv,
-                                            "#?RGBE"sv,
-                                            "#?RADIANCE"sv,
-                                            "\x76\x2F\x31\x01"sv};
+// How the files of the decoders every build has begin: BMP, JPEG, PNG, TIFF
+// and BigTIFF, Sun raster, Radiance HDR. The PBM family, PAM and PFM are "P",
+// a letter and white space. WebP, JPEG 2000 and OpenEXR are not offered: the
+// Windows build has no decoder for them, and a file decodes on every system
+// or on none.
+constexpr std::string_view kOwnFormats[] = {"BM"sv,     "\xFF\xD8\xFF"sv, "\x89PNG\r\n\x1A\n"sv, "\x59\xA6\x6A\x95"sv,
+                                            "#?RGBE"sv, "#?RADIANCE"sv};
+
+// TIFF compressions of libtiff itself, of zlib and of libjpeg: none, CCITT
+// (2, 3, 4), LZW, old and new JPEG, Deflate (8 and 32946), NeXT, ThunderScan,
+// PixarLog, PackBits, SGI LogL and LogLuv. Those of other libraries (JBIG,
+// LZMA, zstd, WebP, LERC) are refused.
+bool TiffCompressionEveryBuildDecodes(uint32_t compression) {
+    constexpr uint32_t kDecoded[] = {1, 2, 3, 4, 5, 6, 7, 8, 32766, 32809, 32909, 32946, 32773, 34676, 34677};
+    return std::find(std::begin(kDecoded), std::end(kDecoded), compression) != std::end(kDecoded);
+}
+
+// Whether a TIFF file's first image has a compression every build decodes:
+// its first directory is looked up for the compression tag (259; none when
+// missing). Classic TIFF ("II*\0", "MM\0*") and BigTIFF ("II+\0", "MM\0+").
+bool TiffDecodedEverywhere(std::istream &file) {
+    uint8_t head[16] = {};
+    file.seekg(0);
+    file.read(reinterpret_cast<char *>(head), sizeof head);
+    const bool little = head[0] == 'I', big = head[2] == 0 ? head[3] == 43 : head[2] == 43;
+    const auto value = [little](const uint8_t *p, int bytes) {
+        uint64_t v = 0;
+        for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[little ? i : bytes - 1 - i]) << (8 * i);
+        return v;
+    };
+    const int countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12, offsetBytes = big ? 8 : 4;
+    const uint64_t directory = value(head + (big ? 8 : 4), offsetBytes);
+    uint8_t count[8] = {};
+    file.seekg(static_cast<std::streamoff>(directory));
+    if (!file.read(reinterpret_cast<char *>(count), countBytes)) return false;
+    const uint64_t entries = value(count, countBytes);
+    for (uint64_t i = 0; i < entries && i < 4096; ++i) {
+        uint8_t entry[20] = {};
+        if (!file.read(reinterpret_cast<char *>(entry), entryBytes)) return false;
+        if (value(entry, 2) == 259)
+            return TiffCompressionEveryBuildDecodes(static_cast<uint32_t>(value(entry + 2 + 2 + offsetBytes, 2)));
+    }
+    return true;
+}
 
 // Whether the file is in one of those formats. Any other file is not offered
 // to OpenCV: a build may carry further decoders that trust their input less,
@@ -86,7 +113,11 @@ bool OpenCvOwnFormat(std::istream &file) {
     if (at(128, "DICM"sv)) return false;
     const bool netpbm = head.size() >= 3 && head[0] == 'P' && "1234567Ff"sv.find(head[1]) != std::string_view::npos &&
                         std::isspace(static_cast<unsigned char>(head[2]));
-    return netpbm || (at(0, "RIFF"sv) && at(8, "WEBP"sv)) ||
+    if (at(0, "II*\0"sv) || at(0, "MM\0*"sv) || at(0, "II+\0"sv) || at(0, "MM\0+"sv)) {
+        file.clear();
+        return TiffDecodedEverywhere(file);
+    }
+    return netpbm ||
            std::any_of(std::begin(kOwnFormats), std::end(kOwnFormats), [&](std::string_view s) { return at(0, s); });
 }
 
