@@ -83,6 +83,9 @@ TEST_F(BatchTest, OddNamesUnwritableOutputsAndRefusedWidths) {
 // disk) leave no file cut short from batch conversion, stamping or the test
 // patterns; the results, and the patterns' show, stay as they are.
 TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no file size limit on Windows";
+#else
     fs::create_directory(dir_.path() / "patterns");
     {
         const FileSizeLimit full(50000);
@@ -96,6 +99,7 @@ TEST_F(BatchTest, AFullDiskLeavesNoPartialFiles) {
     }
     EXPECT_EQ(Names(frames_), (std::vector<std::string>{"a.bmp", "b.png", "notes.txt", "sub"}));
     EXPECT_TRUE(Names(dir_.path() / "patterns").empty());
+#endif
 }
 
 // The names start with 黑白 (black and white), 横条纹 (stripes) or 横渐变

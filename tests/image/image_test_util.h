@@ -3,7 +3,9 @@
 // guarded_buffer.h.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -53,8 +55,10 @@ struct VirtualClock {
     uint64_t Now() const { return platform::ClockMs(); }
 };
 
+#ifndef _WIN32
 // Files of this process cannot grow past `bytes` while it lives: writes past
 // it fail as on a full disk (the signal such a write raises is ignored).
+// POSIX only (Windows has no such limit).
 struct FileSizeLimit {
     rlimit previous{};
     void (*previousHandler)(int);
@@ -68,6 +72,7 @@ struct FileSizeLimit {
         std::signal(SIGXFSZ, previousHandler);
     }
 };
+#endif
 
 inline std::vector<uint8_t> ReadFile(const std::string &name) {
     std::ifstream in(name, std::ios::binary);

@@ -1,6 +1,7 @@
 # Builds vek_dll.dll for 32-bit Windows (the library alone, MinGW-w64) and
 # checks what its users see:
-#  1. its export table holds exactly the plain names the public headers declare;
+#  1. its export table holds exactly the plain names the public headers declare,
+#     and it imports from Windows' own DLLs only;
 #  2. a C program that includes vek_dll.h and vek_sim.h links against its
 #     import library vek_dll.lib, and imports the functions it calls from
 #     vek_dll.dll by their plain names;
@@ -9,7 +10,10 @@
 # The build folder is kept, so a second run rebuilds only what changed.
 #
 #   cmake -DSOURCE=<source tree> -DBINARY=<build folder> -DPROGRAM=<C file>
-#         [-DGENERATOR=Ninja] -P tools/windows/check-win32-exports.cmake
+#         [-DGENERATOR=Ninja] [-DWINDOWS_DEPS=<32-bit image dependencies>]
+#         -P tools/windows/check-win32-exports.cmake
+# With WINDOWS_DEPS (tools/windows/build-image-deps.sh i686) the image
+# functions are built in, as in the release.
 foreach(var SOURCE BINARY PROGRAM)
   if(NOT ${var})
     message(FATAL_ERROR "${var} not set")
@@ -26,10 +30,15 @@ function(run what)
   endif()
 endfunction()
 
+if(WINDOWS_DEPS)
+  set(images -DVEK_WINDOWS_DEPS=${WINDOWS_DEPS} -DVEK_IMAGE_SUPPORT=ON)
+else()
+  set(images -DVEK_IMAGE_SUPPORT=OFF)
+endif()
 string(TIMESTAMP started "%s")
 run("32-bit configure" ${CMAKE_COMMAND} -S ${SOURCE} -B ${BINARY} -G ${GENERATOR}
     -DCMAKE_TOOLCHAIN_FILE=${SOURCE}/cmake/toolchains/mingw-w64-i686.cmake
-    -DCMAKE_BUILD_TYPE=Release -DVEK_IMAGE_SUPPORT=OFF -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF)
+    -DCMAKE_BUILD_TYPE=Release ${images} -DVEK_BUILD_TESTS=OFF -DVEK_BUILD_BENCH=OFF)
 run("32-bit build of vek_dll" ${CMAKE_COMMAND} --build ${BINARY} --target vek_dll)
 string(TIMESTAMP built "%s")
 math(EXPR seconds "${built} - ${started}")
@@ -48,6 +57,9 @@ set(implib ${BINARY}/vek_dll.lib)
 # 1. The DLL's export table.
 run("export check of ${dll}" ${CMAKE_COMMAND} -DVEK_EXPORTS_ACTION=check -DOBJDUMP=${OBJDUMP}
     -DSOURCE=${SOURCE} -DDLL=${dll} -P ${SOURCE}/cmake/exports.cmake)
+
+run("import check of ${dll}" ${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DFILES=${dll}
+    -P ${SOURCE}/tools/windows/check-dll-imports.cmake)
 
 # 3. x87 arithmetic in the timing code. Loads and stores stay (a float loaded
 # exactly for its truncation to 64 bits, a double returned in st0).
