@@ -25,6 +25,8 @@ BUILD_ASAN  ?= build/asan
 BUILD_FUZZ  ?= build/fuzz
 BUILD_TSAN  ?= build/tsan
 BUILD_WIN   ?= build/windows
+BUILD_WIN32 ?= build/windows32
+DIST        ?= dist
 BUILD_ARM   ?= build/arm64
 # Seconds each fuzz target runs in `make test-fuzz`, and how many run at once.
 FUZZ_SECONDS ?= 45
@@ -47,7 +49,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 endif
 
-.PHONY: windows-configure dist-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
+.PHONY: windows-configure build-windows32 dist-windows test-dist-windows all deps test-deps docs build build-asan build-fuzz build-tsan build-windows run test test-release test-asan \
   test-fuzz test-tsan test-windows build-arm test-arm bench clean format check-format
 
 all: build
@@ -124,6 +126,24 @@ test-asan: build-asan
 build-windows: windows-configure
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 
+# The 32-bit library and programs of the release (the tests' 32-bit checks build
+# the library alone, in $(BUILD_WIN)/windows32-library).
+build-windows32: test-deps
+	@prefixes=$$($(WINDOWS_DEPS)) && set -- $$prefixes && \
+	cmake -S . -B $(BUILD_WIN32) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-i686.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_IMAGE_SUPPORT=ON -DVEK_WINDOWS_DEPS=$$2 -DVEK_BUILD_TESTS=OFF \
+	  $(CMAKE_FLAGS) >$(BUILD_WIN32).configure.log || { cat $(BUILD_WIN32).configure.log; exit 1; }
+	cmake --build $(BUILD_WIN32) --target vek_dll vek vek-selftest -j $(JOBS)
+
+# The Windows release: $(DIST)/vek-<version>-win64.zip and -win32.zip.
+dist-windows: build-windows build-windows32
+	tools/windows/make-dist.sh $(BUILD_WIN) win64 $(DIST)
+	tools/windows/make-dist.sh $(BUILD_WIN32) win32 $(DIST)
+
+# The 64-bit zip unpacked into a fresh Wine prefix: the demo and the self-test run.
+test-dist-windows: dist-windows
+	tools/windows/test-dist.sh $(DIST)/vek-$$(sed -n 's/^project(vek VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-win64.zip
+
 # The tests under Wine, then the image functions' outputs for the same inputs
 # on Linux and under Wine, which must be the same byte for byte.
 test-windows: build-windows
@@ -156,7 +176,7 @@ test-tsan: build-tsan
 	  $(BUILD_TSAN)/tests/libusb/libusb_backend_test --gtest_filter='EmulatedOnly.TwoBoardsOnTwoThreads'
 
 
-test: check-format test-release test-asan test-windows test-arm test-fuzz test-tsan
+test: check-format test-release test-asan test-windows test-dist-windows test-arm test-fuzz test-tsan
 
 # The C and C++ sources in the project's style (.clang-format): `format` applies it,
 # `check-format` (part of `make test`) fails on any source that differs.
@@ -173,4 +193,4 @@ docs: test-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) --target docs
 
 clean:
-	rm -rf build
+	rm -rf build $(DIST)
