@@ -1,7 +1,6 @@
-// Serial-number stamping on arbitrary source bytes: FreeImage's type sniffing
-// and BMP loader (which read the source first, for its depth), OpenCV's
-// decoders, the stamping and the BMP writers (8-bit, and 1-bit and 4-bit
-// through FreeImage).
+// Serial-number stamping on arbitrary source bytes: the BMP depth probe
+// (which reads the source's header first), OpenCV's decoders, the stamping
+// and the BMP writers (8-bit through OpenCV, and the 1-bit and 4-bit one).
 //
 // Input (read with FuzzedDataProvider, laid out as image_getters_fuzz's so
 // that the corpora serve both): the copies' width and height (1 to 64 each),
