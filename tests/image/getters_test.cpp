@@ -118,35 +118,23 @@ TEST_F(GettersTest, BinGettersGiveThePixelsInFrameLayout) {
 // Bad names and sizes: the getters give null or false, stamping and batch
 // conversion 0, and nothing is written. Decision: the bin getters report
 // pixel2bin's refusal of a width that is not a multiple of 8.
-// A file decodes on every build or on none: WebP, JPEG 2000, OpenEXR and the
-// TIFF compressions of libraries beyond zlib and libjpeg are refused even
-// where this build's OpenCV has their codecs (encoded here when it has).
+// A file decodes on every build or on none: WebP, JPEG 2000 and the TIFF
+// compressions of libraries beyond zlib and libjpeg are refused even where
+// this build's OpenCV has their codecs.
 TEST_F(GettersTest, OnlyFormatsEveryBuildDecodesAreOffered) {
-    struct Case {
-        const char *extension;
-        int compression;  // TIFF only
-        bool offered;
-    };
-    const Case cases[] = {{".webp", 0, false},    {".jp2", 0, false},     {".exr", 0, false},   {".tif", 34925, false},
-                          {".tif", 50000, false}, {".tif", 50001, false}, {".tif", 1, true},    {".tif", 5, true},
-                          {".tif", 8, true},      {".tif", 32946, true},  {".tif", 32773, true}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.extension << " " << c.compression);
-        std::vector<uint8_t> encoded;
-        const cv::Mat image = std::string_view(c.extension) == ".exr"
-                                  ? cv::Mat(colour_.rows, colour_.cols, CV_32FC3, cv::Scalar(0.5, 0.25, 1))
-                                  : colour_;
-        try {
-            const std::vector<int> tiff = {cv::IMWRITE_TIFF_COMPRESSION, c.compression};
-            if (!cv::imencode(c.extension, image, encoded, c.compression != 0 ? tiff : std::vector<int>{})) continue;
+    const std::tuple<const char *, int, bool> cases[] = {
+        {".webp", 0, false}, {".jp2", 0, false}, {".tif", 34925, false}, {".tif", 50000, false}, {".tif", 50001, false},
+        {".tif", 1, true},   {".tif", 5, true},  {".tif", 8, true},      {".tif", 32946, true},  {".tif", 32773, true}};
+    for (const auto &[extension, compression, offered] : cases) {
+        const std::string name = *dir_ / ("format" + std::to_string(compression) + extension);
+        try {  // encoded where this build can
+            if (!cv::imwrite(name, colour_, {cv::IMWRITE_TIFF_COMPRESSION, compression})) continue;
         } catch (const cv::Exception &) {
-            EXPECT_FALSE(c.offered);
             continue;
         }
-        const std::string name = *dir_ / ("format" + std::to_string(c.compression) + c.extension);
-        WriteFile(name, std::string_view(reinterpret_cast<const char *>(encoded.data()), encoded.size()));
         GuardedBuffer pixels(colour_.total());
-        EXPECT_EQ(GetGrayPixelFormat(name.c_str(), colour_.cols, colour_.rows, pixels.data()) != nullptr, c.offered);
+        EXPECT_EQ(GetGrayPixelFormat(name.c_str(), colour_.cols, colour_.rows, pixels.data()) != nullptr, offered)
+            << name;
     }
 }
 
@@ -187,6 +175,7 @@ TEST_F(GettersTest, BadInputGivesNullOrFalseAndWritesNothing) {
     EXPECT_TRUE(a.Untouched() && b.Untouched());
 }
 
+#ifndef _WIN32  // threads counted in /proc; FIFOs and device nodes
 // Decision: the library starts no threads, so a resizing getter runs OpenCV
 // on the caller's thread. Checked in a fresh process (the death-test child):
 // this program's own OpenCV calls may have started OpenCV's workers.
@@ -235,6 +224,7 @@ TEST_F(GettersTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
         EXPECT_TRUE(a.Untouched() && b.Untouched() && d.Untouched());
     }
 }
+#endif
 
 }  // namespace
 }  // namespace vek::image
