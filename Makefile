@@ -148,7 +148,6 @@ test-dist-windows: dist-windows
 # on Linux and under Wine, which must be the same byte for byte.
 test-windows: build-windows
 	tools/windows/run-tests.sh $(BUILD_WIN) -j $(JOBS)
-	cmake --build $(BUILD) --target image_outputs
 	tools/windows/compare-image-outputs.sh $(BUILD) $(BUILD_WIN)
 
 build-arm: test-deps $(BUILD_ARM)/build.ninja
