@@ -26,25 +26,20 @@ struct Bitmap {
     }
 };
 
-// The image as FreeImage wrote it: colour as 24 bits for 4, gray otherwise.
-std::vector<uint8_t> FreeImageLowDepth(const cv::Mat &image, int bpp) {
-    cv::Mat raw = image;
-    if (bpp == 1 && image.channels() > 1)
-        cv::cvtColor(image, raw, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    if (bpp == 4 && image.channels() == 4) cv::cvtColor(image, raw, cv::COLOR_BGRA2BGR);
-    raw = raw.clone();
-    const unsigned bits = 8u * static_cast<unsigned>(raw.channels());
-    Bitmap wrapped{FreeImage_ConvertFromRawBits(raw.data, raw.cols, raw.rows, static_cast<int>(raw.step[0]), bits,
-                                                FI_RGBA_RED_MASK, FI_RGBA_GREEN_MASK, FI_RGBA_BLUE_MASK, TRUE)};
+// The image as the stamping had FreeImage write it: colour as 24 bits for 4, gray otherwise.
+std::vector<uint8_t> FreeImageLowDepth(const cv::Mat &image, int bpp, const std::string &name) {
+    cv::Mat raw = image.clone();
+    if (image.channels() > 1 && (bpp == 1 || image.channels() == 4))
+        cv::cvtColor(image, raw,
+                     bpp == 4                ? cv::COLOR_BGRA2BGR
+                     : image.channels() == 4 ? cv::COLOR_BGRA2GRAY
+                                             : cv::COLOR_BGR2GRAY);
+    Bitmap wrapped{FreeImage_ConvertFromRawBits(raw.data, raw.cols, raw.rows, static_cast<int>(raw.step[0]),
+                                                8u * raw.channels(), FI_RGBA_RED_MASK, FI_RGBA_GREEN_MASK,
+                                                FI_RGBA_BLUE_MASK, TRUE)};
     Bitmap converted{bpp == 1 ? FreeImage_Threshold(wrapped.b, 128) : FreeImage_ConvertTo4Bits(wrapped.b)};
-    FIMEMORY *memory = FreeImage_OpenMemory();
-    BYTE *bytes = nullptr;
-    DWORD size = 0;
-    EXPECT_TRUE(FreeImage_SaveToMemory(FIF_BMP, converted.b, memory, 0));
-    FreeImage_AcquireMemory(memory, &bytes, &size);
-    std::vector<uint8_t> out(bytes, bytes + size);
-    FreeImage_CloseMemory(memory);
-    return out;
+    EXPECT_TRUE(FreeImage_Save(FIF_BMP, converted.b, name.c_str(), 0));
+    return ReadFile(name);
 }
 
 int FreeImageDepth(const std::string &name) {
@@ -53,23 +48,17 @@ int FreeImageDepth(const std::string &name) {
     return bitmap.b == nullptr ? 0 : static_cast<int>(FreeImage_GetBPP(bitmap.b));
 }
 
-// Random pixels, half of them at the threshold's and the nibbles' edges.
-cv::Mat RandomImage(std::mt19937 &random, int channels) {
-    const int width = std::uniform_int_distribution(1, 67)(random),
-              height = std::uniform_int_distribution(1, 9)(random);
-    cv::Mat image(height, width, CV_8UC(channels));
-    const uint8_t edges[] = {0, 15, 16, 127, 128, 129, 239, 240, 255};
-    for (uint8_t *it = image.data; it != image.dataend; ++it)
-        *it = random() % 2 ? edges[random() % std::size(edges)] : static_cast<uint8_t>(random());
-    return image;
-}
-
+// Random sizes, gray, BGR and BGRA, half the values at the threshold's and the nibbles' edges.
 TEST(FreeImageEquivalence, LowDepthFilesAreByteForByteFreeImages) {
+    TempDir dir;
     std::mt19937 random(24);
+    const uint8_t edges[] = {0, 15, 16, 127, 128, 129, 239, 240, 255};
     for (int i = 0; i < 600; ++i) {
         const int channels[] = {1, 3, 4}, bpp = i % 2 ? 1 : 4;
-        const cv::Mat image = RandomImage(random, channels[random() % 3]);
-        ASSERT_EQ(EncodeLowDepthBmp(image, bpp), FreeImageLowDepth(image, bpp))
+        cv::Mat image(1 + random() % 9, 1 + random() % 67, CV_8UC(channels[random() % 3]));
+        for (uint8_t *it = image.data; it != image.dataend; ++it)
+            *it = random() % 2 ? edges[random() % std::size(edges)] : static_cast<uint8_t>(random());
+        ASSERT_EQ(EncodeLowDepthBmp(image, bpp), FreeImageLowDepth(image, bpp, dir / "f.bmp"))
             << i << ": " << image.cols << "x" << image.rows << "x" << image.channels() << " to " << bpp << " bits";
     }
 }

@@ -3,12 +3,7 @@
 // guarded_buffer.h.
 #pragma once
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,25 +49,6 @@ struct VirtualClock {
     ~VirtualClock() { platform::SetVirtualClock(false); }
     uint64_t Now() const { return platform::ClockMs(); }
 };
-
-#ifndef _WIN32
-// Files of this process cannot grow past `bytes` while it lives: writes past
-// it fail as on a full disk (the signal such a write raises is ignored).
-// POSIX only (Windows has no such limit).
-struct FileSizeLimit {
-    rlimit previous{};
-    void (*previousHandler)(int);
-    explicit FileSizeLimit(rlim_t bytes) : previousHandler(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &previous);
-        const rlimit limit{bytes, previous.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-};
-#endif
 
 inline std::vector<uint8_t> ReadFile(const std::string &name) {
     std::ifstream in(name, std::ios::binary);
