@@ -89,7 +89,7 @@ windows-configure: test-deps
 	@prefixes=$$($(WINDOWS_DEPS)) && set -- $$prefixes && \
 	cmake -S . -B $(BUILD_WIN) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_IMAGE_SUPPORT=ON -DVEK_WINDOWS_DEPS=$$1 -DVEK_WINDOWS_DEPS_I686=$$2 \
-	  $(CMAKE_FLAGS) >$(BUILD_WIN).configure.log || { cat $(BUILD_WIN).configure.log; exit 1; }
+	  $(CMAKE_FLAGS)
 
 $(BUILD_ARM)/build.ninja:
 	cmake -S . -B $(BUILD_ARM) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
@@ -132,7 +132,7 @@ build-windows32: test-deps
 	@prefixes=$$($(WINDOWS_DEPS)) && set -- $$prefixes && \
 	cmake -S . -B $(BUILD_WIN32) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-i686.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_IMAGE_SUPPORT=ON -DVEK_WINDOWS_DEPS=$$2 -DVEK_BUILD_TESTS=OFF \
-	  $(CMAKE_FLAGS) >$(BUILD_WIN32).configure.log || { cat $(BUILD_WIN32).configure.log; exit 1; }
+	  $(CMAKE_FLAGS)
 	cmake --build $(BUILD_WIN32) --target vek_dll vek vek-selftest -j $(JOBS)
 
 # The Windows release: $(DIST)/vek-<version>-win64.zip and -win32.zip.
