@@ -5,6 +5,7 @@
 #         -P tools/windows/check-dll-imports.cmake
 # ALSO names DLLs that the files may import besides Windows' own (vek.exe:
 # vek_dll.dll).
+cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/exports.cmake)
 
 # Windows' own DLLs (lower case), and the API sets that stand for them.
