@@ -47,7 +47,10 @@ outputs() {
                 echo $?)"
         done
         echo "testpatterns: $("${vek[@]}" testpatterns --out patterns >/dev/null 2>&1; echo $?)"
-        find bins stamp patterns -type f | LC_ALL=C sort | xargs sha256sum
+        find bins stamp -type f | LC_ALL=C sort | xargs sha256sum
+        # The patterns' names are in code page 936, which Windows shows through
+        # its own ANSI code page (Wine's: 1252): their contents are compared.
+        (cd patterns && sha256sum -- * | cut -d' ' -f1 | sort | sed 's/$/  a test pattern/')
     } >"$work/$side.txt"
 }
 vek=("$linux")
