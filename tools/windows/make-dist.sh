@@ -21,6 +21,9 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/$name/include" "$stage/$name/python"
 cp "${files[@]}" "$stage/$name/"
+# Without the debugging information of the RelWithDebInfo build.
+triple=$([ "$flavour" = win32 ] && echo i686 || echo x86_64)-w64-mingw32
+"$triple-strip" --strip-debug "$stage/$name"/*.dll "$stage/$name"/*.exe
 cp "$root"/include/*.h "$build/include/vek_version.h" "$stage/$name/include/"
 cp -r "$root/python/vek" "$root/python/pyproject.toml" "$stage/$name/python/"
 find "$stage/$name/python" -name __pycache__ -prune -exec rm -rf {} +
