@@ -64,7 +64,7 @@ TEST(FreeImageEquivalence, LowDepthFilesAreByteForByteFreeImages) {
 }
 
 // FreeImage's own BMP files of each depth (random palettes), as written, cut
-// short, with the depth field and with the header size bent.
+// short, with the depth field, the header size or the magic bent.
 TEST(FreeImageEquivalence, DepthProbeAgreesWithFreeImage) {
     TempDir dir;
     std::mt19937 random(4);
@@ -76,7 +76,8 @@ TEST(FreeImageEquivalence, DepthProbeAgreesWithFreeImage) {
             FreeImage_GetPalette(bitmap.b)[c] = {BYTE(random()), BYTE(random()), BYTE(random()), 0};
         ASSERT_TRUE(FreeImage_Save(FIF_BMP, bitmap.b, name.c_str(), 0));
         const std::vector<uint8_t> bytes = ReadFile(name);
-        std::vector<std::vector<uint8_t>> files(3, bytes);
+        std::vector<std::vector<uint8_t>> files(4, bytes);
+        files[3][1] = 'A';
         files[0].resize(random() % 90);
         files[1][28] = static_cast<uint8_t>(random() % 34);
         files[2][14] = static_cast<uint8_t>(sizes[random() % 10]);
