@@ -2,8 +2,10 @@
  * vek_names.h: names and one-line meanings of the library's numbers.
  *
  * The names are the ones tools show and accept: result codes by their
- * constant's name ("DEV_ERR_GRAY_DEPTH"), commands of VekDevControl and
- * inquiries of VekDevInquire by short names ("gray-depth", "board-type").
+ * constant's name ("DEV_ERR_GRAY_DEPTH"), commands of VekDevControl,
+ * inquiries of VekDevInquire, board registers and board types by short names
+ * ("gray-depth", "board-type", "i2c-status", "board-type-2"). These tables are
+ * the library's own: its command dispatcher and inquiries run through them.
  * Every returned string is static: never freed, valid for the life of the
  * process. All functions are safe to call from any thread.
  */
@@ -20,6 +22,8 @@ extern "C" {
 #define VEK_TABLE_RESULTS   0u /* result codes: DEV_OK, DEV_ERR_*, VEK_TRANSPORT_FAILED */
 #define VEK_TABLE_COMMANDS  1u /* the commands VekDevControl supports */
 #define VEK_TABLE_INQUIRIES 2u /* the inquiries VekDevInquire supports */
+#define VEK_TABLE_REGISTERS 3u /* the board registers the library uses, by address */
+#define VEK_TABLE_BOARD_TYPES 4u /* the board types inquiry 5 reports (see VekBoardFrameLayout) */
 
 /** How a command uses its value word (VekNameEntry.value of a command). */
 #define VEK_VALUE_NONE  0u /* ignored */
@@ -28,10 +32,12 @@ extern "C" {
 #define VEK_VALUE_INOUT 3u /* read, then written with the result */
 
 typedef struct VekNameEntry {
-    uint32_t    number;  /* the result code, command or inquiry number */
+    uint32_t    number;  /* the result code, command or inquiry number, register address or board type */
     const char *name;    /* "DEV_ERR_BUSY", "gray-depth", "board-type" */
     const char *meaning; /* one line: what it means or does */
-    uint32_t    value;   /* commands: VEK_VALUE_*; 0 in the other tables */
+    uint32_t    value;   /* commands: VEK_VALUE_*; board types: the bits 28 to 31 of register
+                            0x02 that select it (0xFFFFFFFF for type 255: any other bits);
+                            0 in the other tables */
 } VekNameEntry;
 
 /** Entry `index` of a table, in ascending order of number; NULL past the end
@@ -51,6 +57,21 @@ VEK_API const char *VEK_CALL VekResultMeaning(uint32_t code);
  * not support. */
 VEK_API const char *VEK_CALL VekCommandName(uint32_t command);
 VEK_API const char *VEK_CALL VekInquiryName(uint32_t inquiry);
+
+/** The frame layout of a board type: the size of its bit planes. */
+typedef struct VekFrameLayout {
+    uint32_t boardType;     /* the board type (inquiry 5) */
+    uint32_t width;         /* pixels per row of a bit plane */
+    uint32_t height;        /* rows of a bit plane */
+    uint32_t bytesPerPlane; /* one bit plane: width / 8 * height */
+    uint32_t bytesPerFrame; /* a frame of all eight bit planes: 8 * bytesPerPlane */
+    uint32_t frameMode;     /* what inquiry 5 stores for the frame transfers */
+} VekFrameLayout;
+
+/** Fills `*layout` with the frame layout of `boardType` and returns 1; returns
+ * 0 (and zeroes `*layout`) for a type with no frame layout (255, or a number
+ * inquiry 5 never reports) and for a NULL `layout`. */
+VEK_API int VEK_CALL VekBoardFrameLayout(uint32_t boardType, VekFrameLayout *layout);
 
 #ifdef __cplusplus
 }

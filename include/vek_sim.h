@@ -38,6 +38,7 @@
 #define VEK_SIM_H
 
 #include "vek_dll.h"
+#include "vek_names.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -151,6 +152,13 @@ typedef enum VekSimFault {
      * the board leaves enumeration. */
     VEK_SIM_FAULT_DETACH = 5
 } VekSimFault;
+
+/** Fault kind `index` (0 = VEK_SIM_FAULT_NONE, in ascending order of kind):
+ * number = the VekSimFault, name ("stall", "fail-at-issue", ...) and meaning
+ * in one line; NULL past the last. */
+VEK_API const VekNameEntry *VEK_CALL VekSimFaultAt(uint32_t index);
+/** The name of a fault kind ("short"), or NULL for a number that is none. */
+VEK_API const char *VEK_CALL VekSimFaultName(int kind);
 
 /* Matches requests on every pipe, and the driver queries. */
 #define VEK_SIM_ANY_ENDPOINT 0xFFFFFFFFu

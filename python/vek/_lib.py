@@ -184,6 +184,13 @@ class NameEntry(ctypes.Structure):
     _fields_ = [("number", _u32), ("name", ctypes.c_char_p), ("meaning", ctypes.c_char_p), ("value", _u32)]
 
 
+class FrameLayout(ctypes.Structure):
+    """VekFrameLayout of vek_names.h: the size of a board type's bit planes."""
+
+    _fields_ = [("boardType", _u32), ("width", _u32), ("height", _u32), ("bytesPerPlane", _u32),
+                ("bytesPerFrame", _u32), ("frameMode", _u32)]
+
+
 class FirmwareImage(ctypes.Structure):
     """VekFirmwareImage of vek_files.h: the RAM range a firmware file fills."""
 
@@ -192,6 +199,7 @@ class FirmwareImage(ctypes.Structure):
 
 # Names (vek_names.h), files (vek_files.h), version (vek_version.h)
 _proto("VekNameAt", ctypes.POINTER(NameEntry), _u32, _u32)
+_proto("VekBoardFrameLayout", _int, _u32, ctypes.POINTER(FrameLayout))
 _proto("VekFirmwareCheck", _int, _str, ctypes.POINTER(FirmwareImage))
 _proto("VekDownloadFirmwareFile", _int, _vp, _str)
 _proto("VekWriteTestPatterns", _i32, _str)

@@ -9,9 +9,9 @@ from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from ._lib import BoardInfo, DeviceInitParams, FirmwareImage, lib
-from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_COMMANDS, TABLE_INQUIRIES, ArgumentError,
-                     StaleReplyError, UnknownNameError, VekError, VekFailure, check, library_table)
+from ._lib import BoardInfo, DeviceInitParams, FirmwareImage, FrameLayout, lib
+from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_BOARD_TYPES, TABLE_COMMANDS, TABLE_INQUIRIES,
+                     ArgumentError, StaleReplyError, UnknownNameError, VekError, VekFailure, check, library_table)
 from .image import as_uint8
 
 __all__ = ["Board", "COMMANDS", "INQUIRIES", "firmware_version", "list_boards"]
@@ -56,8 +56,15 @@ def _u32(value: int, what: str) -> int:
     return number
 
 
-#: Frame size (width, height) of each board type that inquiry 5 reports.
-FRAME_SIZES: Dict[int, Tuple[int, int]] = {1: (1920, 1080), 2: (1024, 768), 3: (1024, 768)}
+def _frame_size(board_type: int) -> Optional[Tuple[int, int]]:
+    """(width, height) of a board type's bit planes (VekBoardFrameLayout), None when it has none."""
+    layout = FrameLayout()
+    return (layout.width, layout.height) if lib.VekBoardFrameLayout(board_type, ctypes.byref(layout)) else None
+
+
+#: Frame size (width, height) of each board type that inquiry 5 reports (the library's table).
+FRAME_SIZES: Dict[int, Tuple[int, int]] = {
+    row.number: size for row in library_table(TABLE_BOARD_TYPES) if (size := _frame_size(row.number))}
 
 
 def firmware_version() -> str:

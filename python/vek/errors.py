@@ -32,7 +32,7 @@ def library_table(table: int) -> "list[ctypes.Structure]":
         rows.append(row.contents)
 
 
-TABLE_RESULTS, TABLE_COMMANDS, TABLE_INQUIRIES = 0, 1, 2
+TABLE_RESULTS, TABLE_COMMANDS, TABLE_INQUIRIES, TABLE_REGISTERS, TABLE_BOARD_TYPES = 0, 1, 2, 3, 4
 
 #: Result codes by number, with their names and meanings, from the library.
 CODES: Dict[int, CodeInfo] = {row.number: CodeInfo(row.name.decode(), row.meaning.decode())

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from enum import IntEnum
 from typing import List, Optional
 
-from ._lib import lib
+from ._lib import NameEntry, lib
 from .errors import ArgumentError
 
 __all__ = [
@@ -27,15 +27,18 @@ __all__ = [
 ANY_ENDPOINT = 0xFFFFFFFF
 
 
-class Fault(IntEnum):
-    """Faults that can be armed on a request (see vek_sim.h)."""
+def _fault_kinds() -> "list[NameEntry]":
+    """The virtual board's fault kinds (VekSimFaultAt), in order of number."""
+    lib.VekSimFaultAt.restype = ctypes.POINTER(NameEntry)
+    lib.VekSimFaultAt.argtypes = [ctypes.c_uint32]
+    rows: "list[NameEntry]" = []
+    while row := lib.VekSimFaultAt(len(rows)):
+        rows.append(row.contents)
+    return rows
 
-    NONE = 0
-    STALL = 1
-    FAIL_AT_ISSUE = 2
-    STAY_PENDING = 3
-    SHORT = 4
-    DETACH = 5
+
+#: Faults that can be armed on a request: NONE, STALL, FAIL_AT_ISSUE, ... (the library's list, see vek_sim.h).
+Fault = IntEnum("Fault", {row.name.decode().upper().replace("-", "_"): row.number for row in _fault_kinds()})
 
 
 class TraceKind(IntEnum):

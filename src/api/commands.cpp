@@ -1,8 +1,10 @@
-// The numbered command dispatcher (commands 1 to 35).
+// The command table of VekDevControl: each command's number, name, meaning,
+// value use and work, in one row; the dispatcher and the name lookups read it.
 #include <cstdint>
 
 #include "api/device_handle.h"
 #include "api/registers.h"
+#include "api/tables.h"
 
 namespace vek {
 
@@ -17,6 +19,11 @@ bool Read(DeviceHandle *h, uint32_t address, uint32_t &word) {
     return VekReadReg(h->device, address, &word) == kTransportOk;
 }
 
+// A write whose failure is the command's result.
+uint32_t WriteChecked(DeviceHandle *h, uint32_t address, uint32_t value) {
+    return Write(h, address, value) ? DEV_OK : DEV_ERR_TRANSFER;
+}
+
 // Read-modify-write of the control register: the first read carries 0.
 template <typename Change>
 uint32_t ModifyControl(DeviceHandle *h, uint32_t &word, Change change) {
@@ -24,6 +31,15 @@ uint32_t ModifyControl(DeviceHandle *h, uint32_t &word, Change change) {
     if (!Read(h, reg::kControl, word)) return DEV_ERR_TRANSFER;
     word = change(word);
     if (!Write(h, reg::kControl, word)) return DEV_ERR_TRANSFER;
+    return DEV_OK;
+}
+
+// Replaces the control bits under `mask` with `bits`, then pauses.
+uint32_t ModifyControlThenWait(DeviceHandle *h, uint32_t mask, uint32_t bits, uint32_t pauseMs) {
+    uint32_t word = 0;
+    const uint32_t rc = ModifyControl(h, word, [&](uint32_t w) { return (w & ~mask) | bits; });
+    if (rc != DEV_OK) return rc;
+    win32::Sleep(pauseMs);
     return DEV_OK;
 }
 
@@ -126,105 +142,105 @@ uint32_t FrequencyMargin(uint32_t frequency) {
 
 uint32_t GrayWord(uint32_t n) { return ((1u << n) - 2u) | ((n - 1u) << 24); }
 
-bool CommandUsesValue(uint32_t command) {
-    switch (command) {
-    case 8:
-    case 14:
-    case 15:
-    case 17:
-    case 18:
-    case 19:
-    case 20:
-    case 21:
-    case 22:
-    case 24:
-    case 25:
-    case 26:
-    case 27:
-    case 28:
-    case 29:
-    case 30:
-    case 31:
-    case 32:
-    case 33:
-    case 34:
-        return true;
-    default:
-        return false;
-    }
+namespace {
+
+// A command's work: `value` is non-null whenever the row's value use is not VEK_VALUE_NONE.
+using CommandHandler = uint32_t (*)(DeviceHandle *h, uint32_t *value);
+
+struct CommandRow {
+    VekNameEntry entry;  // number, name, meaning, value use (VEK_VALUE_*)
+    CommandHandler run;
+};
+
+// The commands of VekDevControl: a number not listed here is refused.
+constexpr CommandRow kCommands[] = {
+    {{1, "pulse", "pulse bit 31 of the control register (set, 100 ms, clear)", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) { return PulseBit31(h); }},
+    {{8, "control-word", "if bit 0 of VALUE is 1, write 0x40000000 to the control register", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) {
+         if ((*value & 1u) == 0) return DEV_OK;
+         return WriteChecked(h, reg::kControl, ctrl::kCommand8Word);
+     }},
+    {{9, "clear-bit1", "clear bit 1 of the control register and verify it", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) { return ClearFrameBit(h); }},
+    {{10, "set-bit1", "set bit 1 of the control register", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) {
+         uint32_t word = 0;
+         return ModifyControl(h, word, [](uint32_t w) { return w | ctrl::kFrameBit; });
+     }},
+    {{11, "pulse2", "the same pulse of bit 31 as 'pulse'", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) { return PulseBit31(h); }},
+    {{13, "set-bit0", "set bit 0 of the control register, then wait 100 ms", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) { return ModifyControlThenWait(h, ctrl::kBit0, ctrl::kBit0, 100); }},
+    {{14, "frequency", "set the frequency, VALUE in Hz (1 to 1073741824)", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return Frequency(h, *value); }},
+    {{15, "gray-depth", "set the gray depth, VALUE bit planes (1 to 16)", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return GrayDepth(h, *value); }},
+    {{17, "loaded-bytes", "set the running frame byte count (the next load address) to VALUE", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) {
+         h->loadedBytes = *value & ~0xFu;
+         return DEV_OK;
+     }},
+    {{18, "reg30", "write VALUE to register 0x30 and verify it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteVerify(h, reg::kReg30, *value, DEV_ERR_VERIFY); }},
+    {{19, "reg31", "write VALUE to register 0x31", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteChecked(h, reg::kReg31, *value); }},
+    {{20, "reg12", "write VALUE to register 0x12", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteChecked(h, reg::kReg12, *value); }},
+    {{21, "bit25", "VALUE 1 sets bit 25 of the control register, anything else clears it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return SetControlBitFromValue(h, ctrl::kBit25, *value); }},
+    {{22, "bit26", "VALUE 1 sets bit 26 of the control register, anything else clears it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return SetControlBitFromValue(h, ctrl::kBit26, *value); }},
+    {{24, "reg40", "wait 200 ms, write VALUE to register 0x40 and verify it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) {
+         win32::Sleep(200);  // before the write
+         return WriteVerify(h, reg::kReg40, *value, DEV_ERR_VERIFY);
+     }},
+    {{25, "reg13", "write VALUE / 16 to register 0x13", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteChecked(h, reg::kReg13, *value / 16u); }},
+    {{26, "reg14", "write VALUE / 16 to register 0x14", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteChecked(h, reg::kReg14, *value / 16u); }},
+    {{27, "reg41", "write VALUE to register 0x41", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteChecked(h, reg::kReg41, *value); }},
+    {{28, "i2c-write-a", "I2C write of VALUE through register 0x50", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return I2cWrite(h, reg::kI2cWriteA, *value); }},
+    {{29, "i2c-write-b", "I2C write of VALUE through register 0x52", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return I2cWrite(h, reg::kI2cWriteB, *value); }},
+    {{30, "i2c-read", "I2C read through register 0x53 (VALUE is sent with the request)", VEK_VALUE_INOUT},
+     [](DeviceHandle *h, uint32_t *value) { return I2cRead(h, value); }},
+    {{31, "margin", "write VALUE to the margin register 0x20 and verify it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteVerifyClean(h, reg::kMargin, *value, DEV_ERR_TIMING); }},
+    {{32, "interval", "write VALUE to the interval register 0x22 and verify it", VEK_VALUE_IN},
+     [](DeviceHandle *h, uint32_t *value) { return WriteVerifyClean(h, reg::kInterval, *value, DEV_ERR_TIMING); }},
+    {{33, "read-reg40", "wait 200 ms, read register 0x40", VEK_VALUE_OUT},
+     [](DeviceHandle *h, uint32_t *value) {
+         win32::Sleep(200);  // before the read
+         return ReadOut(h, reg::kReg40, value);
+     }},
+    {{34, "read-margin", "read the margin register 0x20", VEK_VALUE_OUT},
+     [](DeviceHandle *h, uint32_t *value) { return ReadOut(h, reg::kMargin, value); }},
+    {{35, "mode5", "set bits 4 to 7 of the control register to 0101, then wait 1 s", VEK_VALUE_NONE},
+     [](DeviceHandle *h, uint32_t *) { return ModifyControlThenWait(h, 0xF0u, 0x50u, 1000); }},
+};
+
+constexpr auto kCommandEntries = EntriesOf(kCommands);
+static_assert(WellOrdered(kCommandEntries));
+
+const CommandRow *FindCommand(uint32_t command) {
+    for (const CommandRow &row : kCommands)
+        if (row.entry.number == command) return &row;
+    return nullptr;
 }
 
+}  // namespace
+
+std::span<const VekNameEntry> CommandEntries() { return kCommandEntries; }
+
 uint32_t RunCommand(DeviceHandle *h, uint32_t command, uint32_t *value) {
-    if (command - 1u > 34u) return DEV_ERR_UNSUPPORTED;
-    if (value == nullptr && CommandUsesValue(command)) return DEV_ERR_NULL_ARGUMENT;
-    uint32_t word = 0;
-    switch (command) {
-    case 1:
-    case 11:
-        return PulseBit31(h);
-    case 8:
-        if ((*value & 1u) == 0) return DEV_OK;
-        return Write(h, reg::kControl, ctrl::kCommand8Word) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 9:
-        return ClearFrameBit(h);
-    case 10:
-        return ModifyControl(h, word, [](uint32_t w) { return w | ctrl::kFrameBit; });
-    case 13: {
-        uint32_t rc = ModifyControl(h, word, [](uint32_t w) { return w | ctrl::kBit0; });
-        if (rc != DEV_OK) return rc;
-        win32::Sleep(100);
-        return DEV_OK;
-    }
-    case 14:
-        return Frequency(h, *value);
-    case 15:
-        return GrayDepth(h, *value);
-    case 17:
-        h->loadedBytes = *value & ~0xFu;
-        return DEV_OK;
-    case 18:
-        return WriteVerify(h, reg::kReg30, *value, DEV_ERR_VERIFY);
-    case 19:
-        return Write(h, reg::kReg31, *value) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 20:
-        return Write(h, reg::kReg12, *value) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 21:
-        return SetControlBitFromValue(h, ctrl::kBit25, *value);
-    case 22:
-        return SetControlBitFromValue(h, ctrl::kBit26, *value);
-    case 24:
-        win32::Sleep(200);
-        return WriteVerify(h, reg::kReg40, *value, DEV_ERR_VERIFY);
-    case 25:
-        return Write(h, reg::kReg13, *value / 16u) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 26:
-        return Write(h, reg::kReg14, *value / 16u) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 27:
-        return Write(h, reg::kReg41, *value) ? DEV_OK : DEV_ERR_TRANSFER;
-    case 28:
-        return I2cWrite(h, reg::kI2cWriteA, *value);
-    case 29:
-        return I2cWrite(h, reg::kI2cWriteB, *value);
-    case 30:
-        return I2cRead(h, value);
-    case 31:
-        return WriteVerifyClean(h, reg::kMargin, *value, DEV_ERR_TIMING);
-    case 32:
-        return WriteVerifyClean(h, reg::kInterval, *value, DEV_ERR_TIMING);
-    case 33:
-        win32::Sleep(200);
-        return ReadOut(h, reg::kReg40, value);
-    case 34:
-        return ReadOut(h, reg::kMargin, value);
-    case 35: {
-        uint32_t rc = ModifyControl(h, word, [](uint32_t w) { return (w & ~0xF0u) | 0x50u; });
-        if (rc != DEV_OK) return rc;
-        win32::Sleep(1000);
-        return DEV_OK;
-    }
-    default:  // 2 to 7, 12, 16, 23
-        return DEV_ERR_UNSUPPORTED;
-    }
+    const CommandRow *row = FindCommand(command);
+    if (row == nullptr) return DEV_ERR_UNSUPPORTED;
+    if (value == nullptr && row->entry.value != VEK_VALUE_NONE) return DEV_ERR_NULL_ARGUMENT;
+    return row->run(h, value);
 }
 
 }  // namespace vek

@@ -1,8 +1,10 @@
-// The one table of names: result codes, commands and inquiries, for tools and
-// language bindings that show or accept them (vek_names.h).
+// The name lookups of vek_names.h over the protocol tables, and the table of
+// result codes: for tools and language bindings that show or accept names.
 #include <cstring>
 #include <span>
 
+#include "api/tables.h"
+#include "protocol/registers.h"
 #include "vek_names.h"
 
 namespace vek {
@@ -44,56 +46,20 @@ constexpr VekNameEntry kResults[] = {
     {VEK_TRANSPORT_FAILED, "VEK_TRANSPORT_FAILED",
      "a raw register or data transfer failed on the USB link: check the cable and hub, then retry", 0},
 };
-
-constexpr VekNameEntry kCommands[] = {
-    {1, "pulse", "pulse bit 31 of the control register (set, 100 ms, clear)", VEK_VALUE_NONE},
-    {8, "control-word", "if bit 0 of VALUE is 1, write 0x40000000 to the control register", VEK_VALUE_IN},
-    {9, "clear-bit1", "clear bit 1 of the control register and verify it", VEK_VALUE_NONE},
-    {10, "set-bit1", "set bit 1 of the control register", VEK_VALUE_NONE},
-    {11, "pulse2", "the same pulse of bit 31 as 'pulse'", VEK_VALUE_NONE},
-    {13, "set-bit0", "set bit 0 of the control register, then wait 100 ms", VEK_VALUE_NONE},
-    {14, "frequency", "set the frequency, VALUE in Hz (1 to 1073741824)", VEK_VALUE_IN},
-    {15, "gray-depth", "set the gray depth, VALUE bit planes (1 to 16)", VEK_VALUE_IN},
-    {17, "loaded-bytes", "set the running frame byte count (the next load address) to VALUE", VEK_VALUE_IN},
-    {18, "reg30", "write VALUE to register 0x30 and verify it", VEK_VALUE_IN},
-    {19, "reg31", "write VALUE to register 0x31", VEK_VALUE_IN},
-    {20, "reg12", "write VALUE to register 0x12", VEK_VALUE_IN},
-    {21, "bit25", "VALUE 1 sets bit 25 of the control register, anything else clears it", VEK_VALUE_IN},
-    {22, "bit26", "VALUE 1 sets bit 26 of the control register, anything else clears it", VEK_VALUE_IN},
-    {24, "reg40", "wait 200 ms, write VALUE to register 0x40 and verify it", VEK_VALUE_IN},
-    {25, "reg13", "write VALUE / 16 to register 0x13", VEK_VALUE_IN},
-    {26, "reg14", "write VALUE / 16 to register 0x14", VEK_VALUE_IN},
-    {27, "reg41", "write VALUE to register 0x41", VEK_VALUE_IN},
-    {28, "i2c-write-a", "I2C write of VALUE through register 0x50", VEK_VALUE_IN},
-    {29, "i2c-write-b", "I2C write of VALUE through register 0x52", VEK_VALUE_IN},
-    {30, "i2c-read", "I2C read through register 0x53 (VALUE is sent with the request)", VEK_VALUE_INOUT},
-    {31, "margin", "write VALUE to the margin register 0x20 and verify it", VEK_VALUE_IN},
-    {32, "interval", "write VALUE to the interval register 0x22 and verify it", VEK_VALUE_IN},
-    {33, "read-reg40", "wait 200 ms, read register 0x40", VEK_VALUE_OUT},
-    {34, "read-margin", "read the margin register 0x20", VEK_VALUE_OUT},
-    {35, "mode5", "set bits 4 to 7 of the control register to 0101, then wait 1 s", VEK_VALUE_NONE},
-};
-
-constexpr VekNameEntry kInquiries[] = {
-    {0, "bit1", "1 if bit 1 of the control register is set, else 0", 0},
-    {2, "fixed-2", "a fixed value, 4096", 0},
-    {3, "fixed-3", "a fixed value, 4096", 0},
-    {4, "fixed-4", "a fixed value, 0x120315", 0},
-    {5, "board-type", "the board type (1: 1920x1080, 2 or 3: 1024x768, 255: unknown); sets the frame layout", 0},
-    {6, "register0", "board register 0x00", 0},
-    {7, "fixed-7", "a fixed value, 0x120315", 0},
-    {17, "loaded-bytes", "the running frame byte count: where the next frame goes", 0},
-    {23, "control-register", "the whole control register 0x01", 0},
-};
+static_assert(WellOrdered(kResults));
 
 std::span<const VekNameEntry> Table(uint32_t table) {
     switch (table) {
     case VEK_TABLE_RESULTS:
         return kResults;
     case VEK_TABLE_COMMANDS:
-        return kCommands;
+        return CommandEntries();
     case VEK_TABLE_INQUIRIES:
-        return kInquiries;
+        return InquiryEntries();
+    case VEK_TABLE_REGISTERS:
+        return kRegisters;
+    case VEK_TABLE_BOARD_TYPES:
+        return BoardTypeEntries();
     default:
         return {};
     }

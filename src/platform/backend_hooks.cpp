@@ -1,4 +1,4 @@
-// What backends register beside their devices (driver.h): event pumps, and
+// What backends register beside their devices (device_registry.h): event pumps, and
 // enumeration hooks. The hook table is a fixed array of atomics, so it is
 // usable from static initialisers in any order.
 

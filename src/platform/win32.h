@@ -194,7 +194,7 @@ void Sleep(DWORD milliseconds);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 
-// Device I/O through the driver registry (driver.h).
+// Device I/O through the driver registry (device_registry.h).
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,

@@ -29,7 +29,7 @@ std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType, uint16_t produ
     setup.identity.deviceName = kDefaultProduct;
     setup.identity.boardType = boardType;
     auto model = std::make_shared<BoardModel>(nextId++, std::move(setup));
-    model->SetRegister(kRegBoardType, boardType);
+    model->SetRegister(reg::kBoardType, boardType);
     return model;
 }
 

@@ -23,6 +23,7 @@ from conftest import IMAGES, TOOL, needs_images, write_pgm
     (["inquire", "fixed-2"], 0, "0x00001000 (4096)"),
     (["--sim-board-type", "0x10000000", "reg", "read", "0x80000002"], 0, "= 0x10000000"),  # the read bit given
     (["--sim-board-type", "0x10000000", "info"], 0, "board type         2\n  frame mode         1024x768 bit"),
+    (["--sim-board-type", "0x30000000", "info"], 0, "board type         3\n  frame mode         1024x768 bit"),
     (["--sim-board-type", "0x20000000", "info"], 0, "board type         255\n  frame mode         unknown"),
     (["control", "gray-depth", "17"], 1, "DEV_ERR_GRAY_DEPTH (0x8000000E)\n  the gray depth is outside 1 to 16"),
     (["reset-pipe", "0x86"], 0, ""),

@@ -48,7 +48,8 @@ def test_demo_runs_the_typical_use_and_draws_a_contact_sheet(vek, tmp_path):
     assert r.status == 0, r
     out = tmp_path / "demo-output"
     assert all(step in r.out for step in ("VekDevAlloc", "VekDevInit", "inquiry 5", "pixel2bin", "VekDevLoadFrame",
-               "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told")), r
+               "VekDevNewFrequencySet", "VekDevGetFrame", "contact sheet", "VekDevFree", "What the board was told",
+               "0x21 gray-register ", "0x60-0x6E plane-time: ", "0x6F-0x75 timing-word: ")), r
     png = (out / "contact-sheet.png").read_bytes()
     width, height = struct.unpack(">II", png[16:24])
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and width >= 1000 and height >= 500

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "vek_names.h"
 #include "vek_registers.h"
 #include "vek_sim.h"
 
@@ -29,16 +30,9 @@ void Context::say(const char *fmt, ...) const {
 }
 
 FrameLayout layoutForBoardType(uint32_t boardType) {
-    FrameLayout l;
-    l.boardType = boardType;
-    if (boardType == 1) {
-        l.width = 1920;
-        l.height = 1080;
-    } else if (boardType == 2 || boardType == 3) {
-        l.width = 1024;
-        l.height = 768;
-    }
-    return l;
+    VekFrameLayout known{};
+    VekBoardFrameLayout(boardType, &known);  // zeroed for a type with no layout
+    return FrameLayout{boardType, known.width, known.height};
 }
 
 void check(uint32_t code, const std::string &call) {

@@ -1,48 +1,32 @@
 #include "trace_summary.hpp"
 
+#include <cctype>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "common.hpp"
 #include "progress.hpp"
+#include "vek_names.h"
 #include "vek_sim.h"
 
 namespace vektool {
 namespace {
 
-const char *registerName(uint32_t a) {
-    switch (a) {
-    case 0x00:
-        return "board register 0";
-    case 0x01:
-        return "control";
-    case 0x02:
-        return "board type";
-    case 0x03:
-        return "GPIO in";
-    case 0x04:
-        return "GPIO out";
-    case 0x10:
-        return "frame start";
-    case 0x11:
-        return "frame length";
-    case 0x20:
-        return "margin";
-    case 0x21:
-        return "gray depth";
-    case 0x22:
-        return "interval";
-    case 0x32:
-        return "frame go";
-    case 0x51:
-        return "I2C status";
-    default:
-        break;
-    }
-    if (a >= 0x34 && a <= 0x37) return "trigger";
-    if (a >= 0x60 && a <= 0x6E) return "plane time";
-    if (a >= 0x6F && a <= 0x75) return "timing word";
-    return "";
+// A register's name from the library's register map; "" for one it does not name.
+std::string registerName(uint32_t address) {
+    const VekNameEntry *entry = VekNameOf(VEK_TABLE_REGISTERS, address);
+    return entry != nullptr ? entry->name : "";
+}
+
+// The name of a numbered run of registers ("plane-time" of "plane-time-3"), or
+// "" for a register of its own; the summary shows a run's writes on one line.
+std::string runName(const std::string &name) {
+    const std::size_t dash = name.rfind('-');
+    if (dash == std::string::npos || dash + 1 == name.size()) return "";
+    for (std::size_t i = dash + 1; i < name.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return "";
+    return name.substr(0, dash);
 }
 
 }  // namespace
@@ -158,23 +142,21 @@ std::string TraceSummary::toText() const {
                   static_cast<unsigned long long>(reads));
     t += line;
     t += "  registers written (times, last value):\n";
-    // The bit-plane time registers and timing words are shown as one line each.
-    std::string group, groupName, groupKind;
+    // A run of numbered registers (the bit-plane times, the timing words) is shown as one line.
+    std::string group, groupName;
     uint32_t groupFirst = 0, groupLast = 0;
     auto flush = [&] {
         if (group.empty()) return;
-        std::snprintf(line, sizeof line, "    0x%02X-0x%02X %s (48 MHz counts):", groupFirst, groupLast,
-                      groupName.c_str());
+        std::snprintf(line, sizeof line, "    0x%02X-0x%02X %s:", groupFirst, groupLast, groupName.c_str());
         t += line + group + "\n";
         group.clear();
     };
     for (const auto &[a, c] : writesPerRegister) {
-        const std::string name = registerName(a);
-        if (name == "plane time" || name == "timing word") {
-            if (group.empty() || name != groupKind || a != groupLast + 1) {
+        const std::string name = registerName(a), run = runName(name);
+        if (!run.empty()) {
+            if (group.empty() || run != groupName || a != groupLast + 1) {
                 flush();
-                groupKind = name;
-                groupName = name == "plane time" ? "plane times" : "timing words";
+                groupName = run;
                 groupFirst = a;
             }
             groupLast = a;
@@ -183,7 +165,7 @@ std::string TraceSummary::toText() const {
             continue;
         }
         flush();
-        std::snprintf(line, sizeof line, "    0x%02X %-13s x%-4llu last %s\n", a, name.c_str(),
+        std::snprintf(line, sizeof line, "    0x%02X %-16s x%-4llu last %s\n", a, name.c_str(),
                       static_cast<unsigned long long>(c), hex32(lastWrite.at(a)).c_str());
         t += line;
     }

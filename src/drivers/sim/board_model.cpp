@@ -40,7 +40,7 @@ void CollectEndpoints(const Bytes &blob, std::map<uint8_t, EndpointInfo> &out) {
 
 BoardModel::BoardModel(int id, BoardSetup setup) : id_(id), setup_(std::move(setup)), ram_(kControllerRamSize, 0) {
     for (const Bytes &config : setup_.descriptors.configurations) CollectEndpoints(config, endpoints_);
-    registers_[kRegBoardType] = setup_.identity.boardType;
+    registers_[reg::kBoardType] = setup_.identity.boardType;
 }
 
 std::optional<EndpointInfo> BoardModel::FindEndpoint(uint8_t address) const {
@@ -175,11 +175,12 @@ bool BoardModel::RegisterPacketLocked(const uint8_t *packet) {
     e.address = address;
     e.value = value;
     Trace::Instance().Record(e);
-    if (address == kRegBoardType || address == kRegGpioIn || address == kRegI2cStatus) return false;
+    // Registers the host cannot change (only the test side can).
+    if (address == reg::kBoardType || address == reg::kGpioIn || address == reg::kI2cStatus) return false;
     registers_[address] = value;
-    if (address == kRegFrameGo) {
+    if (address == reg::kFrameGo) {
         if (value == 1) {
-            auto it = registers_.find(kRegFrameStart);
+            auto it = registers_.find(reg::kFrameStart);
             cursor_ = (it == registers_.end() ? 0 : it->second) * 16u;
             frame_ = Frame::Armed;
             return true;

@@ -2,7 +2,7 @@
 // standard and vendor control requests, endpoint halt state), its controller
 // (64 KiB RAM, CPU hold bit) and the VEK logic (registers, sparse board
 // memory, frame transfers), plus fault plans and request counts. A front (the
-// in-process driver of sim_driver.cpp, or an emulated usbfs device) turns its
+// in-process backend of sim_driver.cpp and sim_requests.cpp, or an emulated usbfs device) turns its
 // requests into the calls below and completes them itself.
 //
 // Thread safety: every member function may be called from any thread; the
@@ -25,10 +25,25 @@
 
 #include "drivers/request.h"
 #include "drivers/sim/descriptor_builder.h"
+#include "protocol/name_table.h"
+#include "protocol/registers.h"
 
 namespace vek::sim {
 
 enum class Fault : int { None = 0, Stall = 1, FailAtIssue = 2, StayPending = 3, Short = 4, Detach = 5 };
+
+// The fault kinds by number, with their names and one line each: the list
+// vek_sim.h hands out (VekSimFaultAt), checked there against its enum.
+inline constexpr VekNameEntry kFaultKinds[] = {
+    {static_cast<uint32_t>(Fault::None), "none", "no fault: the request runs as usual", 0},
+    {static_cast<uint32_t>(Fault::Stall), "stall", "completes at once as a stall; a data pipe stays halted until reset",
+     0},
+    {static_cast<uint32_t>(Fault::FailAtIssue), "fail-at-issue", "refused when issued; the board sees nothing", 0},
+    {static_cast<uint32_t>(Fault::StayPending), "stay-pending", "stays pending until its pipe is aborted", 0},
+    {static_cast<uint32_t>(Fault::Short), "short", "moves half the bytes and succeeds", 0},
+    {static_cast<uint32_t>(Fault::Detach), "detach", "the board is unplugged: this and every later request fails", 0},
+};
+static_assert(WellOrdered(kFaultKinds));
 
 // What the driver reports about the device besides its descriptors.
 struct BoardIdentity {
@@ -67,13 +82,6 @@ struct Result {
 // have no pipe; only VEK_SIM_ANY_ENDPOINT faults match them.
 inline constexpr uint32_t kQueryPipe = 0x100;
 inline constexpr uint32_t kAnyPipe = 0xFFFFFFFFu;
-
-// Registers the host cannot change (only the test side can).
-inline constexpr uint32_t kRegBoardType = 0x02;
-inline constexpr uint32_t kRegGpioIn = 0x03;
-inline constexpr uint32_t kRegFrameStart = 0x10;
-inline constexpr uint32_t kRegFrameGo = 0x32;
-inline constexpr uint32_t kRegI2cStatus = 0x51;
 
 inline constexpr uint8_t kEpFrameOut = 0x02;
 inline constexpr uint8_t kEpRegisterOut = 0x04;

@@ -1,5 +1,6 @@
 // The C interface of the virtual board (include/vek_sim.h).
 
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +15,15 @@ using vek::sim::BoardSetup;
 using vek::sim::Bytes;
 using vek::sim::FindModel;
 using vek::sim::Trace;
+
+// The header's enum and the model's fault kinds are one list.
+static_assert(std::size(vek::sim::kFaultKinds) == VEK_SIM_FAULT_DETACH + 1);
+static_assert(static_cast<int>(vek::sim::Fault::None) == VEK_SIM_FAULT_NONE);
+static_assert(static_cast<int>(vek::sim::Fault::Stall) == VEK_SIM_FAULT_STALL);
+static_assert(static_cast<int>(vek::sim::Fault::FailAtIssue) == VEK_SIM_FAULT_FAIL_AT_ISSUE);
+static_assert(static_cast<int>(vek::sim::Fault::StayPending) == VEK_SIM_FAULT_STAY_PENDING);
+static_assert(static_cast<int>(vek::sim::Fault::Short) == VEK_SIM_FAULT_SHORT);
+static_assert(static_cast<int>(vek::sim::Fault::Detach) == VEK_SIM_FAULT_DETACH);
 
 namespace {
 
@@ -155,7 +165,7 @@ VEK_API uint64_t VEK_CALL VekSimClockMs(void) { return vek::platform::ClockMs();
 
 VEK_API int VEK_CALL VekSimInjectFault(int board, uint32_t endpointAddress, uint32_t nthRequest, int kind) {
     auto model = FindModel(board);
-    if (!model || nthRequest == 0 || kind < VEK_SIM_FAULT_STALL || kind > VEK_SIM_FAULT_DETACH) return -1;
+    if (!model || nthRequest == 0 || kind == VEK_SIM_FAULT_NONE || VekSimFaultName(kind) == nullptr) return -1;
     if (endpointAddress != VEK_SIM_ANY_ENDPOINT && endpointAddress > 0xFF) return -1;
     model->InjectFault(endpointAddress, nthRequest, static_cast<vek::sim::Fault>(kind));
     return 0;
@@ -195,3 +205,12 @@ VEK_API uint32_t VEK_CALL VekSimTraceText(char *out, uint32_t size) {
 }
 
 }  // extern "C"
+
+VEK_API const VekNameEntry *VEK_CALL VekSimFaultAt(uint32_t index) {
+    return index < std::size(vek::sim::kFaultKinds) ? &vek::sim::kFaultKinds[index] : nullptr;
+}
+
+VEK_API const char *VEK_CALL VekSimFaultName(int kind) {
+    const VekNameEntry *entry = kind >= 0 ? VekSimFaultAt(static_cast<uint32_t>(kind)) : nullptr;
+    return entry != nullptr ? entry->name : nullptr;
+}

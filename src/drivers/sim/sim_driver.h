@@ -1,6 +1,7 @@
-// The in-process front of the virtual board: a USB driver (a DriverOps table
-// in the platform's driver registry) answering every request code of the
-// driver interface for the boards attached here, each backed by a BoardModel.
+// The in-process front of the virtual board: a backend of the request decoder
+// (drivers/request.h; its BackendOps table is in sim_requests.cpp) answering
+// every request of the driver interface for the boards attached here, each
+// backed by a BoardModel.
 #pragma once
 
 #include <cstdint>
