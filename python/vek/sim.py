@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from enum import IntEnum
 from typing import List, Optional
 
+from ._lib import declare as _proto
 from ._lib import lib
 from .errors import ArgumentError
 
@@ -86,12 +87,6 @@ class TraceEntry:
     code: int = 0
     request: int = 0
     w_value: int = 0
-
-
-def _proto(name: str, restype, *argtypes) -> None:
-    fn = getattr(lib, name)
-    fn.restype = restype
-    fn.argtypes = list(argtypes)
 
 
 _u32, _int, _vp = ctypes.c_uint32, ctypes.c_int, ctypes.c_void_p
@@ -270,8 +265,8 @@ def trace_enable(enabled: bool) -> None:
 class VirtualBoard:
     """Attach a virtual board for a ``with`` block (virtual clock on); yields its id.
 
-    On exit every virtual board is detached and the clock mode found on entry
-    comes back, so use one at a time.
+    On exit its own board is detached (blocks may nest: an inner block's end
+    leaves the outer one's board) and the clock mode found on entry comes back.
     """
 
     def __init__(self, device_name: Optional[str] = None, manufacturer: Optional[str] = None,
@@ -292,6 +287,10 @@ class VirtualBoard:
         return self.id
 
     def __exit__(self, *exc: object) -> None:
-        detach_all()
+        if self.id is not None:
+            try:
+                detach(self.id)
+            except ArgumentError:
+                pass  # detached already (detach_all in the block)
         set_virtual_clock(self._clock_found)
         self.id = None
