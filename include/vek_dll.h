@@ -26,6 +26,13 @@
 
 #include <stdint.h>
 
+/**
+ * @def VEK_API
+ * Marks the library's exports: imported from the DLL on Windows (exported
+ * when building it; nothing with VEK_DLL_STATIC), default visibility elsewhere.
+ * @def VEK_CALL
+ * The exports' calling convention: stdcall on 32-bit Windows, the C one elsewhere.
+ */
 #if defined(_WIN32)
 #  if defined(VEK_DLL_BUILD)
 #    define VEK_API __declspec(dllexport)
