@@ -33,7 +33,9 @@ from conftest import IMAGES, TOOL, needs_images, write_pgm
     (["--sim-boards", "2", "--board", "1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "virtual-1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "VEKSIM0002", "info"], 0, "Board 1: "),
-    (["init", "--gray-bits", "16"], 0, ""),
+    (["init", "--gray-bits", "16", "--frequency", "1073741824"], 0, "write 0x20 = 0x00000000\n"),
+    (["control", "reg31", "0xFFFFFFFF"], 0, "write 0x31 = 0xFFFFFFFF\n"),
+    (["--sim-boards", "16", "--board", "15", "info"], 0, "Board 15: "),
     (["timing", "--planes", "16", "--period", "1000000"], 1, "VekDevNewFrequencySet failed"),  # past the tool
     (["--board", "255", "list"], 0, ""),
     (["--sim-boards", "2", "--board", "2", "info"], 1, "Try: run 'vek --sim list'"),  # no advice to add --sim
@@ -62,7 +64,11 @@ def test_firmware_download_and_reopen(vek, tmp_path):
 @pytest.mark.parametrize("args, status, says", [
     ([], 2, "a subcommand is required"),
     (["frobnicate"], 2, "frobnicate"),
-    (["init", "--gray-bits", "17"], 2, "gray-bits"),
+    (["init", "--gray-bits", "17"], 2, "gray-bits"),  # one past the top of each range
+    (["init", "--frequency", "1073741825"], 2, "frequency"),
+    (["control", "reg31", "0x100000000"], 2, "value"),
+    (["--sim-boards", "17", "list"], 2, "sim-boards"),
+    (["--board", "256", "list"], 2, "board index"),
     (["timing", "--planes", "0"], 2, "planes"),
     (["trigger", "--enable", "2"], 2, "enable"),
     (["--board", "-1", "list"], 2, "board"),
