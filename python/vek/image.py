@@ -228,9 +228,8 @@ def batch_image_to_bin(folder: PathLike, width: int, height: int) -> None:
         ArgumentError: a size the library cannot convert (width a multiple of 8, both above 0).
         MissingFileError: no such folder; VekFailure: an empty one.
     """
-    _check_size(width, height)
-    if height == 0:
-        raise ArgumentError(f"bad size {width}x{height}")
+    if width <= 0 or height <= 0 or width % 8:
+        raise ArgumentError(f"size {width}x{height}: the width must be a multiple of 8, both above 0")
     name = os.fspath(folder)
     if not os.path.exists(name):
         raise MissingFileError(errno.ENOENT, "no such folder", name)

@@ -218,9 +218,7 @@ VEK_API int VEK_CALL BatchImage2Bin(const char *dirPath, int32_t width, int32_t 
     if (dirPath == nullptr || !FitsPathBuffer(std::strlen(dirPath))) return 0;
     const std::vector<std::string> names = ListDirectory(dirPath);
     if (names.empty()) return 0;
-    // At a size no frame can have every file fails to convert: skipped, as
-    // any file that does not convert is.
-    if (!ValidImageSize(width, height)) return 1;
+    if (!ValidImageSize(width, height)) return 1;  // every file fails to convert: skipped, as any such file is
 
     const size_t frameBytes = static_cast<size_t>(width) * static_cast<size_t>(height);
     const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes]);
