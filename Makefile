@@ -186,8 +186,11 @@ format:
 check-format: test-deps
 	@clang-format --dry-run -Werror $(FORMATTED) && echo "check-format: $(words $(FORMATTED)) sources follow .clang-format"
 
-# The C reference (Doxygen HTML) in $(BUILD)/docs/html.
-docs: test-deps $(BUILD)/build.ninja
+# The C reference (Doxygen HTML) in $(BUILD)/docs/html: the build packages and
+# Doxygen only (not the test tool set).
+DOCS_PACKAGES := doxygen
+docs: deps $(BUILD)/build.ninja
+	$(call install_missing,$(DOCS_PACKAGES))
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target docs
 

@@ -148,14 +148,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vekConfig.cmake ${CMAKE_CURRENT_BINARY
 # pkg-config file; the prefix is found from the file's own folder. A program
 # linked with it carries the library's folder as its run path, so it starts
 # from any prefix without LD_LIBRARY_PATH (not under /usr, where the system
-# finds the library and distributions want no run path).
+# finds the library and distributions want no run path). The run path is
+# decided when installing, from the prefix installed to (cmake --install
+# --prefix may differ from the configured one).
 file(RELATIVE_PATH VEK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" VEK_PC_TO_PREFIX "${VEK_PC_TO_PREFIX}")
-set(VEK_PC_RPATH "")
-if(NOT WIN32 AND NOT APPLE AND NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(VEK_PC_RPATH " -Wl,-rpath,\${libdir}")
-endif()
-file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/vek.pc @ONLY CONTENT [=[
+set(VEK_PC_RPATH "%RPATH%")
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/vek.pc.in @ONLY CONTENT [=[
 prefix=${pcfiledir}/@VEK_PC_TO_PREFIX@
 libdir=${prefix}/@CMAKE_INSTALL_LIBDIR@
 includedir=${prefix}/@VEK_INCLUDE_DIR@
@@ -166,4 +165,22 @@ Version: @PROJECT_VERSION@
 Libs: -L${libdir} -lvek_dll@VEK_PC_RPATH@
 Cflags: -I${includedir}
 ]=])
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vek.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(WIN32 OR APPLE)
+  set(VEK_PC_RPATH_WANTED OFF)
+else()
+  set(VEK_PC_RPATH_WANTED ON)
+endif()
+install(CODE "set(VEK_PC_TEMPLATE \"${CMAKE_CURRENT_BINARY_DIR}/vek.pc.in\")
+  set(VEK_PC_DIR \"${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+  set(VEK_PC_RPATH_WANTED ${VEK_PC_RPATH_WANTED})")
+install(CODE [=[
+  set(rpath "")
+  if(VEK_PC_RPATH_WANTED AND NOT CMAKE_INSTALL_PREFIX MATCHES "^/usr/*$")
+    set(rpath " -Wl,-rpath,\${libdir}")
+  endif()
+  file(READ "${VEK_PC_TEMPLATE}" pc)
+  string(REPLACE "%RPATH%" "${rpath}" pc "${pc}")
+  get_filename_component(staged "${VEK_PC_TEMPLATE}" DIRECTORY)
+  file(WRITE "${staged}/pc/vek.pc" "${pc}")
+  file(INSTALL "${staged}/pc/vek.pc" DESTINATION "${CMAKE_INSTALL_PREFIX}/${VEK_PC_DIR}")
+]=])

@@ -26,6 +26,13 @@
 
 #include <stdint.h>
 
+/**
+ * @def VEK_API
+ * Marks the library's exports: imported from the DLL on Windows (exported
+ * when building it; nothing with VEK_DLL_STATIC), default visibility elsewhere.
+ * @def VEK_CALL
+ * The exports' calling convention: stdcall on 32-bit Windows, the C one elsewhere.
+ */
 #if defined(_WIN32)
 #  if defined(VEK_DLL_BUILD)
 #    define VEK_API __declspec(dllexport)
@@ -470,8 +477,11 @@ VEK_API uint8_t *VEK_CALL bin2pixel(const uint8_t *bin, int32_t width, int32_t h
 
 /* ---- Image functions ------------------------------------------------------ */
 /**
- * Loads an image file (any format OpenCV or FreeImage reads) as 8-bit gray
- * pixels at exactly `width` x `height`. An image of another size is resized
+ * Loads an image file as 8-bit gray pixels at exactly `width` x `height`.
+ * The file is a regular file in one of the formats OpenCV decodes itself
+ * (BMP, JPEG, PNG, TIFF, WebP, the PBM family, Sun raster, JPEG 2000,
+ * Radiance HDR, OpenEXR), told by its first bytes; any other file (a DICOM
+ * file among them) is refused. An image of another size is resized
  * with bilinear interpolation, which blurs the edges of binary patterns:
  * give images of the board's size.
  *
@@ -530,9 +540,9 @@ VEK_API int      VEK_CALL GetRGBBinFormat(const char *fileName, int32_t width, i
  * @param width     pixels of the copies, positive.
  * @param height    rows of the copies, positive.
  * @param copyCount how many copies to try.
- * @return 0 for bad arguments (a null or empty name, a name too long for the
- *         260-byte path buffer, a bad size); otherwise 1, even when a copy
- *         could not be made: count the files to know.
+ * @return 0 for a null or empty name or a name too long for the 260-byte
+ *         path buffer; otherwise 1, even when a copy could not be made (a
+ *         width or height of 0 or less makes none): count the files to know.
  */
 VEK_API int      VEK_CALL ImageAddSerialNumber(const char *fileName, int32_t width, int32_t height, int32_t copyCount);
 /**
@@ -543,8 +553,9 @@ VEK_API int      VEK_CALL ImageAddSerialNumber(const char *fileName, int32_t wid
  * @param dirPath the folder.
  * @param width   pixels, a positive multiple of 8.
  * @param height  rows, positive.
- * @return 0 for bad arguments or an empty or unreadable folder; otherwise 1,
- *         even when a file could not be converted (it is skipped).
+ * @return 0 for a null or over-long path or an empty or unreadable folder;
+ *         otherwise 1, even when a file could not be converted (it is
+ *         skipped, as every file is at a width or height of 0 or less).
  */
 VEK_API int      VEK_CALL BatchImage2Bin(const char *dirPath, int32_t width, int32_t height);
 /**

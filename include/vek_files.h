@@ -1,5 +1,6 @@
-/*
- * vek_files.h: the calls of vek_dll.h that read or write fixed file names in
+/**
+ * @file vek_files.h
+ * @brief The calls of vek_dll.h that read or write fixed file names in
  * the current directory (VekDownloadFirmWare, TestMe), with the path given
  * instead, so that a program need not change its working directory. Paths
  * are bytes as the file system takes them (UTF-8 on Windows).
@@ -16,17 +17,17 @@ extern "C" {
 /** Controller firmware files */
 
 /** Why a firmware file was refused. */
-#define VEK_FIRMWARE_OK              0 /* well formed */
-#define VEK_FIRMWARE_NO_FINAL_RECORD 1 /* the records end without the record of length 0x8001 */
-#define VEK_FIRMWARE_PAST_FILE_END   2 /* a record's data runs past the end of the file */
-#define VEK_FIRMWARE_PAST_64K        3 /* a record runs past the controller's 64 KiB */
-#define VEK_FIRMWARE_TOO_HIGH        4 /* the image ends above 0xF800 */
-#define VEK_FIRMWARE_UNREADABLE      5 /* cannot be opened or read, or longer than 65535 bytes */
+#define VEK_FIRMWARE_OK              0 /**< well formed */
+#define VEK_FIRMWARE_NO_FINAL_RECORD 1 /**< the records end without the record of length 0x8001 */
+#define VEK_FIRMWARE_PAST_FILE_END   2 /**< a record's data runs past the end of the file */
+#define VEK_FIRMWARE_PAST_64K        3 /**< a record runs past the controller's 64 KiB */
+#define VEK_FIRMWARE_TOO_HIGH        4 /**< the image ends above 0xF800 */
+#define VEK_FIRMWARE_UNREADABLE      5 /**< cannot be opened or read, or longer than 65535 bytes */
 
 /** What a well-formed file fills of the controller's RAM. */
 typedef struct VekFirmwareImage {
-    uint32_t start;   /* lowest address written */
-    uint32_t end;     /* exclusive end of the range sent */
+    uint32_t start;   /**< lowest address written */
+    uint32_t end;     /**< exclusive end of the range sent */
 } VekFirmwareImage;
 
 /** Reads and checks a ".iic" firmware file (an 8-byte header, then records of

@@ -1,5 +1,6 @@
-/*
- * vek_registers.h: a register read that also gives the address the board's
+/**
+ * @file vek_registers.h
+ * @brief A register read that also gives the address the board's
  * reply names, so that a caller can tell a stale reply from its own.
  *
  * Every read reply on endpoint 0x86 starts with the address of the register

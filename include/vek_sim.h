@@ -44,6 +44,7 @@
 extern "C" {
 #endif
 
+/** A virtual VEK board as VekSimAttach attaches it. */
 typedef struct VekSimBoardConfig {
     uint32_t    size;              /**< sizeof(VekSimBoardConfig) */
     const char *deviceName;        /**< the driver's device name; NULL: a default starting "VEK4.0" */
@@ -86,7 +87,7 @@ VEK_API uint64_t VEK_CALL VekSimClockMs(void);
 
 /* ---- Custom devices --------------------------------------------------- */
 
-/* A device with descriptors of the caller's choosing (tests of the USB
+/** A device with descriptors of the caller's choosing (tests of the USB
  * layers: SuperSpeed with BOS, several interfaces and alternate settings,
  * isochronous and interrupt endpoints, two configurations, malformed
  * descriptors). Every blob is copied and answered as given, with no check:
@@ -97,12 +98,12 @@ typedef struct VekSimDeviceConfig {
     uint32_t              deviceDescriptorLength; /**< normally 18 */
     uint32_t              configurationCount;     /**< 0: the VEK board's one configuration */
     const uint8_t *const *configurations;         /**< blob answered for configuration index i */
-    const uint32_t       *configurationLengths;
+    const uint32_t       *configurationLengths;   /**< length of each configuration blob */
     const uint8_t        *bos;                    /**< NULL: no BOS (its request stalls) */
-    uint32_t              bosLength;
+    uint32_t              bosLength;              /**< length of the BOS blob */
     uint32_t              stringCount;            /**< 0: LANGID 0x0409 and strings 1, 2, 3 below */
     const uint8_t *const *strings;                /**< raw string descriptor for index i (0 = LANGID list); NULL entry: none */
-    const uint32_t       *stringLengths;
+    const uint32_t       *stringLengths;          /**< length of each string descriptor */
     const char           *manufacturer;           /**< string 1 when stringCount is 0; NULL: default */
     const char           *product;                /**< string 2; NULL: default */
     const char           *serialNumber;           /**< string 3; NULL: default */
@@ -130,24 +131,25 @@ VEK_API int      VEK_CALL VekSimReadOutData(int board, uint32_t endpointAddress,
 
 /* ---- Faults ----------------------------------------------------------- */
 
+/** What an armed fault does to the request it hits. */
 typedef enum VekSimFault {
-    VEK_SIM_FAULT_NONE = 0,
-    /* Completes at once with usbdStatus 0xC0000004 (stall), ntStatus
+    VEK_SIM_FAULT_NONE = 0, /**< no fault */
+    /** Completes at once with usbdStatus 0xC0000004 (stall), ntStatus
      * 0xC0000001, error ERROR_GEN_FAILURE (31) and no data moved. A data pipe
      * then stays halted, failing every request the same way, until a reset
      * pipe request (0x22002C) on it; the control pipe clears at the next
      * request, as a control stall does. */
     VEK_SIM_FAULT_STALL = 1,
-    /* Refused at issue: DeviceIoControl fails with ERROR_GEN_FAILURE and
+    /** Refused at issue: DeviceIoControl fails with ERROR_GEN_FAILURE and
      * nothing completes later; the board sees nothing. */
     VEK_SIM_FAULT_FAIL_AT_ISSUE = 2,
-    /* Stays pending, with no effect on the board, until its pipe is aborted,
+    /** Stays pending, with no effect on the board, until its pipe is aborted,
      * its handle closed or the board detached. */
     VEK_SIM_FAULT_STAY_PENDING = 3,
-    /* Moves half the bytes (rounded down) and succeeds. A query answers half
+    /** Moves half the bytes (rounded down) and succeeds. A query answers half
      * its bytes. */
     VEK_SIM_FAULT_SHORT = 4,
-    /* The board is unplugged: this request and all later ones fail with
+    /** The board is unplugged: this request and all later ones fail with
      * ERROR_DEVICE_NOT_CONNECTED (1167), pending ones complete with it, and
      * the board leaves enumeration. */
     VEK_SIM_FAULT_DETACH = 5
@@ -160,7 +162,7 @@ VEK_API const VekNameEntry *VEK_CALL VekSimFaultAt(uint32_t index);
 /** The name of a fault kind ("short"), or NULL for a number that is none. */
 VEK_API const char *VEK_CALL VekSimFaultName(int kind);
 
-/* Matches requests on every pipe, and the driver queries. */
+/** Matches requests on every pipe, and the driver queries. */
 #define VEK_SIM_ANY_ENDPOINT 0xFFFFFFFFu
 
 /* Counted requests: every request that reaches an attached board except
@@ -181,8 +183,8 @@ VEK_API int64_t  VEK_CALL VekSimRequestCount(int board, uint32_t endpointAddress
 
 /* ---- Trace ------------------------------------------------------------ */
 
-/* One process-wide trace holds every board's entries in order, each with its
- * board id; pauses (Sleep) are process-wide and carry board -1. */
+/** One process-wide trace holds every board's entries in order, each with its
+ * board id; pauses (Sleep) are process-wide and carry board -1. The kinds of its entries: */
 typedef enum VekSimTraceKind {
     VEK_SIM_TRACE_REQUEST = 1,    /**< code, endpoint, inLength, outLength; outcome: result, error, bytes */
     VEK_SIM_TRACE_COMPLETION = 2, /**< a pending request ended: code, endpoint, error, bytes */
@@ -194,15 +196,16 @@ typedef enum VekSimTraceKind {
     VEK_SIM_TRACE_RESET = 8,      /**< endpoint */
     VEK_SIM_TRACE_PAUSE = 9,      /**< value = milliseconds; board -1 */
     VEK_SIM_TRACE_FAULT = 10,     /**< endpoint, value = VekSimFault applied to the request traced before */
-    VEK_SIM_TRACE_ATTACH = 11,
-    VEK_SIM_TRACE_DETACH = 12
+    VEK_SIM_TRACE_ATTACH = 11,    /**< a board attached */
+    VEK_SIM_TRACE_DETACH = 12     /**< a board detached */
 } VekSimTraceKind;
 
 /* Outcome of a REQUEST entry (result field). */
-#define VEK_SIM_RESULT_COMPLETE 0u
-#define VEK_SIM_RESULT_PENDING  1u
-#define VEK_SIM_RESULT_FAILED   2u
+#define VEK_SIM_RESULT_COMPLETE 0u /**< the request completed at once */
+#define VEK_SIM_RESULT_PENDING  1u /**< the request stayed pending (a COMPLETION entry ends it) */
+#define VEK_SIM_RESULT_FAILED   2u /**< the request was refused at issue */
 
+/** One trace entry; which fields are set depends on its kind. */
 typedef struct VekSimTraceEntry {
     uint32_t kind;          /**< VekSimTraceKind */
     int32_t  board;         /**< board id, -1 for a pause */
@@ -220,10 +223,10 @@ typedef struct VekSimTraceEntry {
     uint32_t direction;     /**< DATA: 0 OUT, 1 IN */
     uint32_t length;        /**< DATA: bytes asked */
     uint8_t  bmRequestType; /**< CONTROL */
-    uint8_t  bRequest;
-    uint16_t wValue;
-    uint16_t wIndex;
-    uint16_t wLength;
+    uint8_t  bRequest;      /**< CONTROL */
+    uint16_t wValue;        /**< CONTROL */
+    uint16_t wIndex;        /**< CONTROL */
+    uint16_t wLength;       /**< CONTROL */
 } VekSimTraceEntry;
 
 /** The number of entries in the trace. */

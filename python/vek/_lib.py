@@ -1,4 +1,9 @@
-"""Finding and loading the vek_dll shared library, and the C prototypes."""
+"""Finding and loading the vek_dll shared library, and the C prototypes.
+
+The library is loaded on first use, not on import: ``import vek`` and
+``help(vek)`` work without it, and the first call that needs it raises the
+OSError that says where it was looked for.
+"""
 
 from __future__ import annotations
 
@@ -9,7 +14,7 @@ import sys
 from pathlib import Path
 from typing import List, Optional
 
-__all__ = ["lib", "library_path", "candidate_paths"]
+__all__ = ["lib", "loaded_path", "candidate_paths", "declare"]
 
 _NAMES = ("libvek_dll.so.1", "libvek_dll.so", "libvek_dll.dylib", "vek_dll.dll")
 # The name the system's library search knows (the library's soname).
@@ -105,7 +110,50 @@ def _load() -> "tuple[ctypes.CDLL, str]":
     )
 
 
-lib, library_path = _load()
+# The C prototypes, set on the library when it is loaded.
+_prototypes: "list[tuple]" = []
+
+
+def declare(name: str, restype, *argtypes) -> None:
+    """Declare an export's result and argument types (set when the library is loaded)."""
+    _prototypes.append((name, restype, argtypes))
+    if _Library.loaded is not None:
+        _set_prototype(_Library.loaded[0], name, restype, argtypes)
+
+
+def _set_prototype(cdll: ctypes.CDLL, name: str, restype, argtypes) -> None:
+    fn = getattr(cdll, name)
+    fn.restype = restype
+    fn.argtypes = list(argtypes)
+
+
+class _Library:
+    """The vek_dll library, loaded when an export is first asked for."""
+
+    loaded: "Optional[tuple[ctypes.CDLL, str]]" = None
+
+    @classmethod
+    def get(cls) -> "tuple[ctypes.CDLL, str]":
+        if cls.loaded is None:
+            cdll, path = _load()
+            for name, restype, argtypes in _prototypes:
+                _set_prototype(cdll, name, restype, argtypes)
+            cls.loaded = (cdll, path)
+        return cls.loaded
+
+    def __getattr__(self, name: str):
+        return getattr(self.get()[0], name)
+
+    def __repr__(self) -> str:
+        return f"<vek_dll library {self.loaded[1] if self.loaded else '(not loaded yet)'}>"
+
+
+lib = _Library()
+
+
+def loaded_path() -> str:
+    """The path the library was loaded from (loading it now if needed)."""
+    return _Library.get()[1]
 
 _u8p = ctypes.POINTER(ctypes.c_uint8)
 _u32p = ctypes.POINTER(ctypes.c_uint32)
@@ -130,11 +178,7 @@ class BoardInfo(ctypes.Structure):
                 ("backend", ctypes.c_char * 32)]
 
 
-def _proto(name: str, restype, *argtypes) -> None:
-    fn = getattr(lib, name)
-    fn.restype = restype
-    fn.argtypes = list(argtypes)
-
+_proto = declare
 
 # Device handle
 _proto("VekDevAlloc", _u32, _u32, ctypes.POINTER(_vp), _u8p)
@@ -215,7 +259,3 @@ def has_symbol(name: str) -> bool:
     except AttributeError:
         return False
 
-
-def optional_library_path() -> Optional[str]:
-    """The path the library was loaded from."""
-    return library_path

@@ -5,22 +5,23 @@ from __future__ import annotations
 import ctypes
 import operator
 import os
+from collections.abc import Mapping
 from typing import Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
 from ._lib import BoardInfo, DeviceInitParams, FirmwareImage, FrameLayout, lib
-from .errors import (DEV_ERR_FRAME_MODE, DEV_ERR_NO_DEVICE, TABLE_BOARD_TYPES, TABLE_COMMANDS, TABLE_INQUIRIES,
-                     ArgumentError, StaleReplyError, UnknownNameError, VekError, VekFailure, check, library_table)
+from .errors import (NUMBERS, TABLE_BOARD_TYPES, TABLE_COMMANDS, TABLE_INQUIRIES, ArgumentError, LibraryTable, StaleReplyError,
+                     UnknownNameError, VekError, VekFailure, check, check_file, library_table)
 from .image import as_uint8
 
 __all__ = ["Board", "COMMANDS", "INQUIRIES", "firmware_version", "list_boards"]
 
 #: Command numbers of :meth:`Board.control`, by name (the library's table).
-COMMANDS: Dict[str, int] = {row.name.decode(): row.number for row in library_table(TABLE_COMMANDS)}
+COMMANDS: Mapping = LibraryTable("command numbers", lambda: {row.name.decode(): row.number for row in library_table(TABLE_COMMANDS)})
 
 #: Inquiry numbers of :meth:`Board.inquire`, by name (the library's table).
-INQUIRIES: Dict[str, int] = {row.name.decode(): row.number for row in library_table(TABLE_INQUIRIES)}
+INQUIRIES: Mapping = LibraryTable("inquiry numbers", lambda: {row.name.decode(): row.number for row in library_table(TABLE_INQUIRIES)})
 
 #: Highest board index VekDevAlloc is asked for.
 MAX_BOARD_INDEX = 255
@@ -63,8 +64,8 @@ def _frame_size(board_type: int) -> Optional[Tuple[int, int]]:
 
 
 #: Frame size (width, height) of each board type that inquiry 5 reports (the library's table).
-FRAME_SIZES: Dict[int, Tuple[int, int]] = {
-    row.number: size for row in library_table(TABLE_BOARD_TYPES) if (size := _frame_size(row.number))}
+FRAME_SIZES: Mapping = LibraryTable("frame sizes by board type", lambda: {
+    row.number: size for row in library_table(TABLE_BOARD_TYPES) if (size := _frame_size(row.number))})
 
 
 def firmware_version() -> str:
@@ -90,6 +91,7 @@ class Board:
         """Open a board by its index, its port path ("1-2.3") or its serial number (see :func:`list_boards`)."""
         self._handle: Optional[int] = None
         self._layout_known = False
+        self._type = None
         index = _board_index(board)
         handle = ctypes.c_void_p()
         flag = ctypes.c_uint8(0)
@@ -100,6 +102,17 @@ class Board:
         self.first_is_vek40 = flag.value == 1
         #: The firmware version text read when the board was opened.
         self.firmware_version = firmware_version()
+        described = [b for b in _described_boards() if b.index == index]
+        #: What tells the board from others: bus, port path, serial number (from :func:`list_boards`).
+        self.bus, self.port_path, self.serial = ((described[0].bus, described[0].portPath.decode(errors="replace"),
+                                                  described[0].serial.decode(errors="replace"))
+                                                 if described else (0, "", ""))
+        self._type: Optional[int] = None
+
+    def __repr__(self) -> str:
+        state = "closed" if self._handle is None else f"board type {self._type}" if self._type is not None else "open"
+        return (f"<vek.Board {self.index}: bus {self.bus}, port {self.port_path or '?'}, "
+                f"serial {self.serial or '?'}, {state}>")
 
     # -- life cycle ------------------------------------------------------
 
@@ -151,7 +164,7 @@ class Board:
         The file is checked first (VekFirmwareCheck): a file the download
         would refuse raises :class:`ArgumentError` before any traffic.
         """
-        name = os.fsencode(os.fspath(path))
+        name = check_file(path)
         refusal = lib.VekFirmwareCheck(name, ctypes.byref(FirmwareImage()))
         if refusal:
             raise ArgumentError(f"firmware file {os.fspath(path)!r} refused: "
@@ -181,6 +194,7 @@ class Board:
         check(lib.VekDevInquire(self.handle, number, ctypes.byref(word)), f"VekDevInquire {number}")
         if number == INQUIRIES["board-type"]:
             self._layout_known = word.value in FRAME_SIZES
+            self._type = word.value
         return word.value
 
     def board_type(self) -> int:
@@ -191,7 +205,7 @@ class Board:
         """(width, height) of the board's bit planes, from inquiry 5."""
         kind = self.board_type()
         if kind not in FRAME_SIZES:
-            raise VekError(DEV_ERR_FRAME_MODE, f"board type {kind}")
+            raise VekError(NUMBERS["DEV_ERR_FRAME_MODE"], f"board type {kind}")
         return FRAME_SIZES[kind]
 
     def read_register(self, address: int) -> int:
@@ -222,13 +236,13 @@ class Board:
 
     def write_register(self, address: int, value: int) -> None:
         """VekWriteReg: write one register (raw transport call)."""
-        word = ctypes.c_uint32(value)
-        check(lib.VekWriteReg(self._device(), address, ctypes.byref(word)), f"VekWriteReg 0x{address:X}")
+        word = ctypes.c_uint32(_u32(value, "value"))
+        check(lib.VekWriteReg(self._device(), _u32(address, "address"), ctypes.byref(word)), f"VekWriteReg 0x{address:X}")
 
     def read_register_raw(self, address: int) -> int:
         """VekReadReg: read one register with the raw transport call (no gate)."""
         word = ctypes.c_uint32(0)
-        check(lib.VekReadReg(self._device(), address, ctypes.byref(word)), f"VekReadReg 0x{address:X}")
+        check(lib.VekReadReg(self._device(), _u32(address, "address"), ctypes.byref(word)), f"VekReadReg 0x{address:X}")
         return word.value
 
     def write_data(self, data: Union[bytes, bytearray, np.ndarray]) -> None:
@@ -262,8 +276,9 @@ class Board:
         Args:
             data: the frame: bytes, or a uint8 array (another dtype raises
                 DataTypeError, a TypeError).
-            address: byte address (multiple of 16); None: where the previous
-                frame ended (inquiry 17).
+            address: byte address (multiple of 16); None: the first 16-byte
+                boundary at or after the end of the previous frame (inquiry 17
+                counts bytes; the board places frames in 16-byte units).
             verify: read the frame back and compare; a difference raises
                 VekFailure. The library's DEV_OK alone does not say the data
                 arrived.
@@ -273,7 +288,9 @@ class Board:
         """
         buf = as_uint8(data, False, "frame").reshape(-1)
         self._learn_layout()
-        address = self.inquire(17) if address is None else self._check_address(address)
+        address = (self.inquire(17) + 15) // 16 * 16 if address is None else self._check_address(address)
+        if address + buf.size > 1 << 32:
+            raise ArgumentError(f"{buf.size} bytes at 0x{address:X} run past the end of board memory (4 GiB)")
         check(lib.VekDevLoadFrame(self.handle, buf.ctypes.data, address, buf.size), "VekDevLoadFrame")
         if verify:
             back = self.get_frame(address, buf.size)
@@ -309,17 +326,19 @@ class Board:
 
         Run :meth:`board_type` first: the timing constant depends on it.
         """
-        if not 1 <= planes <= 16:
+        if not 1 <= _u32(planes, "planes") <= 16:
             raise ArgumentError("planes must be 1 to 16")
-        check(lib.VekDevNewFrequencySet(self.handle, planes, frame_period_us, aux_us), "VekDevNewFrequencySet")
+        check(lib.VekDevNewFrequencySet(self.handle, planes, _u32(frame_period_us, "frame_period_us"),
+                                        _u32(aux_us, "aux_us")), "VekDevNewFrequencySet")
 
     def set_trigger(self, reg34: int = 0, enable: bool = False, reg36: int = 0, reg37: int = 0) -> None:
         """VekDevTriggerExtSet: the trigger extension registers 0x34 to 0x37."""
-        check(lib.VekDevTriggerExtSet(self.handle, reg34, 1 if enable else 0, reg36, reg37), "VekDevTriggerExtSet")
+        check(lib.VekDevTriggerExtSet(self.handle, _u32(reg34, "reg34"), 1 if enable else 0, _u32(reg36, "reg36"),
+                                      _u32(reg37, "reg37")), "VekDevTriggerExtSet")
 
     def set_gpio(self, value: int) -> None:
         """VekDevSetGPIO: set the GPIO outputs (register 0x04)."""
-        word = ctypes.c_uint32(value)
+        word = ctypes.c_uint32(_u32(value, "value"))
         check(lib.VekDevSetGPIO(self.handle, ctypes.byref(word)), "VekDevSetGPIO")
 
     def get_gpio(self) -> int:
@@ -346,7 +365,7 @@ def _board_index(board: Union[int, str]) -> int:
     if isinstance(board, str):
         found = [b.index for b in _described_boards() if board in (b.portPath.decode(), b.serial.decode())]
         if not found:
-            raise VekError(DEV_ERR_NO_DEVICE, f"no attached board has the port path or serial number {board!r}")
+            raise VekError(NUMBERS["DEV_ERR_NO_DEVICE"], f"no attached board has the port path or serial number {board!r}")
         if len(found) > 1:
             raise ArgumentError(f"{len(found)} boards have the serial number {board!r}: choose one by its port path")
         return found[0]

@@ -3,18 +3,23 @@
 Every exception the package raises derives from :class:`Error`; those that
 stand for a built-in kind of failure derive from that built-in as well
 (:class:`ArgumentError` is a ``ValueError``, :class:`UnknownNameError` a
-``KeyError``, :class:`DataTypeError` a ``TypeError``), so either may be caught.
+``KeyError``, :class:`DataTypeError` a ``TypeError``, :class:`FileError` an
+``OSError``: :class:`MissingFileError` a ``FileNotFoundError``,
+:class:`DirectoryError` an ``IsADirectoryError``), so either may be caught.
 """
 
 from __future__ import annotations
 
 import ctypes
-from typing import Dict, NamedTuple, Optional
+import errno
+import os
+from collections.abc import Mapping
+from typing import Callable, Dict, Iterator, NamedTuple, Optional, TypeVar
 
 from ._lib import lib
 
 __all__ = ["Error", "VekError", "VekFailure", "StaleReplyError", "ArgumentError", "UnknownNameError",
-           "DataTypeError", "CODES", "code_name", "check"]
+           "DataTypeError", "FileError", "MissingFileError", "DirectoryError", "CODES", "code_name", "check"]
 
 
 class CodeInfo(NamedTuple):
@@ -34,13 +39,38 @@ def library_table(table: int) -> "list[ctypes.Structure]":
 
 TABLE_RESULTS, TABLE_COMMANDS, TABLE_INQUIRIES, TABLE_REGISTERS, TABLE_BOARD_TYPES = 0, 1, 2, 3, 4
 
+V = TypeVar("V")
+
+
+class LibraryTable(Mapping):
+    """A read-only mapping built from the library's tables on first use (the library loads then)."""
+
+    def __init__(self, what: str, build: Callable[[], Dict[object, V]]) -> None:
+        self._what, self._build, self._data = what, build, None
+
+    def _rows(self) -> Dict[object, V]:
+        if self._data is None:
+            self._data = self._build()
+        return self._data
+
+    def __getitem__(self, key: object) -> V:
+        return self._rows()[key]
+
+    def __iter__(self) -> Iterator[object]:
+        return iter(self._rows())
+
+    def __len__(self) -> int:
+        return len(self._rows())
+
+    def __repr__(self) -> str:  # help() shows it without loading the library
+        return repr(self._data) if self._data is not None else f"<{self._what}: read from the library on first use>"
+
+
 #: Result codes by number, with their names and meanings, from the library.
-CODES: Dict[int, CodeInfo] = {row.number: CodeInfo(row.name.decode(), row.meaning.decode())
-                              for row in library_table(TABLE_RESULTS)}
-_NUMBERS = {info.name: code for code, info in CODES.items()}
-DEV_OK = _NUMBERS["DEV_OK"]
-DEV_ERR_NO_DEVICE = _NUMBERS["DEV_ERR_NO_DEVICE"]
-DEV_ERR_FRAME_MODE = _NUMBERS["DEV_ERR_FRAME_MODE"]
+CODES: Mapping = LibraryTable("result codes", lambda: {row.number: CodeInfo(row.name.decode(), row.meaning.decode())
+                                       for row in library_table(TABLE_RESULTS)})
+#: Result code numbers by name.
+NUMBERS: Mapping = LibraryTable("result code numbers", lambda: {info.name: code for code, info in CODES.items()})
 
 
 def code_name(code: int) -> str:
@@ -91,6 +121,28 @@ class StaleReplyError(Error):
                          "reply is queued; later reads are shifted by one until the board is reset")
 
 
+class FileError(Error, OSError):
+    """A file that cannot be used: not there, a directory, or not an image the library reads."""
+
+
+class MissingFileError(FileError, FileNotFoundError):
+    """A file that is not there."""
+
+
+class DirectoryError(FileError, IsADirectoryError):
+    """A directory where a file is taken."""
+
+
+def check_file(path: "os.PathLike[str] | str") -> bytes:
+    """The name of an existing file, as the library takes it; MissingFileError or DirectoryError otherwise."""
+    name = os.fsencode(os.fspath(path))
+    if os.path.isdir(name):
+        raise DirectoryError(errno.EISDIR, "a directory, not a file", os.fspath(path))
+    if not os.path.exists(name):
+        raise MissingFileError(errno.ENOENT, "no such file", os.fspath(path))
+    return name
+
+
 class ArgumentError(Error, ValueError):
     """An argument out of range or misaligned, or a call on a closed board; nothing was sent."""
 
@@ -103,7 +155,7 @@ class DataTypeError(Error, TypeError):
     """Data of another type than the call takes (pixels and frames are uint8), with no conversion asked for."""
 
 
-def check(code: int, call: str, ok: Optional[int] = DEV_OK) -> None:
+def check(code: int, call: str) -> None:
     """Raise VekError unless `code` is DEV_OK."""
-    if code != ok:
+    if code != NUMBERS["DEV_OK"]:
         raise VekError(code, call)

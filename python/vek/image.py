@@ -8,6 +8,7 @@ shape ``(planes, height, width // 8)`` and dtype uint8.
 
 from __future__ import annotations
 
+import errno
 import os
 from pathlib import Path
 from typing import Tuple, Union
@@ -15,7 +16,7 @@ from typing import Tuple, Union
 import numpy as np
 
 from ._lib import lib
-from .errors import ArgumentError, DataTypeError, VekFailure
+from .errors import ArgumentError, DataTypeError, FileError, MissingFileError, VekFailure, check_file
 
 __all__ = [
     "plane_count",
@@ -44,6 +45,15 @@ def frame_bytes(width: int, height: int, plane_mask: int = 0xFF) -> int:
     """Size in bytes of a frame of `width` x `height` pixels."""
     _check_size(width, height)
     return plane_count(plane_mask) * (width // 8) * height
+
+
+def _i32(value: int, what: str) -> int:
+    """`value` as an int32 argument, refused (not wrapped) when out of range."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise ArgumentError(f"{what} must be an integer, not {type(value).__name__}")
+    if not -2**31 <= value < 2**31:
+        raise ArgumentError(f"{what} {value} is outside the 32-bit signed range")
+    return int(value)
 
 
 def _check_mask(plane_mask: int) -> None:
@@ -87,18 +97,23 @@ def pixel2bin(pixels: np.ndarray, plane_mask: int = 0xFF, convert: bool = False)
     """Split an 8-bit gray image into the bit planes that `plane_mask` selects.
 
     Args:
-        pixels: array of shape (height, width), dtype uint8; width a multiple of 8.
+        pixels: array of shape (height, width), dtype uint8; width a multiple
+            of 8; or a stack of images, shape (N, height, width).
         plane_mask: bit b set keeps the plane of gray bit b (0xFF: all eight).
         convert: take pixels of another dtype, rounded and clipped to 0..255
             (without it they raise DataTypeError, a TypeError).
 
     Returns:
-        Array of shape (planes, height, width // 8), highest selected bit first.
+        Array of shape (planes, height, width // 8), highest selected bit
+        first; for a stack, (N, planes, height, width // 8).
     """
     _check_mask(plane_mask)
     pixels = as_uint8(pixels, convert, "pixels")
+    if pixels.ndim == 3:
+        return np.stack([pixel2bin(image, plane_mask) for image in pixels]) if len(pixels) else \
+            np.zeros((0, plane_count(plane_mask), pixels.shape[1], pixels.shape[2] // 8), dtype=np.uint8)
     if pixels.ndim != 2:
-        raise ArgumentError(f"pixels must be a 2-D array (height, width), not shape {pixels.shape}")
+        raise ArgumentError(f"pixels must be an array (height, width) or (N, height, width), not shape {pixels.shape}")
     height, width = pixels.shape
     _check_size(width, height)
     out = np.zeros((plane_count(plane_mask), height, width // 8), dtype=np.uint8)
@@ -147,17 +162,23 @@ def _name(path: PathLike) -> bytes:
     return os.fsencode(os.fspath(path))
 
 
+def _not_an_image(path: PathLike, what: str = "an image") -> FileError:
+    return FileError(f"cannot load {os.fspath(path)!r} as {what}: not an image in a format the library reads")
+
+
 def gray_pixels(path: PathLike, width: int, height: int) -> np.ndarray:
     """Load an image file as 8-bit gray pixels of exactly `width` x `height`.
 
     Raises:
-        VekFailure: the file cannot be loaded as an image.
+        MissingFileError: no such file (a FileNotFoundError).
+        DirectoryError: a directory (an IsADirectoryError).
+        FileError: the file cannot be loaded as an image (an OSError).
     """
     if width <= 0 or height <= 0:
         raise ArgumentError(f"bad size {width}x{height}")
     out = np.zeros((height, width), dtype=np.uint8)
-    if lib.GetGrayPixelFormat(_name(path), width, height, _ptr(out)) is None:
-        raise VekFailure(f"cannot load {os.fspath(path)!r} as an image")
+    if lib.GetGrayPixelFormat(check_file(path), width, height, _ptr(out)) is None:
+        raise _not_an_image(path)
     return out
 
 
@@ -166,8 +187,8 @@ def rgb_pixels(path: PathLike, width: int, height: int) -> Tuple[np.ndarray, np.
     if width <= 0 or height <= 0:
         raise ArgumentError(f"bad size {width}x{height}")
     r, g, b = (np.zeros((height, width), dtype=np.uint8) for _ in range(3))
-    if not lib.GetRGBPixelFormat(_name(path), width, height, _ptr(r), _ptr(g), _ptr(b)):
-        raise VekFailure(f"cannot load {os.fspath(path)!r} as a colour image")
+    if not lib.GetRGBPixelFormat(check_file(path), width, height, _ptr(r), _ptr(g), _ptr(b)):
+        raise _not_an_image(path, "a colour image")
     return r, g, b
 
 
@@ -175,8 +196,8 @@ def gray_bin(path: PathLike, width: int, height: int, plane_mask: int = 0xFF) ->
     """Load an image file as a frame of shape (planes, height, width // 8)."""
     _check_size(width, height)
     out = np.zeros((plane_count(plane_mask), height, width // 8), dtype=np.uint8)
-    if lib.GetGrayBinFormat(_name(path), width, height, plane_mask, _ptr(out)) is None:
-        raise VekFailure(f"cannot load {os.fspath(path)!r} as an image")
+    if lib.GetGrayBinFormat(check_file(path), width, height, plane_mask, _ptr(out)) is None:
+        raise _not_an_image(path)
     return out
 
 
@@ -186,8 +207,8 @@ def rgb_bin(path: PathLike, width: int, height: int,
     _check_size(width, height)
     shape = (plane_count(plane_mask), height, width // 8)
     r, g, b = (np.zeros(shape, dtype=np.uint8) for _ in range(3))
-    if not lib.GetRGBBinFormat(_name(path), width, height, plane_mask, _ptr(r), _ptr(g), _ptr(b)):
-        raise VekFailure(f"cannot load {os.fspath(path)!r} as a colour image")
+    if not lib.GetRGBBinFormat(check_file(path), width, height, plane_mask, _ptr(r), _ptr(g), _ptr(b)):
+        raise _not_an_image(path, "a colour image")
     return r, g, b
 
 
@@ -196,13 +217,22 @@ def add_serial_number(path: PathLike, width: int, height: int, count: int) -> No
 
     Copies that cannot be made are skipped by the library; check the files.
     """
-    if not lib.ImageAddSerialNumber(_name(path), width, height, count):
+    if not lib.ImageAddSerialNumber(check_file(path), _i32(width, "width"), _i32(height, "height"), _i32(count, "count")):
         raise VekFailure(f"ImageAddSerialNumber refused {os.fspath(path)!r}")
 
 
 def batch_image_to_bin(folder: PathLike, width: int, height: int) -> None:
-    """Convert every image in `folder` into NAME.bin (8 bit planes) beside it."""
+    """Convert every image in `folder` into NAME.bin (8 bit planes) beside it.
+
+    Raises:
+        ArgumentError: a size the library cannot convert (width a multiple of 8, both above 0).
+        MissingFileError: no such folder; VekFailure: an empty one.
+    """
+    if width <= 0 or height <= 0 or width % 8:
+        raise ArgumentError(f"size {width}x{height}: the width must be a multiple of 8, both above 0")
     name = os.fspath(folder)
+    if not os.path.exists(name):
+        raise MissingFileError(errno.ENOENT, "no such folder", name)
     if not name.endswith(("/", "\\")):
         name += "/"  # the library lists the folder before the last separator
     if not lib.BatchImage2Bin(os.fsencode(name), width, height):

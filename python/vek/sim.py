@@ -14,7 +14,9 @@ from dataclasses import dataclass
 from enum import IntEnum
 from typing import List, Optional
 
-from ._lib import NameEntry, lib
+from ._lib import NameEntry
+from ._lib import declare as _proto
+from ._lib import lib
 from .errors import ArgumentError
 
 __all__ = [
@@ -27,18 +29,23 @@ __all__ = [
 ANY_ENDPOINT = 0xFFFFFFFF
 
 
-def _fault_kinds() -> "list[NameEntry]":
-    """The virtual board's fault kinds (VekSimFaultAt), in order of number."""
-    lib.VekSimFaultAt.restype = ctypes.POINTER(NameEntry)
-    lib.VekSimFaultAt.argtypes = [ctypes.c_uint32]
+_proto("VekSimFaultAt", ctypes.POINTER(NameEntry), ctypes.c_uint32)
+
+
+def _fault_enum() -> type:
+    """Fault: NONE, STALL, FAIL_AT_ISSUE, ... built from the library's list of fault kinds (VekSimFaultAt)."""
     rows: "list[NameEntry]" = []
     while row := lib.VekSimFaultAt(len(rows)):
         rows.append(row.contents)
-    return rows
+    return IntEnum("Fault", {row.name.decode().upper().replace("-", "_"): row.number for row in rows})
 
 
-#: Faults that can be armed on a request: NONE, STALL, FAIL_AT_ISSUE, ... (the library's list, see vek_sim.h).
-Fault = IntEnum("Fault", {row.name.decode().upper().replace("-", "_"): row.number for row in _fault_kinds()})
+def __getattr__(name: str):
+    # Fault is read from the library on first use, so that importing vek needs no library.
+    if name == "Fault":
+        globals()["Fault"] = _fault_enum()
+        return globals()["Fault"]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class TraceKind(IntEnum):
@@ -89,12 +96,6 @@ class TraceEntry:
     code: int = 0
     request: int = 0
     w_value: int = 0
-
-
-def _proto(name: str, restype, *argtypes) -> None:
-    fn = getattr(lib, name)
-    fn.restype = restype
-    fn.argtypes = list(argtypes)
 
 
 _u32, _int, _vp = ctypes.c_uint32, ctypes.c_int, ctypes.c_void_p
@@ -273,8 +274,8 @@ def trace_enable(enabled: bool) -> None:
 class VirtualBoard:
     """Attach a virtual board for a ``with`` block (virtual clock on); yields its id.
 
-    On exit every virtual board is detached and the clock mode found on entry
-    comes back, so use one at a time.
+    On exit its own board is detached (blocks may nest: an inner block's end
+    leaves the outer one's board) and the clock mode found on entry comes back.
     """
 
     def __init__(self, device_name: Optional[str] = None, manufacturer: Optional[str] = None,
@@ -295,6 +296,10 @@ class VirtualBoard:
         return self.id
 
     def __exit__(self, *exc: object) -> None:
-        detach_all()
+        if self.id is not None:
+            try:
+                detach(self.id)
+            except ArgumentError:
+                pass  # detached already (detach_all in the block)
         set_virtual_clock(self._clock_found)
         self.id = None

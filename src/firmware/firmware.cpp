@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "api/device_handle.h"
 #include "platform/files.h"
@@ -45,21 +46,12 @@ struct WorkBuffers {
 bool ReadFirmwareFile(const char *name, uint8_t *buffer, uint16_t &fileLength) {
     if (name == nullptr || name[0] == '\0' || buffer == nullptr) return false;
     // A FIFO would hold the open until a writer came, a device node would
-    // read without end: only a regular file is read.
-    if (!platform::IsRegularFile(name)) return false;
-    std::FILE *f = std::fopen(name, "rb");
-    if (f == nullptr) return false;
-    bool ok = false;
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-        const long size = std::ftell(f);
-        if (size >= 0 && size <= kMaxFwSize && std::fseek(f, 0, SEEK_SET) == 0) {
-            const size_t n = static_cast<size_t>(size);
-            ok = std::fread(buffer, 1, n, f) == n;
-            if (ok) fileLength = static_cast<uint16_t>(n);
-        }
-    }
-    std::fclose(f);
-    return ok;
+    // read without end: only a regular file is read, checked once it is open.
+    std::vector<uint8_t> bytes;
+    if (!platform::ReadRegularFile(name, bytes, kMaxFwSize)) return false;
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    fileLength = static_cast<uint16_t>(bytes.size());
+    return true;
 }
 
 IicStatus ParseIicRecords(const uint8_t *buffer, uint16_t fileLength, uint8_t *ramImage, uint16_t &imageLen,

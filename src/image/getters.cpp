@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -99,18 +99,16 @@ bool TiffDecodedEverywhere(std::istream &file) {
     return true;
 }
 
-// Whether the file is in one of those formats. Any other file is not offered
-// to OpenCV: a build may carry further decoders that trust their input less,
-// such as DICOM through GDCM, which aborts the process on some malformed
-// files; a DICOM preamble is refused whatever comes before it.
-bool OpenCvOwnFormat(std::istream &file) {
-    char bytes[132] = {};
-    file.read(bytes, sizeof bytes);
-    const std::string_view head(bytes, static_cast<size_t>(file.gcount()));
+// Whether the file's bytes are in one of those formats. Any other file is
+// not offered to OpenCV: a build may carry further decoders that trust their
+// input less, such as DICOM through GDCM, which aborts the process on some
+// malformed files. A file that begins as one of these formats is decoded by
+// that format's reader, whatever "DICM" its data holds at byte 128; a DICOM
+// preamble is refused only because no accepted format matches its first bytes.
+bool OpenCvOwnFormat(std::string_view head) {
     const auto at = [&](size_t offset, std::string_view text) {
         return offset <= head.size() && head.substr(offset).starts_with(text);
     };
-    if (at(128, "DICM"sv)) return false;
     const bool netpbm = head.size() >= 3 && head[0] == 'P' && "1234567Ff"sv.find(head[1]) != std::string_view::npos &&
                         std::isspace(static_cast<unsigned char>(head[2]));
     if (at(0, "II*\0"sv) || at(0, "MM\0*"sv) || at(0, "II+\0"sv) || at(0, "MM\0+"sv)) {
@@ -130,16 +128,17 @@ bool ValidImageSize(int32_t width, int32_t height) {
 cv::Mat LoadImageFile(const char *fileName, int flags) {
     if (fileName == nullptr || *fileName == '\0') return {};
     try {
-        // Only regular files that can be opened go to OpenCV, which would
-        // otherwise print a warning for a missing file or a directory, and
-        // wait without end for a FIFO's writer; and only in its own formats.
-        if (!platform::IsRegularFile(fileName)) return {};
-        std::ifstream file(fileName, std::ios::binary);
-        if (!file.is_open() || !OpenCvOwnFormat(file)) return {};
+        // The file is opened once and read whole, and OpenCV decodes those
+        // bytes: a missing file, a directory or a FIFO never reaches it, and
+        // only its own formats do.
+        std::vector<uint8_t> bytes;
+        if (!platform::ReadRegularFile(fileName, bytes) ||
+            !OpenCvOwnFormat(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size())))
+            return {};
         PrepareCodecs();
         // Pixels as stored: EXIF orientation is not applied (IMREAD_UNCHANGED
         // already ignores it, and takes no other flag).
-        return cv::imread(fileName, flags == cv::IMREAD_UNCHANGED ? flags : flags | cv::IMREAD_IGNORE_ORIENTATION);
+        return cv::imdecode(bytes, flags == cv::IMREAD_UNCHANGED ? flags : flags | cv::IMREAD_IGNORE_ORIENTATION);
     } catch (...) {
         return {};
     }

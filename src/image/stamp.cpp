@@ -126,7 +126,8 @@ extern "C" {
 VEK_API int VEK_CALL ImageAddSerialNumber(const char *fileName, int32_t width, int32_t height, int32_t copyCount) {
     using namespace vek::image;
     if (fileName == nullptr || !FitsPathBuffer(std::strlen(fileName))) return 0;
-    if (!ValidImageSize(width, height)) return 0;
+    // A size no copy can have fails every attempt, which the result does not report.
+    if (!ValidImageSize(width, height)) return 1;
     // An empty name has no copy name; one whose first copy name does not fit
     // the path buffer cannot be copied at all.
     const std::optional<std::string> firstName = StampedCopyName(fileName, 1);
@@ -146,9 +147,9 @@ VEK_API int VEK_CALL ImageAddSerialNumber(const char *fileName, int32_t width, i
 VEK_API int VEK_CALL BatchImage2Bin(const char *dirPath, int32_t width, int32_t height) {
     using namespace vek::image;
     if (dirPath == nullptr || !FitsPathBuffer(std::strlen(dirPath))) return 0;
-    if (!ValidImageSize(width, height)) return 0;
     const std::vector<std::string> names = ListDirectory(dirPath);
     if (names.empty()) return 0;
+    if (!ValidImageSize(width, height)) return 1;  // every file fails to convert: skipped, as any such file is
 
     const size_t frameBytes = static_cast<size_t>(width) * static_cast<size_t>(height);
     const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[frameBytes]);

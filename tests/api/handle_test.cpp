@@ -158,6 +158,10 @@ TEST_F(BoardTest, InitRunsGrayDepthFrequencyAndRegister30) {
     EXPECT_EQ(TraceLines(board_),
               Lines({"W 21=70000fe", "R 21=70000fe<70000fe", "W 20=0", "W 22=0", "W 30=55", "R 30=55<55"}));
     EXPECT_EQ(handle_->grayBits, 8u);
+    for (auto [frequency, rc] : {std::pair<uint32_t, uint32_t>{0x40000000, DEV_OK}, {0x40000001, DEV_ERR_TIMING}}) {
+        DeviceInitParams top{0, frequency, 8, 0};
+        EXPECT_EQ(VekDevInit(handle_, &top), rc) << frequency;
+    }
     VekSimTraceClear();
     DeviceInitParams refused{0, 1000, 17, 0};
     EXPECT_EQ(VekDevInit(handle_, &refused), DEV_ERR_GRAY_DEPTH);

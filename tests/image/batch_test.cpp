@@ -67,18 +67,20 @@ TEST_F(BatchTest, ConvertsEveryImageBesideItsSource) {
     }
 }
 
-// An output name taken by a directory is skipped, '%' in names is ordinary.
+// An output name taken by a directory is skipped, '%' in names and a leading
+// dot are ordinary.
 // Decision: a width that pixel2bin refuses converts nothing (no file holds
 // unconverted bytes); the call still reports that the folder was searched.
 TEST_F(BatchTest, OddNamesUnwritableOutputsAndRefusedWidths) {
-    ASSERT_TRUE(cv::imwrite((frames_ / "100%s%n.bmp").string(), GrayPattern(50, 50)));
+    ASSERT_TRUE(cv::imwrite((frames_ / "100%s%n.bmp").string(), GrayPattern(50, 50)) &&
+                cv::imwrite((frames_ / ".dot.bmp").string(), GrayPattern(50, 50)));
     EXPECT_EQ(BatchImage2Bin(folder_.c_str(), 1020, 768), 1);
     EXPECT_TRUE(Names(frames_, ".bin").empty());
     fs::create_directory(frames_ / "a.bmp.bin");
     ASSERT_EQ(BatchImage2Bin(folder_.c_str(), 1024, 768), 1);
     EXPECT_TRUE(fs::is_directory(frames_ / "a.bmp.bin"));
     fs::remove(frames_ / "a.bmp.bin");
-    EXPECT_EQ(Names(frames_, ".bin"), (std::vector<std::string>{"100%s%n.bmp.bin", "b.png.bin"}));
+    EXPECT_EQ(Names(frames_, ".bin"), (std::vector<std::string>{".dot.bmp.bin", "100%s%n.bmp.bin", "b.png.bin"}));
     ExpectFrames(frames_, 1024, 768);
     fs::create_directory(dir_.path() / "empty");
     EXPECT_EQ(BatchImage2Bin((dir_.path() / "empty" / "").string().c_str(), 1024, 768), 0);

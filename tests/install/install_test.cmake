@@ -34,6 +34,15 @@ if(UDEV_RULE)
   endif()
 endif()
 
+# Installed to /usr (the configured prefix may differ), vek.pc adds no run path.
+set(ENV{DESTDIR} ${WORK_DIR}/usr-stage)
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr --component Unspecified)
+file(READ ${WORK_DIR}/usr-stage/usr/${LIBDIR}/pkgconfig/vek.pc usr_pc)
+if(usr_pc MATCHES "rpath")
+  message(FATAL_ERROR "vek.pc installed to /usr keeps a run path:\n${usr_pc}")
+endif()
+unset(ENV{DESTDIR})
+
 foreach(f include/vek/vek_dll.h include/vek/vek_sim.h bin/vek bin/vek-selftest
           ${LIBDIR}/pkgconfig/vek.pc ${LIBDIR}/cmake/vek/vekConfig.cmake)
   if(NOT EXISTS ${prefix}/${f})

@@ -14,6 +14,8 @@ def test_pixel2bin_gives_planes_of_rows_and_bin2pixel_inverts_it(mask, planes):
     assert frame.shape == (planes, 24, 8) and frame.nbytes == vek.frame_bytes(64, 24, mask)
     assert np.array_equal(vek.bin2pixel(frame, mask), pixels & mask)
     assert np.array_equal(vek.bin2pixel(frame.tobytes(), mask, width=64, height=24), pixels & mask)
+    stack = vek.pixel2bin(np.stack([pixels, ~pixels]), mask)  # a leading stack axis
+    assert stack.shape == (2, planes, 24, 8) and np.array_equal(stack[0], frame)
 
 
 @pytest.mark.parametrize("call, error", [
@@ -47,7 +49,7 @@ def test_getters_read_gray_and_rgb_files(tmp_path):
     assert [c[0, 15] for c in vek.rgb_pixels(path, 16, 8)] == [255, 0, 200]
     assert [list(c[0, 0]) for c in vek.rgb_bin(path, 16, 8, 0x80)] == [[0xFF, 0xFF], [0, 0], [0, 0xFF]]
     for getter in (vek.gray_pixels, vek.rgb_pixels, vek.gray_bin, vek.rgb_bin):
-        with pytest.raises(vek.VekFailure):
+        with pytest.raises(FileNotFoundError):
             getter(tmp_path / "none.png", 16, 8)
 
 
@@ -59,5 +61,5 @@ def test_batch_stamp_and_test_patterns_write_their_files(tmp_path):
     assert (tmp_path / "a.pgm.bin").read_bytes() == vek.pixel2bin(np.full((8, 16), 200, np.uint8)).tobytes()
     assert sorted(p.name for p in tmp_path.glob("a_*.bmp")) == ["a_00001.bmp", "a_00002.bmp"]
     assert sorted(p.stat().st_size for p in tmp_path.glob("*.bin")) == [128, 259_200, 259_200]
-    with pytest.raises(vek.VekFailure):
+    with pytest.raises(FileNotFoundError):
         vek.batch_image_to_bin(tmp_path / "missing", 16, 8)

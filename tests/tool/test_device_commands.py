@@ -1,10 +1,13 @@
 """The vek tool's arguments and error reports, and its board and frame subcommands on virtual boards: what
 they print, write and what the board was told."""
 
+import json
 import os
 import shlex
+import signal
 import struct
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -31,10 +34,12 @@ from conftest import IMAGES, TOOL, needs_images, write_pgm
     (["--sim-boards", "2", "--board", "1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "virtual-1", "info"], 0, "Board 1: "),
     (["--sim-boards", "2", "--board", "VEKSIM0002", "info"], 0, "Board 1: "),
-    (["init", "--gray-bits", "16"], 0, ""),
+    (["init", "--gray-bits", "16", "--frequency", "1073741824"], 0, "write 0x20 = 0x00000000\n"),
+    (["control", "reg31", "0xFFFFFFFF"], 0, "write 0x31 = 0xFFFFFFFF\n"),
+    (["--sim-boards", "16", "--board", "15", "info"], 0, "Board 15: "),
     (["timing", "--planes", "16", "--period", "1000000"], 1, "VekDevNewFrequencySet failed"),  # past the tool
     (["--board", "255", "list"], 0, ""),
-    (["--sim-boards", "2", "--board", "2", "info"], 1, "DEV_ERR_NO_DEVICE"),
+    (["--sim-boards", "2", "--board", "2", "info"], 1, "Try: run 'vek --sim list'"),  # no advice to add --sim
     (["--sim-boards", "2", "--board", "9-9", "info"], 1, "DEV_ERR_NO_DEVICE"),
     (["reset-pipe", "0x00"], 1, "no bulk endpoint"),
 ])
@@ -60,7 +65,11 @@ def test_firmware_download_and_reopen(vek, tmp_path):
 @pytest.mark.parametrize("args, status, says", [
     ([], 2, "a subcommand is required"),
     (["frobnicate"], 2, "frobnicate"),
-    (["init", "--gray-bits", "17"], 2, "gray-bits"),
+    (["init", "--gray-bits", "17"], 2, "gray-bits"),  # one past the top of each range
+    (["init", "--frequency", "1073741825"], 2, "frequency"),
+    (["control", "reg31", "0x100000000"], 2, "value"),
+    (["--sim-boards", "17", "list"], 2, "sim-boards"),
+    (["--board", "256", "list"], 2, "board index"),
     (["timing", "--planes", "0"], 2, "planes"),
     (["trigger", "--enable", "2"], 2, "enable"),
     (["--board", "-1", "list"], 2, "board"),
@@ -111,9 +120,13 @@ def test_bad_arguments_and_files_are_refused_before_the_board_is_touched(vek, tm
     assert not (trace.exists() and touched in trace.read_text()) and not list(tmp_path.glob("out.*"))
 
 
-def test_version_and_device_errors_are_named_explained_and_fail(vek):
+def test_version_help_and_device_errors_are_named_explained_and_fail(vek):
     r = vek("--version")
     assert r.status == 0 and "library vek_dll 1." in r.out, r
+    assert vek("--json", "--version").json()["library"]["version"] == r.out.split()[1]
+    assert "Global options (also accepted after the command):\n  --board" in vek("load", "--help").out
+    man = (Path(TOOL).parent / "vek.1").read_text()
+    assert all(s in man for s in ("ENVIRONMENT", "VEK_LOG_LEVEL", "VEK_USB_IDS", "\\-\\-frames", "EXIT STATUS"))
     r = vek("info")
     assert r.status == 1 and "DEV_ERR_NO_DEVICE (0x80000001)" in r.err and "Try:" in r.err, r
     r = vek("--sim", "--json", "control", "2", "--any")
@@ -142,11 +155,49 @@ def test_load_puts_frames_one_after_another_and_readback_writes_images(vek, tmp_
     assert [(tmp_path / f"frame_00{i}.png").read_bytes()[:8] for i in (0, 1)] == [b"\x89PNG\r\n\x1a\n"] * 2
 
 
-def test_progress_bar_only_on_a_terminal(vek, tmp_path):
+def test_progress_bar_only_on_a_terminal_and_on_standard_error(vek, tmp_path):
     (tmp_path / "a.bin").write_bytes(bytes(4 * PLANE))
-    # script(1) gives the tool a pseudo-terminal for its output.
-    bar, quiet = [subprocess.run(["script", "-qec", shlex.join([TOOL, "--sim", *args, "load", "a.bin"]), "/dev/null"],
-                                 cwd=tmp_path, capture_output=True, stdin=subprocess.DEVNULL, text=True,
+    # script(1) gives the tool a pseudo-terminal; standard output goes to a file.
+    bar, quiet = [subprocess.run(["script", "-qec", shlex.join([TOOL, "--sim", *args, "load", "a.bin"]) + " >out.txt",
+                                  "/dev/null"], cwd=tmp_path, capture_output=True, stdin=subprocess.DEVNULL, text=True,
                                  errors="replace", timeout=60) for args in ([], ["--no-progress"])]
     assert (bar.returncode, quiet.returncode) == (0, 0) and "100%" in bar.stdout and "B/s" in bar.stdout, bar
-    assert "B/s" not in quiet.stdout and "B/s" not in vek("--sim", "load", "a.bin").out
+    assert "B/s" not in quiet.stdout + (tmp_path / "out.txt").read_text() + vek("--sim", "load", "a.bin").err
+
+
+# A command of several steps checks what it can before the first (sizes and formats from the files' headers):
+# status 2 or 3 and nothing sent. A step that still fails later says what landed (status 4); Ctrl-C, status 130.
+@pytest.mark.parametrize("args, status, done", [
+    (["load", "a.bin", "b.bin", "small.pgm"], 2, None),
+    (["load", "a.bin", "b.bin", "note.txt"], 3, None),
+    (["load", "a.bin", "b.bin", "cut.png"], 4, [("a.bin", 0), ("b.bin", PLANE)]),
+    (["readback", "-o", "f.png", "--frames", "3"], 4, ["f_000.png"]),
+    (["readback", "-o", "pipe.bin", "--length", str(16 << 20), "--frames", "4"], 130, None),
+])
+def test_partial_failures_say_what_was_done(vek, tmp_path, args, status, done):
+    if not IMAGES and any(a.endswith(("png", "pgm", "txt")) for a in args):
+        pytest.skip("images")
+    for name, content in (("a.bin", bytes(PLANE)), ("b.bin", bytes(PLANE)), ("note.txt", b"no image"),
+                          ("small.pgm", b"P5\n16 8\n255\n" + bytes(128)), ("cut.png", b"\x89PNG\r\n\x1a\n" + bytes(30))):
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "f_001.png").mkdir()
+    os.mkfifo(tmp_path / "pipe.bin")
+    cmd = [TOOL, "--json", "--sim-trace", tmp_path / "t.txt", *args]
+    p = subprocess.Popen(cmd, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if status == 130:  # the reader takes one piece, then presses Ctrl-C
+        with open(tmp_path / "pipe.bin", "rb") as pipe:
+            pipe.read(1)
+            p.send_signal(signal.SIGINT)
+            pipe.read()
+    out, err = p.communicate(timeout=120)
+    j = json.loads(out)
+    assert (p.returncode, j["status"], "done" in j) == (status, status, status >= 4), (out, err)
+    if status == 2 or status == 3:
+        assert "ep 0x02" not in (tmp_path / "t.txt").read_text()
+    elif status == 130:
+        assert j["done"]["bytes"] % (8 << 20) == 0 and 0 < j["done"]["bytes"] < 64 << 20 and "Before it stopped" in err
+    elif args[0] == "load":
+        assert [(f["file"], f["address"]) for f in j["done"]["frames"]] == done and j["done"]["count"] == len(done)
+        assert all(f"{f} -> 0x{a:08X}" in err for f, a in done), err
+    else:
+        assert j["done"]["files"] == done and (tmp_path / done[0]).is_file()

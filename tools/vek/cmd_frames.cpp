@@ -49,9 +49,11 @@ FrameLayout sizeFor(const FrameArgs &a, const FrameLayout &boardLayout) {
     return l;
 }
 
+// Moves `length` bytes in pieces, stopping between two pieces on Ctrl-C.
 void transfer(Board &board, bool toBoard, uint8_t *data, uint32_t address, uint32_t length, Progress &progress) {
     uint32_t done = 0;
     do {
+        stopIfInterrupted();
         uint32_t piece = std::min(kPieceBytes, length - done);
         if (toBoard)
             board.load(data + done, address + done, piece);
@@ -62,72 +64,107 @@ void transfer(Board &board, bool toBoard, uint8_t *data, uint32_t address, uint3
     } while (done < length);
 }
 
+// One file to load: a .bin frame's size, or an image's size from its header.
+struct Source {
+    std::string file;
+    uint64_t bytes = 0;  // 0 for an image until the board's layout sizes it
+    bool image = false;
+    ImageSize size;  // what the image's header says (not known for some formats)
+};
+
 void runLoad(Context &ctx, const FrameArgs &a) {
     checkAddress(a.address);
     checkSizeOptions(a);
     if (a.planes == 0 || a.planes > 0xFF) throw UsageError("--planes must be a plane mask from 0x01 to 0xFF");
 
     // Frames are read, converted and sent one at a time, so memory holds one
-    // frame whatever their number; what can be checked without converting is
-    // checked before the board is touched.
-    std::vector<uint64_t> sizes(a.files.size());  // 0: an image, sized by the board's layout
-    bool needSize = false;
-    for (std::size_t i = 0; i < a.files.size(); ++i) {
-        requireReadable(a.files[i]);
-        if (hasExtension(a.files[i], ".bin")) {
+    // frame whatever their number; what can be known without converting
+    // (sizes, formats, from the files' headers) is checked before the board
+    // is touched.
+    std::vector<Source> sources;
+    for (const std::string &file : a.files) {
+        requireReadable(file);
+        Source s;
+        s.file = file;
+        if (hasExtension(file, ".bin")) {
             std::error_code ec;
-            sizes[i] = std::filesystem::file_size(a.files[i], ec);
-            if (ec) throw FileError("cannot read '" + a.files[i] + "'");
-            if (sizes[i] == 0) throw UsageError("'" + a.files[i] + "' is empty");
+            s.bytes = std::filesystem::file_size(file, ec);
+            if (ec) throw FileError("cannot read '" + file + "'");
+            if (s.bytes == 0) throw UsageError("'" + file + "' is empty");
         } else {
-            checkImageInput(a.files[i]);
-            needSize = true;
+            s.image = true;
+            s.size = checkImageInput(file);
         }
+        sources.push_back(s);
     }
+    const bool images = std::any_of(sources.begin(), sources.end(), [](const Source &s) { return s.image; });
 
-    withBoard(ctx, [&a, &sizes, needSize](Context &c, Board &board) {
+    withBoard(ctx, [&a, &sources, images](Context &c, Board &board) {
         const FrameLayout layout = board.learnLayout();  // frame transfers need the frame mode
         const FrameLayout l = sizeFor(a, layout);
-        if (needSize && !l.known())
+        if (images && !l.known())
             throw UsageError("the board reports no known frame layout (board type " + std::to_string(layout.boardType) +
                              "); give --width and --height for the images");
         uint64_t total = 0;
-        for (std::size_t i = 0; i < sizes.size(); ++i) {
-            if (sizes[i] == 0) sizes[i] = frameBytes(l.width, l.height, a.planes);
-            if (i + 1 < sizes.size() && sizes[i] % 16 != 0)
-                throw UsageError("'" + a.files[i] + "' is " + std::to_string(sizes[i]) +
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            Source &s = sources[i];
+            if (s.image) {
+                if (s.size.known()) checkImageFits(s.file, s.size, l.width, l.height, a.resize);
+                s.bytes = frameBytes(l.width, l.height, a.planes);
+            }
+            if (i + 1 < sources.size() && s.bytes % 16 != 0)
+                throw UsageError("'" + s.file + "' is " + std::to_string(s.bytes) +
                                  " bytes, not a multiple of 16: the next frame would not start on a 16-byte boundary");
-            total += sizes[i];
+            total += s.bytes;
         }
         if (a.address + total > 0x100000000ull)
             throw UsageError("the frames do not fit below the end of board memory (4 GiB)");
 
         // Frames go one after another: command 17 sets the running byte count
         // to the start address, and inquiry 17 gives each frame's address.
+        // Each frame is told as it lands; a step that fails after one has
+        // landed reports them all.
         board.control(17, a.address);
+        const InterruptCatcher catcher;
         Progress progress(c.progressEnabled(), "load", total);
         json list = json::array();
-        for (const std::string &file : a.files) {
+        std::string landed;
+        for (const Source &s : sources) {
+            stopIfInterrupted();
             std::vector<uint8_t> bytes =
-                hasExtension(file, ".bin") ? readFile(file) : imageToFrame(file, l.width, l.height, a.planes, a.resize);
+                s.image ? imageToFrame(s.file, l.width, l.height, a.planes, a.resize, s.size) : readFile(s.file);
             const uint32_t address = board.inquire(17);
             transfer(board, true, bytes.data(), address, static_cast<uint32_t>(bytes.size()), progress);
-            list.push_back({{"file", file}, {"address", address}, {"bytes", bytes.size()}});
+            list.push_back({{"file", s.file}, {"address", address}, {"bytes", bytes.size()}});
+            const std::string line = s.file + " -> " + hex32(address) + " (" + std::to_string(bytes.size()) + " bytes)";
+            c.say("%s\n", line.c_str());
+            landed += "\n    " + line;
+            const uint32_t next = static_cast<uint32_t>(address + bytes.size());
+            c.done = {{"frames", list}, {"count", list.size()}, {"next_address", next}};
+            c.doneText = std::to_string(list.size()) + " of " + std::to_string(sources.size()) + " frame" +
+                         (sources.size() == 1 ? "" : "s") + " had landed whole:" + landed +
+                         "\n  the next frame goes at " + hex32(next) + "; the others were not loaded";
         }
         progress.finish();
         const uint32_t next = board.inquire(17);
+        c.done = nullptr;
         c.result = {{"frames", list},
                     {"bytes", total},
                     {"next_address", next},
                     {"seconds", progress.seconds()},
                     {"bytes_per_second", progress.bytesPerSecond()}};
-        for (const auto &f : list)
-            c.say("%s -> %s (%llu bytes)\n", f["file"].get<std::string>().c_str(),
-                  hex32(f["address"].get<uint32_t>()).c_str(),
-                  static_cast<unsigned long long>(f["bytes"].get<uint64_t>()));
         c.say("Loaded %zu frame%s, %s; the next frame goes at %s.\n", list.size(), list.size() == 1 ? "" : "s",
               humanBytes(static_cast<double>(total)).c_str(), hex32(next).c_str());
     });
+}
+
+// "frame.png", frame 3 of several: "frame_003.png".
+std::string numberedName(const std::string &output, uint32_t frames, uint32_t k) {
+    if (frames == 1) return output;
+    std::string name = output;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "_%03u", k);
+    return name.insert(name.find_last_of('.'), suffix);
 }
 
 void runReadback(Context &ctx, const FrameArgs &a) {
@@ -149,33 +186,51 @@ void runReadback(Context &ctx, const FrameArgs &a) {
             throw UsageError("the board reports no known frame layout; give --width and --height (or --length)");
         frameLen = frameBytes(l.width, l.height, a.planes);
     }
-    uint64_t total = frameLen * a.frames;
+    const uint64_t total = frameLen * a.frames;
     if (a.address + total > 0x100000000ull) throw UsageError("the range runs past the end of board memory (4 GiB)");
-    if (total > (1ull << 31)) throw UsageError("more than 2 GiB at once; read it in parts");
 
-    std::vector<uint8_t> data(total);
+    // Streamed: a .bin file takes each piece as it arrives, an image each
+    // frame, so memory holds one piece or one frame whatever the total.
+    const InterruptCatcher catcher;
     Progress progress(ctx.progressEnabled(), "readback", total);
-    transfer(board, false, data.data(), a.address, static_cast<uint32_t>(total), progress);
-    progress.finish();
-    board.free();
-
     json files = json::array();
+    uint64_t read = 0;
+    // What a failure or Ctrl-C leaves: the images written, or the bytes
+    // written to a device or FIFO (a .bin file is written whole or not at all).
+    const auto noteDone = [&](bool kept) {
+        if (!kept) return;
+        ctx.done = {{"address", a.address}, {"bytes", read}, {"files", files}};
+        ctx.doneText =
+            std::to_string(read) + " bytes from " + hex32(a.address) + " had been read and written" +
+            (files.empty() ? " to " + a.output : "; the last image written: " + files.back().get<std::string>());
+    };
     if (raw) {
-        writeFile(a.output, data.data(), data.size());
+        OutputFile out(a.output);
+        std::vector<uint8_t> piece(std::min<uint64_t>(total, kPieceBytes));
+        while (read < total) {
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(total - read, piece.size()));
+            transfer(board, false, piece.data(), static_cast<uint32_t>(a.address + read), n, progress);
+            out.write(piece.data(), n);
+            read += n;
+            noteDone(out.inPlace());
+        }
+        out.commit();
         files.push_back(a.output);
     } else {
+        std::vector<uint8_t> frame(frameLen);
         for (uint32_t k = 0; k < a.frames; ++k) {
-            std::string name = a.output;
-            if (a.frames > 1) {
-                auto dot = name.find_last_of('.');
-                char suffix[16];
-                std::snprintf(suffix, sizeof suffix, "_%03u", k);
-                name.insert(dot, suffix);
-            }
-            frameToImage(data.data() + k * frameLen, l.width, l.height, a.planes, name);
+            transfer(board, false, frame.data(), static_cast<uint32_t>(a.address + read),
+                     static_cast<uint32_t>(frameLen), progress);
+            read += frameLen;
+            const std::string name = numberedName(a.output, a.frames, k);
+            frameToImage(frame.data(), l.width, l.height, a.planes, name);
             files.push_back(name);
+            noteDone(true);
         }
     }
+    progress.finish();
+    board.free();
+    ctx.done = nullptr;
     ctx.result = {{"address", a.address},
                   {"bytes", total},
                   {"files", files},

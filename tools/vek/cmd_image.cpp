@@ -123,17 +123,36 @@ void runBatch(Context &ctx, const ImageArgs &a) {
     };
 
     Progress progress(ctx.progressEnabled(), "batch", frameLen * sources.size());
-    std::atomic<bool> done{false};
-    int ok = 0;
-    std::thread worker([&] {
-        ok = BatchImage2Bin(arg.c_str(), static_cast<int32_t>(a.width), static_cast<int32_t>(a.height));
-        done = true;
+    // The worker's state is shared, not borrowed: on Ctrl-C the tool reports
+    // and ends while the library call may still run.
+    struct Work {
+        std::atomic<bool> done{false};
+        std::atomic<int> ok{0};
+    };
+    const auto work = std::make_shared<Work>();
+    std::thread worker([work, arg, a] {
+        work->ok = BatchImage2Bin(arg.c_str(), static_cast<int32_t>(a.width), static_cast<int32_t>(a.height));
+        work->done = true;
     });
-    while (!done) {
+    const InterruptCatcher catcher;
+    while (!work->done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        try {
+            stopIfInterrupted();
+        } catch (const Interrupted &) {
+            worker.detach();
+            ctx.abandonedWork = true;
+            json files = json::array();
+            for (const auto &f : converted()) files.push_back(f.string());
+            ctx.done = {{"folder", a.input}, {"files", files}, {"count", files.size()}};
+            ctx.doneText = std::to_string(files.size()) + " of " + std::to_string(sources.size()) +
+                           " files had been converted (the file being converted may be left cut short)";
+            throw;
+        }
         if (ctx.progressEnabled()) progress.update(frameLen * converted().size());
     }
     worker.join();
+    const int ok = work->ok;
     auto written = converted();
     progress.update(frameLen * written.size());
     progress.setTotal(frameLen * written.size());

@@ -1,9 +1,12 @@
 #include "common.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +22,20 @@
 
 namespace vektool {
 
-bool Context::progressEnabled() const { return !opt.json && !opt.noProgress && isatty(STDOUT_FILENO); }
+bool Context::progressEnabled() const { return !opt.json && !opt.noProgress && isatty(STDERR_FILENO); }
+
+namespace {
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void noteInterrupt(int) { gInterrupted = 1; }
+}  // namespace
+
+InterruptCatcher::InterruptCatcher() : previous_(std::signal(SIGINT, noteInterrupt)) {}
+
+InterruptCatcher::~InterruptCatcher() { std::signal(SIGINT, previous_ == SIG_ERR ? SIG_DFL : previous_); }
+
+void stopIfInterrupted() {
+    if (gInterrupted) throw Interrupted();
+}
 
 void Context::say(const char *fmt, ...) const {
     if (opt.json) return;
@@ -281,16 +297,59 @@ void requireReadable(const std::string &path) {
 
 std::vector<uint8_t> readFile(const std::string &path) {
     requireReadable(path);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw FileError("cannot open '" + path + "' for reading");
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    if (size < 0) throw FileError("cannot read '" + path + "'");
-    in.seekg(0);
-    std::vector<uint8_t> data(static_cast<std::size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char *>(data.data()), size))
-        throw FileError("cannot read '" + path + "'");
+#ifdef O_NONBLOCK
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_BINARY);
+#endif
+    if (fd < 0) throw FileError("cannot open '" + path + "' for reading");
+    struct stat info;
+    std::vector<uint8_t> data;
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (ok) data.resize(static_cast<std::size_t>(info.st_size));
+    for (std::size_t done = 0; ok && done < data.size();) {
+        const auto n =
+            read(fd, data.data() + done, static_cast<unsigned>(std::min<std::size_t>(data.size() - done, 1u << 30)));
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    close(fd);
+    if (!ok) throw FileError("cannot read '" + path + "': not a regular file, or it changed while read");
     return data;
+}
+
+OutputFile::OutputFile(const std::string &path) : path_(path), writing_(path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto status = fs::status(path, ec);
+    const bool inPlace = fs::is_character_file(status) || fs::is_fifo(status);
+    if (fs::exists(status) && !inPlace && !fs::is_regular_file(status))
+        throw FileError("cannot write '" + path + "': not a regular file");
+    if (!inPlace) writing_ = path + ".part";
+    file_ = std::fopen(writing_.c_str(), "wb");
+    if (file_ == nullptr) throw FileError("cannot open '" + path + "' for writing");
+}
+
+OutputFile::~OutputFile() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    if (writing_ != path_) std::remove(writing_.c_str());
+}
+
+void OutputFile::write(const uint8_t *data, std::size_t size) {
+    if (std::fwrite(data, 1, size, file_) != size) throw FileError("cannot write '" + path_ + "'");
+}
+
+void OutputFile::commit() {
+    std::FILE *f = file_;
+    file_ = nullptr;
+    const bool closed = std::fclose(f) == 0;
+    std::error_code ec;
+    if (closed && writing_ != path_) std::filesystem::rename(writing_, path_, ec);
+    if (!closed || ec) {
+        if (writing_ != path_) std::remove(writing_.c_str());
+        throw FileError("cannot write '" + path_ + "'");
+    }
 }
 
 namespace {

@@ -31,9 +31,11 @@ using nlohmann::json;
 // Exit statuses of the tool.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitFailed = 1,  // the library or the board reported a failure
-    kExitUsage = 2,   // bad arguments: nothing was done
-    kExitFile = 3,    // a file could not be read or written
+    kExitFailed = 1,         // the library or the board reported a failure
+    kExitUsage = 2,          // bad arguments: nothing was done
+    kExitFile = 3,           // a file could not be read or written
+    kExitPartial = 4,        // a step failed after others had done their work: the report says which
+    kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT, as shells report it): the report says what was done
 };
 
 struct GlobalOptions {
@@ -70,14 +72,41 @@ struct NotInThisBuild : std::runtime_error {
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+// Ctrl-C, seen between two steps of a long command.
+struct Interrupted : std::runtime_error {
+    Interrupted() : std::runtime_error("interrupted (Ctrl-C)") {}
+};
+
+// While one lives, Ctrl-C no longer ends the tool at once: it is noted, and
+// the long commands stop at their next step with stopIfInterrupted().
+class InterruptCatcher {
+public:
+    InterruptCatcher();
+    ~InterruptCatcher();
+    InterruptCatcher(const InterruptCatcher &) = delete;
+    InterruptCatcher &operator=(const InterruptCatcher &) = delete;
+
+private:
+    void (*previous_)(int);
+};
+// Throws Interrupted when Ctrl-C was pressed under an InterruptCatcher.
+void stopIfInterrupted();
 
 struct Context {
     GlobalOptions opt;
     json result = json::object();           // what --json prints
     std::function<void(Context &)> action;  // the chosen subcommand's work
     std::string commandPath;                // "reg write", for messages
+    // What a command that stops part way had already done: under --json the
+    // error report carries `done`; the text report adds `doneText`. A
+    // failure with something done exits with kExitPartial.
+    json done;
+    std::string doneText;
+    // Work left running in a library call that cannot be stopped (batch):
+    // the tool ends at once after its report.
+    bool abandonedWork = false;
 
-    bool progressEnabled() const;
+    bool progressEnabled() const;  // a progress bar on standard error
     // Text output (suppressed with --json).
     void say(const char *fmt, ...) const __attribute__((format(VEKTOOL_PRINTF_FORMAT, 2, 3)));
 };
@@ -158,9 +187,28 @@ void attachSimBoards(const GlobalOptions &opt);
 void detachSimBoards();
 
 // Files. Every file the tool reads is checked first: FileError unless it is an
-// existing regular file that can be opened for reading.
+// existing regular file that can be opened for reading. readFile checks the
+// file it opened (opened without waiting), so a name swapped for a FIFO
+// after the check is refused, not waited on.
 void requireReadable(const std::string &path);
 std::vector<uint8_t> readFile(const std::string &path);
+// A file written piece by piece (readback): under its own name when it is a
+// device (/dev/null) or a FIFO, else under a temporary name beside it that
+// replaces the file once commit() has written it whole; otherwise removed.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string &path);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    void write(const uint8_t *data, std::size_t size);  // FileError on failure
+    void commit();
+    bool inPlace() const { return writing_ == path_; }
+
+private:
+    std::string path_, writing_;
+    std::FILE *file_ = nullptr;
+};
 // Writes the file whole or not at all (FileError); a character device is
 // written in place.
 void writeFile(const std::string &path, const uint8_t *data, std::size_t size);

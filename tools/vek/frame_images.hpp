@@ -22,20 +22,34 @@ extern const bool kImageSupport;
 // What --help says about image support ("" when nothing is left out).
 const char *imageSupportNote();
 
-// Throws, before the board is touched, when frames cannot be loaded from the
-// file at `path` (a file other than a .bin frame file).
-void checkImageInput(const std::string &path);
+// An image's size in pixels; 0 x 0 when not known.
+struct ImageSize {
+    uint32_t width = 0, height = 0;
+    bool known() const { return width != 0; }
+};
+
+// Checks, before the board is touched, that frames can be loaded from the
+// file at `path` (a file other than a .bin frame file), from its first bytes
+// only: throws FileError when they begin no image format the tool reads.
+// Returns the size its header gives (PNG, BMP, JPEG, TIFF and the PBM family;
+// not known for the other formats, whose size shows when they are decoded).
+ImageSize checkImageInput(const std::string &path);
 
 // Throws UsageError, before the board is touched, when frames cannot be
 // written to an image file at `path` (a name other than a .bin file).
 void checkImageOutput(const std::string &path);
 
+// Throws UsageError when an image of `size` is not width x height and
+// `resize` does not allow scaling it (which interpolates: binary patterns get
+// gray edges).
+void checkImageFits(const std::string &path, ImageSize size, uint32_t width, uint32_t height, bool resize);
+
 // The image file at `path` as one frame of width x height pixels keeping the
 // bit planes of `planeMask`; throws FileError when it cannot be loaded, and
-// UsageError when its size differs unless `resize` allows scaling it (which
-// interpolates: binary patterns get gray edges).
+// UsageError as checkImageFits does. `known` is the size checkImageInput
+// gave: the file is then decoded once.
 std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t width, uint32_t height, uint32_t planeMask,
-                                  bool resize);
+                                  bool resize, ImageSize known = {});
 
 // Writes the image encoded as its extension says, whole or not at all
 // (writeFile); throws FileError when it cannot be encoded or written.

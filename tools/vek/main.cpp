@@ -23,10 +23,11 @@ void printJson(const json &j) { std::printf("%s\n", jsonText(j).c_str()); }
 
 // What to try for a result code, in the tool's terms, beyond the library's
 // one-line meaning ("" when the meaning says it all).
-const char *adviceFor(uint32_t code) {
+const char *adviceFor(uint32_t code, bool sim) {
     switch (code) {
     case DEV_ERR_NO_DEVICE:
-        return "run 'vek list' to see the attached boards, or add --sim to use a virtual board";
+        return sim ? "run 'vek --sim list' to see the virtual boards (--sim-boards N attaches N)"
+                   : "run 'vek list' to see the attached boards, or add --sim to use a virtual board";
     case DEV_ERR_UNSUPPORTED:
         return "see 'vek control --help' and 'vek inquire --help' for the supported numbers";
     case DEV_ERR_FRAME_MODE:
@@ -44,14 +45,19 @@ struct DeviceFault {
 };
 
 // One error report: a line (or a device code's explanation) on standard
-// error, and with --json the same as a JSON object on standard output.
+// error, and with --json the same as a JSON object on standard output. When
+// the command had done part of its work, the report says what, and the
+// status is kExitPartial (a failure) or kExitInterrupted (Ctrl-C).
 int reportError(const Context &ctx, const std::string &kind, const std::string &message, int status,
                 const DeviceFault *fault = nullptr, bool usageHint = true) {
     std::fflush(stdout);
     const char *name = fault ? VekResultName(fault->code) : nullptr;
     const char *meaning = fault ? VekResultMeaning(fault->code) : nullptr;
+    const char *advice = fault ? adviceFor(fault->code, ctx.opt.sim) : "";
     if (!name) name = "UNKNOWN";
     if (!meaning) meaning = "a result code the library does not document";
+    const bool partial = !ctx.done.is_null();
+    if (partial && status != kExitInterrupted) status = kExitPartial;
     if (ctx.opt.json) {
         json e = {{"kind", kind}, {"message", message}};
         if (fault) {
@@ -59,25 +65,51 @@ int reportError(const Context &ctx, const std::string &kind, const std::string &
             e["code"] = fault->code;
             e["name"] = name;
             e["meaning"] = meaning;
-            e["advice"] = adviceFor(fault->code);
+            e["advice"] = advice;
         }
-        printJson({{"ok", false}, {"error", e}});
+        json out = {{"ok", false}, {"status", status}, {"error", e}};
+        if (partial) out["done"] = ctx.done;
+        printJson(out);
     }
     const std::string cmd = ctx.commandPath.empty() ? "vek" : "vek " + ctx.commandPath;
     if (fault) {
         std::fprintf(stderr, "%s: %s failed: %s (%s)\n  %s.\n", cmd.c_str(), fault->call.c_str(), name,
                      hex32(fault->code).c_str(), meaning);
-        if (*adviceFor(fault->code)) std::fprintf(stderr, "  Try: %s.\n", adviceFor(fault->code));
+        if (*advice) std::fprintf(stderr, "  Try: %s.\n", advice);
     } else {
         std::fprintf(stderr, "%s: %s\n", cmd.c_str(), message.c_str());
         if (status == kExitUsage && usageHint) std::fprintf(stderr, "Run '%s --help' for usage.\n", cmd.c_str());
     }
+    if (partial) std::fprintf(stderr, "  Before it stopped, %s.\n", ctx.doneText.c_str());
     return status;
 }
 
 // The text of --version: the tool's version, the library's and how it was built.
 std::string versionText() {
     return std::string("vek ") + VEK_VERSION_STRING + "\nlibrary vek_dll " + VekVersion() + " (" + VekBuildInfo() + ")";
+}
+
+// The global options, for the help of every subcommand (they work after it too).
+std::string globalOptionsText(const CLI::App &app) {
+    std::string text = "Global options (also accepted after the command):";
+    for (const CLI::Option *o : app.get_options()) {
+        const std::string name = o->get_name();
+        if (o->get_group().empty() || name == "--help" || name == "--help-all" || name == "--version") continue;
+        std::string names = o->get_name(false, true);
+        if (o->get_type_size() != 0) names += " " + o->get_type_name().substr(0, o->get_type_name().find(':'));
+        char line[64];
+        std::snprintf(line, sizeof line, "\n  %-26s ", names.c_str());
+        text += line + o->get_description();
+    }
+    return text;
+}
+
+void addGlobalOptionsToHelp(CLI::App &app, const std::string &text) {
+    for (CLI::App *sub : app.get_subcommands({})) {
+        const std::string footer = sub->get_footer();
+        sub->footer(footer.empty() ? text : footer + "\n\n" + text);
+        addGlobalOptionsToHelp(*sub, text);
+    }
 }
 
 // Where --sim-trace goes, opened before the command runs so that a path that
@@ -139,6 +171,7 @@ int main(int argc, char **argv) {
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", versionText());
+    app.set_help_all_flag("--help-all", "print the help of every command and exit");
     app.add_option("--board", ctx.opt.board,
                    "the board to use (see 'vek list'): its index, its port path (1-2.3) or its serial number")
         ->capture_default_str()
@@ -174,7 +207,9 @@ int main(int argc, char **argv) {
     app.add_flag("--no-progress", ctx.opt.noProgress, "no progress bar even on a terminal");
     std::string footer =
         "Numbers may be given in decimal or as 0x hex. Exit status: 0 success, 1 the library or the board "
-        "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written.";
+        "reported a failure, 2 bad arguments (nothing was done), 3 a file could not be read or written, "
+        "4 a step failed after others had done their work (load, readback: the report says which frames "
+        "landed), 130 interrupted by Ctrl-C (the report says what was done).";
     if (*imageSupportNote()) footer += std::string("\n") + imageSupportNote();
     app.footer(footer);
 
@@ -182,11 +217,18 @@ int main(int argc, char **argv) {
     addFrameCommands(app, ctx);
     addImageCommands(app, ctx);
     addDemoCommand(app, ctx);
+    addGlobalOptionsToHelp(app, globalOptionsText(app));
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForVersion &e) {
+        if (!ctx.opt.json) return app.exit(e);
+        printJson({{"ok", true},
+                   {"version", VEK_VERSION_STRING},
+                   {"library", {{"version", VekVersion()}, {"build", VekBuildInfo()}}}});
+        return kExitOk;
     } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
         auto extra = app.remaining();
         if (app.get_subcommands().empty() && !extra.empty())
             return reportError(ctx, "usage", "unknown command '" + extra.front() + "'", kExitUsage);
@@ -227,6 +269,8 @@ int main(int argc, char **argv) {
         status = reportError(ctx, "device", e.what(), kExitFailed, &fault);
     } catch (const Failure &e) {
         status = reportError(ctx, "failure", e.what(), kExitFailed);
+    } catch (const Interrupted &e) {
+        status = reportError(ctx, "interrupted", e.what(), kExitInterrupted, nullptr, false);
     } catch (const std::exception &e) {
         status = reportError(ctx, "internal", std::string("unexpected error: ") + e.what(), kExitFailed);
     }
@@ -236,6 +280,12 @@ int main(int argc, char **argv) {
         } catch (const FileError &e) {
             status = reportError(ctx, "file", e.what(), kExitFile);
         }
+    }
+    if (ctx.abandonedWork) {
+        // A library call still runs on another thread: end without tearing
+        // down what it uses.
+        std::fflush(nullptr);
+        std::_Exit(status);
     }
     if (attached) detachSimBoards();
     return status;

@@ -48,11 +48,13 @@ const char *imageSupportNote() {
     return note.c_str();
 }
 
-void checkImageInput(const std::string &path) { refuseImageFile(path); }
+ImageSize checkImageInput(const std::string &path) { refuseImageFile(path); }
+
+void checkImageFits(const std::string &path, ImageSize, uint32_t, uint32_t, bool) { refuseImageFile(path); }
 
 void checkImageOutput(const std::string &path) { refuseImageFile(path); }
 
-std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t, bool) {
+std::vector<uint8_t> imageToFrame(const std::string &path, uint32_t, uint32_t, uint32_t, bool, ImageSize) {
     refuseImageFile(path);
 }
 

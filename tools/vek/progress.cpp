@@ -28,8 +28,8 @@ Progress::Progress(bool enabled, std::string label, uint64_t totalBytes)
 Progress::~Progress() {
     // A bar interrupted by an error still ends its line.
     if (enabled_ && !finished_) {
-        std::fputs("\n", stdout);
-        std::fflush(stdout);
+        std::fputs("\n", stderr);
+        std::fflush(stderr);
     }
 }
 
@@ -66,10 +66,10 @@ void Progress::draw(bool final) {
     char bar[width + 1];
     for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
     bar[width] = 0;
-    std::printf("\r%-18.18s [%s] %3d%%  %s  %s/s\x1b[K", label_.c_str(), bar, static_cast<int>(frac * 100.0),
-                humanBytes(static_cast<double>(done_)).c_str(), humanBytes(bytesPerSecond()).c_str());
-    if (final) std::fputs("\n", stdout);
-    std::fflush(stdout);
+    std::fprintf(stderr, "\r%-18.18s [%s] %3d%%  %s  %s/s\x1b[K", label_.c_str(), bar, static_cast<int>(frac * 100.0),
+                 humanBytes(static_cast<double>(done_)).c_str(), humanBytes(bytesPerSecond()).c_str());
+    if (final) std::fputs("\n", stderr);
+    std::fflush(stderr);
 }
 
 }  // namespace vektool

@@ -1,4 +1,4 @@
-// A one-line progress bar with bytes per second, drawn on standard output
+// A one-line progress bar with bytes per second, drawn on standard error
 // only when it is a terminal (and not with --json or --no-progress).
 #pragma once
 
