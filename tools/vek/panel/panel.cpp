@@ -80,6 +80,9 @@ void runPanel(Context &ctx, const PanelArgs &a, bool boardGiven) {
     int port = a.port;
     for (const std::string &host : hosts) {
         auto server = std::make_unique<httplib::Server>();
+        // Set before the socket is made: an answer's header and body go out
+        // at once, not the body held for the client's delayed ACK (40 ms).
+        server->set_tcp_nodelay(true);
         const bool bound = port == 0 ? (port = server->bind_to_any_port(host)) > 0 : server->bind_to_port(host, port);
         if (bound)
             servers.push_back(std::move(server));
