@@ -28,7 +28,7 @@ def browser():
     profile = tempfile.mkdtemp(prefix="vek-panel-chromium-")
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
-                 "--window-size=1600,1400", f"--user-data-dir={profile}"):
+                 "--window-size=1600,1900", f"--user-data-dir={profile}"):
         options.add_argument(flag)
     b = webdriver.Chrome(service=Service(executable_path=driver), options=options)
     yield b
