@@ -81,7 +81,9 @@ def test_typical_road(start_panel, browser, tmp_path):
     if os.environ.get("VEK_PANEL_SCREENSHOT"):
         browser.save_screenshot(os.environ["VEK_PANEL_SCREENSHOT"])
 
-    trace = [line for line in panel.stop() if " board 0 " in line]
+    everything = panel.stop()
+    assert not any(" board 1 " in line for line in everything)  # the timing preview's board stays out
+    trace = [line for line in everything if " board 0 " in line]
     writes = [tuple(int(v, 16) for v in m.groups()) for m in
               (re.search(r"register write (0x[0-9A-F]+) = (0x[0-9A-F]+)", line) for line in trace) if m]
     last = dict(writes)

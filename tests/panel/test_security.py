@@ -52,12 +52,16 @@ def test_bad_requests_get_a_json_error_and_the_server_goes_on(start_panel, metho
     assert panel.request("GET", "/api/boards")[1]["boards"][0]["open"] is True
 
 
-def test_uploads_go_through_the_image_checks(start_panel):
+def test_uploads_are_checked_and_read_back(start_panel):
     panel = start_panel()
     panel.request("POST", "/api/open", {"index": 0})
     status, answer = panel.request("POST", "/api/frames?name=frame.png", b"\x89PNG\r\n\x1a\nnot really")
     assert status == 415 and "frame.png" in answer["error"]["message"]
-    assert panel.request("GET", "/api/gallery")[1]["frames"] == []
+    # A frame loaded over another: the first no longer reads back as it was sent.
+    for fill in (b"\x01", b"\x02"):
+        assert panel.request("POST", "/api/frames?name=f.bin&planes=0x80&address=0", fill * (1920 // 8 * 1080))[0] == 200
+    frames = panel.request("GET", "/api/gallery")[1]["frames"]
+    assert [(f["address"], f["verified"]) for f in frames] == [(0, False), (0, True)]
 
 
 def test_one_panel_owns_a_board(start_panel):

@@ -45,7 +45,7 @@ target_sources(vek PRIVATE panel/panel.cpp panel/routes.cpp panel/session.cpp pa
 if(CMAKE_CROSSCOMPILING)
   target_include_directories(vek SYSTEM PRIVATE ${VEK_HTTPLIB_INCLUDE_DIR})
   if(WIN32)
-    target_link_libraries(vek PRIVATE ws2_32 crypt32)
+    target_link_libraries(vek PRIVATE ws2_32)
   endif()
 else()
   target_link_libraries(vek PRIVATE PkgConfig::VEK_HTTPLIB)

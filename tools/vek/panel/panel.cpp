@@ -12,6 +12,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "panel/guard.hpp"
+#include "panel/routes.hpp"
+#include "vek_sim.h"
+
+// After the server's header, which brings winsock2.h before windows.h.
 #ifdef _WIN32
 #include <process.h>
 #include <windows.h>
@@ -20,10 +25,6 @@
 #else
 #include <unistd.h>
 #endif
-
-#include "panel/guard.hpp"
-#include "panel/routes.hpp"
-#include "vek_sim.h"
 
 namespace vektool {
 
