@@ -16,8 +16,10 @@ TOOL = os.environ.get("VEK_TOOL", "")
 class Panel:
     def __init__(self, workdir: Path, *args: str):
         self.trace_file = workdir / "trace.txt"
+        # Board locks in the test's own folder: tests running side by side each have their virtual-0.
+        env = dict(os.environ, XDG_RUNTIME_DIR=str(workdir.parent))
         self.proc = subprocess.Popen([TOOL, "--sim", "--sim-trace", str(self.trace_file), "panel", "--no-browser", *args],
-                                     cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     cwd=workdir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         found = re.search(r"(http://([^/]+)/)\?token=([0-9a-f]+)", line)
         assert found, f"no address in {line!r}: {self.proc.stderr.read() if self.proc.poll() is not None else ''}"
