@@ -133,6 +133,10 @@ void addPanelCommand(CLI::App &app, Context &ctx) {
     cmd->add_option("--listen", args->listen,
                     "listen on this address only (default: 127.0.0.1 and ::1); the token is still needed");
     cmd->add_flag("--no-browser", args->noBrowser, "print the address only; do not open a browser");
+    cmd->footer(
+        "With --sim the page works on virtual boards only; with --board the panel opens that board at "
+        "start. It prints its address with a token that every request needs (the page keeps it as a "
+        "cookie); one panel owns a board at a time.");
     const CLI::Option *board = app.get_option("--board");
     cmd->callback(
         [&ctx, args, board] { ctx.action = [args, board](Context &c) { runPanel(c, *args, board->count() > 0); }; });
