@@ -12,13 +12,14 @@
 # reference add TEST_PACKAGES (`make test`, `make docs`).
 BUILD_PACKAGES := cmake ninja-build g++ pkg-config \
   libopencv-dev libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev help2man \
-  python3 python3-numpy
+  python3 python3-numpy libcpp-httplib-dev
 TEST_PACKAGES := ccache clang-format libfreeimage-dev libgtest-dev libgmock-dev googletest libbenchmark-dev \
   clang libclang-rt-14-dev umockdev libumockdev-dev xvfb xauth x11-utils \
   python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 \
-  libz-mingw-w64-dev nasm libcpp-httplib-dev libpng-dev libjpeg62-turbo-dev libtiff-dev zip unzip \
-  qemu-user g++-aarch64-linux-gnu doxygen
+  libz-mingw-w64-dev nasm libpng-dev libjpeg62-turbo-dev libtiff-dev zip unzip \
+  qemu-user g++-aarch64-linux-gnu doxygen \
+  chromium chromium-driver python3-selenium
 
 BUILD       ?= build/release
 BUILD_ASAN  ?= build/asan

@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "frame_images.hpp"
+#include "panel/panel.hpp"
 #include "trace_summary.hpp"
 #include "vek_names.h"
 #include "vek_sim.h"
@@ -217,6 +218,7 @@ int main(int argc, char **argv) {
     addFrameCommands(app, ctx);
     addImageCommands(app, ctx);
     addDemoCommand(app, ctx);
+    addPanelCommand(app, ctx);
     addGlobalOptionsToHelp(app, globalOptionsText(app));
 
     try {
