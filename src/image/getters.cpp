@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -74,27 +75,30 @@ bool TiffCompressionEveryBuildDecodes(uint32_t compression) {
 // Whether a TIFF file's first image has a compression every build decodes:
 // its first directory is looked up for the compression tag (259; none when
 // missing). Classic TIFF ("II*\0", "MM\0*") and BigTIFF ("II+\0", "MM\0+").
-bool TiffDecodedEverywhere(std::istream &file) {
-    uint8_t head[16] = {};
-    file.seekg(0);
-    file.read(reinterpret_cast<char *>(head), sizeof head);
-    const bool little = head[0] == 'I', big = head[2] == 0 ? head[3] == 43 : head[2] == 43;
-    const auto value = [little](const uint8_t *p, int bytes) {
+// A directory that lies outside the file is left to the decoder to refuse.
+bool TiffDecodedEverywhere(std::string_view file) {
+    const auto byte = [&](uint64_t at) { return static_cast<uint8_t>(file[static_cast<size_t>(at)]); };
+    const bool little = file[0] == 'I', big = byte(2) == 0 ? byte(3) == 43 : byte(2) == 43;
+    // The unsigned number of `bytes` bytes at `at`, or nothing past the end.
+    const auto value = [&](uint64_t at, int bytes) -> std::optional<uint64_t> {
+        if (at > file.size() || file.size() - at < static_cast<uint64_t>(bytes)) return std::nullopt;
         uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[little ? i : bytes - 1 - i]) << (8 * i);
+        for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(byte(at + (little ? i : bytes - 1 - i))) << (8 * i);
         return v;
     };
     const int countBytes = big ? 8 : 2, entryBytes = big ? 20 : 12, offsetBytes = big ? 8 : 4;
-    const uint64_t directory = value(head + (big ? 8 : 4), offsetBytes);
-    uint8_t count[8] = {};
-    file.seekg(static_cast<std::streamoff>(directory));
-    if (!file.read(reinterpret_cast<char *>(count), countBytes)) return false;
-    const uint64_t entries = value(count, countBytes);
-    for (uint64_t i = 0; i < entries && i < 4096; ++i) {
-        uint8_t entry[20] = {};
-        if (!file.read(reinterpret_cast<char *>(entry), entryBytes)) return false;
-        if (value(entry, 2) == 259)
-            return TiffCompressionEveryBuildDecodes(static_cast<uint32_t>(value(entry + 2 + 2 + offsetBytes, 2)));
+    const std::optional<uint64_t> directory = value(big ? 8 : 4, offsetBytes);
+    if (!directory) return false;
+    const std::optional<uint64_t> entries = value(*directory, countBytes);
+    if (!entries) return false;
+    for (uint64_t i = 0; i < *entries && i < 4096; ++i) {
+        const uint64_t entry = *directory + static_cast<uint64_t>(countBytes) + i * static_cast<uint64_t>(entryBytes);
+        const std::optional<uint64_t> tag = value(entry, 2);
+        if (!tag) return false;
+        if (*tag == 259) {
+            const std::optional<uint64_t> compression = value(entry + 2 + 2 + static_cast<uint64_t>(offsetBytes), 2);
+            return compression && TiffCompressionEveryBuildDecodes(static_cast<uint32_t>(*compression));
+        }
     }
     return true;
 }
@@ -111,10 +115,8 @@ bool OpenCvOwnFormat(std::string_view head) {
     };
     const bool netpbm = head.size() >= 3 && head[0] == 'P' && "1234567Ff"sv.find(head[1]) != std::string_view::npos &&
                         std::isspace(static_cast<unsigned char>(head[2]));
-    if (at(0, "II*\0"sv) || at(0, "MM\0*"sv) || at(0, "II+\0"sv) || at(0, "MM\0+"sv)) {
-        file.clear();
-        return TiffDecodedEverywhere(file);
-    }
+    if (at(0, "II*\0"sv) || at(0, "MM\0*"sv) || at(0, "II+\0"sv) || at(0, "MM\0+"sv))
+        return TiffDecodedEverywhere(head);
     return netpbm ||
            std::any_of(std::begin(kOwnFormats), std::end(kOwnFormats), [&](std::string_view s) { return at(0, s); });
 }
