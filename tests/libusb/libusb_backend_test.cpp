@@ -153,10 +153,15 @@ TEST_F(EmulatedOnly, TheVirtualClockDoesNotReachARealBoard) {
     EXPECT_EQ(VekDevLoadFrame(handle_, frame.data(), 0, static_cast<uint32_t>(frame.size())), kOk);
     const auto realMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - realBefore).count();
+    EXPECT_EQ(Memory(0, frame.size()), frame);
+    // Re-opens of a board that has gone pause for real, the second too
+    // (after the first has left the handle without a device file).
+    board_->Unplug();
+    EXPECT_EQ(DevReAlloc(handle_), 0);
+    EXPECT_EQ(DevReAlloc(handle_), 0);
     EXPECT_EQ(VekSimClockMs() - virtualBefore, 0u);
     VekSimSetVirtualClock(0);
     EXPECT_GE(realMs, 100);  // a lower bound: the pause itself
-    EXPECT_EQ(Memory(0, frame.size()), frame);
 }
 
 TEST_F(EmulatedOnly, DriverQueriesDescribeTheBoard) {
@@ -244,9 +249,10 @@ TEST_F(EmulatedOnly, LaterAndVirtualBoardsAreListedTogether) {
 // Only boards are touched, listed by port number: a device of another product
 // with the board's endpoints and a kernel driver, at a lower port, keeps its
 // driver and gets no request; 1-2 comes before 1-10; and when the first board
-// re-enumerates on its port, DevReAlloc lands on it again.
+// re-enumerates on its port, after a virtual board was attached, DevReAlloc
+// lands on it again (real boards are listed first).
 TEST_F(EmulatedOnly, OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard) {
-    UsbfsBoard foreign(*g_bus, MakeVekBoardModel(9, 0x0001), 1, 1);
+    UsbfsBoard foreign(*g_bus, MakeVekBoardModel(9, 0x0001, "EMU0009", "Data logger"), 1, 1);
     foreign.BindKernelDriver("data_logger");
     auto other = MakeVekBoardModel(7, 0x7E40, "EMU0002");
     UsbfsBoard later(*g_bus, other, 1, 10);
@@ -259,12 +265,68 @@ TEST_F(EmulatedOnly, OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard) {
     EXPECT_EQ(foreign.ClaimCount(), 0);
     EXPECT_EQ(foreign.Model().GetRegister(0x30), 0u);
 
+    ASSERT_GE(VekSimAttach(nullptr), 0);
     Replug();
     EXPECT_EQ(DevReAlloc(handle_), 1);
     value = 0x99;
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
     EXPECT_EQ(model_->GetRegister(0x30), 0x99u);
     EXPECT_EQ(other->GetRegister(0x30), 0u);
+}
+
+// A board is found by its product string whatever its ids. A device with the
+// board's ids whose string sysfs does not give is asked for it before anything
+// else: a board then, or left alone ("Acme": never claimed, its kernel driver
+// kept, nothing written).
+TEST_F(EmulatedOnly, BoardsAreFoundByTheirProductString) {
+    UsbfsBoard unlisted(*g_bus, MakeVekBoardModel(7, 0x7E41, "EMU0003"), 1, 3);
+    auto acmeModel = MakeVekBoardModel(9, 0x7E40, "EMU0004", "Acme");
+    UsbfsBoard acme(*g_bus, acmeModel, 1, 4);
+    UsbfsBoard quiet(*g_bus, MakeVekBoardModel(7, 0x7E40, "EMU0005"), 1, 5);
+    acme.BindKernelDriver("acme");
+    acme.HideSysfsAttribute("product");
+    quiet.HideSysfsAttribute("product");
+    ASSERT_EQ(WaitForBoards(3), 3u);
+    VekBoardInfo boards[4] = {};
+    ASSERT_EQ(VekListBoards(boards, 4), 3);
+    std::string ports;
+    for (const VekBoardInfo &b : boards) ports += std::string(b.portPath) + " ";
+    EXPECT_EQ(ports, "1-2 1-3 1-5  ");
+    for (uint32_t i = 0; i < 3; ++i) {
+        DeviceHandle *h = nullptr;
+        EXPECT_EQ(VekDevAlloc(i, &h, nullptr), kOk);
+        VekDevFree(h);
+    }
+    EXPECT_EQ(acme.ClaimCount(), 0);
+    EXPECT_TRUE(acme.KernelDriverBound());
+    EXPECT_EQ(acmeModel->GetRegister(0x30), 0u);
+}
+
+// After a firmware download the board is re-opened where it is, whatever its
+// index: the library's VekDevReopen, and the tool's `vek firmware --board N`.
+TEST_F(EmulatedOnly, ReopenFindsTheBoardAtItsPort) {
+    auto otherModel = MakeVekBoardModel(kBoardType, 0x7E40, "EMU0002", kDefaultProduct, "Second");
+    auto other = std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3);
+    ASSERT_EQ(WaitForBoards(2), 2u);
+    uint8_t vek40 = 0;
+    ASSERT_EQ(VekDevAlloc(1, &handle_, &vek40), kOk);
+    other->Unplug();
+    other = std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3);
+    EXPECT_EQ(VekDevReopen(handle_), 1);
+    uint32_t value = 0x99;
+    EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
+    EXPECT_EQ(otherModel->GetRegister(0x30), 0x99u);
+    EXPECT_EQ(model_->GetRegister(0x30), 0u);
+#ifdef VEK_TOOL
+    VekDevFree(std::exchange(handle_, nullptr));
+    vektest::ScratchDirectory dir;
+    vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0100, Pattern(64, 1)}}));
+    std::string out;
+    FILE *tool = popen((std::string(VEK_TOOL) + " --json --board 1 firmware dlp_usb.iic 2>&1").c_str(), "r");
+    for (char line[512]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
+    if (tool != nullptr) pclose(tool);
+    EXPECT_NE(out.find(R"("firmware_version": "Second")"), std::string::npos) << out;
+#endif
 }
 
 // A board that ignores the abort of a read that never ends is given up: the

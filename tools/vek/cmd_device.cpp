@@ -369,9 +369,9 @@ void runFirmware(Context &ctx, Board &board, const std::string &path, const VekF
         throw Failure("VekDownloadFirmwareFile: a transfer failed (the controller may be left halted; run it again)");
     progress.update(imageBytes);
     progress.finish();
-    if (!DevReAlloc(board.handle()))
+    if (!VekDevReopen(board.handle()))
         throw Failure(
-            "DevReAlloc: the board did not come back as a VEK4.0 device after the download; "
+            "VekDevReopen: the board did not come back as a VEK4.0 device after the download; "
             "unplug and replug it");
     std::string version = firmwareVersionText();
     ctx.result = {{"file", path},   {"bytes", imageBytes}, {"start", img.start},

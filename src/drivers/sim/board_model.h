@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "drivers/request.h"
+#include "drivers/backend.h"
 #include "drivers/sim/descriptor_builder.h"
 
 namespace vek::sim {

@@ -1,5 +1,5 @@
-// The in-process front of the virtual board: a USB driver (a DriverOps table
-// in the platform's driver registry) answering every request code of the
+// The in-process front of the virtual board: a USB driver (a BackendOps table,
+// drivers/backend.h) answering every request code of the
 // driver interface for the boards attached here, each backed by a BoardModel.
 #pragma once
 
