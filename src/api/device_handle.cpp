@@ -48,11 +48,16 @@ int FindBoard(const std::string &portPath, const std::string &serial) {
     return serials == 1 ? bySerial : -1;
 }
 
-// Re-opens the `index`th board on the handle's device object after the
-// pause of a controller restart (DevReAlloc and VekDevReopen).
-int ReopenAfterPause(DeviceHandle *handle, int index) {
+// After the pause of a controller restart, re-opens on the handle's device
+// object device 0 (DevReAlloc) or the board where the handle's was
+// (VekDevReopen), and checks that it is a VEK4.0.
+int ReopenAfterPause(DeviceHandle *handle, bool samePlace) {
+    if (handle == nullptr || handle->device == nullptr) return 0;
+    const BoardTime time(handle);
+    win32::Sleep(500);
     CCyDevice *device = handle->device;
     try {
+        const int index = samePlace ? FindBoard(handle->portPath, handle->serial) : 0;
         if (index < 0 || index > 0xFF || !device->OpenDevice(static_cast<uint8_t>(index))) return 0;
         RememberBoard(*handle, static_cast<uint32_t>(index));
     } catch (const UsbError &) {
@@ -195,25 +200,9 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
     return DEV_OK;
 }
 
-extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) {
-    if (handle == nullptr || handle->device == nullptr) return 0;
-    const BoardTime time(handle);
-    win32::Sleep(500);
-    return ReopenAfterPause(handle, 0);
-}
+extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) { return ReopenAfterPause(handle, false); }
 
-extern "C" VEK_API int VEK_CALL VekDevReopen(DeviceHandle *handle) {
-    if (handle == nullptr || handle->device == nullptr) return 0;
-    const BoardTime time(handle);
-    win32::Sleep(500);
-    try {
-        return ReopenAfterPause(handle, FindBoard(handle->portPath, handle->serial));
-    } catch (const UsbError &) {
-        throw;
-    } catch (...) {
-        return 0;
-    }
-}
+extern "C" VEK_API int VEK_CALL VekDevReopen(DeviceHandle *handle) { return ReopenAfterPause(handle, true); }
 
 extern "C" VEK_API int VEK_CALL VekIfDevOpenned(DeviceHandle *handle) {
     if (handle == nullptr || handle->device == nullptr) return 0;

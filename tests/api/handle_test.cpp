@@ -93,15 +93,25 @@ TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
 }
 
 TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
-    // Two interfaces: the device is counted, never listed.
-    ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {1, 0, 0xFF, 0, 0, 0, {}}}), 0);
+    // Two interfaces, or the one interface at alternate setting 1: the device
+    // is counted, never listed.
     DeviceHandle *h = nullptr;
     uint8_t isVek40 = 7;
-    ASSERT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_OK);
-    EXPECT_EQ(isVek40, 7);
-    EXPECT_EQ(h->nameList.count, 1);
-    EXPECT_EQ(std::memcmp(h->nameList.entries, "\0\0\0", 4), 0) << "no entry";
-    EXPECT_EQ(VekDevFree(h), DEV_OK);
+    for (uint8_t alternate : {1, 0}) {
+        vek::sim::DescriptorSet set = vek::sim::VekBoardDescriptors("Maker", "VEK4.0 x", "");
+        const uint8_t second = alternate == 0 ? 1 : 0;
+        set.configurations = {vek::sim::ConfigurationDescriptor(
+            {1, 0x80, 50, 0, -1, {{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {second, alternate, 0xFF, 0, 0, 0, {}}}})};
+        vek::sim::BoardIdentity identity;
+        identity.altSetting = alternate;
+        ASSERT_GE(vek::sim::AttachDevice(set, identity), 0);
+        ASSERT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_OK);
+        EXPECT_EQ(isVek40, 7);
+        EXPECT_EQ(h->nameList.count, 1);
+        EXPECT_EQ(std::memcmp(h->nameList.entries, "\0\0\0", 4), 0) << "no entry";
+        EXPECT_EQ(VekDevFree(h), DEV_OK);
+        if (alternate == 1) VekSimDetachAll();
+    }
 
     // Each listed name is its length in 4 bytes and its text; the accessor's
     // truncation keeps a NUL, past the end -1.

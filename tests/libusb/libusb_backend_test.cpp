@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,7 +20,6 @@
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/libusb/libusb_board.h"
 #include "firmware/iic_file.h"
-#include "platform/log.h"
 #include "platform/win32.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
@@ -204,16 +204,27 @@ TEST_F(EmulatedOnly, WithoutPermissionTheNoticeNamesTheIdsAndTheRule) {
     const uint32_t bypass = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
     caps[0].effective &= ~bypass;
     ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
-    platform::SetLogLevel(platform::LogLevel::Error);
-    testing::internal::CaptureStderr();
+    // The notice reaches the program's callback, at the level it asked for.
+    std::string notice;
+    VekSetLogCallback(
+        [](int level, const char *text, void *to) {
+            if (level == VEK_LOG_ERROR) *static_cast<std::string *>(to) += text;
+        },
+        &notice);
+    VekSetLogLevel(VEK_LOG_ERROR);
     uint8_t vek40 = 0;
     const uint32_t result = VekDevAlloc(0, &handle_, &vek40);
-    const std::string notice = testing::internal::GetCapturedStderr();
-    platform::SetLogLevel(platform::LogLevel::Silent);
+    const std::string path = drivers::InterfacePath(0x1209, 0x7E40, "1-2@" + std::to_string(board_->DeviceNumber()));
+    EXPECT_EQ(win32::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    const DWORD openError = win32::GetLastError();
+    VekSetLogLevel(VEK_LOG_SILENT);
+    VekSetLogCallback(nullptr, nullptr);
     caps[0].effective |= bypass;
     syscall(SYS_capset, &header, caps);
     chmod(node.c_str(), before.st_mode & 07777);
     EXPECT_NE(result, kOk);
+    EXPECT_EQ(openError, DWORD{ERROR_ACCESS_DENIED});
     EXPECT_NE(notice.find("no permission to open the USB board 1209:7e40 at 1-2"), std::string::npos) << notice;
     EXPECT_NE(notice.find(R"(ATTR{idVendor}=="1209", ATTR{idProduct}=="7e40", TAG+="uaccess")"), std::string::npos)
         << notice;
@@ -317,8 +328,8 @@ TEST_F(EmulatedOnly, ReopenFindsTheBoardAtItsPort) {
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
     EXPECT_EQ(otherModel->GetRegister(0x30), 0x99u);
     EXPECT_EQ(model_->GetRegister(0x30), 0u);
+    VekDevFree(std::exchange(handle_, nullptr));  // before its board goes
 #ifdef VEK_TOOL
-    VekDevFree(std::exchange(handle_, nullptr));
     vektest::ScratchDirectory dir;
     vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0100, Pattern(64, 1)}}));
     std::string out;
@@ -327,6 +338,53 @@ TEST_F(EmulatedOnly, ReopenFindsTheBoardAtItsPort) {
     if (tool != nullptr) pclose(tool);
     EXPECT_NE(out.find(R"("firmware_version": "Second")"), std::string::npos) << out;
 #endif
+}
+
+// The driver's requests as libusb runs them: a pipe of alternate setting 1 is
+// there once the setting is chosen; a control request's time limit is the
+// block's, in seconds (still running at 300 ms of a 1 s limit), and ends as a
+// timeout.
+TEST_F(EmulatedOnly, AlternateSettingsAndControlTimeLimits) {
+    BoardSetup setup;
+    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, "EMU0006");
+    const std::vector<EndpointSpec> bulk = {{0x02}, {0x04}, {0x86}};
+    std::vector<EndpointSpec> more = bulk;
+    more.push_back({0x08});
+    setup.descriptors.configurations = {
+        ConfigurationDescriptor({1, 0x80, 50, 0, -1, {{0, 0, 0xFF, 0, 0, 0, bulk}, {0, 1, 0xFF, 0, 0, 0, more}}})};
+    setup.identity.deviceName = kDefaultProduct;
+    auto alternates = std::make_shared<BoardModel>(2000, std::move(setup));
+    UsbfsBoard second(*g_bus, alternates, 1, 3);
+    ASSERT_EQ(WaitForBoards(2), 2u);
+    ASSERT_EQ(VekDevAlloc(1, &handle_, nullptr), kOk);
+    const HANDLE file = VekDevGetDevice(handle_)->driverHandle;
+    const auto request = [&](uint32_t code, void *in, DWORD inLength, void *out, DWORD outLength, OVERLAPPED *ov) {
+        DWORD returned = 0;
+        return win32::DeviceIoControl(file, code, in, inLength, out, outLength, &returned, ov) ? DWORD{0}
+                                                                                               : win32::GetLastError();
+    };
+    uint8_t alternate = 1, data[16] = {};
+    TransferRequest block{};
+    block.endpointAddress = 0x08;
+    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data, nullptr),
+              DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(request(ioctl::kSetAltSetting, &alternate, 1, nullptr, 0, nullptr), 0u);
+    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data, nullptr), 0u);
+
+    alternates->InjectFault(0, 1, Fault::StayPending);
+    uint8_t control[kTransferRequestSize + 4] = {};
+    block = TransferRequest{0xC0, 0x99, 0, 0, 4, 1, 0, 0, 0, 0, 0, 0, kTransferRequestSize, 4};
+    std::memcpy(control, &block, sizeof block);
+    OVERLAPPED ov{};
+    ov.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(request(ioctl::kControlRequest, control, sizeof control, control, sizeof control, &ov),
+              DWORD{ERROR_IO_PENDING});
+    EXPECT_EQ(win32::WaitForSingleObject(ov.hEvent, 300), DWORD{WAIT_TIMEOUT});
+    DWORD bytes = 0;
+    EXPECT_FALSE(win32::GetOverlappedResult(file, &ov, &bytes, TRUE));
+    EXPECT_EQ(win32::GetLastError(), DWORD{ERROR_SEM_TIMEOUT});
+    win32::CloseHandle(ov.hEvent);
+    VekDevFree(std::exchange(handle_, nullptr));  // before its board goes
 }
 
 // A board that ignores the abort of a read that never ends is given up: the
