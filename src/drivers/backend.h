@@ -108,13 +108,13 @@ struct BackendOps {
     Answer (*query)(void *open, Query query, QueryReply &reply);
     Answer (*transfer)(void *open, const Transfer &transfer);
     Answer (*resetPipe)(void *open, uint8_t endpoint);
-    Answer (*abortPipe)(void *open, uint8_t endpoint);       // every pending request of the pipe ends
-    Answer (*setAltSetting)(void *open, uint8_t alternate);  // may be null: not supported
+    Answer (*abortPipe)(void *open, uint8_t endpoint);                 // every pending request of the pipe ends
+    Answer (*setAltSetting)(void *open, uint8_t alternate) = nullptr;  // may be null: not supported
     // Optional observer of every request as it arrives and as its call
     // returns (the virtual board's trace). `pipe` is the endpoint the request
     // names, or 0xFFFFFFFF.
-    uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength);
-    void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome);
+    uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength) = nullptr;
+    void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome) = nullptr;
     // The devices live in this process and follow the virtual clock; false
     // for real hardware (see platform::RegisterDevice).
     bool followsVirtualClock = false;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -58,6 +59,17 @@ size_t WaitForBoards(size_t count) {
         if ((found = usbdrv::RefreshLibusbBoards()) != count) usleep(10 * 1000);
     return found;
 }
+
+#ifdef VEK_TOOL
+// The tool's output (both streams) for `args`, run in this sandbox.
+std::string RunTool(const std::string &args) {
+    std::string out;
+    FILE *tool = popen((std::string(VEK_TOOL) + " " + args + " 2>&1").c_str(), "r");
+    for (char line[256]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
+    if (tool != nullptr) pclose(tool);
+    return out;
+}
+#endif
 
 // One board on the emulated bus at port 1-2.
 class EmulatedOnly : public ::testing::Test {
@@ -112,20 +124,6 @@ TEST_F(EmulatedOnly, TypicalUse) {
     std::vector<uint8_t> back(size);
     ASSERT_EQ(VekDevGetFrame(handle_, back.data(), 0x1000, size), kOk);
     EXPECT_EQ(back, frame);
-}
-
-// The controller firmware download through control transfers (the re-open
-// after it: OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard).
-TEST_F(EmulatedOnly, FirmwareDownload) {
-    ASSERT_NO_FATAL_FAILURE(Open());
-    vektest::ScratchDirectory dir;
-    const std::vector<uint8_t> code = Pattern(3000, 3);
-    vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0100, code}}));
-    EXPECT_EQ(VekDownloadFirmwareFile(handle_, "dlp_usb.iic"), 1);
-    std::vector<uint8_t> ram(code.size());
-    model_->ReadControllerRam(0x0100, ram.data(), static_cast<uint32_t>(ram.size()));
-    EXPECT_EQ(ram, code);
-    EXPECT_FALSE(model_->ControllerHeld());
 }
 
 // A stalled register pipe fails the write until the pipe is reset.
@@ -230,33 +228,6 @@ TEST_F(EmulatedOnly, WithoutPermissionTheNoticeNamesTheIdsAndTheRule) {
         << notice;
 }
 
-// Boards plugged in later are found; virtual boards are listed beside them.
-TEST_F(EmulatedOnly, LaterAndVirtualBoardsAreListedTogether) {
-    EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 1u);
-    auto second = std::make_unique<UsbfsBoard>(*g_bus, MakeVekBoardModel(7), 1, 3);
-    EXPECT_EQ(WaitForBoards(2), 2u);
-    VekSimAttach(nullptr);
-    CCyDevice device(nullptr, kDriverInterfaceClass, 0);
-    EXPECT_EQ(device.DeviceCount(), 3);
-    // Each told apart without being opened: real ones by bus, port and the
-    // serial number of sysfs, the virtual one by its made-up place.
-    VekBoardInfo boards[4] = {};
-    ASSERT_EQ(VekListBoards(boards, 4), 3);
-    const char *expected[] = {"0 libusb 1 1-2 EMU0 1209:7e40 0", "1 libusb 1 1-3 EMU0 1209:7e40 0",
-                              "2 vek-sim 0 virtual-0 VEKS 1209:7e40 1"};
-    for (int i = 0; i < 3; ++i) {
-        const VekBoardInfo &b = boards[i];
-        char seen[128];
-        std::snprintf(seen, sizeof seen, "%u %s %u %s %.4s %04x:%04x %d", b.index, b.backend, b.bus, b.portPath,
-                      b.serial, b.vendorId, b.productId, b.isVirtual);
-        EXPECT_STREQ(seen, expected[i]);
-    }
-    EXPECT_EQ(VekListBoards(boards, 1), 3);  // the count, whatever fits
-    EXPECT_EQ(VekListBoards(nullptr, 1), -1);
-    VekSimDetachAll();
-    EXPECT_EQ(device.DeviceCount(), 2);
-}
-
 // Only boards are touched, listed by port number: a device of another product
 // with the board's endpoints and a kernel driver, at a lower port, keeps its
 // driver and gets no request; 1-2 comes before 1-10; and when the first board
@@ -285,32 +256,44 @@ TEST_F(EmulatedOnly, OnlyBoardsInPortOrderAndReAllocFindsTheSameBoard) {
     EXPECT_EQ(other->GetRegister(0x30), 0u);
 }
 
-// A board is found by its product string whatever its ids. A device with the
-// board's ids whose string sysfs does not give is asked for it before anything
-// else: a board then, or left alone ("Acme": never claimed, its kernel driver
-// kept, nothing written).
+// A board is found by its product string whatever its ids, when plugged in
+// later too, and listed ahead of virtual boards. A device with the board's ids
+// whose string sysfs does not give is asked for it before anything else: a
+// board then, or left alone ("Acme": never claimed, its kernel driver kept,
+// nothing written).
 TEST_F(EmulatedOnly, BoardsAreFoundByTheirProductString) {
+    EXPECT_EQ(usbdrv::RefreshLibusbBoards(), 1u);
     UsbfsBoard unlisted(*g_bus, MakeVekBoardModel(7, 0x7E41, "EMU0003"), 1, 3);
     auto acmeModel = MakeVekBoardModel(9, 0x7E40, "EMU0004", "Acme");
-    UsbfsBoard acme(*g_bus, acmeModel, 1, 4);
-    UsbfsBoard quiet(*g_bus, MakeVekBoardModel(7, 0x7E40, "EMU0005"), 1, 5);
+    UsbfsBoard acme(*g_bus, acmeModel, 1, 4), quiet(*g_bus, MakeVekBoardModel(7, 0x7E40, "EMU0005"), 1, 5);
     acme.BindKernelDriver("acme");
     acme.HideSysfsAttribute("product");
     quiet.HideSysfsAttribute("product");
-    ASSERT_EQ(WaitForBoards(3), 3u);
+    ASSERT_EQ(WaitForBoards(3), 3u);  // plugged in later
+    VekSimAttach(nullptr);
+    CCyDevice device(nullptr, kDriverInterfaceClass, 0);
+    EXPECT_EQ(device.DeviceCount(), 4);
+    // Each told apart without being opened: real ones by bus, port and the
+    // serial number of sysfs, the virtual one by its made-up place.
     VekBoardInfo boards[4] = {};
-    ASSERT_EQ(VekListBoards(boards, 4), 3);
-    std::string ports;
-    for (const VekBoardInfo &b : boards) ports += std::string(b.portPath) + " ";
-    EXPECT_EQ(ports, "1-2 1-3 1-5  ");
-    for (uint32_t i = 0; i < 3; ++i) {
-        DeviceHandle *h = nullptr;
-        EXPECT_EQ(VekDevAlloc(i, &h, nullptr), kOk);
-        VekDevFree(h);
+    ASSERT_EQ(VekListBoards(boards, 4), 4);
+    const char *expected[] = {"0 libusb 1 1-2 EMU0001 1209:7e40 0", "1 libusb 1 1-3 EMU0003 1209:7e41 0",
+                              "2 libusb 1 1-5 EMU0005 1209:7e40 0", "3 vek-sim 0 virtual-0 VEKSIM0 1209:7e40 1"};
+    for (int i = 0; i < 4; ++i) {
+        const VekBoardInfo &b = boards[i];
+        char seen[128];
+        std::snprintf(seen, sizeof seen, "%u %s %u %s %.7s %04x:%04x %d", b.index, b.backend, b.bus, b.portPath,
+                      b.serial, b.vendorId, b.productId, b.isVirtual);
+        EXPECT_STREQ(seen, expected[i]);
     }
-    EXPECT_EQ(acme.ClaimCount(), 0);
-    EXPECT_TRUE(acme.KernelDriverBound());
-    EXPECT_EQ(acmeModel->GetRegister(0x30), 0u);
+    EXPECT_EQ(VekListBoards(boards, 1), 4);  // the count, whatever fits
+    EXPECT_EQ(VekListBoards(nullptr, 1), -1);
+    ASSERT_NO_FATAL_FAILURE(Open());  // its name list opens every board
+    EXPECT_EQ(std::tuple(acme.ClaimCount(), acme.KernelDriverBound(), acmeModel->GetRegister(0x30)),
+              std::tuple(0, true, 0u));
+    VekDevFree(std::exchange(handle_, nullptr));  // before its boards go
+    VekSimDetachAll();
+    EXPECT_EQ(device.DeviceCount(), 3);
 }
 
 // After a firmware download the board is re-opened where it is, whatever its
@@ -319,71 +302,47 @@ TEST_F(EmulatedOnly, ReopenFindsTheBoardAtItsPort) {
     auto otherModel = MakeVekBoardModel(kBoardType, 0x7E40, "EMU0002", kDefaultProduct, "Second");
     auto other = std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3);
     ASSERT_EQ(WaitForBoards(2), 2u);
-    uint8_t vek40 = 0;
-    ASSERT_EQ(VekDevAlloc(1, &handle_, &vek40), kOk);
+    ASSERT_EQ(VekDevAlloc(1, &handle_, nullptr), kOk);
     other->Unplug();
     other = std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3);
     EXPECT_EQ(VekDevReopen(handle_), 1);
     uint32_t value = 0x99;
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
     EXPECT_EQ(otherModel->GetRegister(0x30), 0x99u);
-    EXPECT_EQ(model_->GetRegister(0x30), 0u);
     VekDevFree(std::exchange(handle_, nullptr));  // before its board goes
 #ifdef VEK_TOOL
     vektest::ScratchDirectory dir;
     vektest::ScratchDirectory::WriteFirmware(vektest::IicFile({{0x0100, Pattern(64, 1)}}));
-    std::string out;
-    FILE *tool = popen((std::string(VEK_TOOL) + " --json --board 1 firmware dlp_usb.iic 2>&1").c_str(), "r");
-    for (char line[512]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
-    if (tool != nullptr) pclose(tool);
+    const std::string out = RunTool("--json --board 1 firmware dlp_usb.iic");
     EXPECT_NE(out.find(R"("firmware_version": "Second")"), std::string::npos) << out;
+    std::vector<uint8_t> ram(64);
+    otherModel->ReadControllerRam(0x0100, ram.data(), 64);
+    EXPECT_EQ(std::pair(ram, otherModel->ControllerHeld()), std::pair(Pattern(64, 1), false));  // control transfers
 #endif
 }
 
-// The driver's requests as libusb runs them: a pipe of alternate setting 1 is
-// there once the setting is chosen; a control request's time limit is the
-// block's, in seconds (still running at 300 ms of a 1 s limit), and ends as a
-// timeout.
-TEST_F(EmulatedOnly, AlternateSettingsAndControlTimeLimits) {
-    BoardSetup setup;
-    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, "EMU0006");
-    const std::vector<EndpointSpec> bulk = {{0x02}, {0x04}, {0x86}};
-    std::vector<EndpointSpec> more = bulk;
-    more.push_back({0x08});
+// A pipe of alternate setting 1 is there once the setting is chosen.
+TEST_F(EmulatedOnly, PipesOfTheChosenAlternateSetting) {
+    BoardSetup setup{VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, "EMU0006"), {kDefaultProduct, ""}};
+    const std::vector<EndpointSpec> bulk = {{0x02}, {0x04}, {0x86}}, more = {{0x02}, {0x04}, {0x86}, {0x08}};
     setup.descriptors.configurations = {
         ConfigurationDescriptor({1, 0x80, 50, 0, -1, {{0, 0, 0xFF, 0, 0, 0, bulk}, {0, 1, 0xFF, 0, 0, 0, more}}})};
-    setup.identity.deviceName = kDefaultProduct;
-    auto alternates = std::make_shared<BoardModel>(2000, std::move(setup));
-    UsbfsBoard second(*g_bus, alternates, 1, 3);
+    UsbfsBoard second(*g_bus, std::make_shared<BoardModel>(2000, std::move(setup)), 1, 3);
     ASSERT_EQ(WaitForBoards(2), 2u);
     ASSERT_EQ(VekDevAlloc(1, &handle_, nullptr), kOk);
-    const HANDLE file = VekDevGetDevice(handle_)->driverHandle;
-    const auto request = [&](uint32_t code, void *in, DWORD inLength, void *out, DWORD outLength, OVERLAPPED *ov) {
+    const auto request = [&](uint32_t code, void *in, DWORD inLength, void *out, DWORD outLength) {
         DWORD returned = 0;
-        return win32::DeviceIoControl(file, code, in, inLength, out, outLength, &returned, ov) ? DWORD{0}
-                                                                                               : win32::GetLastError();
+        return win32::DeviceIoControl(VekDevGetDevice(handle_)->driverHandle, code, in, inLength, out, outLength,
+                                      &returned, nullptr)
+                   ? DWORD{0}
+                   : win32::GetLastError();
     };
     uint8_t alternate = 1, data[16] = {};
     TransferRequest block{};
     block.endpointAddress = 0x08;
-    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data, nullptr),
-              DWORD{ERROR_INVALID_PARAMETER});
-    EXPECT_EQ(request(ioctl::kSetAltSetting, &alternate, 1, nullptr, 0, nullptr), 0u);
-    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data, nullptr), 0u);
-
-    alternates->InjectFault(0, 1, Fault::StayPending);
-    uint8_t control[kTransferRequestSize + 4] = {};
-    block = TransferRequest{0xC0, 0x99, 0, 0, 4, 1, 0, 0, 0, 0, 0, 0, kTransferRequestSize, 4};
-    std::memcpy(control, &block, sizeof block);
-    OVERLAPPED ov{};
-    ov.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_EQ(request(ioctl::kControlRequest, control, sizeof control, control, sizeof control, &ov),
-              DWORD{ERROR_IO_PENDING});
-    EXPECT_EQ(win32::WaitForSingleObject(ov.hEvent, 300), DWORD{WAIT_TIMEOUT});
-    DWORD bytes = 0;
-    EXPECT_FALSE(win32::GetOverlappedResult(file, &ov, &bytes, TRUE));
-    EXPECT_EQ(win32::GetLastError(), DWORD{ERROR_SEM_TIMEOUT});
-    win32::CloseHandle(ov.hEvent);
+    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data), DWORD{ERROR_INVALID_PARAMETER});
+    EXPECT_EQ(request(ioctl::kSetAltSetting, &alternate, 1, nullptr, 0), 0u);
+    EXPECT_EQ(request(ioctl::kDirectData, &block, sizeof block, data, sizeof data), 0u);
     VekDevFree(std::exchange(handle_, nullptr));  // before its board goes
 }
 
@@ -462,6 +421,9 @@ TEST_F(EmulatedOnly, PendingReadEndsWithTheStatusOfWhatEndedIt) {
             uint8_t *block = ep.BeginTransfer(buffer, sizeof buffer, &ov);
             ASSERT_NE(block, nullptr);
             EXPECT_EQ(ep.lastError, ERROR_IO_PENDING);
+            if (c.how == "time-out") {
+                EXPECT_EQ(WaitForSingleObject(ov.hEvent, 300), WAIT_TIMEOUT);  // of 1 s
+            }
             if (c.how == "abort") {
                 EXPECT_TRUE(ep.AbortPipe());  // returns once the request has ended
             } else {
@@ -507,13 +469,7 @@ TEST_F(EmulatedOnly, ARequestToAPulledBoardIsRefusedAsNotConnected) {
 // `vek --sim` reaches virtual boards only: with a board on the bus, listing
 // and choosing boards neither show nor claim it; plain `vek list` shows it.
 TEST_F(EmulatedOnly, SimToolLeavesRealBoardsAlone) {
-    auto run = [](const char *args) {
-        std::string out;
-        FILE *tool = popen((std::string(VEK_TOOL) + " " + args + " 2>&1").c_str(), "r");
-        for (char line[256]; tool != nullptr && std::fgets(line, sizeof line, tool) != nullptr;) out += line;
-        if (tool != nullptr) pclose(tool);
-        return out;
-    };
+    const auto run = RunTool;
     const std::string simList = run("--sim list");
     EXPECT_NE(simList.find("virtual-0"), std::string::npos) << simList;
     EXPECT_EQ(simList.find("1-2 "), std::string::npos) << simList;
