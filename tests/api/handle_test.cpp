@@ -93,8 +93,7 @@ TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
 }
 
 TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
-    // Two interfaces, or one at alternate setting 1 (the driver's): the device
-    // is counted, never listed.
+    // Two interfaces, or one at the driver's alternate setting 1: counted, never listed.
     ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {1, 0, 0xFF, 0, 0, 0, {}}}), 0);
     ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {0, 1, 0xFF, 0, 0, 0, {}}}, 1), 0);
     DeviceHandle *h = nullptr;
