@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "drivers/backend.h"
-#if VEK_HAVE_LIBUSB
+#if defined(VEK_HAVE_LIBUSB)
 #include "drivers/libusb/libusb_backend.h"
 #endif
 
@@ -24,7 +24,7 @@ void RemoveBackend(const BackendOps &ops) {
 void InstallBuiltInBackends() {
     static std::once_flag once;
     std::call_once(once, [] {
-#if VEK_HAVE_LIBUSB
+#if defined(VEK_HAVE_LIBUSB)
         usbdrv::EnableLibusbBackend();
 #endif
     });

@@ -1,9 +1,6 @@
 // Board subcommands: list, info, init, reset-pipe, firmware, and between
 // them those of the board's commands and registers (cmd_registers.cpp).
-#include <unistd.h>
-
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>

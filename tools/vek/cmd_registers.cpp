@@ -1,5 +1,7 @@
 // The board's numbered commands and inquiries and its registers: control,
 // inquire, reg, timing, trigger, gpio.
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
