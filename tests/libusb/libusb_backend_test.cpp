@@ -41,6 +41,7 @@ EmulatedBus *g_bus = nullptr;
 class BusEnvironment : public ::testing::Environment {
     void SetUp() override {
         if (EmulatedBus::Available()) g_bus = new EmulatedBus;
+        usbdrv::EnableLibusbBackend();  // as the device calls do, for the cases that use the device object alone
     }
     void TearDown() override {
         usbdrv::ShutdownLibusbBackend();
@@ -357,9 +358,7 @@ TEST_F(EmulatedOnly, TwoBoardsOnTwoThreads) {
             EXPECT_EQ(back, i * 2 + k);
         }
     };
-    std::thread a(drive, 0u), b(drive, 1u);
-    a.join();
-    b.join();
+    std::jthread(drive, 0u), std::jthread(drive, 1u);  // joined at the end of the statement
     EXPECT_EQ(std::pair(model_->GetRegister(0x30), other->GetRegister(0x30)), std::pair(78u, 79u));
     for (DeviceHandle *h : handles) EXPECT_EQ(VekDevFree(h), kOk);
 }
