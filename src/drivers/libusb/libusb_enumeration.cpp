@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <tuple>
 
 #include "drivers/libusb/board_ids.h"
@@ -35,15 +36,19 @@ std::string SysfsAttribute(const std::string &portPath, const char *name) {
 }
 
 // The product string, read from the device itself: opened for this alone
-// (nothing claimed, no kernel driver detached) and closed again. Called
-// without g_mutex held (the read runs libusb's event handling).
-std::string ProductFromDevice(libusb_device *device, uint8_t index) {
+// (nothing claimed, no kernel driver detached) and closed again. None when
+// the device cannot be opened or does not answer (it is asked again at the
+// next enumeration: udev may have given access meanwhile). Called without
+// g_mutex held (the read runs libusb's event handling).
+std::optional<std::string> ProductFromDevice(libusb_device *device, uint8_t index) {
+    if (index == 0) return std::string();  // the device has no product string
     libusb_device_handle *handle = nullptr;
-    if (index == 0 || libusb_open(device, &handle) != LIBUSB_SUCCESS) return {};
+    if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return std::nullopt;
     unsigned char text[256] = {};
     const int n = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
     libusb_close(handle);
-    return n > 0 ? std::string(reinterpret_cast<char *>(text), static_cast<size_t>(n)) : std::string();
+    if (n < 0) return std::nullopt;
+    return std::string(reinterpret_cast<char *>(text), static_cast<size_t>(n));
 }
 
 std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) {
@@ -66,9 +71,9 @@ std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) 
     const std::string product = SysfsAttribute(board->portPath, "product");
     Recognition what = Recognise(known, id, product.empty() ? nullptr : product.c_str());
     if (what == Recognition::AskDevice) {
-        const std::string asked = ProductFromDevice(device, dd.iProduct);
-        what = Recognise(known, id, asked.c_str());
-        if (what == Recognition::Foreign) g_notBoards.push_back(libusb_ref_device(device));
+        const std::optional<std::string> asked = ProductFromDevice(device, dd.iProduct);
+        what = Recognise(known, id, asked ? asked->c_str() : "");
+        if (what == Recognition::Foreign && asked) g_notBoards.push_back(libusb_ref_device(device));
     }
     if (what == Recognition::Foreign) return nullptr;
     board->waitingForFirmware = what == Recognition::WaitingForFirmware;
