@@ -279,8 +279,8 @@ TEST_F(EmulatedOnly, ReopenFindsTheBoardAtItsPort) {
     ASSERT_EQ(WaitForBoards(2), 2u);
     ASSERT_EQ(VekDevAlloc(1, &handle_, nullptr), kOk);
     ASSERT_GE(VekSimAttach(nullptr), 0);
-    other->Unplug();
-    other = std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3);
+    other->Unplug();  // kept until the handle lets go of it
+    old_.push_back(std::exchange(other, std::make_unique<UsbfsBoard>(*g_bus, otherModel, 1, 3)));
     EXPECT_EQ(VekDevReopen(handle_), 1);
     uint32_t value = 0x99;
     EXPECT_EQ(VekDevControl(handle_, 18, &value), kOk);
