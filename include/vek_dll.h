@@ -150,6 +150,20 @@ VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle);
  */
 VEK_API int      VEK_CALL DevReAlloc(DeviceHandle *handle);
 /**
+ * DevReAlloc for the board the handle had open, whatever its index: waits
+ * 500 ms, then re-opens the board listed at the same port path (see
+ * VekListBoards), or, when no board is there, the one board with the same
+ * serial number; checks that the name begins "VEK4.0". Takes no gate. A
+ * board's index may change when it re-enumerates after a firmware download;
+ * its port does not.
+ *
+ * @param handle from VekDevAlloc.
+ * @return 1 when re-opened (the firmware version is refreshed); 0 when the
+ *         board is not found, the open failed, the board is not a VEK4.0, or
+ *         `handle` is NULL.
+ */
+VEK_API int      VEK_CALL VekDevReopen(DeviceHandle *handle);
+/**
  * @param handle from VekDevAlloc.
  * @return 1 while the handle's device object holds an open driver handle, 0
  *         otherwise (also for NULL). Says nothing about whether the board
@@ -567,6 +581,30 @@ VEK_API int      VEK_CALL BatchImage2Bin(const char *dirPath, int32_t width, int
  * @return 0, always; whether the files were written is not reported.
  */
 VEK_API int32_t  VEK_CALL TestMe(void);
+
+/* ---- Notices -------------------------------------------------------------- */
+/*
+ * The library's notices: a board it has no permission to open (with the udev
+ * rule that would give it), a board that stopped answering and was given up.
+ * Silent by default; VEK_LOG_LEVEL=error|warning|info in the environment sets
+ * the level until VekSetLogLevel is called. Each notice goes to the callback
+ * when one is set, else to standard error, prefixed "vek: ".
+ */
+#define VEK_LOG_SILENT  0
+#define VEK_LOG_ERROR   1
+#define VEK_LOG_WARNING 2
+#define VEK_LOG_INFO    3
+/** Receives one notice: its level (VEK_LOG_ERROR..VEK_LOG_INFO), its text
+ * (one or more lines, no trailing newline, valid during the call) and the
+ * context given with the callback. May be called on any thread that uses the
+ * library, one notice at a time. */
+typedef void (VEK_CALL *VekLogCallback)(int level, const char *message, void *context);
+/** Notices at `level` and below are passed on (VEK_LOG_SILENT: none). A
+ * level above VEK_LOG_INFO counts as VEK_LOG_INFO, one below 0 as silent. */
+VEK_API void     VEK_CALL VekSetLogLevel(int level);
+/** Sends notices to `callback` with `context`; NULL sends them to standard
+ * error again. */
+VEK_API void     VEK_CALL VekSetLogCallback(VekLogCallback callback, void *context);
 
 #ifdef __cplusplus
 }

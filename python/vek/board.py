@@ -153,9 +153,10 @@ class Board:
         self._layout_known = False  # the library forgets the frame layout
 
     def reopen(self) -> None:
-        """DevReAlloc: reopen board 0 on this handle after a firmware download."""
-        if not lib.DevReAlloc(self.handle):
-            raise VekFailure("DevReAlloc: the board did not come back as a VEK4.0 device")
+        """VekDevReopen: reopen this handle's board (found by its port path, else
+        its serial number) after a firmware download."""
+        if not lib.VekDevReopen(self.handle):
+            raise VekFailure("VekDevReopen: the board did not come back as a VEK4.0 device")
         self.firmware_version = firmware_version()
 
     def download_firmware(self, path: Union[str, "os.PathLike[str]"], reopen: bool = True) -> None:

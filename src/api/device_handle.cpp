@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/backend.h"
 #include "usb/device/usb_device.h"
 #include "usb/driver_interface.h"
 
@@ -25,6 +26,48 @@ constexpr size_t kVek40PrefixLength = sizeof kVek40Prefix - 1;
 void CopyFirmwareVersion(const CCyDevice &device) {
     static_assert(sizeof device.manufacturerText >= kFirmwareVersionBytes);
     std::memcpy(g_firmwareVersion, device.manufacturerText, kFirmwareVersionBytes);
+}
+
+// Notes which board the handle now has open (the `index`th listed).
+void RememberBoard(DeviceHandle &handle, uint32_t index) {
+    const std::vector<platform::DeviceSummary> boards = platform::DescribeDevicesOf(kDriverInterfaceClass);
+    handle.followsVirtualClock = platform::FollowsVirtualClock(handle.device->driverHandle);
+    handle.portPath = index < boards.size() ? boards[index].portPath : std::string();
+    handle.serial = index < boards.size() ? boards[index].serial : std::string();
+}
+
+// The listed index of the board at `portPath` (else the one board with
+// `serial`), or -1.
+int FindBoard(const std::string &portPath, const std::string &serial) {
+    const std::vector<platform::DeviceSummary> boards = platform::DescribeDevicesOf(kDriverInterfaceClass);
+    int bySerial = -1, serials = 0;
+    for (size_t i = 0; i < boards.size(); ++i) {
+        if (!portPath.empty() && boards[i].portPath == portPath) return static_cast<int>(i);
+        if (!serial.empty() && boards[i].serial == serial && serials++ == 0) bySerial = static_cast<int>(i);
+    }
+    return serials == 1 ? bySerial : -1;
+}
+
+// After the pause of a controller restart, re-opens on the handle's device
+// object device 0 (DevReAlloc) or the board where the handle's was
+// (VekDevReopen), and checks that it is a VEK4.0.
+int ReopenAfterPause(DeviceHandle *handle, bool samePlace) {
+    if (handle == nullptr || handle->device == nullptr) return 0;
+    const BoardTime time(handle);
+    win32::Sleep(500);
+    CCyDevice *device = handle->device;
+    try {
+        const int index = samePlace ? FindBoard(handle->portPath, handle->serial) : 0;
+        if (index < 0 || index > 0xFF || !device->OpenDevice(static_cast<uint8_t>(index))) return 0;
+        RememberBoard(*handle, static_cast<uint32_t>(index));
+    } catch (const UsbError &) {
+        throw;
+    } catch (...) {
+        return 0;
+    }
+    if (std::strncmp(device->driverDeviceName, kVek40Prefix, kVek40PrefixLength) != 0) return 0;
+    CopyFirmwareVersion(*device);
+    return 1;
 }
 
 // Owns a half-built handle until allocation succeeds.
@@ -53,9 +96,11 @@ void DropDevice(CCyDevice *&device) {
 
 }  // namespace
 
+// Keyed by the board the handle last had open, not by its device file: a
+// failed re-open leaves that invalid, and the next re-open's pause is still
+// the real board's.
 BoardTime::BoardTime(const DeviceHandle *handle)
-    : DeviceTimeScope(handle != nullptr && handle->device != nullptr ? handle->device->driverHandle
-                                                                     : INVALID_HANDLE_VALUE) {}
+    : RealTimeScope(handle != nullptr && handle->device != nullptr && !handle->followsVirtualClock) {}
 
 bool EnterGate(DeviceHandle *handle) {
     const std::thread::id me = std::this_thread::get_id();
@@ -81,6 +126,7 @@ using namespace vek;
 
 extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHandle **handleOut, uint8_t *isVek40Out) {
     if (handleOut == nullptr) return DEV_ERR_UNSUPPORTED;
+    drivers::InstallBuiltInBackends();
     // Everything made so far is released on every failure. The device object's
     // close errors (UsbError) leave the call as they are; any other exception
     // (memory) becomes DEV_ERR_NO_MEMORY.
@@ -112,6 +158,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevAlloc(uint32_t deviceIndex, DeviceHan
 
         handle->frameMode = kFrameModeUnknown;
         handle->device = device;
+        RememberBoard(*handle, deviceIndex);
         handle->lockTimeoutMs = kGateTimeoutMs;
         handle->grayBits = 1;
         handle->loadedBytes = 0;
@@ -153,22 +200,9 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevFree(DeviceHandle *handle) {
     return DEV_OK;
 }
 
-extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) {
-    if (handle == nullptr || handle->device == nullptr) return 0;
-    const BoardTime time(handle);
-    win32::Sleep(500);
-    CCyDevice *device = handle->device;
-    try {
-        if (!device->OpenDevice(0)) return 0;
-    } catch (const UsbError &) {
-        throw;
-    } catch (...) {
-        return 0;
-    }
-    if (std::strncmp(device->driverDeviceName, kVek40Prefix, kVek40PrefixLength) != 0) return 0;
-    CopyFirmwareVersion(*device);
-    return 1;
-}
+extern "C" VEK_API int VEK_CALL DevReAlloc(DeviceHandle *handle) { return ReopenAfterPause(handle, false); }
+
+extern "C" VEK_API int VEK_CALL VekDevReopen(DeviceHandle *handle) { return ReopenAfterPause(handle, true); }
 
 extern "C" VEK_API int VEK_CALL VekIfDevOpenned(DeviceHandle *handle) {
     if (handle == nullptr || handle->device == nullptr) return 0;
@@ -212,6 +246,7 @@ extern "C" VEK_API int32_t VEK_CALL VekListBoards(VekBoardInfo *out, uint32_t ma
         to[n] = '\0';
     };
     try {
+        drivers::InstallBuiltInBackends();
         const std::vector<platform::DeviceSummary> boards = platform::DescribeDevicesOf(kDriverInterfaceClass);
         for (uint32_t i = 0; i < max && i < boards.size(); ++i) {
             const platform::DeviceSummary &b = boards[i];

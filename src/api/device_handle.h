@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <cstdint>
 #include <thread>
 
@@ -26,6 +27,13 @@ struct DeviceHandle {
     // Thread that holds the gate, and how many times it has entered it.
     std::atomic<std::thread::id> gateOwner;
     uint32_t gateDepth;
+
+    // The board last opened on the handle, as the device list described it:
+    // where it is (VekDevReopen finds it there again) and whether it follows
+    // the virtual clock (its pauses do so even while no board is open).
+    std::string portPath;
+    std::string serial;
+    bool followsVirtualClock;
 };
 
 namespace vek {
@@ -56,7 +64,7 @@ void LeaveGate(DeviceHandle *handle);
 
 // The clock for work on the handle's board: real time unless the board is a
 // virtual one (platform::DeviceTimeScope).
-class BoardTime : public platform::DeviceTimeScope {
+class BoardTime : public platform::RealTimeScope {
 public:
     explicit BoardTime(const DeviceHandle *handle);
 };

@@ -1,13 +1,12 @@
-#include "drivers/request.h"
+#include "drivers/backend.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <memory>
 #include <mutex>
-
-#include "usb/driver_interface.h"
+#include <optional>
 
 namespace vek::drivers {
 
@@ -274,8 +273,7 @@ void DescribeOp(void *device, platform::DeviceSummary &summary) {
     if (binding->ops->describe != nullptr) binding->ops->describe(binding->device, summary);
 }
 
-const platform::DriverOps kRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp, false, DescribeOp};
-const platform::DriverOps kVirtualTimeRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp, true, DescribeOp};
+const platform::DriverOps kRegistryOps = {"typed requests", OpenOp, CloseOp, IoctlOp, DescribeOp};
 
 std::mutex gBindingsMutex;
 std::map<uint64_t, std::unique_ptr<Binding>> gBindings;
@@ -314,12 +312,22 @@ Ending Conclude(const Transfer &transfer, UsbOutcome outcome, uint32_t bytesMove
 
 void Deliver(const Ending &ending) { platform::CompleteRequest(ending.overlapped, ending.error, ending.bytes); }
 
-uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const BackendOps *ops, void *device) {
+std::string InterfacePath(uint16_t vendorId, uint16_t productId, std::string_view instance) {
+    const GUID &g = kDriverInterfaceClass;
+    char path[320];
+    std::snprintf(path, sizeof path,
+                  "\\\\?\\usb#vid_%04x&pid_%04x#%.*s#{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", vendorId,
+                  productId, static_cast<int>(std::min<size_t>(instance.size(), 200)), instance.data(),
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return path;
+}
+
+uint64_t RegisterDevice(const char *interfacePath, const BackendOps *ops, void *device) {
     auto binding = std::make_unique<Binding>(Binding{ops, device});
     std::lock_guard lock(gBindingsMutex);
-    const uint64_t id =
-        platform::RegisterDevice(interfaceClass, interfacePath,
-                                 ops->followsVirtualClock ? &kVirtualTimeRegistryOps : &kRegistryOps, binding.get());
+    const uint64_t id = platform::RegisterDevice(kDriverInterfaceClass, interfacePath, &kRegistryOps, binding.get(),
+                                                 ops->followsVirtualClock);
     if (id != 0) gBindings[id] = std::move(binding);
     return id;
 }

@@ -112,13 +112,13 @@ bool DownloadIicFirmware(CCyDevice *device, const char *path) {
     ep->index = 0;
 
     SetCpuReset(device, 1);
-    uint8_t chunk[kFwChunkBytes];
+    // Each piece goes from the RAM image straight into its request block (the
+    // one copy on the library's side; an OUT transfer leaves its source as it is).
     const uint32_t imageLen = g_firmware.imageLen;
     for (uint32_t a = g_firmware.fwOffset; a < imageLen; a += kFwChunkBytes) {
         int32_t len = static_cast<int32_t>(a + kFwChunkBytes < imageLen ? kFwChunkBytes : imageLen - a);
-        std::memcpy(chunk, g_firmware.fwRamImage + a, static_cast<size_t>(len));
         ep->value = static_cast<uint16_t>(a);
-        if (!ep->ControlWrite(chunk, len)) return false;
+        if (!ep->ControlWrite(g_firmware.fwRamImage + a, len)) return false;
     }
     SetCpuReset(device, 0);
     return true;

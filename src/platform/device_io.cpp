@@ -1,5 +1,6 @@
 // The driver registry, device files and their requests (on every system).
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -30,7 +31,8 @@ Registry &Devices() {
 // when the last user of the object lets go.
 class DeviceFile final : public Object {
 public:
-    DeviceFile(const DriverOps *ops, void *context) : Object(ObjectKind::DeviceFile), ops_(ops), context_(context) {}
+    DeviceFile(const DriverOps *ops, void *context, bool followsVirtualClock)
+        : Object(ObjectKind::DeviceFile), ops_(ops), context_(context), followsVirtualClock_(followsVirtualClock) {}
     ~DeviceFile() override {
         if (ops_->close) ops_->close(context_);
     }
@@ -38,23 +40,30 @@ public:
         if (!ops_->ioctl) return {IoState::Failed, ERROR_NOT_SUPPORTED, 0};
         return ops_->ioctl(context_, &request);
     }
-    bool FollowsVirtualClock() const { return ops_->followsVirtualClock; }
+    bool FollowsVirtualClock() const { return followsVirtualClock_; }
 
 private:
     const DriverOps *ops_;
     void *context_;
+    bool followsVirtualClock_;
 };
+
+// The listing order: real devices first, then the in-process ones.
+std::vector<RegisteredDevice> ListedLocked(const Registry &registry, const GUID &interfaceClass) {
+    std::vector<RegisteredDevice> found;
+    for (const RegisteredDevice &device : registry.devices) {
+        if (std::memcmp(&device.interfaceClass, &interfaceClass, sizeof(GUID)) == 0) found.push_back(device);
+    }
+    std::stable_partition(found.begin(), found.end(), [](const RegisteredDevice &d) { return !d.followsVirtualClock; });
+    return found;
+}
 
 }  // namespace
 
 std::vector<RegisteredDevice> RegisteredDevicesOf(const GUID &interfaceClass) {
     Registry &registry = Devices();
     std::lock_guard lock(registry.mutex);
-    std::vector<RegisteredDevice> found;
-    for (const RegisteredDevice &device : registry.devices) {
-        if (std::memcmp(&device.interfaceClass, &interfaceClass, sizeof(GUID)) == 0) found.push_back(device);
-    }
-    return found;
+    return ListedLocked(registry, interfaceClass);
 }
 
 ULONG_PTR LoadStatus(const OVERLAPPED *overlapped) {
@@ -72,12 +81,13 @@ void StoreResult(OVERLAPPED *overlapped, ULONG_PTR status, ULONG_PTR bytes) {
 
 }  // namespace detail
 
-uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops, void *device) {
+uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops, void *device,
+                        bool followsVirtualClock) {
     if (interfacePath == nullptr || ops == nullptr) return 0;
     detail::Registry &registry = detail::Devices();
     std::lock_guard lock(registry.mutex);
     uint64_t id = registry.nextId++;
-    registry.devices.push_back({id, interfaceClass, interfacePath, ops, device});
+    registry.devices.push_back({id, interfaceClass, interfacePath, ops, device, followsVirtualClock});
     return id;
 }
 
@@ -92,11 +102,10 @@ std::vector<DeviceSummary> DescribeDevicesOf(const GUID &interfaceClass) {
     detail::Registry &registry = detail::Devices();
     std::lock_guard lock(registry.mutex);
     std::vector<DeviceSummary> found;
-    for (const detail::RegisteredDevice &device : registry.devices) {
-        if (std::memcmp(&device.interfaceClass, &interfaceClass, sizeof(GUID)) != 0) continue;
+    for (const detail::RegisteredDevice &device : detail::ListedLocked(registry, interfaceClass)) {
         DeviceSummary summary;
         if (device.ops->describe != nullptr) device.ops->describe(device.device, summary);
-        summary.followsVirtualClock = device.ops->followsVirtualClock;
+        summary.followsVirtualClock = device.followsVirtualClock;
         found.push_back(std::move(summary));
     }
     return found;
@@ -141,7 +150,7 @@ std::optional<HANDLE> OpenRegisteredDevice(LPCSTR path) {
             SetLastError(error);
             return INVALID_HANDLE_VALUE;
         }
-        file = std::make_shared<DeviceFile>(found->ops, context);
+        file = std::make_shared<DeviceFile>(found->ops, context, found->followsVirtualClock);
     }
     HANDLE handle = InsertHandle(std::move(file));
     SetLastError(ERROR_SUCCESS);

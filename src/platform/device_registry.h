@@ -60,18 +60,20 @@ struct DriverOps {
     void (*close)(void *openContext);
     // Answers one request code of the USB driver interface.
     IoOutcome (*ioctl)(void *openContext, IoRequest *request);
-    // True for devices that live in this process (the virtual board): work on
-    // them follows the virtual clock. Real hardware leaves it false and always
-    // gets real pauses and waits (DeviceTimeScope).
-    bool followsVirtualClock = false;
     // Describes `device` (the context given at registration) without opening
     // it; called with the registry's lock held. May be null: nothing known.
     void (*describe)(void *device, DeviceSummary &summary) = nullptr;
 };
 
 // Adds an attached device of `interfaceClass` reachable as `interfacePath`.
-// Devices are listed by SetupDi* in registration order. Returns an id > 0.
-uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops, void *device);
+// `followsVirtualClock` is true for a device that lives in this process (the
+// virtual board): work on it follows the virtual clock; real hardware always
+// gets real pauses and waits (DeviceTimeScope). SetupDi* list real devices
+// first, then the in-process ones, each group in registration order, so a
+// real board that re-enumerates keeps its place ahead of virtual boards.
+// Returns an id > 0.
+uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const DriverOps *ops, void *device,
+                        bool followsVirtualClock = false);
 // Removes it from enumeration and from CreateFileA; instances already open
 // stay open until closed (the backend fails their requests).
 void UnregisterDevice(uint64_t id);

@@ -108,8 +108,10 @@ struct RegisteredDevice {
     std::string path;
     const DriverOps *ops;
     void *device;
+    bool followsVirtualClock;
 };
-// The registered devices of `interfaceClass`, in registration order.
+// The registered devices of `interfaceClass`, in their listing order (real
+// devices first, each group in registration order).
 std::vector<RegisteredDevice> RegisteredDevicesOf(const GUID &interfaceClass);
 
 // A Sleep's start: tells the sleep observer and, on the virtual clock, takes

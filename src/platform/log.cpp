@@ -12,7 +12,9 @@ namespace {
 
 constexpr int kUnset = -1;
 std::atomic<int> gLevel{kUnset};
-std::mutex gWriteMutex;
+std::mutex gWriteMutex;  // one notice at a time; guards the sink
+LogSink gSink = nullptr;
+void *gSinkContext = nullptr;
 
 int LevelFromEnvironment() {
     const char *value = std::getenv("VEK_LOG_LEVEL");
@@ -26,6 +28,12 @@ int LevelFromEnvironment() {
 }  // namespace
 
 void SetLogLevel(LogLevel level) { gLevel.store(static_cast<int>(level)); }
+
+void SetLogSink(LogSink sink, void *context) {
+    std::lock_guard lock(gWriteMutex);
+    gSink = sink;
+    gSinkContext = context;
+}
 
 LogLevel CurrentLogLevel() {
     int level = gLevel.load();
@@ -45,6 +53,7 @@ void Log(LogLevel level, const char *format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     std::lock_guard lock(gWriteMutex);
+    if (gSink != nullptr) return gSink(level, text, gSinkContext);
     std::fprintf(stderr, "vek: %s\n", text);
     std::fflush(stderr);
 }

@@ -65,10 +65,12 @@ inline uint32_t Reg(int board, uint32_t address) {
 }
 
 // A device of one configuration with these interfaces, not named as a VEK board.
-inline int AttachInterfaces(std::vector<vek::sim::InterfaceSpec> interfaces) {
+inline int AttachInterfaces(std::vector<vek::sim::InterfaceSpec> interfaces, uint8_t altSetting = 0) {
     vek::sim::DescriptorSet set = vek::sim::VekBoardDescriptors("Maker", "OTHER", "");
     set.configurations = {vek::sim::ConfigurationDescriptor({1, 0x80, 50, 0, -1, std::move(interfaces)})};
-    return vek::sim::AttachDevice(set);
+    vek::sim::BoardIdentity identity;
+    identity.altSetting = altSetting;
+    return vek::sim::AttachDevice(set, identity);
 }
 
 // The virtual clock and no board; boards are detached again afterwards.

@@ -93,13 +93,14 @@ TEST_F(NoBoard, ProductCheckAndReopenLookAtTheFirstDevice) {
 }
 
 TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
-    // Two interfaces: the device is counted, never listed.
+    // Two interfaces, or one at the driver's alternate setting 1: counted, never listed.
     ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {1, 0, 0xFF, 0, 0, 0, {}}}), 0);
+    ASSERT_GE(AttachInterfaces({{0, 0, 0xFF, 0, 0, 0, {{0x02}}}, {0, 1, 0xFF, 0, 0, 0, {}}}, 1), 0);
     DeviceHandle *h = nullptr;
     uint8_t isVek40 = 7;
     ASSERT_EQ(VekDevAlloc(0, &h, &isVek40), DEV_OK);
     EXPECT_EQ(isVek40, 7);
-    EXPECT_EQ(h->nameList.count, 1);
+    EXPECT_EQ(h->nameList.count, 2);
     EXPECT_EQ(std::memcmp(h->nameList.entries, "\0\0\0", 4), 0) << "no entry";
     EXPECT_EQ(VekDevFree(h), DEV_OK);
 
@@ -108,7 +109,7 @@ TEST_F(NoBoard, DeviceWithoutNameEntryIsCountedButNotListed) {
     Attach("VEK4.0 a");
     ASSERT_GE(Attach("VEK4.0 bb"), 0);
     ASSERT_EQ(VekDevAlloc(1, &h, &isVek40), DEV_OK);
-    EXPECT_EQ(h->nameList.count, 3);
+    EXPECT_EQ(h->nameList.count, 4);
     const uint8_t expected[] = {8, 0, 0, 0,   'V', 'E', 'K', '4', '.', '0', ' ', 'a', 9,
                                 0, 0, 0, 'V', 'E', 'K', '4', '.', '0', ' ', 'b', 'b', 0};
     EXPECT_EQ(std::memcmp(h->nameList.entries, expected, sizeof expected), 0);

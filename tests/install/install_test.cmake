@@ -29,6 +29,7 @@ set(prefix ${WORK_DIR}/stage/opt/vek)
 if(UDEV_RULE)
   file(READ ${prefix}/lib/udev/rules.d/70-vek.rules rule)
   if(NOT rule MATCHES "ATTR\\{idVendor\\}==\"1209\", ATTR\\{idProduct\\}==\"7e40\", TAG\\+=\"uaccess\""
+     OR NOT rule MATCHES "ATTR\\{product\\}==\"VEK4.0\\*\", TAG\\+=\"uaccess\""
      OR NOT run_output MATCHES "udev does not read [^\n]*opt/vek[^\n]*\n *sudo cp [^\n]* /etc/udev/rules.d/")
     message(FATAL_ERROR "udev rule: not installed with uaccess, or no word on where to copy it:\n${run_output}")
   endif()

@@ -20,13 +20,14 @@
 
 namespace vek::sim {
 
-std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType, uint16_t productId, const char *serial) {
+std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType, uint16_t productId, const char *serial,
+                                              const char *product, const char *manufacturer) {
     static int nextId = 1000;
     BoardSetup setup;
-    setup.descriptors = VekBoardDescriptors(kDefaultManufacturer, kDefaultProduct, serial);
+    setup.descriptors = VekBoardDescriptors(manufacturer, product, serial);
     setup.descriptors.device[10] = static_cast<uint8_t>(productId);
     setup.descriptors.device[11] = static_cast<uint8_t>(productId >> 8);
-    setup.identity.deviceName = kDefaultProduct;
+    setup.identity.deviceName = product;
     setup.identity.boardType = boardType;
     auto model = std::make_shared<BoardModel>(nextId++, std::move(setup));
     model->SetRegister(reg::kBoardType, boardType);
@@ -186,6 +187,8 @@ void UsbfsBoard::RemoveFromTestbed() {
     umockdev_testbed_uevent(bus_.Testbed(), syspath_.c_str(), "remove");
     umockdev_testbed_remove_device(bus_.Testbed(), syspath_.c_str());
 }
+
+void UsbfsBoard::HideSysfsAttribute(const char *name) { std::remove((bus_.RootDir() + syspath_ + "/" + name).c_str()); }
 
 void UsbfsBoard::Unplug(bool tellUdev) {
     {

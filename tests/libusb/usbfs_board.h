@@ -32,9 +32,10 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 namespace vek::sim {
 
 // The default VEK board model, as the virtual board attaches it; a device of
-// another product (same endpoints) when `productId` differs from the board's.
+// other ids or strings (same endpoints) when they differ from the board's.
 std::shared_ptr<BoardModel> MakeVekBoardModel(uint32_t boardType = 0, uint16_t productId = 0x7E40,
-                                              const char *serial = "EMU0001");
+                                              const char *serial = "EMU0001", const char *product = kDefaultProduct,
+                                              const char *manufacturer = kDefaultManufacturer);
 
 class EmulatedBus;
 
@@ -58,6 +59,8 @@ public:
     // A kernel driver bound to interface 0, as usbfs reports it; libusb
     // detaches it when claiming and reattaches it when releasing.
     void BindKernelDriver(const char *name);
+    // Takes a sysfs attribute ("product") away, as a kernel that cannot read it leaves it.
+    void HideSysfsAttribute(const char *name);
     bool KernelDriverBound() const { return driverBound_.load(); }
     int ClaimCount() const { return claims_.load(); }
     // A device that no longer answers: discards are refused and URBs it

@@ -182,14 +182,16 @@ std::vector<std::string> Enumerate(const GUID &interfaceClass) {
     return paths;
 }
 
-// A set lists its class in registration order as it was when taken (the
-// enumeration hooks that run first: libusb_backend_test). An open handle
-// outlives its device's registration.
-TEST_F(DeviceIoTest, EnumerationListsTheClassInRegistrationOrder) {
-    FakeDevice second, other;
+// A set lists its class as it was when taken (the enumeration hooks that run
+// first: libusb_backend_test), real devices in registration order, then those
+// in the process. An open handle outlives its device's registration.
+TEST_F(DeviceIoTest, EnumerationListsTheClassRealDevicesFirst) {
+    FakeDevice inProcess, second, other;
+    const uint64_t inProcessId = RegisterDevice(kTestClass, "in-process", &kFakeOps, &inProcess, true);
     const uint64_t secondId = RegisterDevice(kTestClass, "second", &kFakeOps, &second);
     const uint64_t otherId = RegisterDevice(kOtherClass, "other", &kFakeOps, &other);
-    EXPECT_EQ(Enumerate(kTestClass), (std::vector<std::string>{kPath, "second"}));
+    EXPECT_EQ(Enumerate(kTestClass), (std::vector<std::string>{kPath, "second", "in-process"}));
+    UnregisterDevice(inProcessId);
 
     HDEVINFO set = win::SetupDiGetClassDevsA(&kTestClass, nullptr, nullptr, kInterfaces);
     HANDLE open = Open();

@@ -123,14 +123,16 @@ def test_trigger_gpio_and_pipes(board_id, board):
     assert (board.reset_pipe(0x86), board.reset_pipe(0x00)) == (True, False)
 
 
-def test_firmware_download_fills_controller_ram(tmp_path, board_id, board):
+def test_firmware_download_fills_controller_ram_and_reopens_the_same_board(tmp_path, board_id):
     # A firmware file: the header, one record of (length, address, data), the final record.
     image = bytes(range(16))
     (tmp_path / "fw.iic").write_bytes(b"\xC2" + bytes(7) + struct.pack(">HH", 16, 0x100) + image + b"\x80\x01\xE6\0\0")
-    board.download_firmware(tmp_path / "fw.iic")
-    assert vek.sim.read_controller_ram(board_id, 0x100, 16) == image and not vek.sim.controller_held(board_id)
-    with pytest.raises(FileNotFoundError):
-        board.download_firmware(tmp_path / "missing.iic")
+    with vek.sim.VirtualBoard(manufacturer="Second") as second, vek.Board(1) as board:
+        board.download_firmware(tmp_path / "fw.iic")
+        assert vek.sim.read_controller_ram(second, 0x100, 16) == image and not vek.sim.controller_held(second)
+        assert board.firmware_version == "Second"
+        with pytest.raises(FileNotFoundError):
+            board.download_firmware(tmp_path / "missing.iic")
 
 
 # Refused before anything is sent, as vek.Error subclasses (never wrapped to 32 bits or passed on as another type);

@@ -27,7 +27,7 @@ inline constexpr GUID kTestClass = {0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 
 class FakeDriver {
 public:
     explicit FakeDriver(std::string path = "\\\\?\\fake#0") : path_(std::move(path)) {
-        id_ = platform::RegisterDevice(kTestClass, path_.c_str(), &Ops(), this);
+        id_ = platform::RegisterDevice(kTestClass, path_.c_str(), &Ops(), this, /*followsVirtualClock=*/true);
         platform::RegisterEventPump(Pump);
         Current() = this;
     }
@@ -98,7 +98,6 @@ private:
             [](void *device, void **context) -> DWORD { return *context = device, ERROR_SUCCESS; },
             [](void *context) { static_cast<FakeDriver *>(context)->EndPending(ERROR_OPERATION_ABORTED, 0); },
             [](void *context, platform::IoRequest *r) { return static_cast<FakeDriver *>(context)->Io(*r); },
-            /*followsVirtualClock=*/true,
         };
         return ops;
     }

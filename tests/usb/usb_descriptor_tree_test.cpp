@@ -129,6 +129,8 @@ TEST(ConfigurationWalk, MalformedTablesAreRejected) {
         {"endpoints missing at the end", Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512)})), kPlain},
         {"endpoints missing before the next interface",
          Configuration(Cat({Interface(0, 0, 2), Endpoint(0x02, 2, 512), Interface(1, 0, 0)})), kSuper},
+        {"a configuration descriptor among the endpoints",
+         Configuration(Cat({iface1, Configuration({}, 0), Endpoint(0x02, 2, 512)})), kPlain},
         {"endpoint of bLength 6", Configuration(Cat({iface1, {6, 5, 0x02, 2, 0, 2}})), kPlain},
         {"endpoint of bLength 0", Configuration(Cat({iface1, {0, 5, 0x02, 2, 0, 2, 0}})), kPlain},
         {"truncated companion", Configuration(Cat({iface1, bulk1024, {6, 0x30, 15, 0}})), kSuper},

@@ -210,6 +210,7 @@ TEST(EndpointWait, ExpiryAndTheAbortsAfterIt) {
         {100, 99, 0, false, false, 0, true, 0, 8}, {100, 100, 0, false, false, 0, false, 1, 0},
         {0, -1, 0, false, false, 3, false, 1, 3},  {0, -1, 1, false, false, 0, false, 2, 0},
         {0, -1, 1, true, false, 2, false, 2, 2},   {0, -1, 0, false, true, 5, false, 1, 5},
+        {0, -1, 0, true, false, 4, false, 1, 4},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.endsAtMs << " " << c.abortsIgnored << c.lateEnds << c.slowAborts);

@@ -221,6 +221,8 @@ void checkFrameSize(uint32_t width, uint32_t height);  // UsageError if not usab
 
 // Subcommand registration (one function per source file).
 void addDeviceCommands(CLI::App &app, Context &ctx);
+// control, inquire, reg, timing, trigger, gpio (cmd_registers.cpp), added by addDeviceCommands.
+void addRegisterCommands(CLI::App &app, Context &ctx);
 void addFrameCommands(CLI::App &app, Context &ctx);
 void addImageCommands(CLI::App &app, Context &ctx);
 void addDemoCommand(CLI::App &app, Context &ctx);

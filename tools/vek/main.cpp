@@ -157,13 +157,7 @@ int main(int argc, char **argv) {
     // The library's notices (a board it has no permission to open, with the
     // udev rule that would give it; a board given up) are silent by default:
     // a person at a shell wants them. VEK_LOG_LEVEL still decides when set.
-    if (std::getenv("VEK_LOG_LEVEL") == nullptr) {
-#ifdef _WIN32
-        _putenv_s("VEK_LOG_LEVEL", "warning");
-#else
-        setenv("VEK_LOG_LEVEL", "warning", 0);
-#endif
-    }
+    if (std::getenv("VEK_LOG_LEVEL") == nullptr) VekSetLogLevel(VEK_LOG_WARNING);
     Context ctx;
     // Known before parsing, so that argument errors are JSON too.
     for (int i = 1; i < argc; ++i)

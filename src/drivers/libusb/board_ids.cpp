@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace vek::usbdrv {
 namespace {
@@ -32,6 +34,7 @@ std::span<const UsbId> BuiltInBoardIds() { return kBuiltIn; }
 
 std::vector<UsbId> ParseUsbIds(const char *text, std::string *rejected) {
     std::vector<UsbId> ids;
+    std::set<std::pair<uint16_t, uint16_t>> seen;
     if (text == nullptr) return ids;
     std::string_view rest(text);
     while (!rest.empty()) {
@@ -43,7 +46,7 @@ std::vector<UsbId> ParseUsbIds(const char *text, std::string *rejected) {
         UsbId id{};
         if (colon != std::string_view::npos && ParseHex16(item.substr(0, colon), id.vendor) &&
             ParseHex16(item.substr(colon + 1), id.product)) {
-            if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+            if (seen.insert({id.vendor, id.product}).second) ids.push_back(id);
         } else if (rejected != nullptr) {
             if (!rejected->empty()) *rejected += ",";
             *rejected += item;
@@ -52,17 +55,32 @@ std::vector<UsbId> ParseUsbIds(const char *text, std::string *rejected) {
     return ids;
 }
 
-KnownIds ReadKnownIds() {
-    KnownIds known{{kBuiltIn.begin(), kBuiltIn.end()}, ParseUsbIds(std::getenv("VEK_USB_LOADER_IDS"))};
-    for (const UsbId &id : ParseUsbIds(std::getenv("VEK_USB_IDS")))
-        if (std::find(known.boards.begin(), known.boards.end(), id) == known.boards.end()) known.boards.push_back(id);
+std::shared_ptr<const KnownIds> ReadKnownIds() {
+    static std::mutex mutex;
+    static std::string boardsText, loadersText;
+    static std::shared_ptr<const KnownIds> known;
+    const char *boardsVar = std::getenv("VEK_USB_IDS");
+    const char *loadersVar = std::getenv("VEK_USB_LOADER_IDS");
+    const std::string boards = boardsVar != nullptr ? boardsVar : "", loaders = loadersVar != nullptr ? loadersVar : "";
+    std::lock_guard lock(mutex);
+    if (known != nullptr && boards == boardsText && loaders == loadersText) return known;
+    auto fresh = std::make_shared<KnownIds>();
+    fresh->boards.assign(kBuiltIn.begin(), kBuiltIn.end());
+    for (const UsbId &id : ParseUsbIds(boards.c_str()))
+        if (std::find(kBuiltIn.begin(), kBuiltIn.end(), id) == kBuiltIn.end()) fresh->boards.push_back(id);
+    fresh->loaders = ParseUsbIds(loaders.c_str());
+    boardsText = boards;
+    loadersText = loaders;
+    known = std::move(fresh);
     return known;
 }
 
+bool IsBoardProduct(const char *product) { return product != nullptr && std::strncmp(product, "VEK4.0", 6) == 0; }
+
 Recognition Recognise(const KnownIds &known, UsbId id, const char *product) {
     auto listed = [&](const std::vector<UsbId> &ids) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
-    if (listed(known.boards) && (product == nullptr || std::strncmp(product, "VEK4.0", 6) == 0))
-        return Recognition::Board;
+    if (IsBoardProduct(product)) return Recognition::Board;
+    if (product == nullptr && listed(known.boards)) return Recognition::AskDevice;
     return listed(known.loaders) ? Recognition::WaitingForFirmware : Recognition::Foreign;
 }
 

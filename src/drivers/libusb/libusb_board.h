@@ -1,7 +1,8 @@
-// What the libusb backend's two halves share: the board record, the pending
+// What the libusb backend's files share: the board record, the pending
 // transfers and the one libusb session. libusb_enumeration.cpp finds boards
-// and keeps the registry in order; libusb_requests.cpp opens them and runs
-// their requests.
+// and keeps the registry in order; libusb_open.cpp opens and closes them;
+// libusb_transfers.cpp runs their transfers; libusb_requests.cpp is the
+// backend's table of typed operations.
 //
 // One libusb session serves the process. A board is a libusb_device that the
 // recognition rules of board_ids.h accept; it is registered in the driver
@@ -18,12 +19,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "drivers/request.h"
+#include "drivers/backend.h"
 
 namespace vek::usbdrv {
 
@@ -36,7 +38,7 @@ struct Instance {
 struct Transfer {
     libusb_transfer *xfer = nullptr;
     Board *board = nullptr;
-    Instance *owner = nullptr;
+    Instance *owner = nullptr;         // the open instance whose request it is (its close ends it)
     drivers::Transfer request;         // the caller's request, completed through the decoder
     uint8_t *replyTo = nullptr;        // control IN: where the reply is copied
     std::vector<uint8_t> setupBuffer;  // control transfers: setup packet + data stage
@@ -79,6 +81,27 @@ extern const drivers::BackendOps kLibusbOps;
 
 // Drives libusb's event handling for at most `timeoutMs` (the event pump).
 void PumpEvents(DWORD timeoutMs);
+// Brings the registry up to date with the attached boards (the enumeration hook).
+void EnumerationHook(const GUID &interfaceClass);
+
+// Opens an instance of a board (its first open claims the interfaces) and closes one.
+DWORD OpsOpen(void *device, void **openContext);
+void OpsClose(void *openContext);
+// The pipes of the claimed interfaces at their current alternate settings (g_mutex held).
+void MapPipes(Board *board);
+
+// The board's shared handle, or null once the board is gone.
+libusb_device_handle *HandleOf(Board *board);
+// Submits a control request (endpoint 0) or a data request on one of the board's pipes.
+drivers::Answer ControlRequest(Instance *instance, const drivers::Transfer &request);
+drivers::Answer DataRequest(Instance *instance, const drivers::Transfer &request);
+// Cancels the board's pending transfers that `match` picks and handles events
+// until they have ended, or gives the board up when that takes too long.
+void CancelAndWait(Board *board, const std::function<bool(const Transfer &)> &match);
+
+// How a libusb error reads as a Win32 error, and as a typed operation's answer.
+DWORD Win32ErrorOf(int libusbError);
+drivers::Answer AnswerOf(int libusbError);
 
 // How long an abort or a close waits for cancelled transfers before it gives
 // the board up (closes its handle, which ends its transfers in the kernel,

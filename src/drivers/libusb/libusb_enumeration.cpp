@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <tuple>
 
 #include "drivers/libusb/board_ids.h"
 #include "drivers/libusb/libusb_backend.h"
 #include "drivers/libusb/libusb_board.h"
-#include "usb/driver_interface.h"
 
 namespace vek::usbdrv {
 namespace {
@@ -21,6 +21,9 @@ bool g_initFailed = false;
 bool g_hookInstalled = false;
 std::vector<std::unique_ptr<Board>> g_boards;   // registered, in listing order
 std::vector<std::unique_ptr<Board>> g_retired;  // unplugged or given up; kept until nothing holds them open
+// Devices opened once to read their product string and found to be no
+// board; one reference each while listed, so that they are not opened again.
+std::vector<libusb_device *> g_notBoards;
 
 // A sysfs attribute of the device ("product", "serial"): read without opening
 // the device, so a device that is not a board is never touched. Empty when
@@ -30,6 +33,22 @@ std::string SysfsAttribute(const std::string &portPath, const char *name) {
     std::string value;
     if (!std::getline(in, value)) return {};
     return value;
+}
+
+// The product string, read from the device itself: opened for this alone
+// (nothing claimed, no kernel driver detached) and closed again. None when
+// the device cannot be opened or does not answer (it is asked again at the
+// next enumeration: udev may have given access meanwhile). Called without
+// g_mutex held (the read runs libusb's event handling).
+std::optional<std::string> ProductFromDevice(libusb_device *device, uint8_t index) {
+    if (index == 0) return std::string();  // the device has no product string
+    libusb_device_handle *handle = nullptr;
+    if (libusb_open(device, &handle) != LIBUSB_SUCCESS) return std::nullopt;
+    unsigned char text[256] = {};
+    const int n = libusb_get_string_descriptor_ascii(handle, index, text, sizeof text - 1);
+    libusb_close(handle);
+    if (n < 0) return std::nullopt;
+    return std::string(reinterpret_cast<char *>(text), static_cast<size_t>(n));
 }
 
 std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) {
@@ -48,18 +67,22 @@ std::unique_ptr<Board> Recognised(libusb_device *device, const KnownIds &known) 
         board->portPath += i == 0 ? '-' : '.';
         board->portPath += std::to_string(board->ports[i]);
     }
+    const UsbId id{dd.idVendor, dd.idProduct};
     const std::string product = SysfsAttribute(board->portPath, "product");
-    const Recognition what = Recognise(known, {dd.idVendor, dd.idProduct}, product.empty() ? nullptr : product.c_str());
+    Recognition what = Recognise(known, id, product.empty() ? nullptr : product.c_str());
+    if (what == Recognition::AskDevice) {
+        const std::optional<std::string> asked = ProductFromDevice(device, dd.iProduct);
+        what = Recognise(known, id, asked ? asked->c_str() : "");
+        if (what == Recognition::Foreign && asked) g_notBoards.push_back(libusb_ref_device(device));
+    }
     if (what == Recognition::Foreign) return nullptr;
     board->waitingForFirmware = what == Recognition::WaitingForFirmware;
     board->vendorId = dd.idVendor;
     board->productId = dd.idProduct;
     board->serial = SysfsAttribute(board->portPath, "serial");
     board->device = libusb_ref_device(device);
-    char path[256];
-    std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s@%u#{ae18aa60-7f6a-11d4-97dd-00010229b959}",
-                  dd.idVendor, dd.idProduct, board->portPath.c_str(), board->address);
-    board->path = path;
+    board->path =
+        drivers::InterfacePath(dd.idVendor, dd.idProduct, board->portPath + "@" + std::to_string(board->address));
     return board;
 }
 
@@ -98,30 +121,50 @@ void ReleaseRetiredLocked() {
 // Refreshes run one at a time, so that a board is registered once.
 std::mutex g_refreshMutex;
 
+// Devices once opened and found to be no board that have left the bus give
+// back their reference.
+void ForgetUnlisted(const std::vector<libusb_device *> &listed) {
+    std::erase_if(g_notBoards, [&](libusb_device *device) {
+        if (std::find(listed.begin(), listed.end(), device) != listed.end()) return false;
+        libusb_unref_device(device);
+        return true;
+    });
+}
+
 size_t Refresh() {
     std::lock_guard refreshLock(g_refreshMutex);
     std::vector<uint64_t> toUnregister;
     std::vector<Board *> toRegister;
     size_t count = 0;
+    libusb_device **list = nullptr;
+    std::vector<libusb_device *> devices;
+    // A board keeps its record while it is listed and has not failed with
+    // "no device"; a listed device whose board failed is recognised afresh.
+    std::vector<std::unique_ptr<Board>> listed;
+    std::vector<libusb_device *> unknown;
     {
         std::lock_guard lock(g_mutex);
         if (!EnsureContextLocked()) return 0;
-        libusb_device **list = nullptr;
         const ssize_t n = libusb_get_device_list(g_context, &list);
         if (n < 0) return g_boards.size();
-        const KnownIds known = ReadKnownIds();
-        // A board keeps its record while it is listed and has not failed with
-        // "no device"; a listed device whose board failed is recognised afresh.
-        std::vector<std::unique_ptr<Board>> listed;
-        for (libusb_device *device : std::vector<libusb_device *>(list, list + n)) {
+        devices.assign(list, list + n);
+        for (libusb_device *device : devices) {
             auto kept = std::find_if(g_boards.begin(), g_boards.end(),
                                      [&](const auto &b) { return b != nullptr && b->device == device && !b->gone; });
             if (kept != g_boards.end())
                 listed.push_back(std::move(*kept));
-            else if (auto board = Recognised(device, known))
-                listed.push_back(std::move(board));
+            else if (std::find(g_notBoards.begin(), g_notBoards.end(), device) == g_notBoards.end())
+                unknown.push_back(device);
         }
-        libusb_free_device_list(list, 1);
+    }
+    // Recognition may open a device (to read its product string): not under g_mutex.
+    const std::shared_ptr<const KnownIds> known = ReadKnownIds();
+    ForgetUnlisted(devices);
+    for (libusb_device *device : unknown)
+        if (auto board = Recognised(device, *known)) listed.push_back(std::move(board));
+    libusb_free_device_list(list, 1);
+    {
+        std::lock_guard lock(g_mutex);
         std::sort(listed.begin(), listed.end(),
                   [](const auto &a, const auto &b) { return ListedBefore(a.get(), b.get()); });
 
@@ -151,7 +194,7 @@ size_t Refresh() {
     // The registry is called without this backend's lock held.
     for (uint64_t id : toUnregister) drivers::UnregisterDevice(id);
     for (Board *board : toRegister) {
-        const uint64_t id = drivers::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kLibusbOps, board);
+        const uint64_t id = drivers::RegisterDevice(board->path.c_str(), &kLibusbOps, board);
         std::lock_guard lock(g_mutex);
         board->registryId = id;
     }
@@ -160,15 +203,12 @@ size_t Refresh() {
     return count;
 }
 
+}  // namespace
+
 void EnumerationHook(const GUID &interfaceClass) {
     if (std::memcmp(&interfaceClass, &kDriverInterfaceClass, sizeof(GUID)) != 0) return;
     Refresh();
 }
-
-// Installed when the library is loaded.
-[[maybe_unused]] const bool g_autoEnabled = EnableLibusbBackend();
-
-}  // namespace
 
 bool EnableLibusbBackend() {
     {
@@ -176,14 +216,14 @@ bool EnableLibusbBackend() {
         if (g_hookInstalled) return true;
         g_hookInstalled = true;
     }
-    platform::RegisterEnumerationHook(EnumerationHook);
+    drivers::InstallBackend(kLibusbOps);
     return true;
 }
 
 size_t RefreshLibusbBoards() { return Refresh(); }
 
 void ShutdownLibusbBackend() {
-    platform::UnregisterEnumerationHook(EnumerationHook);
+    drivers::RemoveBackend(kLibusbOps);
     std::lock_guard refreshLock(g_refreshMutex);
     std::vector<uint64_t> ids;
     bool anyOpen = false;
@@ -199,8 +239,9 @@ void ShutdownLibusbBackend() {
         for (auto &board : g_retired) anyOpen = anyOpen || board->openCount > 0;
     }
     for (uint64_t id : ids) drivers::UnregisterDevice(id);
+    ForgetUnlisted({});
     if (anyOpen) return;
-    platform::UnregisterEventPump(PumpEvents);
+    drivers::SetPumpActive(kLibusbOps, false);
     std::lock_guard lock(g_mutex);
     ReleaseRetiredLocked();
     if (g_context != nullptr) libusb_exit(g_context);
@@ -209,9 +250,3 @@ void ShutdownLibusbBackend() {
 }
 
 }  // namespace vek::usbdrv
-
-// Referenced at link time so that programs linking the static library keep
-// this backend (and its load-time registration).
-extern "C" {
-int vek_libusb_backend_anchor = 1;
-}

@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "drivers/request.h"
+#include "drivers/backend.h"
 #include "drivers/sim/descriptor_builder.h"
 #include "protocol/name_table.h"
 #include "protocol/registers.h"

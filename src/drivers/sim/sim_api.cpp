@@ -7,7 +7,7 @@
 
 #include "drivers/sim/sim_driver.h"
 #include "drivers/sim/trace.h"
-#include "platform/clock.h"
+#include "drivers/backend.h"
 #include "vek_sim.h"
 
 using vek::sim::BoardModel;

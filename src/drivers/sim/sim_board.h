@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "drivers/request.h"
+#include "drivers/backend.h"
 #include "drivers/sim/board_model.h"
 #include "drivers/sim/sim_driver.h"
 

@@ -3,15 +3,13 @@
 // sim_requests.cpp.
 #include "drivers/sim/sim_driver.h"
 
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "drivers/sim/sim_board.h"
 #include "drivers/sim/trace.h"
-#include "platform/clock.h"
-#include "usb/driver_interface.h"
 
 namespace vek::sim {
 
@@ -52,15 +50,13 @@ int AttachBoard(BoardSetup setup) {
     const Bytes &device = board->model->Setup().descriptors.device;
     const unsigned vid = device.size() >= 10 ? device[8] | device[9] << 8 : 0;
     const unsigned pid = device.size() >= 12 ? device[10] | device[11] << 8 : 0;
-    char path[160];
-    std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#vek-sim-%d#{ae18aa60-7f6a-11d4-97dd-00010229b959}",
-                  vid, pid, board->id);
-    board->path = path;
+    board->path = drivers::InterfacePath(static_cast<uint16_t>(vid), static_cast<uint16_t>(pid),
+                                         "vek-sim-" + std::to_string(board->id));
     SimBoard *raw = board.get();
     board->model->SetInListener([raw](uint8_t) { ServePending(*raw); });
     platform::SetSleepObserver(&RecordPause);
     Trace::Instance().Record(MakeEntry(VEK_SIM_TRACE_ATTACH, board->id));
-    board->registration = drivers::RegisterDevice(kDriverInterfaceClass, board->path.c_str(), &kBoardOps, raw);
+    board->registration = drivers::RegisterDevice(board->path.c_str(), &kBoardOps, raw);
     if (board->registration == 0) {
         std::lock_guard lock(gBoardsMutex);
         gBoards.erase(board->id);

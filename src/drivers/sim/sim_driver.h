@@ -1,7 +1,6 @@
-// The in-process front of the virtual board: a backend of the request decoder
-// (drivers/request.h; its BackendOps table is in sim_requests.cpp) answering
-// every request of the driver interface for the boards attached here, each
-// backed by a BoardModel.
+// The in-process front of the virtual board: a USB driver (a BackendOps table,
+// drivers/backend.h) answering every request code of the
+// driver interface for the boards attached here, each backed by a BoardModel.
 #pragma once
 
 #include <cstdint>

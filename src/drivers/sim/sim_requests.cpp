@@ -9,8 +9,6 @@
 
 #include "drivers/sim/sim_board.h"
 #include "drivers/sim/trace.h"
-#include "platform/clock.h"
-#include "usb/driver_interface.h"
 
 namespace vek::sim {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/clock.h"
+#include "drivers/backend.h"
 
 namespace vek::sim {
 

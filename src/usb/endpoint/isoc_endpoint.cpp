@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "usb/endpoint/request_block.h"
+
 namespace vek {
 
 CCyIsocEndPoint::CCyIsocEndPoint() = default;

@@ -2,33 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 #include "platform/clock.h"
 #include "platform/device_registry.h"
+#include "usb/endpoint/request_block.h"
 
 namespace vek {
 
 namespace {
-
-// The private record in front of every request block. The block handed to the
-// caller and to the driver starts right after it, so the driver sees exactly
-// the 38-byte head and what follows it.
-struct BlockRecord {
-    uint64_t magic;
-    uint32_t size;       // bytes of the block proper
-    int32_t userLength;  // the caller's buffer length
-    // The head as it was sent; the driver may rewrite the block, these stay.
-    uint32_t bufferOffset;
-    uint32_t bufferLength;
-    uint32_t isoPacketOffset;
-    uint32_t isoPacketLength;
-    uint32_t issueError;  // 0 complete, 997 pending, other: failed at issue
-    uint32_t issueBytes;  // byte count of a request issued without overlapped record
-    uint32_t capacity;    // bytes allocated for the block proper (at least `size`)
-    uint32_t reserved;    // keeps the block proper 16-byte aligned
-};
-static_assert(sizeof(BlockRecord) % 16 == 0);
 
 // The longest wait on a request's event before its own completion state is
 // read again: how late a request whose signal another thread took is seen
@@ -38,57 +19,11 @@ constexpr DWORD kOwnStateSliceMs = 1;
 // After an abort, how long the request gets to end before a second abort.
 constexpr uint32_t kAbortGraceMs = 50;
 
-constexpr uint64_t kBlockMagic = 0x6b65762d72657175ull;  // "vek-requ"
-
-BlockRecord *RecordOf(uint8_t *block) { return reinterpret_cast<BlockRecord *>(block - sizeof(BlockRecord)); }
-
 TransferRequest *Head(uint8_t *block) { return reinterpret_cast<TransferRequest *>(block); }
 
 }  // namespace
 
 namespace detail {
-
-uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength, uint64_t capacity) {
-    capacity = (std::max)(capacity, size);
-    if (size < kTransferRequestSize || capacity > 0xFFFFFFFFull - sizeof(BlockRecord) || userLength < 0) {
-        return nullptr;
-    }
-    auto *raw = new (std::nothrow) uint8_t[sizeof(BlockRecord) + capacity];
-    if (raw == nullptr) {
-        return nullptr;
-    }
-    auto *record = new (raw) BlockRecord{};
-    record->capacity = static_cast<uint32_t>(capacity);
-    return ReuseRequestBlock(raw + sizeof(BlockRecord), size, userLength);
-}
-
-uint8_t *ReuseRequestBlock(uint8_t *block, uint64_t size, int32_t userLength) {
-    BlockRecord *record = RecordOf(block);
-    const uint32_t capacity = record->capacity;
-    *record = BlockRecord{};
-    record->magic = kBlockMagic;
-    record->size = static_cast<uint32_t>(size);
-    record->userLength = userLength;
-    record->capacity = capacity;
-    std::memset(block, 0, size);
-    return block;
-}
-
-uint32_t RequestBlockCapacity(const uint8_t *block) {
-    return reinterpret_cast<const BlockRecord *>(block - sizeof(BlockRecord))->capacity;
-}
-
-void FreeRequestBlock(uint8_t *block) {
-    if (block == nullptr) {
-        return;
-    }
-    RecordOf(block)->magic = 0;
-    delete[](block - sizeof(BlockRecord));
-}
-
-uint32_t RequestBlockSize(const uint8_t *block) {
-    return reinterpret_cast<const BlockRecord *>(block - sizeof(BlockRecord))->size;
-}
 
 uint32_t IssueRequest(CCyUSBEndPoint &endpoint, uint32_t code, uint8_t *block, uint32_t inLength, void *out,
                       uint32_t outLength, OVERLAPPED *ov, bool copyStatus) {
@@ -261,7 +196,7 @@ bool CCyUSBEndPoint::FinishTransfer(uint8_t *buffer, int32_t &length, OVERLAPPED
         length = 0;
         return false;
     }
-    const BlockRecord *record = RecordOf(requestBlock);
+    const detail::BlockRecord *record = detail::RecordOf(requestBlock);
 
     DWORD bytes = 0;
     BOOL ok = FALSE;

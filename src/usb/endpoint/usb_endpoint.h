@@ -105,20 +105,7 @@ private:
     std::atomic<uint8_t *> spareBlock_{nullptr};
 };
 
-// Request blocks carry a private record in front of them (see
-// usb_endpoint.cpp): the block's size, the caller's length, the head as it
-// was sent and the outcome of the issue. FinishTransfer trusts only that
-// record, never what the driver may have rewritten in the block head.
 namespace detail {
-// A zero-filled block of `size` bytes (at least 38), with room for
-// `capacity`; none when it cannot be had. `userLength` is the length of the
-// caller's buffer.
-uint8_t *AllocateRequestBlock(uint64_t size, int32_t userLength, uint64_t capacity = 0);
-// A block given back, made new: zero-filled over `size` (at most its capacity).
-uint8_t *ReuseRequestBlock(uint8_t *block, uint64_t size, int32_t userLength);
-void FreeRequestBlock(uint8_t *block);
-uint32_t RequestBlockSize(const uint8_t *block);
-uint32_t RequestBlockCapacity(const uint8_t *block);
 // Issues `code` for a filled block (input: its first `inLength` bytes; output
 // `out`, `outLength`), notes the head as sent and the issue outcome in the
 // block's record, and records the endpoint's lastError (and, when

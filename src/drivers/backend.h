@@ -1,17 +1,27 @@
-// The request decoder every driver backend shares. It turns a DeviceIoControl
-// on a registered device (a request code of usb/driver_interface.h and its
-// buffers) into a typed request, hands it to the backend's table of typed
-// operations, and writes every completion back in the one form callers read:
-// the two status words in the request block, the packet records, the
+// The one header a driver backend includes: the table it fills, the typed
+// requests the shared decoder (request.cpp) hands it, how it ends them, how
+// it registers its devices, and the few services of the layers below it
+// needs (the clock, the log, the driver interface's constants).
+//
+// The decoder turns a DeviceIoControl on a registered device (a request code
+// and its buffers) into a typed request, hands it to the backend's table of
+// typed operations, and writes every completion back in the one form callers
+// read: the two status words in the request block, the packet records, the
 // returned byte count and the request's error. A backend never parses a
-// request block or writes status words; a new backend fills a `BackendOps`.
+// request block or writes status words. A new backend is one folder under
+// src/drivers/ that fills one `BackendOps` (and, when it finds its devices
+// itself, is listed in backends.cpp).
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "platform/clock.h"
 #include "platform/device_registry.h"
+#include "platform/log.h"
 #include "platform/win32.h"
+#include "usb/driver_interface.h"
 
 namespace vek::drivers {
 
@@ -98,20 +108,46 @@ struct BackendOps {
     Answer (*query)(void *open, Query query, QueryReply &reply);
     Answer (*transfer)(void *open, const Transfer &transfer);
     Answer (*resetPipe)(void *open, uint8_t endpoint);
-    Answer (*abortPipe)(void *open, uint8_t endpoint);       // every pending request of the pipe ends
-    Answer (*setAltSetting)(void *open, uint8_t alternate);  // may be null: not supported
+    Answer (*abortPipe)(void *open, uint8_t endpoint);                 // every pending request of the pipe ends
+    Answer (*setAltSetting)(void *open, uint8_t alternate) = nullptr;  // may be null: not supported
     // Optional observer of every request as it arrives and as its call
     // returns (the virtual board's trace). `pipe` is the endpoint the request
     // names, or 0xFFFFFFFF.
-    uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength);
-    void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome);
-    // The devices live in this process and follow the virtual clock
-    // (platform::DriverOps::followsVirtualClock); false for real hardware.
+    uint64_t (*arrived)(void *open, uint32_t code, uint32_t pipe, uint32_t inLength, uint32_t outLength) = nullptr;
+    void (*returned)(void *open, uint64_t ticket, const platform::IoOutcome &outcome) = nullptr;
+    // The devices live in this process and follow the virtual clock; false
+    // for real hardware (see platform::RegisterDevice).
     bool followsVirtualClock = false;
     // Describes a registered device without opening it (platform::DriverOps::describe);
     // `backend` is filled from `name`. May be null.
     void (*describe)(void *device, platform::DeviceSummary &summary) = nullptr;
+    // A backend that finds its devices itself: called before every listing of
+    // `interfaceClass`, with no lock held; it brings its registrations up to
+    // date (RegisterDevice, UnregisterDevice). May be null.
+    void (*enumerate)(const GUID &interfaceClass) = nullptr;
+    // A backend whose requests complete by polling: drives its completions for
+    // at most `timeoutMs` while a caller waits. Called only while the backend
+    // has said it has requests in flight (SetPumpActive). May be null.
+    void (*pump)(DWORD timeoutMs) = nullptr;
 };
+
+// Installs a backend's enumeration hook (its devices are then found at every
+// listing); installing twice does nothing. RemoveBackend undoes it and stops
+// its pump.
+void InstallBackend(const BackendOps &ops);
+void RemoveBackend(const BackendOps &ops);
+// Installs the backends built into the library that find their devices
+// themselves (backends.cpp), once; the device calls run it before they list.
+void InstallBuiltInBackends();
+// Waits on requests run the backend's pump while it is active: a backend
+// turns it on when its first request goes out and off when none is left, so
+// that waits on other backends' requests never pass through it.
+void SetPumpActive(const BackendOps &ops, bool active);
+
+// The interface path a device of the driver's interface class is opened by:
+// its ids, then `instance`, the backend's name for the one device (unique
+// among its devices), then the class.
+std::string InterfacePath(uint16_t vendorId, uint16_t productId, std::string_view instance);
 
 // A transfer's ending, made by Conclude and handed to the caller by Deliver;
 // kept apart so that a backend can conclude under its lock and deliver after.
@@ -132,9 +168,10 @@ inline void Complete(const Transfer &transfer, UsbOutcome outcome, uint32_t byte
 // The Win32 error a transfer ending with `outcome` reports.
 DWORD ErrorOf(UsbOutcome outcome);
 
-// Registers a device served by `ops` with the device registry; the id is the
-// registry's. `device` is passed to ops->open.
-uint64_t RegisterDevice(const GUID &interfaceClass, const char *interfacePath, const BackendOps *ops, void *device);
+// Registers a device of the driver's interface class served by `ops` with
+// the device registry; the id is the registry's. `device` is passed to
+// ops->open.
+uint64_t RegisterDevice(const char *interfacePath, const BackendOps *ops, void *device);
 void UnregisterDevice(uint64_t id);
 
 }  // namespace vek::drivers
