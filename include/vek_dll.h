@@ -590,10 +590,10 @@ VEK_API int32_t  VEK_CALL TestMe(void);
  * the level until VekSetLogLevel is called. Each notice goes to the callback
  * when one is set, else to standard error, prefixed "vek: ".
  */
-#define VEK_LOG_SILENT  0
-#define VEK_LOG_ERROR   1
-#define VEK_LOG_WARNING 2
-#define VEK_LOG_INFO    3
+#define VEK_LOG_SILENT  0 /**< no notices */
+#define VEK_LOG_ERROR   1 /**< errors: a board given up, a permission refused */
+#define VEK_LOG_WARNING 2 /**< errors and warnings */
+#define VEK_LOG_INFO    3 /**< every notice */
 /** Receives one notice: its level (VEK_LOG_ERROR..VEK_LOG_INFO), its text
  * (one or more lines, no trailing newline, valid during the call) and the
  * context given with the callback. May be called on any thread that uses the
