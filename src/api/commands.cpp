@@ -226,18 +226,12 @@ constexpr CommandRow kCommands[] = {
 constexpr auto kCommandEntries = EntriesOf(kCommands);
 static_assert(WellOrdered(kCommandEntries));
 
-const CommandRow *FindCommand(uint32_t command) {
-    for (const CommandRow &row : kCommands)
-        if (row.entry.number == command) return &row;
-    return nullptr;
-}
-
 }  // namespace
 
 std::span<const VekNameEntry> CommandEntries() { return kCommandEntries; }
 
 uint32_t RunCommand(DeviceHandle *h, uint32_t command, uint32_t *value) {
-    const CommandRow *row = FindCommand(command);
+    const CommandRow *row = FindRow(kCommands, command);
     if (row == nullptr) return DEV_ERR_UNSUPPORTED;
     if (value == nullptr && row->entry.value != VEK_VALUE_NONE) return DEV_ERR_NULL_ARGUMENT;
     return row->run(h, value);

@@ -101,12 +101,6 @@ constexpr InquiryRow kInquiries[] = {
 constexpr auto kInquiryEntries = EntriesOf(kInquiries);
 static_assert(WellOrdered(kInquiryEntries));
 
-const InquiryRow *FindInquiry(uint32_t inquiry) {
-    for (const InquiryRow &row : kInquiries)
-        if (row.entry.number == inquiry) return &row;
-    return nullptr;
-}
-
 }  // namespace
 
 std::span<const VekNameEntry> InquiryEntries() { return kInquiryEntries; }
@@ -121,7 +115,7 @@ extern "C" VEK_API uint32_t VEK_CALL VekDevInquire(DeviceHandle *handle, uint32_
     GateGuard gate(handle);
     if (!gate.entered()) return DEV_ERR_BUSY;
     // An unsupported number is refused before the result pointer matters.
-    const InquiryRow *row = FindInquiry(inquiry);
+    const InquiryRow *row = FindRow(kInquiries, inquiry);
     if (row == nullptr) return DEV_ERR_UNSUPPORTED;
     if (result == nullptr) return DEV_ERR_NULL_ARGUMENT;
     uint32_t out = 0;

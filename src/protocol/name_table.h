@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "vek_names.h"
@@ -29,6 +30,15 @@ constexpr bool WellOrdered(const Entries &entries) {
         for (std::size_t j = 0; j < i; ++j)
             if (std::string_view(entries[i].name) == entries[j].name) return false;
     return true;
+}
+
+// The row of `number` in a table whose rows hold their entry in `entry`;
+// nullptr when the table has none.
+template <typename Row, std::size_t N>
+const Row *FindRow(const Row (&rows)[N], uint32_t number) {
+    for (const Row &row : rows)
+        if (row.entry.number == number) return &row;
+    return nullptr;
 }
 
 }  // namespace vek
